@@ -1,0 +1,74 @@
+#pragma once
+// Turns one container file into a sequence of packet records: opens the file, checks
+// its header, then delivers frame after frame, resynchronising after corrupt bytes.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "common/metaLists.h"
+#include "container/simpleBufferIO.h"
+#include "container/snsrHeader.h"
+
+namespace sensconv {
+
+// One delivered packet. data points into the reader's buffer and stays valid only
+// until the next readPacket call.
+struct snsrPacket {
+    int32_t type = streamINVALID;
+    int32_t id = -1;
+    uint32_t timestamp = 0;
+    const uint8_t* data = nullptr;
+    int32_t length = 0;
+    int32_t index = -1;
+
+    void reset() { *this = snsrPacket{}; }
+};
+
+class packetReader {
+public:
+    static constexpr int32_t maxStreamId = 19;
+    static constexpr int32_t maxPacketLength = 4096;
+    static constexpr uint32_t maxTimestampJump = 100000;
+
+    explicit packetReader(const std::string& path, bool writeTraceFiles = false);
+    ~packetReader();
+    packetReader(const packetReader&) = delete;
+    packetReader& operator=(const packetReader&) = delete;
+
+    // 1 delivered; -1 end of data or bad file; -2 frame cut off by the end of the file.
+    int32_t readPacket(snsrPacket& packet);
+
+    // Appends the reader's statistics to the session metadata.
+    void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
+
+    bool fileOk = false;
+    bool hasData = true;
+    // The file's header; nullptr when the file could not be opened or its header is invalid.
+    std::unique_ptr<snsrHeader> header;
+
+    int32_t numStreams = 0;
+    int32_t numParsedPackets = 0;
+    int32_t numCorruptSections = 0;
+    int64_t numCorruptBytesSkipped = 0;
+    uint32_t firstSNSRTimestamp = 0;
+    uint32_t lastSNSRTimestamp = 0;
+    uint64_t fileStartTime = 0;
+    std::map<int32_t, int32_t> streamCounts;
+
+private:
+    int32_t checkFrameHeader(uint32_t previous);
+
+    std::unordered_map<uint32_t, int32_t> packetIdToType_;
+    uint32_t prevTimestamp_ = 0;
+    uint16_t frameId_ = 0;
+    uint32_t frameTimestamp_ = 0;
+    uint32_t frameLength_ = 0;
+    bool writeTraceFiles_ = false;
+    std::string traceFileName_;
+    simpleBufferIO buffer_;
+};
+
+}  // namespace sensconv

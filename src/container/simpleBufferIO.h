@@ -1,0 +1,53 @@
+#pragma once
+// A window of a file in memory for the packet reader: guarantees that a requested
+// number of bytes from the current position is in memory, refills in large reads,
+// and tells the absolute file offset of the current position.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "container/snsrHeader.h"
+
+namespace sensconv {
+
+class simpleBufferIO {
+public:
+    simpleBufferIO() = default;
+
+    // Sets the file (not owned) and the capacity; nothing is read yet.
+    void setup(std::FILE* file, int32_t capacity);
+
+    // Pointer to the current position with at least n bytes behind it, or nullptr.
+    const uint8_t* ensureAvailable(int32_t n);
+    const uint8_t* current() const { return dataArea_ + consumed_; }
+    bool consume(int32_t n);
+    // Absolute file offset of the current position.
+    int64_t position() const { return bufferFileOffset_ + consumed_; }
+    void release();
+
+    // Exposed for tests of the refill and compaction rules.
+    int32_t capacity() const { return capacity_; }
+    int32_t filled() const { return filled_; }
+    int32_t consumed() const { return consumed_; }
+    int64_t bufferFileOffset() const { return bufferFileOffset_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    int32_t capacity_ = 1024;
+    int32_t threshold_ = 512;
+    std::vector<uint8_t> storage_;
+    uint8_t* dataArea_ = nullptr;
+    int32_t filled_ = 0;
+    int32_t consumed_ = 0;
+    int64_t bufferFileOffset_ = -1;
+};
+
+// Opens path (or standard input for "-", "stdin", "/dev/stdin", any letter case)
+// into header.file and header.file_name. Prints "ERROR: can't open file %s\n" on failure.
+bool openInputFile(snsrHeader& header, const std::string& path);
+// Closes header.file unless it is standard input.
+void closeInputFile(snsrHeader& header);
+
+}  // namespace sensconv

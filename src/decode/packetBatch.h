@@ -1,0 +1,64 @@
+#pragma once
+// Per-packet output of a board decoder: up to 256 values per channel, all channels
+// of a board carved out of one block.
+
+#include <cstdint>
+#include <vector>
+
+namespace sensconv {
+
+class packetBatch {
+public:
+    static constexpr int32_t maxValuesPerChannel = 256;
+
+    packetBatch() = default;
+    explicit packetBatch(int channels)
+        : counts(static_cast<size_t>(channels), 0),
+          block_(static_cast<size_t>(channels) * maxValuesPerChannel, 0.0) {}
+
+    double* values(int channel) { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
+    const double* values(int channel) const { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
+
+    // Stores value at the channel's count; a full channel drops it (a packet cannot
+    // carry more than 256 readings of one channel).
+    void append(int channel, double value) {
+        int32_t& count = counts[static_cast<size_t>(channel)];
+        if (count >= maxValuesPerChannel) return;
+        values(channel)[count] = value;
+        ++count;
+        ++total;
+    }
+
+    void clear() {
+        total = 0;
+        for (int32_t& count : counts) count = 0;
+    }
+
+    int32_t total = 0;
+    std::vector<int32_t> counts;
+
+private:
+    std::vector<double> block_;
+};
+
+// Board time of a packet: 8-bit period counter and interrupt count within the period.
+struct timePair {
+    int32_t ts = -1;
+    int32_t intCount = -1;
+
+    bool operator==(const timePair&) const = default;
+};
+
+// A board decoder's result and counters for one file.
+struct boardState {
+    explicit boardState(int channels = 0) : received(static_cast<size_t>(channels), 0) {}
+
+    int32_t result = 0;  // 1 valid, -2 checksum or range failure, -3 not decodable
+    timePair pair;       // of the latest valid packet that carried one
+    int32_t validPackets = 0;
+    int32_t crcErrors = 0;
+    int32_t unhandledPackets = 0;
+    std::vector<int32_t> received;  // per channel
+};
+
+}  // namespace sensconv

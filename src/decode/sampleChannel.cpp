@@ -1,0 +1,75 @@
+#include "decode/sampleChannel.h"
+
+#include <cstdio>
+
+#include "decode/packetBatch.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rateTenthsHz, int32_t boardIntmax,
+                             std::string longNameText, std::string shortNameText)
+    : rate(rateTenthsHz),
+      intmax(boardIntmax),
+      longName(std::move(longNameText)),
+      shortName(std::move(shortNameText)),
+      repair_(repair),
+      inputs_(inputs),
+      maxFill_(maxFill) {
+    if (inputs_ <= 0) {
+        std::fprintf(stderr, "# ERROR: invalid number of inputs specified %d\n", inputs_);
+        platform::exitProcess(-1);
+    }
+    if (repair_) {
+        // Room for the largest gap that may be filled plus one packet's values.
+        repairBuffer_.assign(static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel, 0.0);
+        lastValue_ = 1.0;
+    }
+}
+
+bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32_t packetIndex) {
+    if (values == nullptr) {
+        std::fprintf(stderr, "# ERROR: NULL dataPtr passed in\n");
+        return false;
+    }
+    // A packet gives one channel at most 256 values; the repair buffer is sized for that.
+    if (n <= 0 || (repair_ && n > packetBatch::maxValuesPerChannel)) return false;
+    if (!repair_) {
+        batch = values;
+        batchCount = n;
+    } else {
+        const double expected = static_cast<double>(t + 1) * (rate / intmax);
+        const int32_t have = samplesSoFar_ + n;
+        if (expected - have < 2.0) {
+            batch = values;
+            batchCount = n;
+            samplesSoFar_ = have;
+        } else {
+            const double missing = expected - have - 1;
+            std::fprintf(stderr, "# WARNING: Packet %6d, Filling %3.0f missing samples for field %s\n", packetIndex,
+                         missing, longName.c_str());
+            if (maxFill_ < missing) {
+                std::fprintf(stderr, "# ERROR: Too many missing samples to output, input is badly corrupted!\n");
+                std::fprintf(stderr, "# ERROR: Exiting\n");
+                platform::exitProcess(-3);
+            }
+            int32_t i = 0;
+            while (expected - (samplesSoFar_ + n) >= 2.0) {
+                missingList.push_back(samplesSoFar_);
+                repairBuffer_[static_cast<size_t>(i)] = lastValue_;
+                ++samplesSoFar_;
+                ++i;
+            }
+            for (int32_t k = 0; k < n; ++k) repairBuffer_[static_cast<size_t>(i + k)] = values[k];
+            batch = repairBuffer_.data();
+            batchCount = n + i;
+            samplesSoFar_ += n;
+        }
+        lastValue_ = values[n - 1];
+    }
+    lastTimestamp = static_cast<double>(t) / (intmax / 10.0);
+    if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
+    return true;
+}
+
+}  // namespace sensconv

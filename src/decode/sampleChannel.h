@@ -1,0 +1,47 @@
+#pragma once
+// One decoded sensor channel of one input file: the current packet's values, kept
+// evenly spaced at the scheduled rate by filling gaps with the last good value.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sensconv {
+
+class sampleChannel {
+public:
+    static constexpr int32_t defaultMaxFill = 204800;
+
+    // Ends the process (status -1) for inputs <= 0.
+    sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rate, int32_t intmax,
+                  std::string longName, std::string shortName);
+
+    // n >= 1 values of one packet at board time t (ticks since the file's first packet).
+    // Ends the process (status -3) when the gap is larger than maxFill.
+    bool addSamples(const double* values, int32_t n, int64_t t, int32_t packetIndex);
+
+    // The values to write for the current packet: the board's batch array, or the
+    // repair buffer when a gap was filled. The writer sets batchCount to 0 once written.
+    const double* batch = nullptr;
+    int32_t batchCount = 0;
+
+    std::vector<int32_t> missingList;  // positions of filled values within this file's output
+    double rate = 0.0;                 // tenths of a hertz
+    int32_t intmax = 0;
+    double firstTimestamp = -1.0;      // seconds
+    double lastTimestamp = -1.0;
+    std::string longName;
+    std::string shortName;
+
+    int32_t samplesSoFar() const { return samplesSoFar_; }
+
+private:
+    bool repair_;
+    int32_t inputs_;
+    int32_t maxFill_;
+    double lastValue_ = 1.0;
+    int32_t samplesSoFar_ = 0;
+    std::vector<double> repairBuffer_;
+};
+
+}  // namespace sensconv

@@ -1,0 +1,115 @@
+#pragma once
+// The per-file decoder: dispatches packets by stream type to the board decoders, the
+// GPS pass-through and the image extractor, and rebuilds each board's time base.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "common/metaLists.h"
+#include "container/packetReader.h"
+#include "container/snsrHeader.h"
+#include "decode/channelTable.h"
+#include "decode/packetBatch.h"
+#include "decode/sampleChannel.h"
+
+namespace sensconv {
+
+class imageExtractor;
+
+// Time base of one board. Ticks are 64-bit so that long sessions keep exact times.
+struct boardClock {
+    int32_t intmax = 0;
+    timePair first;
+    timePair previous;
+    int64_t wrapOffset = 0;
+    int64_t fileTime = -1;
+    int64_t firstFileTime = -1;
+    int64_t sessionBase = -1;
+    bool rolloverCheck = true;
+};
+
+// Last readings of the main board that the next file's first packets need.
+struct qor2Calibration {
+    int32_t C1 = 0, C2 = 0, C3 = 0, C4 = 0, C5 = 0, C6 = 0;
+    int32_t intmax = 0;
+    int32_t lastD2 = -1;
+    bool shtTempPresent = false;
+    double shtTempValue = -1.0;
+    bool visPresent = false;
+    double visValue = -1.0;
+    bool irPresent = false;
+    double irValue = -1.0;
+};
+
+// State handed from one file's decoder to the next file's within a session.
+struct carryOver {
+    bool valid = false;
+    int32_t lastD2 = -1;
+    bool shtTempPresent = false;
+    double shtTempValue = -1.0;
+    bool visPresent = false;
+    double visValue = -1.0;
+    bool irPresent = false;
+    double irValue = -1.0;
+    int64_t qor2SessionTime = 0;
+    int64_t juxSessionTime = 0;
+    imageExtractor* extractor = nullptr;  // the session's, not owned
+    uint32_t firstPacketTimestamp = 0xFFFFFFFFu;
+    uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
+};
+
+// One GPS record: a 20-byte head and the receiver's bytes; the writer empties it.
+struct gpsRecordBuffer {
+    static constexpr size_t capacity = 81920;
+    std::vector<uint8_t> bytes;
+    int32_t length = 0;
+};
+
+class sensorDecoder {
+public:
+    // header may be null: then the error is printed and the decoder stays inactive.
+    explicit sensorDecoder(snsrHeader* header);
+    sensorDecoder(const sensorDecoder&) = delete;
+    sensorDecoder& operator=(const sensorDecoder&) = delete;
+
+    bool loadCarryOver(carryOver& record);
+    void saveCarryOver(carryOver& record) const;
+    void disableRolloverCheck();
+    int processPacket(const snsrPacket& packet);
+
+    // Appends the decoder's statistics for this file to the session metadata.
+    void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
+
+    // Read by the writer.
+    snsrHeader* header = nullptr;
+    bool qor2Active = false;
+    bool juxActive = false;
+    bool gpsActive = false;
+    bool cameraActive = false;
+    // One entry per table channel; null where the channel is off.
+    std::array<std::unique_ptr<sampleChannel>, numQor2Channels> qor2Channels;
+    std::array<std::unique_ptr<sampleChannel>, numJuxChannels> juxChannels;
+    gpsRecordBuffer gpsRecord;
+    int32_t gpsBytes = 0;
+
+    uint32_t firstPacketTimestamp = 0xFFFFFFFFu;
+    uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
+    uint64_t fileStartTime = 0;
+    boardClock qor2Clock;
+    boardClock juxClock;
+    boardState qor2State{numQor2Channels};
+    boardState juxState{numJuxChannels};
+    packetBatch qor2Batch{numQor2Channels};
+    packetBatch juxBatch{numJuxChannels};
+    qor2Calibration qor2Cal;
+    std::array<double, numQor2Channels> qor2Rates{};
+    std::array<double, numJuxChannels> juxRates{};
+    int32_t qor2MicGain = 0;
+    std::set<int32_t> streamTypes;
+    imageExtractor* extractor = nullptr;
+};
+
+}  // namespace sensconv

@@ -1,0 +1,9 @@
+#include "driver/runConversion.h"
+
+namespace sensconv {
+
+int runConversion(int, char**) {
+    return 0;
+}
+
+}  // namespace sensconv

@@ -1,0 +1,5 @@
+#include "driver/runConversion.h"
+
+int main(int argc, char** argv) {
+    return sensconv::runConversion(argc, argv);
+}

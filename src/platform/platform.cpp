@@ -1,0 +1,155 @@
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "common/textFormat.h"
+
+namespace sensconv::platform {
+
+std::string withTrailingSeparator(const std::string& dir) {
+    if (!dir.empty() && dir.back() == pathSeparator) return dir;
+    return dir + pathSeparator;
+}
+
+std::optional<std::string> directoryOfPath(const std::string& path) {
+    std::optional<std::string> result;
+#if defined(_WIN32)
+    if (auto pos = path.rfind('\\'); pos != std::string::npos) result = path.substr(0, pos + 1);
+#endif
+    if (auto pos = path.rfind('/'); pos != std::string::npos) result = path.substr(0, pos + 1);
+    return result;
+}
+
+bool makeDirectories(const std::string& dir, std::string& reason) {
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == pathSeparator) path.pop_back();
+    if (path.empty()) return true;
+
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return true;
+        reason = std::strerror(ENOTDIR);
+        return false;
+    }
+    const auto parentEnd = path.rfind(pathSeparator);
+    if (parentEnd != std::string::npos && parentEnd > 0) {
+        if (!makeDirectories(path.substr(0, parentEnd), reason)) return false;
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool listDirectory(const std::string& dir, std::vector<std::string>& names, std::string& reason) {
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(handle)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+        errno = 0;
+    }
+    const int readError = errno;
+    ::closedir(handle);
+    if (readError != 0) {
+        reason = std::strerror(readError);
+        return false;
+    }
+    return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::FILE* openForReading(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+std::optional<int64_t> fileSize(std::FILE* file) {
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return static_cast<int64_t>(info.st_size);
+    return std::nullopt;
+}
+
+bool seekTo(std::FILE* file, int64_t offset) {
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+int64_t tellPosition(std::FILE* file) {
+    return static_cast<int64_t>(::ftello(file));
+}
+
+std::FILE* standardInput() {
+    return stdin;
+}
+
+bool removeFile(const std::string& path) {
+    return std::remove(path.c_str()) == 0;
+}
+
+int64_t currentTime() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+bool localTime(int64_t t, std::tm& out) {
+    const std::time_t value = static_cast<std::time_t>(t);
+    return ::localtime_r(&value, &out) != nullptr;
+}
+
+std::string asctimeText(int64_t t) {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm parts{};
+    if (!localTime(t, parts) || parts.tm_wday < 0 || parts.tm_wday > 6 || parts.tm_mon < 0 || parts.tm_mon > 11) {
+        return "??? ??? ?? ??:??:?? ????\n";
+    }
+    return formatText("%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[parts.tm_wday], months[parts.tm_mon],
+                      parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, 1900 + parts.tm_year);
+}
+
+const char* architectureLabel() {
+#if defined(_WIN32)
+    return "Win32";
+#elif defined(__linux__)
+    return "Linux";
+#elif defined(__APPLE__)
+    return "Darwin";
+#else
+    return "Unkown Arch";
+#endif
+}
+
+std::string lastErrorText() {
+    return std::strerror(errno);
+}
+
+void exitProcess(int status) {
+    std::fflush(stderr);
+    std::fflush(stdout);
+    std::exit(status);
+}
+
+}  // namespace sensconv::platform

@@ -1,0 +1,70 @@
+#pragma once
+// Everything that knows the operating system lives behind this header: path rules,
+// directories, files, standard input, local time and ending the process.
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sensconv::platform {
+
+#if defined(_WIN32)
+inline constexpr char pathSeparator = '\\';
+#else
+inline constexpr char pathSeparator = '/';
+#endif
+
+// dir with one separator appended, unless it already ends in one.
+std::string withTrailingSeparator(const std::string& dir);
+
+// The directory part of a path, up to and including its last separator; nothing when
+// the path holds no separator. On Windows the backslash rule applies first and the
+// slash rule overrides it; on POSIX only the slash counts.
+std::optional<std::string> directoryOfPath(const std::string& path);
+
+// Creates dir and every missing parent; an existing directory is fine.
+// On failure, reason holds the system's text.
+bool makeDirectories(const std::string& dir, std::string& reason);
+
+// Names (not paths) of the entries of dir, in the system's order; "." and ".." left out.
+bool listDirectory(const std::string& dir, std::vector<std::string>& names, std::string& reason);
+
+bool isRegularFile(const std::string& path);
+
+// Opens path for binary reading. A directory is refused as if it could not be
+// opened (errno EISDIR), although the C library would open it.
+std::FILE* openForReading(const std::string& path);
+
+// Size of an open file in bytes (64-bit), or nothing when it cannot be told.
+std::optional<int64_t> fileSize(std::FILE* file);
+
+// 64-bit seek and tell.
+bool seekTo(std::FILE* file, int64_t offset);
+int64_t tellPosition(std::FILE* file);
+
+std::FILE* standardInput();
+
+bool removeFile(const std::string& path);
+
+// Seconds since 1970-01-01 UTC.
+int64_t currentTime();
+
+// Local calendar time of t; false when it cannot be represented.
+bool localTime(int64_t t, std::tm& out);
+
+// asctime layout, "Tue Dec  8 01:40:48 2026\n", of the local time t.
+std::string asctimeText(int64_t t);
+
+// The architecture label of the metadata's "createdBy" line.
+const char* architectureLabel();
+
+// Text of the system's last error (errno).
+std::string lastErrorText();
+
+// Flushes the standard streams and ends the process with status (no unwinding).
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace sensconv::platform
