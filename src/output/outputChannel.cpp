@@ -40,7 +40,7 @@ void outputChannel::mergeFileEnd() {
     } else if (last > 0) {
         file_.lastTimestamp += last;
     }
-    for (const int32_t position : bound_->missingList) file_.sparseList.push_back(position + baseIndex_);
+    for (const auto position : bound_->missingList) file_.sparseList.push_back(baseIndex_ + position);
     baseIndex_ = file_.samplesWritten;
     bound_ = nullptr;
 }
