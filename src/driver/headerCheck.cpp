@@ -1,9 +1,7 @@
 #include "driver/headerCheck.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
@@ -29,7 +27,7 @@ uint8_t firstByte(const metaDataAtom& atom) {
 
 int32_t leadingInteger(const metaDataAtom& atom) {
     uint8_t raw[4] = {0, 0, 0, 0};
-    std::memcpy(raw, atom.data.data(), std::min<size_t>(sizeof raw, atom.data.size()));
+    for (size_t i = 0; i < sizeof raw && i < atom.data.size(); ++i) raw[i] = atom.data[i];
     return static_cast<int32_t>(readLE32(raw));
 }
 
