@@ -2,11 +2,12 @@
 // Turns one container file into a sequence of packet records: opens the file, checks
 // its header, then delivers frame after frame, resynchronising after corrupt bytes.
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "common/metaLists.h"
 #include "container/simpleBufferIO.h"
@@ -34,6 +35,10 @@ public:
     static constexpr uint32_t maxTimestampJump = 100000;
 
     explicit packetReader(const std::string& path, bool writeTraceFiles = false);
+    // Reads an already open stream (a memory-backed FILE* in tests and fuzz targets),
+    // standing at the start of a header; the reader owns and closes it. name is what
+    // the header record reports as its file name.
+    packetReader(std::FILE* file, const std::string& name);
     ~packetReader();
     packetReader(const packetReader&) = delete;
     packetReader& operator=(const packetReader&) = delete;
@@ -56,18 +61,27 @@ public:
     uint32_t firstSNSRTimestamp = 0;
     uint32_t lastSNSRTimestamp = 0;
     uint64_t fileStartTime = 0;
+    // Packets delivered per stream type. Callers read it; erasing entries while the
+    // reader lives is not allowed (the reader counts through references to them).
     std::map<int32_t, int32_t> streamCounts;
 
 private:
+    void readHeaderAndSetUp();
     int32_t checkFrameHeader(uint32_t previous);
+    int32_t& countOf(int32_t type);
 
-    std::unordered_map<uint32_t, int32_t> packetIdToType_;
+    // Stream type of each valid frame ID; IDs no stream declares give type 0.
+    std::array<int32_t, maxStreamId> packetIdToType_{};
+    // The streamCounts entry of each stream type once it exists, so that counting a
+    // packet needs no map search.
+    std::array<int32_t*, numStreamTypeNames> countSlots_{};
     uint32_t prevTimestamp_ = 0;
     uint16_t frameId_ = 0;
     uint32_t frameTimestamp_ = 0;
     uint32_t frameLength_ = 0;
     bool writeTraceFiles_ = false;
     std::string traceFileName_;
+    bool traceFileCreated_ = false;
     simpleBufferIO buffer_;
 };
 

@@ -18,8 +18,12 @@ public:
 
     // Sets the file (not owned) and the capacity; nothing is read yet.
     void setup(std::FILE* file, int32_t capacity);
+    // File offset to assume for the first byte read when the file cannot tell its
+    // own offset (standard input from a pipe): the number of bytes read before.
+    void setStartOffset(int64_t offset) { startOffset_ = offset; }
 
     // Pointer to the current position with at least n bytes behind it, or nullptr.
+    // The pointer stays valid until the next ensureAvailable call.
     const uint8_t* ensureAvailable(int32_t n);
     const uint8_t* current() const { return dataArea_ + consumed_; }
     bool consume(int32_t n);
@@ -42,6 +46,7 @@ private:
     int32_t filled_ = 0;
     int32_t consumed_ = 0;
     int64_t bufferFileOffset_ = -1;
+    int64_t startOffset_ = 0;
 };
 
 // Opens path (or standard input for "-", "stdin", "/dev/stdin", any letter case)

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "common/littleEndian.h"
+#include "platform/platform.h"
 
 namespace sensconv {
 
@@ -35,11 +37,32 @@ int32_t streamTypeOfTag(uint32_t tag, uint32_t& len) {
 namespace {
 
 // Reads exact byte counts from the header's file; any short read ends the header.
+// Where the file's size is known, every count and size is held against the bytes the
+// file has left before anything is allocated for it, so a hostile header costs no
+// memory; on a stream of unknown length (standard input) data is read in bounded
+// pieces and memory grows only with the bytes that really arrive.
 class headerInput {
 public:
-    explicit headerInput(std::FILE* file) : file_(file) {}
+    explicit headerInput(std::FILE* file) : file_(file) {
+        const std::optional<int64_t> size = platform::fileSize(file);
+        const int64_t position = platform::tellPosition(file);
+        if (size && position >= 0) left_ = std::max<int64_t>(0, *size - position);
+    }
 
-    bool bytes(uint8_t* out, size_t count) { return std::fread(out, 1, count, file_) == count; }
+    int64_t bytesRead() const { return bytesRead_; }
+
+    // False when the file cannot hold count entries of at least entrySize bytes each.
+    bool canHold(int32_t count, int64_t entrySize) const {
+        return !left_ || count <= 0 || static_cast<int64_t>(count) * entrySize <= *left_;
+    }
+
+    bool bytes(uint8_t* out, size_t count) {
+        if (left_ && static_cast<int64_t>(count) > *left_) return false;
+        const size_t got = std::fread(out, 1, count, file_);
+        bytesRead_ += static_cast<int64_t>(got);
+        if (left_) *left_ -= static_cast<int64_t>(got);
+        return got == count;
+    }
 
     bool u16(uint32_t& value) {
         uint8_t raw[2];
@@ -66,25 +89,34 @@ public:
         return true;
     }
 
-    // Atom data is read in bounded pieces, so a size larger than the file never
-    // turns into one huge allocation: memory grows only with bytes actually read.
     bool data(std::vector<uint8_t>& out, uint32_t size) {
-        constexpr size_t piece = 64 * 1024;
         out.clear();
-        size_t left = size;
-        while (left > 0) {
-            const size_t now = std::min(left, piece);
+        if (left_) {
+            if (size > *left_) return false;
+            out.resize(size);
+            return bytes(out.data(), size);
+        }
+        constexpr size_t piece = 64 * 1024;
+        size_t remaining = size;
+        while (remaining > 0) {
+            const size_t now = std::min(remaining, piece);
             const size_t start = out.size();
             out.resize(start + now);
             if (!bytes(out.data() + start, now)) return false;
-            left -= now;
+            remaining -= now;
         }
         return true;
     }
 
 private:
     std::FILE* file_;
+    std::optional<int64_t> left_;
+    int64_t bytesRead_ = 0;
 };
+
+// Smallest encodings: an atom without data, a stream record without atoms.
+constexpr int64_t minimalAtomSize = 9;
+constexpr int64_t minimalStreamSize = 16;
 
 bool readAtom(headerInput& in, metaDataAtom& atom) {
     uint8_t type = 0;
@@ -93,10 +125,9 @@ bool readAtom(headerInput& in, metaDataAtom& atom) {
     return in.u32(atom.size) && in.data(atom.data, atom.size);
 }
 
-// Entries are appended one by one as they are read, so a count larger than the
-// file can hold costs no more memory than the bytes that are really there.
 bool readAtoms(headerInput& in, int32_t count, std::vector<metaDataAtom>& atoms) {
     atoms.clear();
+    if (!in.canHold(count, minimalAtomSize)) return false;
     for (int32_t i = 0; i < count; ++i) {
         metaDataAtom atom;
         if (!readAtom(in, atom)) return false;
@@ -115,7 +146,7 @@ bool readStream(headerInput& in, snsrStream& stream) {
 int32_t atomInteger(const metaDataAtom& atom) {
     // An atom shorter than four bytes counts with the bytes it has, the rest zero.
     uint8_t raw[4] = {0, 0, 0, 0};
-    std::memcpy(raw, atom.data.data(), std::min<size_t>(4, atom.data.size()));
+    if (!atom.data.empty()) std::memcpy(raw, atom.data.data(), std::min<size_t>(4, atom.data.size()));
     return static_cast<int32_t>(readLE32(raw));
 }
 
@@ -187,13 +218,14 @@ bool readHeader(snsrHeader& header) {
 
     if (!in.i32(header.num_atoms) || !readAtoms(in, header.num_atoms, header.atoms)) return false;
 
-    if (!in.i32(header.num_streams)) return false;
+    if (!in.i32(header.num_streams) || !in.canHold(header.num_streams, minimalStreamSize)) return false;
     header.streams.clear();
     for (int32_t i = 0; i < header.num_streams; ++i) {
         snsrStream stream;
         if (!readStream(in, stream)) return false;
         header.streams.push_back(std::move(stream));
     }
+    header.headerSize = in.bytesRead();
     return true;
 }
 

@@ -84,6 +84,8 @@ struct snsrHeader {
     int32_t num_streams = 0;
     std::vector<snsrStream> streams;
     uint64_t fileStartTime = 0;
+    // Bytes the header occupies in the file; the first packet frame starts there.
+    int64_t headerSize = 0;
     int32_t num_atoms = 0;
     std::vector<metaDataAtom> atoms;
     juxSettings jux_settings;

@@ -1,0 +1,230 @@
+#include "container/packetReader.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "common/littleEndian.h"
+#include "common/textFormat.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+constexpr int32_t frameHeaderSize = 10;
+// The buffer holds two of the largest payloads, so a whole frame always fits.
+constexpr int32_t minimumBufferCapacity = 8192;
+constexpr int32_t bufferCapacity = std::max(minimumBufferCapacity, 2 * packetReader::maxPacketLength);
+
+// Results of checkFrameHeader besides 1 (valid), -1 (end of data) and -2 (cut off).
+constexpr int32_t invalidId = -3;
+constexpr int32_t invalidTimestamp = -4;
+constexpr int32_t invalidLength = -5;
+
+// Every line the reader prints.
+namespace message {
+const char* const cannotOpen = "# snsr_packetReader: ERROR, unable to open snsr file: %s\n";
+const char* const cannotWriteTraceFile = "# snsr_packetReader: ERROR, unable to write trace file: %s\n";
+const char* const invalidHeader = "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n";
+const char* const tooManyStreams = "# snsr_packetReader: WARNING, snsr header contains more streams, %d, than allowed, %d\n";
+const char* const fileIsBad = "# snsr_packetReader: ERROR snsr file is bad, unable to proceed\n";
+const char* const errorModeStart =
+    "# snsr_packetReader: SNSR Error mode, looking for new snsr packet, start pos: %" PRId64 " packet:\n";
+const char* const errorModeEnd =
+    "# snsr_packetReader: SNSR Error mode, found new snsr packet, at pos: %" PRId64 " (%" PRId64 " bytes skipped)\n";
+const char* const badId = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's ID is invalid\n";
+const char* const badTimestamp = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's timestamp is invalid\n";
+const char* const badLength = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's length is invalid\n";
+const char* const cutOff = "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n";
+const char* const movedBackwards =
+    "# WARNING: file index %" PRId64 ", SNSR Packet's timestamp has moved backwards, discarding read timestamp %" PRIu32
+    ", and using previous timestamp %" PRIu32 "\n";
+}  // namespace message
+
+}  // namespace
+
+packetReader::packetReader(const std::string& path, bool writeTraceFiles) : writeTraceFiles_(writeTraceFiles) {
+    header = std::make_unique<snsrHeader>();
+    if (!openInputFile(*header, path)) {
+        header.reset();
+        fileOk = false;
+        hasData = false;
+        std::fprintf(stderr, message::cannotOpen, path.c_str());
+        return;
+    }
+    if (writeTraceFiles_) {
+        // An empty companion file marks the input as being read; it outlives a crash.
+        traceFileName_ = path + ".processing";
+        if (std::FILE* trace = std::fopen(traceFileName_.c_str(), "w")) {
+            std::fclose(trace);
+            traceFileCreated_ = true;
+        } else {
+            std::fprintf(stderr, message::cannotWriteTraceFile, traceFileName_.c_str());
+        }
+    }
+    readHeaderAndSetUp();
+}
+
+packetReader::packetReader(std::FILE* file, const std::string& name) {
+    header = std::make_unique<snsrHeader>();
+    header->file = file;
+    header->file_name = name;
+    readHeaderAndSetUp();
+}
+
+packetReader::~packetReader() {
+    if (header) {
+        closeInputFile(*header);
+        header.reset();
+    }
+    buffer_.release();
+    // Only a mark this reader made is removed; failing to remove it changes nothing.
+    if (writeTraceFiles_ && traceFileCreated_) platform::removeFile(traceFileName_);
+}
+
+void packetReader::readHeaderAndSetUp() {
+    if (!readHeader(*header)) {
+        closeInputFile(*header);
+        header.reset();
+        fileOk = false;
+        hasData = false;
+        std::fputs(message::invalidHeader, stderr);
+        return;
+    }
+    fileOk = true;
+    hasData = true;
+    if (header->num_streams > maxStreamId) {
+        std::fprintf(stderr, message::tooManyStreams, header->num_streams, maxStreamId);
+    }
+    for (const snsrStream& stream : header->streams) {
+        // Frame IDs of 19 and above are refused before any look-up, so a stream that
+        // declares such an ID can never receive a packet.
+        if (stream.packet_id < static_cast<uint32_t>(maxStreamId)) packetIdToType_[stream.packet_id] = stream.type;
+        countOf(stream.type) = 0;
+    }
+    numStreams = header->num_streams;
+    fileStartTime = header->fileStartTime;
+
+    buffer_.setup(header->file, bufferCapacity);
+    buffer_.setStartOffset(header->headerSize);
+}
+
+int32_t& packetReader::countOf(int32_t type) {
+    if (type >= 0 && type < numStreamTypeNames) {
+        int32_t*& slot = countSlots_[static_cast<size_t>(type)];
+        if (slot == nullptr) slot = &streamCounts[type];
+        return *slot;
+    }
+    return streamCounts[type];
+}
+
+int32_t packetReader::checkFrameHeader(uint32_t previous) {
+    const uint8_t* frame = buffer_.ensureAvailable(frameHeaderSize);
+    if (frame == nullptr) return -1;
+    frameId_ = readLE16(frame);
+    frameTimestamp_ = readLE32(frame + 2);
+    frameLength_ = readLE32(frame + 6);
+
+    if (frameId_ >= maxStreamId) return invalidId;
+    // Unsigned arithmetic: a timestamp just past a wrap of the 32-bit counter is a
+    // small step forward, any earlier timestamp a huge one.
+    if (frameTimestamp_ - previous > maxTimestampJump) return invalidTimestamp;
+    if (frameLength_ > static_cast<uint32_t>(maxPacketLength)) return invalidLength;
+    if (buffer_.ensureAvailable(frameHeaderSize + static_cast<int32_t>(frameLength_)) == nullptr) return -2;
+    return 1;
+}
+
+int32_t packetReader::readPacket(snsrPacket& packet) {
+    frameId_ = 0;
+    frameTimestamp_ = 0;
+    frameLength_ = 0;
+    packet.reset();
+
+    if (!fileOk) {
+        std::fputs(message::fileIsBad, stderr);
+        return -1;
+    }
+
+    bool errorMode = false;
+    for (;;) {
+        int32_t result = 0;
+        if (!errorMode) {
+            result = checkFrameHeader(prevTimestamp_);
+        } else {
+            // Search byte by byte for the next frame header that passes every check.
+            const int64_t start = buffer_.position();
+            std::fprintf(stderr, message::errorModeStart, start);
+            ++numCorruptSections;
+            for (;;) {
+                result = checkFrameHeader(prevTimestamp_);
+                if (result == 1) break;
+                // The end of the data stops the search; the next call meets it again
+                // in normal mode and ends the file there.
+                if (result == -1 || result == -2) return result;
+                buffer_.consume(1);
+            }
+            const int64_t found = buffer_.position();
+            std::fprintf(stderr, message::errorModeEnd, found, found - start);
+            numCorruptBytesSkipped += found - start;
+        }
+
+        if (result == 1) break;
+        switch (result) {
+            case invalidId: std::fprintf(stderr, message::badId, buffer_.position()); break;
+            case invalidTimestamp: std::fprintf(stderr, message::badTimestamp, buffer_.position()); break;
+            case invalidLength: std::fprintf(stderr, message::badLength, buffer_.position()); break;
+            case -2:
+                std::fputs(message::cutOff, stderr);
+                hasData = false;
+                return -2;
+            default:
+                hasData = false;
+                return -1;
+        }
+        buffer_.consume(1);
+        errorMode = true;
+    }
+    buffer_.consume(frameHeaderSize);
+
+    uint32_t timestamp = frameTimestamp_;
+    if (prevTimestamp_ > timestamp) {
+        std::fprintf(stderr, message::movedBackwards, buffer_.position(), timestamp, prevTimestamp_);
+        timestamp = prevTimestamp_;
+    }
+    // The first timestamp is taken from the packet before the current one, once a
+    // non-zero one has been delivered.
+    if (firstSNSRTimestamp == 0) firstSNSRTimestamp = prevTimestamp_;
+    prevTimestamp_ = timestamp;
+    lastSNSRTimestamp = timestamp;
+
+    packet.type = packetIdToType_[frameId_];
+    packet.id = frameId_;
+    packet.timestamp = timestamp;
+    packet.length = static_cast<int32_t>(frameLength_);
+    packet.data = buffer_.current();
+    packet.index = numParsedPackets;
+
+    buffer_.consume(packet.length);
+    ++numParsedPackets;
+    ++countOf(packet.type);
+    return 1;
+}
+
+void packetReader::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
+    appendMeta(metaKeys, metaValues, "snsr_numStreams", formatText("%d", numStreams));
+    appendMeta(metaKeys, metaValues, "snsr_numParsedPackets", formatText("%d", numParsedPackets));
+    appendMeta(metaKeys, metaValues, "snsr_numCorruptSections", formatText("%d", numCorruptSections));
+    appendMeta(metaKeys, metaValues, "snsr_numCorruptBytesSkipped", formatText("%" PRId64, numCorruptBytesSkipped));
+    appendMeta(metaKeys, metaValues, "snsr_firstSNSRTimestamp", formatText("%" PRIu32, firstSNSRTimestamp));
+    appendMeta(metaKeys, metaValues, "snsr_lastSNSRTimestamp", formatText("%" PRIu32, lastSNSRTimestamp));
+    appendMeta(metaKeys, metaValues, "snsr_fileStartTime", formatText("%" PRIu64, fileStartTime));
+    for (const auto& [type, count] : streamCounts) {
+        // Types 19 and 20 never name a packet stream of their own, so they are
+        // written by number like any type outside the table.
+        std::string key = type >= 0 && type <= 18 ? formatText("snsr_streamCounts_%s", streamTypeNames[static_cast<size_t>(type)])
+                                                  : formatText("snsr_streamCounts_unkown_%d", type);
+        appendMeta(metaKeys, metaValues, std::move(key), formatText("%d", count));
+    }
+}
+
+}  // namespace sensconv

@@ -1,0 +1,133 @@
+#include "container/simpleBufferIO.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+constexpr int32_t defaultCapacity = 1024;
+// Slack behind the data area; the area itself starts 1 to 8 bytes into the storage,
+// on the first multiple of 8.
+constexpr size_t storageSlack = 128;
+
+const char* const consumedTooFarMessage = "simpleBufferIO: Buffer error more bytes consumed than were available!\n";
+const char* const noFileMessage = "simpleBufferIO: Error during read, file pointer is invalid!\n";
+const char* const cannotOpenMessage = "ERROR: can't open file %s\n";
+
+bool namesStandardInput(const std::string& path) {
+    auto equalsIgnoringCase = [&path](const char* name) {
+        const size_t length = std::strlen(name);
+        if (path.size() != length) return false;
+        for (size_t i = 0; i < length; ++i) {
+            if (std::tolower(static_cast<unsigned char>(path[i])) != name[i]) return false;
+        }
+        return true;
+    };
+    return equalsIgnoringCase("-") || equalsIgnoringCase("stdin") || equalsIgnoringCase("/dev/stdin");
+}
+
+}  // namespace
+
+void simpleBufferIO::setup(std::FILE* file, int32_t capacity) {
+    release();
+    file_ = file;
+    capacity_ = capacity > 0 ? capacity : defaultCapacity;
+    threshold_ = capacity_ / 2;
+    storage_.assign(static_cast<size_t>(capacity_) + storageSlack, 0);
+    const auto start = reinterpret_cast<uintptr_t>(storage_.data());
+    const size_t skip = 8 - (start % 8);
+    dataArea_ = storage_.data() + skip;
+    filled_ = 0;
+    consumed_ = 0;
+    bufferFileOffset_ = -1;
+}
+
+const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
+    if (dataArea_ == nullptr) return nullptr;
+    if (bufferFileOffset_ == -1) {
+        const int64_t offset = file_ != nullptr ? platform::tellPosition(file_) : -1;
+        bufferFileOffset_ = offset >= 0 ? offset : startOffset_;
+    }
+
+    if (filled_ < 0) filled_ = 0;
+    if (consumed_ > filled_) {
+        std::fputs(consumedTooFarMessage, stderr);
+        consumed_ = filled_;
+    }
+
+    // Unconsumed bytes move down only when more than half the area is used up or when
+    // what is left does not cover the request, so a one-byte advance costs no copy.
+    if (consumed_ > 0 && filled_ > 0 && (consumed_ > threshold_ || filled_ - consumed_ <= n)) {
+        const int32_t left = filled_ - consumed_;
+        std::memmove(dataArea_, dataArea_ + consumed_, static_cast<size_t>(left));
+        bufferFileOffset_ += consumed_;
+        filled_ = left;
+        consumed_ = 0;
+    }
+
+    // A request the area cannot hold is refused even when the area is full: the
+    // caller would otherwise be handed fewer bytes than it asked for.
+    if (n > capacity_) return nullptr;
+    if (filled_ == capacity_) return current();
+    if (filled_ > n && filled_ > capacity_ / 2) return current();
+
+    if (file_ == nullptr) {
+        std::fputs(noFileMessage, stderr);
+        return nullptr;
+    }
+
+    const size_t wanted = static_cast<size_t>(capacity_ - filled_);
+    const size_t got = std::fread(dataArea_ + filled_, 1, wanted, file_);
+    if (got > 0) filled_ += static_cast<int32_t>(got);
+    if (got < wanted && (filled_ == 0 || filled_ < n)) return nullptr;
+    return current();
+}
+
+bool simpleBufferIO::consume(int32_t n) {
+    if (n < 0 || n > INT32_MAX - consumed_) return false;
+    consumed_ += n;
+    return true;
+}
+
+void simpleBufferIO::release() {
+    storage_.clear();
+    storage_.shrink_to_fit();
+    dataArea_ = nullptr;
+    filled_ = 0;
+    consumed_ = 0;
+}
+
+bool openInputFile(snsrHeader& header, const std::string& path) {
+    if (namesStandardInput(path)) {
+        header.file_name = "stdin";
+        header.file = platform::standardInput();
+        header.fileIsStandardInput = true;
+    } else {
+        header.file_name = path;
+        header.fileIsStandardInput = false;
+        header.file = platform::openForReading(path);
+        if (header.file == nullptr) {
+            std::fprintf(stderr, cannotOpenMessage, path.c_str());
+            return false;
+        }
+    }
+    header.num_streams = 0;
+    header.streams.clear();
+    header.fileStartTime = 0;
+    header.num_atoms = 0;
+    header.atoms.clear();
+    return true;
+}
+
+void closeInputFile(snsrHeader& header) {
+    if (header.file != nullptr && !header.fileIsStandardInput) std::fclose(header.file);
+    header.file = nullptr;
+}
+
+}  // namespace sensconv
