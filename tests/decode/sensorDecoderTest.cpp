@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/littleEndian.h"
+#include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "decodeTestSupport.h"
 
@@ -363,6 +366,61 @@ TEST_F(sensorDecoderTest, StatisticsOfAnEmptyFile) {
     EXPECT_EQ(values[15], "-1.000000");
     EXPECT_EQ(keys[17], "qor2_recvieved_audio");
     EXPECT_EQ(values[18], "-0.080000");  // fileTime -1 / 1000 * 80
+}
+
+TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
+    qor2Settings qor2;
+    qor2.intr = 1000;
+    qor2.mic = 8;
+    qor2.comp = 40;
+    juxSettings jux;
+    jux.intr = 1000;
+    jux.mag = 40;
+    containerBuilder builder;
+    builder.setFileStartTime(5000);
+    builder.addQor2Stream(3, qor2);
+    builder.addJuxStream(4, jux);
+    builder.addSirfGpsStream(5);
+    const auto audio = boardPacketBuilder::qor2Audio(0, 0, {0x8000, 0x8001});
+    juxSensorFields f;
+    f.mag = {7, 8, 9};
+    const auto magnetometer = boardPacketBuilder::juxSensor(0x0E, 0, 300, f);
+    auto spoilt = compassPacket(0, 100);
+    boardPacketBuilder::spoilChecksum(spoilt);
+    const auto compass = compassPacket(0, 250, 1800);
+    const auto gps = gpsPacket({0x42});
+    builder.addFrame(3, 10, audio).addFrame(4, 20, magnetometer).addFrame(3, 30, spoilt).addFrame(3, 40, compass);
+    builder.addFrame(5, 50, gps);
+
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("decodeReader_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                       ".snsr");
+    ASSERT_TRUE(builder.writeFile(path.string()));
+    {
+        packetReader reader(path.string());
+        ASSERT_TRUE(reader.fileOk);
+        sensorDecoder decoder(reader.header.get());
+        snsrPacket packet;
+        CaptureStderr();
+        while (reader.hasData) {
+            reader.readPacket(packet);
+            EXPECT_EQ(decoder.processPacket(packet), 1);
+        }
+        EXPECT_EQ(GetCapturedStderr(),
+                  "# WARNING: QOR2 packet 2, Packet CRC invalid\n"
+                  "# WARNING: Packet      3, Filling   8 missing samples for field qor2/compass\n");
+        EXPECT_EQ(decoder.qor2State.validPackets, 2);
+        EXPECT_EQ(decoder.qor2State.received[qor2Audio], 2);
+        EXPECT_EQ(decoder.qor2Clock.fileTime, 250);
+        EXPECT_EQ(decoder.qor2Channels[qor2Compass]->lastTimestamp, 2.5);
+        EXPECT_EQ(decoder.juxState.received[juxZMag], 1);
+        EXPECT_EQ(decoder.gpsBytes, 1);
+        EXPECT_EQ(readLE32(decoder.gpsRecord.bytes.data()), 2500u);
+        EXPECT_EQ(readLE64(decoder.gpsRecord.bytes.data() + 8), 5000u);
+        EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
+        EXPECT_EQ(decoder.lastPacketTimestamp, 50u);
+    }
+    std::filesystem::remove(path);
 }
 
 }  // namespace
