@@ -30,8 +30,12 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #pragma GCC diagnostic pop
 
 namespace sensconv {
@@ -58,8 +62,8 @@ snsrHeader makeHeader() {
     qor2.id = makeTag("qor2");
     qor2.type = streamQOR2;
     qor2.packet_id = 7;
-    qor2.atoms = {intAtom("intr", intmax), intAtom("mic ", micHz), intAtom("acc ", 400), intAtom("amb ", 100),
-                  intAtom("bar ", 100),    intAtom("comp", 100),   intAtom("dals", 100), intAtom("hum ", 100),
+    qor2.atoms = {intAtom("intr", intmax), intAtom("mic ", micHz), intAtom("acc ", 400),   intAtom("amb ", 100),
+                  intAtom("bar ", 100),    intAtom("comp", 100),   intAtom("dals", 100),   intAtom("hum ", 100),
                   intAtom("wd01", 40000),  intAtom("wd02", 30000), intAtom("wd03", 20000), intAtom("wd04", 10000)};
     snsrStream jux;
     jux.id = makeTag("jux ");

@@ -9,7 +9,7 @@ namespace {
 
 TEST(boardTimeTest, MillisecondsKeepTheLow32BitsOfTheFullValue) {
     // intmax 10: one tick is one second.
-    EXPECT_EQ(ticksToMilliseconds32(5'000'000, 10), 705'032'704);    // 5e9 - 2^32
+    EXPECT_EQ(ticksToMilliseconds32(5'000'000, 10), 705'032'704);  // 5e9 - 2^32
     EXPECT_EQ(ticksToMilliseconds32(-5'000'000, 10), -705'032'704);
     EXPECT_EQ(ticksToMilliseconds32(-3, 1000), -30);
     EXPECT_EQ(ticksToMilliseconds32(1, 3000), 3);  // 3.33 ms truncated toward zero
