@@ -29,7 +29,9 @@ constexpr int statusFailed = -1;
 // first output file that then cannot be created ends the run with its own message.
 void createDirectory(const std::string& dir) {
     std::string reason;
-    if (!platform::makeDirectories(dir, reason)) std::fprintf(stderr, msg::directoryNotCreated, dir.c_str(), reason.c_str());
+    if (!platform::makeDirectories(dir, reason)) {
+        std::fprintf(stderr, msg::directoryNotCreated, dir.c_str(), reason.c_str());
+    }
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live

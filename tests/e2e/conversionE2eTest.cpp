@@ -39,7 +39,8 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-const std::string screeningBanner = "\n# INFO: ------------------\n# INFO: Scanning files to remove obviously bad files\n";
+const std::string screeningBanner =
+    "\n# INFO: ------------------\n# INFO: Scanning files to remove obviously bad files\n";
 
 TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
     scratchDirectory dir;
@@ -63,7 +64,8 @@ TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
 
     const std::string part = dir / "part_00/";
     EXPECT_EQ(fs::file_size(part + "binaryData_compass.bin"), 4u * static_cast<unsigned>(contents.compassSamples));
-    EXPECT_TRUE(readWhole(part + "binaryData_compass.meta").starts_with("\"NumSamples\",16\n\"SampleRate\",4.000000\n"));
+    EXPECT_TRUE(
+        readWhole(part + "binaryData_compass.meta").starts_with("\"NumSamples\",16\n\"SampleRate\",4.000000\n"));
     EXPECT_EQ(fs::file_size(part + "binaryData_BarPres.bin"), 0u);
     EXPECT_FALSE(fs::exists(part + "binaryData_audio.bin"));
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(part + "sirfGPSOutput.bin")), contents.gpsFileBytes);
@@ -298,7 +300,8 @@ TEST(conversionE2eTest, LongPathsWorkUpToWhatTheSystemAccepts) {
     run = runProgram({"-outputdir", tooDeep, "a.snsr"}, dir.path());
     EXPECT_EQ(run.status, 248);  // the WAV file is the first one the session opens
     EXPECT_TRUE(contains(run.err, "# ERROR: Unable to open the .wav file " + tooDeep));
-    EXPECT_TRUE(contains(run.err, "# WARNING: Unable to create directory " + tooDeep + "part_00 (File name too long)\n"));
+    EXPECT_TRUE(
+        contains(run.err, "# WARNING: Unable to create directory " + tooDeep + "part_00 (File name too long)\n"));
     EXPECT_TRUE(run.err.ends_with("# ERROR: Exiting\n"));
 }
 
