@@ -2,6 +2,7 @@
 // Cuts the camera's JPEG images out of the camera stream, one file per image named
 // after the board time at which it began, each checked with its CRC-32.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -13,6 +14,11 @@ namespace sensconv {
 
 class imageExtractor {
 public:
+    // An image start is held in memory until at least this many bytes of it are
+    // known, then its file is opened.
+    static constexpr int32_t minimumHeldBytes = 43;
+    static constexpr size_t startBufferSize = 327680;
+
     imageExtractor();
     ~imageExtractor();  // an image still open reaches the disk (closed, not counted)
     imageExtractor(const imageExtractor&) = delete;
@@ -23,18 +29,24 @@ public:
     void setImagesDir(const std::string& dir);
     void resetCounts();
 
-    // One camera packet; the times are those of the main board's clock.
+    // One camera packet; the times are those of the main board's clock. False when
+    // the packet's bytes belong to no image.
     bool addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax);
 
     int32_t goodImages = 0;
     int32_t badImages = 0;
 
 private:
-    // ... implementation state (file, startBuffer of 327,680 bytes, crc, paths)
+    void openImage(int64_t sessionBase, int64_t fileTime, int32_t intmax);
+    void writeImage(const uint8_t* bytes, size_t count);
+    // Closes the open image; false when any of its bytes did not reach the disk.
+    bool closeImage();
+    void reportWriteFailure();
+
     std::FILE* file_ = nullptr;
+    bool fileFailed_ = false;  // a write or close of the open image failed (reported once)
     std::vector<uint8_t> startBuffer_;
-    int32_t buffered_ = 0;
-    uint32_t crc_ = 0;
+    uint32_t crc_ = 0;  // of the current image's bytes taken so far, held or written
     std::string imagesDir_ = ".";
     std::string currentPath_;
     bool mkdirPending_ = false;

@@ -2,6 +2,7 @@
 // Per-packet output of a board decoder: up to 256 values per channel, all channels
 // of a board carved out of one block.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -58,7 +59,8 @@ struct boardState {
     int32_t validPackets = 0;
     int32_t crcErrors = 0;
     int32_t unhandledPackets = 0;
-    std::vector<int32_t> received;  // per channel
+    // Per channel; 64-bit because a very long file can carry more than 2^31 audio samples.
+    std::vector<int64_t> received;
 };
 
 }  // namespace sensconv

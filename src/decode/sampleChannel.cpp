@@ -1,7 +1,9 @@
 #include "decode/sampleChannel.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "decode/boardTime.h"
 #include "decode/packetBatch.h"
 #include "platform/platform.h"
 
@@ -38,14 +40,15 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
         batch = values;
         batchCount = n;
     } else {
-        const double expected = static_cast<double>(t + 1) * (rate / intmax);
-        const int32_t have = samplesSoFar_ + n;
-        if (expected - have < 2.0) {
+        // The scheduled count from the file's first packet up to one tick after t.
+        const double expected = intmax == 0 ? 0.0 : (static_cast<double>(t) + 1.0) * (rate / intmax);
+        const int64_t have = samplesSoFar_ + n;
+        if (expected - static_cast<double>(have) < 2.0) {
             batch = values;
             batchCount = n;
             samplesSoFar_ = have;
         } else {
-            const double missing = expected - have - 1;
+            const double missing = expected - static_cast<double>(have) - 1;
             std::fprintf(stderr, "# WARNING: Packet %6d, Filling %3.0f missing samples for field %s\n", packetIndex,
                          missing, longName.c_str());
             if (maxFill_ < missing) {
@@ -53,21 +56,22 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
                 std::fprintf(stderr, "# ERROR: Exiting\n");
                 platform::exitProcess(-3);
             }
+            // Filled values repeat the last good value and go just before the packet's own.
             int32_t i = 0;
-            while (expected - (samplesSoFar_ + n) >= 2.0) {
+            while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {
                 missingList.push_back(samplesSoFar_);
                 repairBuffer_[static_cast<size_t>(i)] = lastValue_;
                 ++samplesSoFar_;
                 ++i;
             }
-            for (int32_t k = 0; k < n; ++k) repairBuffer_[static_cast<size_t>(i + k)] = values[k];
+            std::copy(values, values + n, repairBuffer_.begin() + i);
             batch = repairBuffer_.data();
             batchCount = n + i;
             samplesSoFar_ += n;
         }
         lastValue_ = values[n - 1];
     }
-    lastTimestamp = static_cast<double>(t) / (intmax / 10.0);
+    lastTimestamp = ticksToSeconds(t, intmax);
     if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
     return true;
 }

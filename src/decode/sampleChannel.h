@@ -17,7 +17,9 @@ public:
                   std::string longName, std::string shortName);
 
     // n >= 1 values of one packet at board time t (ticks since the file's first packet).
-    // Ends the process (status -3) when the gap is larger than maxFill.
+    // Ends the process (status -3) when the gap is larger than maxFill. Without an
+    // interrupt maximum (intmax 0) there is no time base to find gaps with, and
+    // nothing is filled.
     bool addSamples(const double* values, int32_t n, int64_t t, int32_t packetIndex);
 
     // The values to write for the current packet: the board's batch array, or the
@@ -25,7 +27,9 @@ public:
     const double* batch = nullptr;
     int32_t batchCount = 0;
 
-    std::vector<int32_t> missingList;  // positions of filled values within this file's output
+    // Positions of filled values within this file's output. 64-bit: a long file with
+    // large gaps can hold more than 2^31 values of one channel.
+    std::vector<int64_t> missingList;
     double rate = 0.0;                 // tenths of a hertz
     int32_t intmax = 0;
     double firstTimestamp = -1.0;      // seconds
@@ -33,14 +37,14 @@ public:
     std::string longName;
     std::string shortName;
 
-    int32_t samplesSoFar() const { return samplesSoFar_; }
+    int64_t samplesSoFar() const { return samplesSoFar_; }
 
 private:
     bool repair_;
     int32_t inputs_;
     int32_t maxFill_;
     double lastValue_ = 1.0;
-    int32_t samplesSoFar_ = 0;
+    int64_t samplesSoFar_ = 0;
     std::vector<double> repairBuffer_;
 };
 

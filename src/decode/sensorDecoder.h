@@ -3,6 +3,7 @@
 // GPS pass-through and the image extractor, and rebuilds each board's time base.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -13,6 +14,7 @@
 #include "container/snsrHeader.h"
 #include "decode/channelTable.h"
 #include "decode/packetBatch.h"
+#include "decode/qor2Decoder.h"
 #include "decode/sampleChannel.h"
 
 namespace sensconv {
@@ -29,19 +31,6 @@ struct boardClock {
     int64_t firstFileTime = -1;
     int64_t sessionBase = -1;
     bool rolloverCheck = true;
-};
-
-// Last readings of the main board that the next file's first packets need.
-struct qor2Calibration {
-    int32_t C1 = 0, C2 = 0, C3 = 0, C4 = 0, C5 = 0, C6 = 0;
-    int32_t intmax = 0;
-    int32_t lastD2 = -1;
-    bool shtTempPresent = false;
-    double shtTempValue = -1.0;
-    bool visPresent = false;
-    double visValue = -1.0;
-    bool irPresent = false;
-    double irValue = -1.0;
 };
 
 // State handed from one file's decoder to the next file's within a session.
@@ -78,6 +67,8 @@ public:
     bool loadCarryOver(carryOver& record);
     void saveCarryOver(carryOver& record) const;
     void disableRolloverCheck();
+    // 1, or ends the process on a counter wrap that is not a roll-over or on board
+    // time running backwards (status -11).
     int processPacket(const snsrPacket& packet);
 
     // Appends the decoder's statistics for this file to the session metadata.
@@ -93,7 +84,7 @@ public:
     std::array<std::unique_ptr<sampleChannel>, numQor2Channels> qor2Channels;
     std::array<std::unique_ptr<sampleChannel>, numJuxChannels> juxChannels;
     gpsRecordBuffer gpsRecord;
-    int32_t gpsBytes = 0;
+    int64_t gpsBytes = 0;  // receiver bytes taken into records in this file
 
     uint32_t firstPacketTimestamp = 0xFFFFFFFFu;
     uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
@@ -110,6 +101,14 @@ public:
     int32_t qor2MicGain = 0;
     std::set<int32_t> streamTypes;
     imageExtractor* extractor = nullptr;
+
+private:
+    void setUpChannels();
+    void processQor2(const snsrPacket& packet);
+    void processJux(const snsrPacket& packet);
+    void processGps(const snsrPacket& packet);
+    // Places the packet's time pair on the board's time line.
+    void updateClock(boardClock& clock, const timePair& current, int32_t packetIndex, const char* boardName);
 };
 
 }  // namespace sensconv

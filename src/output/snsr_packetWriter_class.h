@@ -11,10 +11,15 @@
 #include <vector>
 
 #include "common/metaLists.h"
+#include "output/outputChannel.h"
+#include "output/outputFile.h"
+#include "output/wavAudioFile.h"
 
 namespace sensconv {
 
 class sensorDecoder;
+class sampleChannel;
+struct gpsRecordBuffer;
 
 class snsr_packetWriter_class {
 public:
@@ -31,7 +36,39 @@ public:
     metaList metaKeys;
     metaList metaValues;
 
-    // ... private state designed with the output implementation
+private:
+    // Identity of a board as its settings give it; -1 until captured.
+    struct boardInfo {
+        int32_t serial = -1;
+        int32_t hardwareVersion = -1;
+        int32_t majorSoftVersion = -1;
+        int32_t minorSoftVersion = -1;
+    };
+
+    void setUpAudio(sensorDecoder& decoder);
+    void openGpsFile();
+    void setUpChannel(sampleChannel& source);
+    void writeGlobalMeta();
+
+    std::vector<std::string> sourceFiles_;
+    int32_t fileCounter_ = 0;
+    int64_t processingStartTime_ = 0;
+    std::string processingStartText_;
+    boardInfo qor2Info_;
+    boardInfo juxInfo_;
+    bool identityCaptured_ = false;
+    bool anyFileBegun_ = false;
+    std::string outputDir_;
+
+    // References into the current input file's decoder; none between files.
+    sampleChannel* audioChannel_ = nullptr;
+    gpsRecordBuffer* gpsRecord_ = nullptr;
+
+    outputFile gpsFile_;
+    wavAudioFile wav_;
+    std::vector<std::unique_ptr<outputChannel>> channels_;  // creation order
+    std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
+    std::map<std::string, bool> channelEnabled_;
 };
 
 }  // namespace sensconv

@@ -1,0 +1,155 @@
+#include "decode/imageExtractor.h"
+
+#include <zlib.h>
+
+#include "common/littleEndian.h"
+#include "common/outputStatus.h"
+#include "common/textFormat.h"
+#include "decode/boardTime.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+// JPEG start-of-image marker, and the camera's check segment: marker, two bytes,
+// then the CRC-32 of the image from its start marker up to those two bytes.
+constexpr uint8_t markerPrefix = 0xFF;
+constexpr uint8_t startOfImage = 0xD8;
+constexpr uint8_t checkSegment = 0xEF;
+constexpr int32_t checkSegmentSize = 8;
+constexpr int32_t checkedPartOfSegment = 4;
+
+uint32_t continueCrc(uint32_t crc, const uint8_t* bytes, size_t count) {
+    return static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(count)));
+}
+
+}  // namespace
+
+imageExtractor::imageExtractor() {
+    startBuffer_.reserve(startBufferSize);
+}
+
+imageExtractor::~imageExtractor() {
+    if (file_ != nullptr) closeImage();
+}
+
+void imageExtractor::setCreateDirectory(const std::string& dir) {
+    mkdirDirectory_ = dir;
+    mkdirPending_ = true;
+}
+
+void imageExtractor::setImagesDir(const std::string& dir) {
+    imagesDir_ = dir;
+}
+
+void imageExtractor::resetCounts() {
+    goodImages = 0;
+    badImages = 0;
+}
+
+void imageExtractor::reportWriteFailure() {
+    if (fileFailed_) return;
+    fileFailed_ = true;
+    std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", currentPath_.c_str(),
+                 platform::lastErrorText().c_str());
+    markOutputLost();
+}
+
+void imageExtractor::writeImage(const uint8_t* bytes, size_t count) {
+    if (count > 0 && std::fwrite(bytes, 1, count, file_) != count) reportWriteFailure();
+}
+
+bool imageExtractor::closeImage() {
+    if (std::fclose(file_) != 0) reportWriteFailure();
+    file_ = nullptr;
+    return !fileFailed_;
+}
+
+void imageExtractor::openImage(int64_t sessionBase, int64_t fileTime, int32_t intmax) {
+    const int32_t ms = ticksToMilliseconds32(addTicks(sessionBase, fileTime), intmax);
+    currentPath_ = formatText("%s%011d.jpg", platform::withTrailingSeparator(imagesDir_).c_str(), ms);
+
+    if (mkdirPending_) {
+        mkdirPending_ = false;
+        std::fprintf(stderr, "# INFO: Creating image output directory\n");
+        std::fflush(stderr);
+        std::string reason;
+        if (!platform::makeDirectories(mkdirDirectory_, reason)) {
+            std::fprintf(stderr, "# WARNING: Unable to create directory %s (%s)\n", mkdirDirectory_.c_str(),
+                         reason.c_str());
+        }
+    }
+
+    fileFailed_ = false;
+    file_ = std::fopen(currentPath_.c_str(), "wb");
+    if (file_ == nullptr) {
+        // Nothing can be written: the image is dropped as if it had never started.
+        std::fprintf(stderr, "# WARNING: Unable to create image file %s (%s)\n", currentPath_.c_str(),
+                     platform::lastErrorText().c_str());
+        markOutputLost();
+        startBuffer_.clear();
+        return;
+    }
+    writeImage(startBuffer_.data(), startBuffer_.size());
+    startBuffer_.clear();
+}
+
+bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax) {
+    const uint8_t* d = packet.data;
+    const int32_t n = (d == nullptr || packet.length < 0) ? 0 : packet.length;
+
+    bool scannedToEnd = true;
+    for (int32_t i = 0; i < n; ++i) {
+        if (i + 1 < n && d[i] == markerPrefix && d[i + 1] == startOfImage) {
+            // A new image starts: the old one ends just before the marker.
+            if (file_ != nullptr) {
+                writeImage(d, static_cast<size_t>(i));
+                if (closeImage()) {
+                    ++goodImages;
+                } else {
+                    ++badImages;
+                }
+            }
+            startBuffer_.assign(d + i, d + n);
+            crc_ = continueCrc(0, d + i, static_cast<size_t>(n - i));
+            scannedToEnd = false;
+            break;
+        }
+        if (i + checkSegmentSize <= n && d[i] == markerPrefix && d[i + 1] == checkSegment) {
+            const uint32_t computed = continueCrc(crc_, d, static_cast<size_t>(i + checkedPartOfSegment));
+            if (computed == readLE32(d + i + checkedPartOfSegment)) continue;
+            std::fprintf(stderr, "# WARNING: JPEG CRC error. Dropping image.\n");
+            if (file_ != nullptr) {
+                closeImage();
+                platform::removeFile(currentPath_);
+                ++badImages;
+            } else if (!startBuffer_.empty()) {
+                // An image too short to have been opened yet is dropped the same way.
+                startBuffer_.clear();
+                ++badImages;
+            }
+            scannedToEnd = false;
+            break;
+        }
+    }
+
+    if (startBuffer_.empty()) {
+        if (file_ == nullptr) {
+            std::fprintf(stderr, "# WARNING: jpegDumpFile == null!\n");
+            return false;
+        }
+        writeImage(d, static_cast<size_t>(n));
+        crc_ = continueCrc(crc_, d, static_cast<size_t>(n));
+        return true;
+    }
+    if (scannedToEnd) {
+        startBuffer_.insert(startBuffer_.end(), d, d + n);
+        crc_ = continueCrc(crc_, d, static_cast<size_t>(n));
+    }
+    if (startBuffer_.size() < static_cast<size_t>(minimumHeldBytes)) return true;
+    openImage(sessionBase, fileTime, intmax);
+    return true;
+}
+
+}  // namespace sensconv

@@ -1,0 +1,123 @@
+#include "decode/juxDecoder.h"
+
+#include "common/littleEndian.h"
+#include "decode/boardChecksum.h"
+#include "decode/channelTable.h"
+
+namespace sensconv {
+
+namespace {
+
+constexpr uint8_t maskGyro = 1 << 0;
+constexpr uint8_t maskMagX = 1 << 1;
+constexpr uint8_t maskMagY = 1 << 2;
+constexpr uint8_t maskMagZ = 1 << 3;
+
+constexpr int32_t maxSensorPacketEnd = 128;
+
+// Kinds that carry no readings and no time pair; only their checksum is tested, at a
+// position fixed per kind. Returns -1 for kinds that are not of this group.
+int32_t fixedChecksumPosition(uint8_t kind) {
+    switch (kind) {
+        case 2:
+        case 3: return 18;
+        case 4:
+        case 5: return 5;
+        case 128:
+        case 129: return 9;
+        default: return -1;
+    }
+}
+
+int32_t sensorPacketEnd(uint8_t mask) {
+    int32_t end = boardHeaderSize;
+    if (mask & maskGyro) end += 12;
+    for (uint8_t bit : {maskMagX, maskMagY, maskMagZ}) {
+        if (mask & bit) end += 2;
+    }
+    return end;
+}
+
+double signedWord(const uint8_t* p) {
+    return static_cast<int16_t>(readLE16(p));
+}
+
+// The gyroscope reports its temperature in 1/110 K above 298 K; the channel holds
+// degrees Fahrenheit.
+double gyroTemperature(const uint8_t* p) {
+    return (signedWord(p) / 110.0 + 298.0) * 1.8 - 459.67;
+}
+
+void failChecksum(boardState& state) {
+    state.result = -2;
+    ++state.crcErrors;
+}
+
+}  // namespace
+
+void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch, int32_t intmax, boardState& state) {
+    batch.total = 0;
+    state.result = -3;
+    if (data == nullptr || length < 3) return;
+    if (data[0] != boardSync1 || data[1] != boardSync2) return;
+
+    const uint8_t kind = data[2];
+    if (const int32_t checksumAt = fixedChecksumPosition(kind); checksumAt >= 0) {
+        ++state.unhandledPackets;
+        if (length <= checksumAt || !boardChecksumPasses(data, checksumAt)) {
+            failChecksum(state);
+            return;
+        }
+        state.result = 1;
+        return;
+    }
+    if (kind != 0 && kind != 1) {
+        ++state.unhandledPackets;
+        return;
+    }
+
+    if (length < 4) {
+        failChecksum(state);
+        return;
+    }
+    const uint8_t mask = data[3];
+    const int32_t end = sensorPacketEnd(mask);
+    if (length <= end) {
+        failChecksum(state);
+        return;
+    }
+    const timePair pair{data[4], readLE16(data + 5)};
+    if (!boardChecksumPasses(data, end) || !(intmax == 0 || pair.intCount <= intmax) || end >= maxSensorPacketEnd) {
+        failChecksum(state);
+        return;
+    }
+
+    ++state.validPackets;
+    state.result = 1;
+    state.pair = pair;
+
+    int32_t pos = boardHeaderSize;
+    if (mask & maskGyro) {
+        for (int channel = juxXGyro; channel <= juxZGyroTemp; ++channel) ++state.received[static_cast<size_t>(channel)];
+        batch.append(juxXGyro, signedWord(data + pos));
+        batch.append(juxYGyro, signedWord(data + pos + 2));
+        batch.append(juxZGyro, signedWord(data + pos + 4));
+        batch.append(juxXGyroTemp, gyroTemperature(data + pos + 6));
+        batch.append(juxYGyroTemp, gyroTemperature(data + pos + 8));
+        batch.append(juxZGyroTemp, gyroTemperature(data + pos + 10));
+        pos += 12;
+    }
+    const struct {
+        uint8_t bit;
+        int channel;
+    } magnetometer[] = {{maskMagX, juxXMag}, {maskMagY, juxYMag}, {maskMagZ, juxZMag}};
+    for (const auto& axis : magnetometer) {
+        if (mask & axis.bit) {
+            ++state.received[static_cast<size_t>(axis.channel)];
+            batch.append(axis.channel, signedWord(data + pos));
+            pos += 2;
+        }
+    }
+}
+
+}  // namespace sensconv

@@ -1,0 +1,336 @@
+#include "decode/sensorDecoder.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+
+#include "common/littleEndian.h"
+#include "common/textFormat.h"
+#include "decode/boardTime.h"
+#include "decode/imageExtractor.h"
+#include "decode/juxDecoder.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+constexpr int32_t maxStreams = 19;
+constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
+
+// A SiRF GPS packet: byte 3 is the count n of receiver bytes, which start at byte 7.
+constexpr int32_t gpsCountAt = 3;
+constexpr int32_t gpsDataAt = 7;
+constexpr uint8_t gpsNoData = 255;
+constexpr int32_t gpsRecordHeadSize = 20;
+
+void resetChannels(packetBatch& batch, auto& channels) {
+    batch.clear();
+    for (auto& channel : channels) {
+        if (channel) channel->batchCount = 0;
+    }
+}
+
+void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const int32_t count = batch.counts[i];
+        if (count > 0 && channels[i]) channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+    }
+}
+
+}  // namespace
+
+sensorDecoder::sensorDecoder(snsrHeader* fileHeader) : header(fileHeader) {
+    if (header == nullptr) {
+        std::fprintf(stderr, "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
+        return;
+    }
+    setUpChannels();
+}
+
+void sensorDecoder::setUpChannels() {
+    if (header->num_streams > maxStreams) {
+        std::fprintf(stderr, "# WARNING: snsr header contains more streams, %d, than allowed, %d\n", header->num_streams,
+                     maxStreams);
+    }
+    for (int32_t i = 0; i < header->num_streams; ++i) {
+        if (static_cast<size_t>(i) >= header->streams.size()) {
+            std::fprintf(stderr, "# ERROR: SNSR File header error, stream found with NULL pointer\n");
+            continue;
+        }
+        streamTypes.insert(header->streams[static_cast<size_t>(i)].type);
+    }
+    fileStartTime = header->fileStartTime;
+
+    if (loadQor2Settings(*header)) {
+        const qor2Settings& s = header->qor2_settings;
+        const barometerCalibration& c = header->calib_bar;
+        qor2Active = true;
+        qor2Clock.intmax = s.intr;
+        qor2MicGain = s.spare;
+        qor2Cal.intmax = s.intr;
+        qor2Cal.C1 = c.C1;
+        qor2Cal.C2 = c.C2;
+        qor2Cal.C3 = c.C3;
+        qor2Cal.C4 = c.C4;
+        qor2Cal.C5 = c.C5;
+        qor2Cal.C6 = c.C6;
+        // The header gives the microphone rate in hertz, every other rate in tenths.
+        qor2Rates = {s.mic * 10.0, double(s.bar), double(s.comp), double(s.amb), double(s.hum),
+                     double(s.dals), double(s.dals), double(s.bar), double(s.hum), double(s.dals),
+                     double(s.acc), double(s.acc), double(s.acc), double(s.acc), double(s.powr)};
+        for (size_t i = 0; i < qor2Channels.size(); ++i) {
+            qor2Channels[i] = std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, qor2Rates[i],
+                                                              s.intr, qor2ChannelTable[i].longName,
+                                                              qor2ChannelTable[i].shortName);
+        }
+    }
+
+    if (loadJuxSettings(*header)) {
+        const juxSettings& s = header->jux_settings;
+        juxActive = true;
+        juxClock.intmax = s.intr;
+        juxRates = {double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro),
+                    double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
+        for (size_t i = 0; i < juxChannels.size(); ++i) {
+            juxChannels[i] = std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, juxRates[i], s.intr,
+                                                             juxChannelTable[i].longName, juxChannelTable[i].shortName);
+        }
+    }
+
+    if (streamTypes.contains(streamSIRF_GPS)) {
+        gpsActive = true;
+        try {
+            gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "# ERROR: SNSR unable to allocate buffer for sirfGPS\n");
+            std::fprintf(stderr, "# ERROR: Exiting\n");
+            platform::exitProcess(-12);
+        }
+    }
+    cameraActive = streamTypes.contains(streamCAMERA);
+}
+
+bool sensorDecoder::loadCarryOver(carryOver& record) {
+    if (record.extractor != nullptr) {
+        extractor = record.extractor;
+        extractor->resetCounts();
+    }
+    if (!record.valid) return false;
+    qor2Cal.lastD2 = record.lastD2;
+    qor2Cal.shtTempPresent = record.shtTempPresent;
+    qor2Cal.shtTempValue = record.shtTempValue;
+    qor2Cal.visPresent = record.visPresent;
+    qor2Cal.visValue = record.visValue;
+    qor2Cal.irPresent = record.irPresent;
+    qor2Cal.irValue = record.irValue;
+    qor2Clock.sessionBase = record.qor2SessionTime;
+    juxClock.sessionBase = record.juxSessionTime;
+    firstPacketTimestamp = record.firstPacketTimestamp;
+    lastPacketTimestamp = record.lastPacketTimestamp;
+    return true;
+}
+
+void sensorDecoder::saveCarryOver(carryOver& record) const {
+    record.lastD2 = qor2Cal.lastD2;
+    record.shtTempPresent = qor2Cal.shtTempPresent;
+    record.shtTempValue = qor2Cal.shtTempValue;
+    record.visPresent = qor2Cal.visPresent;
+    record.visValue = qor2Cal.visValue;
+    record.irPresent = qor2Cal.irPresent;
+    record.irValue = qor2Cal.irValue;
+    record.qor2SessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
+    record.juxSessionTime = addTicks(juxClock.fileTime, juxClock.sessionBase);
+    record.extractor = extractor;
+    record.valid = true;
+    record.firstPacketTimestamp = firstPacketTimestamp;
+    record.lastPacketTimestamp = lastPacketTimestamp;
+}
+
+void sensorDecoder::disableRolloverCheck() {
+    qor2Clock.rolloverCheck = false;
+    juxClock.rolloverCheck = false;
+}
+
+int sensorDecoder::processPacket(const snsrPacket& packet) {
+    if (packet.type != streamINVALID) {
+        lastPacketTimestamp = packet.timestamp;
+        if (firstPacketTimestamp == noTimestamp) firstPacketTimestamp = packet.timestamp;
+    }
+    switch (packet.type) {
+        case streamQOR2:
+        case streamMIC:
+            if (qor2Active) processQor2(packet);
+            break;
+        case streamJUX:
+            if (juxActive) processJux(packet);
+            break;
+        case streamSIRF_GPS:
+            if (gpsActive) processGps(packet);
+            break;
+        case streamCAMERA:
+            if (cameraActive && extractor != nullptr) {
+                extractor->addPacket(packet, qor2Clock.sessionBase, qor2Clock.fileTime, qor2Clock.intmax);
+            }
+            break;
+        default: break;
+    }
+    return 1;
+}
+
+void sensorDecoder::processQor2(const snsrPacket& packet) {
+    resetChannels(qor2Batch, qor2Channels);
+    qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
+    if (qor2State.result != 1) {
+        if (qor2State.result == -2) {
+            std::fprintf(stderr, "# WARNING: QOR2 packet %d, Packet CRC invalid\n", packet.index);
+        } else {
+            std::fprintf(stderr, "# WARNING: QOR2 packet %d, unknown parser error\n", packet.index);
+        }
+        return;
+    }
+    updateClock(qor2Clock, qor2State.pair, packet.index, "qor2");
+    addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
+}
+
+void sensorDecoder::processJux(const snsrPacket& packet) {
+    resetChannels(juxBatch, juxChannels);
+    juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
+    if (juxState.result != 1) {
+        if (juxState.result == -2) {
+            std::fprintf(stderr, "# WARNING: JUX packet %d, Packet CRC invalid\n", packet.index);
+        } else {
+            std::fprintf(stderr, "# WARNING: JUX packet %d, unknown parser error\n", packet.index);
+        }
+        return;
+    }
+    // Packets without readings carry no time pair of their own; before the board's
+    // first real pair there is nothing to repeat, and the clock must not start at
+    // an invented time.
+    if (juxState.pair == timePair{}) return;
+    updateClock(juxClock, juxState.pair, packet.index, "jux");
+    addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
+}
+
+void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int32_t packetIndex,
+                                const char* boardName) {
+    if (clock.first == timePair{}) clock.first = clock.previous = current;
+
+    const int64_t intmax = clock.intmax;
+    const int64_t elapsed =
+        (int64_t{current.ts} - clock.previous.ts) * intmax + current.intCount - clock.previous.intCount;
+    if (elapsed < 0) {
+        std::fprintf(stderr, "# INFO: ---------------------\n");
+        std::fprintf(stderr,
+                     "# INFO: QOR, SNSR Packet %6d, possible wrap around detected in timestamps, timeElapsed %" PRId64
+                     "\n",
+                     packetIndex, elapsed);
+        std::fprintf(stderr, "# INFO: Interrupt max: %7d. Previous: %4d ts, %5d int, current: %4d ts, %5d int\n",
+                     clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts, current.intCount);
+        // The board restarts its period counter at 0 after 255; any other backwards
+        // step means lost or damaged data.
+        if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
+            std::fprintf(stderr, "# ERROR: This wrap around was not a 255->0 roll over event\n");
+            std::fprintf(stderr,
+                         "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n");
+            std::fprintf(stderr, "# ERROR: Exiting\n");
+            platform::exitProcess(-11);
+        }
+        std::fprintf(stderr, "# INFO: ---------------------\n");
+        // Continue as if the counter had gone on past 255.
+        clock.wrapOffset =
+            addTicks(clock.wrapOffset, int64_t{clock.previous.ts} * intmax + clock.previous.intCount + 1);
+    }
+    clock.previous = current;
+    if (clock.sessionBase == -1) clock.sessionBase = 0;
+
+    const int64_t sinceFirst = (int64_t{current.ts} - clock.first.ts) * intmax + current.intCount - clock.first.intCount;
+    clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
+    if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
+    if (clock.fileTime < clock.firstFileTime) {
+        std::fprintf(stderr,
+                     "# ERROR: QOR, SNSR Packet %6d, computed %s timestamps moved backwards, went from %" PRId64
+                     " to %" PRId64 "\n",
+                     packetIndex, boardName, clock.firstFileTime, clock.fileTime);
+        std::fprintf(stderr, "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
+        std::fprintf(stderr, "# ERROR: Exiting\n");
+        platform::exitProcess(-11);
+    }
+}
+
+void sensorDecoder::processGps(const snsrPacket& packet) {
+    if (packet.data == nullptr || packet.length <= gpsCountAt) {
+        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        return;
+    }
+    const uint8_t n = packet.data[gpsCountAt];
+    if (n == gpsNoData) return;
+    if (packet.length < n + gpsDataAt) {
+        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        return;
+    }
+    const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
+    uint8_t* record = gpsRecord.bytes.data();
+    writeLE32(record, static_cast<uint32_t>(ticksToMilliseconds32(sessionTime, qor2Clock.intmax)));
+    writeLE32(record + 4, packet.timestamp);
+    writeLE64(record + 8, fileStartTime);
+    writeLE32(record + 16, n);
+    std::copy(packet.data + gpsDataAt, packet.data + gpsDataAt + n, record + gpsRecordHeadSize);
+    gpsRecord.length = n + gpsRecordHeadSize;
+    gpsBytes += n;
+}
+
+void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
+    auto add = [&](std::string key, std::string value) { appendMeta(metaKeys, metaValues, std::move(key), std::move(value)); };
+
+    add("firstSNSRTimetamp", formatText("%u", firstPacketTimestamp));
+    add("lastSNSRTimestamp", formatText("%u", lastPacketTimestamp));
+    add("SNSRTimestamp_start_time", formatText("%" PRIu64, fileStartTime));
+
+    // Per channel: readings received, readings the schedule asks for up to the
+    // latest packet, and the schedule itself.
+    auto addChannels = [&](const char* board, const boardClock& clock, const boardState& state, const auto& rates,
+                           const auto& table) {
+        for (size_t i = 0; i < table.size(); ++i) {
+            const double expected = static_cast<double>(clock.fileTime) / static_cast<double>(clock.intmax) * rates[i];
+            add(formatText("%s_recvieved_%s", board, table[i].shortName), formatText("%" PRId64, state.received[i]));
+            add(formatText("%s_expected_%s", board, table[i].shortName), formatText("%f", expected));
+            add(formatText("%s_schedule_%s", board, table[i].shortName), formatText("%f", rates[i]));
+        }
+    };
+
+    if (qor2Active) {
+        add("qor2", "1");
+        add("qor2_crcErrors", formatText("%d", qor2State.crcErrors));
+        add("qor2_validPackets", formatText("%d", qor2State.validPackets));
+        add("qor2_unhandledPackets", formatText("%d", qor2State.unhandledPackets));
+        add("qor2_interruptCounterMax", formatText("%d", qor2Clock.intmax));
+        add("qor2_calib_mic_gain", formatText("%d", qor2MicGain));
+        const int32_t coefficients[] = {qor2Cal.C1, qor2Cal.C2, qor2Cal.C3, qor2Cal.C4, qor2Cal.C5, qor2Cal.C6};
+        for (int i = 0; i < 6; ++i) add(formatText("qor2_calib_bar_C%d", i + 1), formatText("%d", coefficients[i]));
+        if (const sampleChannel* audio = qor2Channels[qor2Audio].get(); audio != nullptr && audio->rate != 0) {
+            add("qor2_audioFirstTimestamp", formatText("%f", audio->firstTimestamp));
+            add("qor2_audioLastTimestamp", formatText("%f", audio->lastTimestamp));
+        }
+        addChannels("qor2", qor2Clock, qor2State, qor2Rates, qor2ChannelTable);
+    }
+    if (juxActive) {
+        add("jux", "1");
+        add("jux_crcErrors", formatText("%d", juxState.crcErrors));
+        add("jux_validPackets", formatText("%d", juxState.validPackets));
+        add("jux_unhandledPackets", formatText("%d", juxState.unhandledPackets));
+        add("jux_interruptCounterMax", formatText("%d", juxClock.intmax));
+        addChannels("jux", juxClock, juxState, juxRates, juxChannelTable);
+    }
+    if (gpsActive) {
+        add("sirfGPS", "1");
+        add("sirfGPS_numBytesProcessed", formatText("%" PRId64, gpsBytes));
+    }
+    if (cameraActive) {
+        add("camera", "1");
+        add("camera_numGoodImages", formatText("%d", extractor != nullptr ? extractor->goodImages : 0));
+        add("camera_numBadImages", formatText("%d", extractor != nullptr ? extractor->badImages : 0));
+    }
+}
+
+}  // namespace sensconv

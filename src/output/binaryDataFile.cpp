@@ -1,0 +1,140 @@
+#include "output/binaryDataFile.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "common/littleEndian.h"
+#include "common/outputStatus.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+constexpr const char* binExtension = ".bin";
+constexpr const char* metaExtension = ".meta";
+constexpr const char* sparseExtension = ".sparse";
+
+[[noreturn]] void failToCreate(const std::string& name, const char* extension, const std::string& directory,
+                               const std::string& fullPath) {
+    std::fprintf(stderr, "# ERROR: Unable to open output file binaryData_%s%s in directory %s, full path:\n",
+                 name.c_str(), extension, directory.c_str());
+    std::fprintf(stderr, "# ERROR: %s\n", fullPath.c_str());
+    std::fprintf(stderr, "# ERROR: Exiting\n");
+    platform::exitProcess(-1);
+}
+
+}  // namespace
+
+float narrowToFloat(double value) {
+    // Halfway between the largest float and 2^128: from here on, rounding to nearest
+    // gives an infinity. Below it the conversion is an ordinary rounding.
+    constexpr double overflowsToInfinity = 0x1.ffffffp127;
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    if (value >= overflowsToInfinity) return infinity;
+    if (value <= -overflowsToInfinity) return -infinity;
+    return static_cast<float>(value);
+}
+
+binaryDataFile::~binaryDataFile() {
+    close();
+}
+
+std::string binaryDataFile::path(const char* extension) const {
+    return directory_ + "binaryData_" + name_ + extension;
+}
+
+void binaryDataFile::open(const std::string& directory, const std::string& name, double sampleRate,
+                          int32_t expectedSamples, int32_t dataType) {
+    close();
+    directory_ = directory;
+    name_ = name;
+    if (!data_.create(path(binExtension))) failToCreate(name_, binExtension, directory_, data_.path());
+    if (!meta_.create(path(metaExtension))) failToCreate(name_, metaExtension, directory_, meta_.path());
+
+    sampleRate_ = sampleRate;
+    expectedSamples_ = expectedSamples;
+    dataType_ = dataType;
+    samplesWritten = 0;
+    firstTimestamp = -1.0;
+    lastTimestamp = -1.0;
+    sparseList.clear();
+
+    // A large stream buffer keeps the per-packet appends free of system calls. Without
+    // it the stream simply keeps its default buffering.
+    try {
+        streamBuffer_.resize(streamBufferSize);
+    } catch (const std::bad_alloc&) {
+        streamBuffer_.clear();
+    }
+    if (!streamBuffer_.empty()) {
+        std::setvbuf(data_.handle(), streamBuffer_.data(), _IOFBF, streamBuffer_.size());
+    }
+}
+
+int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
+    constexpr int32_t samplesPerBlock = static_cast<int32_t>(sizeof(encoded_) / sizeof(float));
+    int32_t written = 0;
+    for (int32_t start = 0; start < n; start += samplesPerBlock) {
+        const int32_t count = std::min(samplesPerBlock, n - start);
+        for (int32_t i = 0; i < count; ++i) {
+            const float sample = narrowToFloat(values[start + i]);
+            uint32_t bits = 0;
+            std::memcpy(&bits, &sample, sizeof bits);
+            writeLE32(encoded_.data() + 4 * i, bits);
+        }
+        written += static_cast<int32_t>(
+            data_.write(encoded_.data(), sizeof(float), static_cast<size_t>(count), outputFile::shortWrite::callerReports));
+    }
+    return written;
+}
+
+void binaryDataFile::close() {
+    if (!data_.isOpen() && !meta_.isOpen()) return;
+    data_.close();
+    streamBuffer_.clear();
+    streamBuffer_.shrink_to_fit();
+
+    if (meta_.isOpen()) {
+        if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {
+            std::fprintf(stderr,
+                         "# ERROR: Number of samples written to binary file %s does not match the number expected\n",
+                         name_.c_str());
+            std::fprintf(stderr, "# ERROR: Expected to write %7d, only wrote %7" PRId64 "\n", expectedSamples_,
+                         samplesWritten);
+        }
+        meta_.print("\"NumSamples\",%" PRId64 "\n", samplesWritten);
+        meta_.print("\"SampleRate\",%f\n", sampleRate_);
+        meta_.print("\"Name\",\"%s\"\n", name_.c_str());
+        meta_.print("\"DataType\",%d\n", dataType_);
+        if (firstTimestamp >= 0 && lastTimestamp >= 0) {
+            meta_.print("\"firstTimestamp\",%f\n", firstTimestamp);
+            meta_.print("\"lastTimestamp\",%f\n", lastTimestamp);
+        }
+        writeSparseFile();
+        meta_.close();
+    }
+}
+
+void binaryDataFile::writeSparseFile() {
+    if (sparseList.empty()) return;
+    outputFile sparse;
+    if (!sparse.create(path(sparseExtension))) {
+        std::fprintf(stderr, "# ERROR: Unable to open sparse output file binaryData_%s.sparse in directory %s, full path:\n",
+                     name_.c_str(), directory_.c_str());
+        std::fprintf(stderr, "# ERROR: %s\n", sparse.path().c_str());
+        std::fprintf(stderr, "# ERROR: Unable to write sparse matrix output for missing samples\n");
+        markOutputLost();
+        return;
+    }
+    for (const int64_t position : sparseList) {
+        if (!sparse.print("%" PRId64 ",1\n", position)) break;
+    }
+    sparse.close();
+}
+
+}  // namespace sensconv

@@ -1,0 +1,50 @@
+#pragma once
+// One output file of a session, created with mode "wb". Every write and the final
+// flush and close are checked: the first failure prints one line with the path and
+// the system's reason and marks the run's output as lost, so a full disk or a file
+// size limit never passes for a finished conversion.
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace sensconv {
+
+class outputFile {
+public:
+    // Who tells the user about a short write: this file's own line, or the caller,
+    // which has a message of its own for that case.
+    enum class shortWrite { report, callerReports };
+
+    outputFile() = default;
+    ~outputFile();
+    outputFile(const outputFile&) = delete;
+    outputFile& operator=(const outputFile&) = delete;
+
+    // False when the file cannot be created; the caller prints its own lines then.
+    bool create(const std::string& path);
+    bool isOpen() const { return file_ != nullptr; }
+    std::FILE* handle() const { return file_; }
+    const std::string& path() const { return path_; }
+
+    // Writes count items of size bytes and returns the number of whole items written.
+    size_t write(const void* data, size_t size, size_t count, shortWrite mode = shortWrite::report);
+
+    // Formatted text; false when it could not be written.
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    bool print(const char* format, ...);
+
+    // Flushes and closes. False when anything written to the file may be lost.
+    bool close();
+
+private:
+    void fail(int errorNumber);
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    bool failed_ = false;
+};
+
+}  // namespace sensconv

@@ -1,0 +1,81 @@
+#pragma once
+// Shared helpers of the output tests: a scratch directory per test, whole-file reads
+// and a file size limit for provoking write failures in a child process.
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace sensconv::outputTest {
+
+// A fresh directory, removed with everything in it when the test ends. path() ends
+// in a separator, as the writer's directories do.
+class scratchDirectory {
+public:
+    scratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "sensconv-output-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (::mkdtemp(buffer.data()) != nullptr) dir_ = buffer.data();
+    }
+    ~scratchDirectory() {
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    scratchDirectory(const scratchDirectory&) = delete;
+    scratchDirectory& operator=(const scratchDirectory&) = delete;
+
+    std::string path() const { return dir_ + "/"; }
+    std::string file(const std::string& name) const { return path() + name; }
+
+private:
+    std::string dir_;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool fileExists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
+
+inline int64_t fileSizeOf(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<int64_t>(size);
+}
+
+// Bytes given as hex text ("cdcccc3d 00002040"); blanks are ignored.
+inline std::string hexBytes(const std::string& hex) {
+    std::string bytes;
+    std::string digits;
+    for (char c : hex) {
+        if (c == ' ') continue;
+        digits.push_back(c);
+        if (digits.size() == 2) {
+            bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));
+            digits.clear();
+        }
+    }
+    return bytes;
+}
+
+// For use inside a death-test child only: writes past limit bytes in any file fail
+// with EFBIG instead of killing the process.
+inline void limitFileSize(rlim_t limit) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit bounds{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &bounds);
+}
+
+}  // namespace sensconv::outputTest

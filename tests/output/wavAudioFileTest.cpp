@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/outputStatus.h"
+#include "output/wavAudioFile.h"
+#include "outputTestSupport.h"
+
+namespace sensconv {
+namespace {
+
+using outputTest::fileSizeOf;
+using outputTest::scratchDirectory;
+
+std::vector<int16_t> ramp(int32_t n, int16_t start) {
+    std::vector<int16_t> samples(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) samples[static_cast<size_t>(i)] = static_cast<int16_t>(start + i % 3000);
+    return samples;
+}
+
+struct wavContents {
+    SF_INFO info{};
+    std::vector<int16_t> samples;
+    std::string title;
+    std::string software;
+};
+
+wavContents readWav(const std::string& path) {
+    wavContents contents;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &contents.info);
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot read back " << path << ": " << sf_strerror(nullptr);
+        return contents;
+    }
+    contents.samples.resize(static_cast<size_t>(contents.info.frames));
+    EXPECT_EQ(sf_read_short(file, contents.samples.data(), contents.info.frames), contents.info.frames);
+    if (const char* title = sf_get_string(file, SF_STR_TITLE)) contents.title = title;
+    if (const char* software = sf_get_string(file, SF_STR_SOFTWARE)) contents.software = software;
+    sf_close(file);
+    return contents;
+}
+
+std::vector<int16_t> joined(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+    std::vector<int16_t> all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
+
+TEST(wavAudioFileTest, SamplesAreTruncatedAndKeepTheirLowSixteenBits) {
+    EXPECT_EQ(toPcm16(40000.0), -25536);
+    EXPECT_EQ(toPcm16(-1.7), -1);
+    EXPECT_EQ(toPcm16(1.9), 1);
+    EXPECT_EQ(toPcm16(32767.9), 32767);
+    EXPECT_EQ(toPcm16(32768.0), -32768);
+    EXPECT_EQ(toPcm16(-32769.0), 32767);
+    EXPECT_EQ(toPcm16(65535.5), -1);
+    // Beyond 32 bits the value wraps the same way instead of being undefined.
+    EXPECT_EQ(toPcm16(4294967301.0), 5);
+    EXPECT_EQ(toPcm16(2147483648.0), 0);
+    EXPECT_EQ(toPcm16(-2147483649.0), -1);
+    EXPECT_EQ(toPcm16(1e10), -7168);
+    EXPECT_EQ(toPcm16(-1e10), 7168);
+    EXPECT_EQ(toPcm16(1e300), 0);
+    EXPECT_EQ(toPcm16(std::numeric_limits<double>::quiet_NaN()), 0);
+    EXPECT_EQ(toPcm16(-std::numeric_limits<double>::infinity()), 0);
+}
+
+TEST(wavAudioFileTest, PendingSamplesAreHandedOverBeforeABatchThatPassesTheThreshold) {
+    scratchDirectory dir;
+    const std::string path = dir.file("audio.wav");
+    const auto first = ramp(20000, -1000);
+    const auto second = ramp(400, 7);
+    int64_t afterFirst = 0;
+    int64_t afterSecond = 0;
+    {
+        wavAudioFile wav;
+        wav.open(path, 8000);
+        const int64_t opened = fileSizeOf(path);
+        wav.writeAudio(first.data(), 20000, false);
+        afterFirst = fileSizeOf(path);
+        EXPECT_EQ(afterFirst, opened) << "20000 samples wait in the buffer";
+        wav.writeAudio(second.data(), 400, false);
+        afterSecond = fileSizeOf(path);
+        EXPECT_GE(afterSecond - opened, 2 * 20000) << "20000 + 400 passes 20352: the 20000 go first";
+        wav.close();
+    }
+    EXPECT_EQ(fileSizeOf(path) - afterSecond, 2 * 400) << "the 400 reach the file at close";
+    const wavContents contents = readWav(path);
+    EXPECT_EQ(contents.info.samplerate, 8000);
+    EXPECT_EQ(contents.info.channels, 1);
+    EXPECT_EQ(contents.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(contents.samples, joined(first, second));
+    EXPECT_EQ(contents.title, "QOR2 Sensor audio file");
+    EXPECT_EQ(contents.software.rfind("Created by sensconv, compiled on ", 0), 0u) << contents.software;
+}
+
+TEST(wavAudioFileTest, AFullBufferIsKeptAndALargerBatchGoesDirectly) {
+    scratchDirectory dir;
+    const auto full = ramp(20480, 100);
+    const auto larger = ramp(20481, -300);
+    {
+        const std::string path = dir.file("full.wav");
+        wavAudioFile wav;
+        wav.open(path, 16000);
+        const int64_t opened = fileSizeOf(path);
+        wav.writeAudio(full.data(), 20480, false);
+        EXPECT_EQ(fileSizeOf(path), opened) << "exactly 20480 samples are buffered";
+        wav.close();
+        EXPECT_EQ(readWav(path).samples, full);
+    }
+    {
+        const std::string path = dir.file("larger.wav");
+        wavAudioFile wav;
+        wav.open(path, 16000);
+        const int64_t opened = fileSizeOf(path);
+        wav.writeAudio(larger.data(), 20481, false);
+        const int64_t afterWrite = fileSizeOf(path);
+        EXPECT_GE(afterWrite - opened, 2 * 20481) << "20481 samples are handed over at once";
+        wav.close();
+        EXPECT_EQ(fileSizeOf(path), afterWrite) << "nothing was left pending";
+        EXPECT_EQ(readWav(path).samples, larger);
+    }
+}
+
+TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
+    scratchDirectory dir;
+    const std::string path = dir.file("batches.wav");
+    // Small batches, then one larger than the conversion buffer (as a long filled gap
+    // can give), then small ones again.
+    std::vector<double> values;
+    std::vector<int32_t> batchSizes = {30, 30, 7, wavAudioFile::conversionSamples + 1000, 12, 20352, 1};
+    {
+        wavAudioFile wav;
+        wav.open(path, 4000);
+        double next = -5000.25;
+        for (int32_t size : batchSizes) {
+            std::vector<double> batch(static_cast<size_t>(size));
+            for (double& value : batch) {
+                value = next;
+                next = next > 5000 ? -5000.25 : next + 1.0;
+            }
+            wav.writeBatch(batch.data(), size);
+            values.insert(values.end(), batch.begin(), batch.end());
+        }
+        wav.close();
+    }
+    const wavContents contents = readWav(path);
+    ASSERT_EQ(contents.samples.size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        ASSERT_EQ(contents.samples[i], static_cast<int16_t>(std::trunc(values[i]))) << "sample " << i;
+    }
+}
+
+TEST(wavAudioFileDeathTest, FileThatCannotBeOpenedEndsTheRun) {
+    scratchDirectory dir;
+    const std::string path = dir.path() + "absent/completeSensorAudio.wav";
+    EXPECT_EXIT(
+        {
+            wavAudioFile wav;
+            wav.open(path, 8000);
+        },
+        ::testing::ExitedWithCode(-8 & 255),
+        "^# ERROR: Unable to open the .wav file " + path + "\n# ERROR:  libsndfile: [^\n]+\n# ERROR: Exiting\n$");
+}
+
+TEST(wavAudioFileDeathTest, SamplesThatCannotBeWrittenAreReportedOnce) {
+    scratchDirectory dir;
+    const std::string path = dir.file("completeSensorAudio.wav");
+    EXPECT_EXIT(
+        {
+            outputTest::limitFileSize(1000);
+            wavAudioFile wav;
+            wav.open(path, 8000);
+            const auto samples = ramp(30000, 0);
+            wav.writeAudio(samples.data(), 30000, false);
+            wav.writeAudio(samples.data(), 100, false);
+            wav.close();
+            std::exit(outputWasLost() ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(3),
+        "^# ERROR: Unable to write output file " + path + " \\([^\n]*File too large[^\n]*\\)\n$");
+}
+
+}  // namespace
+}  // namespace sensconv
