@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/childMeasure.h"
 #include "container/containerBuilder.h"
 #include "container/containerTestFiles.h"
 #include "container/packetReader.h"
@@ -20,53 +20,12 @@
 namespace sensconv {
 namespace {
 
+using testing_support::measureInChild;
 using testing_support::tempPath;
 using testing_support::writeBytes;
 
 // A resource bound, not a timing: far below what any of the promised sizes would take.
 constexpr long peakGrowthLimitKiB = 64 * 1024;
-
-long peakResidentKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-struct childResult {
-    bool exited = false;
-    int headerValid = -1;  // the reader's fileOk
-    long growthKiB = -1;
-};
-
-// Runs read() in a child process; it returns the reader's fileOk. The child reports
-// its fileOk and its peak resident growth through a pipe.
-template <typename readFunction>
-childResult measureInChild(readFunction read) {
-    int report[2];
-    if (::pipe(report) != 0) return {};
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(report[0]);
-        std::freopen("/dev/null", "w", stderr);
-        const long before = peakResidentKiB();
-        const bool ok = read();
-        const long values[2] = {ok ? 1 : 0, peakResidentKiB() - before};
-        const bool sent = ::write(report[1], values, sizeof values) == static_cast<ssize_t>(sizeof values);
-        std::_Exit(sent ? 0 : 1);
-    }
-    ::close(report[1]);
-    long values[2] = {-1, -1};
-    const bool received = ::read(report[0], values, sizeof values) == static_cast<ssize_t>(sizeof values);
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    childResult result;
-    result.exited = received && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    result.headerValid = static_cast<int>(values[0]);
-    result.growthKiB = values[1];
-    return result;
-}
 
 // Headers whose counts or sizes promise far more than the 100-byte file holds.
 std::vector<std::vector<uint8_t>> hostileHeaders() {
@@ -138,9 +97,9 @@ TEST(readerMemoryBoundsTest, HostileHeaderFilesAreInvalidWithoutLargeAllocations
         SCOPED_TRACE("hostile header " + std::to_string(i));
         const std::string path = tempPath("hostile" + std::to_string(i) + ".snsr");
         ASSERT_TRUE(writeBytes(path, headers[i]));
-        const childResult result = measureInChild([&path] { return readWholeFile(path); });
+        const auto result = measureInChild([&path] { return long{readWholeFile(path)}; });
         ASSERT_TRUE(result.exited);
-        EXPECT_EQ(result.headerValid, 0);
+        EXPECT_EQ(result.result, 0);
         EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
         std::remove(path.c_str());
     }
@@ -148,9 +107,9 @@ TEST(readerMemoryBoundsTest, HostileHeaderFilesAreInvalidWithoutLargeAllocations
 
 TEST(readerMemoryBoundsTest, HostileHeadersOnStandardInputAreInvalidWithoutLargeAllocations) {
     for (const std::vector<uint8_t>& bytes : hostileHeaders()) {
-        const childResult result = measureInChild([&bytes] { return readThroughPipe(bytes); });
+        const auto result = measureInChild([&bytes] { return long{readThroughPipe(bytes)}; });
         ASSERT_TRUE(result.exited);
-        EXPECT_EQ(result.headerValid, 0);
+        EXPECT_EQ(result.result, 0);
         EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
     }
 }
@@ -162,9 +121,9 @@ TEST(readerMemoryBoundsTest, StandardInputMemoryFollowsTheBytesThatArrive) {
     const std::vector<uint8_t> data(8u << 20, 0x5A);
     builder.addRawAtom("blob", 'c', data, 0xFFFFFFF0u);
     const std::vector<uint8_t> bytes = builder.bytes();
-    const childResult result = measureInChild([&bytes] { return readThroughPipe(bytes); });
+    const auto result = measureInChild([&bytes] { return long{readThroughPipe(bytes)}; });
     ASSERT_TRUE(result.exited);
-    EXPECT_EQ(result.headerValid, 0);
+    EXPECT_EQ(result.result, 0);
     EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
 }
 
