@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "container/containerBuilder.h"
+#include "decode/boardPacketBuilder.h"
 #include "fuzzInputs.h"
 #include "platform/platform.h"
 
 namespace {
 
+using sensconv::boardPacketBuilder;
 using sensconv::containerBuilder;
+using sensconv::fuzzing::decoderConfig;
 using sensconv::fuzzing::packetReaderHeader;
 
 class seedWriter {
@@ -141,6 +144,129 @@ void packetReaderSeeds(const std::string& root) {
     out.add(body(backwards));
 }
 
+// A camera stream: an image start, filler, a check segment with the right CRC-32 of
+// everything from the start marker, more filler.
+std::vector<uint8_t> jpegWithCheckSegment(size_t filler) {
+    std::vector<uint8_t> image = {0xFF, 0xD8};
+    for (size_t i = 0; i < filler; ++i) image.push_back(static_cast<uint8_t>(i * 13 + 1));
+    image.insert(image.end(), {0xFF, 0xEF, 0x00, 0x08});
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t byte : image) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    crc ^= 0xFFFFFFFFu;
+    for (int i = 0; i < 4; ++i) image.push_back(static_cast<uint8_t>(crc >> (8 * i)));
+    for (size_t i = 0; i < 20; ++i) image.push_back(static_cast<uint8_t>(0x40 + i));
+    return image;
+}
+
+// A decoder seed: its configuration, then the frames the builder holds after the header.
+void addDecoderSeed(seedWriter& out, const decoderConfig& config, const containerBuilder& frames) {
+    std::vector<uint8_t> seed = config.encode();
+    const std::vector<uint8_t> after = body(frames);
+    seed.insert(seed.end(), after.begin(), after.end());
+    out.add(seed);
+}
+
+void decoderSeeds(const std::string& root) {
+    seedWriter out(root, "fuzzDecoder");
+    decoderConfig config;
+
+    // A tidy recording of every packet kind, with a clean roll-over of the period counter.
+    containerBuilder tidy = config.header();
+    uint32_t ms = 0;
+    auto frame = [&ms](containerBuilder& builder, uint16_t id, const std::vector<uint8_t>& payload) {
+        builder.addFrame(id, ms += 7, payload);
+    };
+    sensconv::qor2SensorFields q;
+    q.accelX = 16383;
+    q.barTemp = 20224 + 300;
+    q.pressure = 30000;
+    q.compass = 3600;
+    q.visLight = 0x35;
+    q.irLight = 0x12;
+    q.shtTemp = 6400;
+    q.humidity = 1200;
+    q.lightDivider = 4;
+    q.lightCount = 999;
+    sensconv::juxSensorFields j;
+    j.gyro = {1, -1, 300};
+    j.mag = {5, 6, 7};
+    for (int step = 0; step < 6; ++step) {
+        const uint8_t ts = static_cast<uint8_t>(step < 3 ? 253 + step : step - 3);
+        const uint16_t intCount = static_cast<uint16_t>(step * 150);
+        frame(tidy, decoderConfig::qor2Id, boardPacketBuilder::qor2Audio(ts, intCount, std::vector<uint16_t>(20, 0x8000)));
+        frame(tidy, decoderConfig::qor2Id, boardPacketBuilder::qor2Sensor(static_cast<uint8_t>(step & 1), 0xFF, ts, intCount, q));
+        frame(tidy, decoderConfig::micId, boardPacketBuilder::qor2Audio(ts, intCount, {1, 2, 3}, 9));
+        frame(tidy, decoderConfig::juxId, boardPacketBuilder::juxSensor(0x0F, ts, intCount, j));
+        frame(tidy, decoderConfig::juxId, boardPacketBuilder::juxWithoutReadings(static_cast<uint8_t>(2 + step % 4)));
+        std::vector<uint8_t> gps = {0xA0, 0xA2, 0x00, 5, 0, 0, 0, 1, 2, 3, 4, 5};
+        frame(tidy, decoderConfig::gpsId, gps);
+    }
+    const std::vector<uint8_t> image = jpegWithCheckSegment(60);
+    frame(tidy, decoderConfig::cameraId, std::vector<uint8_t>(image.begin(), image.begin() + 30));
+    frame(tidy, decoderConfig::cameraId, std::vector<uint8_t>(image.begin() + 30, image.end()));
+    frame(tidy, decoderConfig::cameraId, image);
+    addDecoderSeed(out, config, tidy);
+
+    // The same split into two files of a session, and with the settings elsewhere.
+    decoderConfig twoFiles = config;
+    twoFiles.flags |= decoderConfig::twoFiles;
+    addDecoderSeed(out, twoFiles, tidy);
+    decoderConfig micOnly = config;
+    micOnly.flags = decoderConfig::micStream | decoderConfig::headerSettings | decoderConfig::gpsStream |
+                    decoderConfig::unknownStream;
+    addDecoderSeed(out, micOnly, tidy);
+
+    // Gaps, a wrap that is not a roll-over, damaged and short packets, no time base.
+    containerBuilder rough = config.header();
+    ms = 0;
+    frame(rough, decoderConfig::qor2Id, boardPacketBuilder::qor2Audio(10, 0, {1, 2}));
+    frame(rough, decoderConfig::qor2Id, boardPacketBuilder::qor2Audio(200, 999, {3, 4}));
+    frame(rough, decoderConfig::qor2Id, boardPacketBuilder::qor2Audio(3, 5, {5, 6}));
+    std::vector<uint8_t> spoiled = boardPacketBuilder::qor2Sensor(0, 0x3F, 4, 6, q);
+    boardPacketBuilder::spoilChecksum(spoiled);
+    frame(rough, decoderConfig::qor2Id, spoiled);
+    std::vector<uint8_t> cut = boardPacketBuilder::qor2Sensor(1, 0xFF, 5, 7, q);
+    cut.resize(cut.size() - 4);
+    frame(rough, decoderConfig::qor2Id, cut);
+    frame(rough, decoderConfig::juxId, {0x23, 0x7C, 0x04});
+    frame(rough, decoderConfig::gpsId, {0xA0, 0xA2, 0x00, 200, 1});
+    frame(rough, decoderConfig::gpsId, {0xA0, 0xA2});
+    addDecoderSeed(out, config, rough);
+    decoderConfig noTimeBase = config;
+    noTimeBase.qor2Intmax = 0;
+    noTimeBase.juxIntmax = 0;
+    addDecoderSeed(out, noTimeBase, rough);
+}
+
+void imageSeeds(const std::string& root) {
+    seedWriter out(root, "fuzzImageExtractor");
+    auto packet = [](std::vector<uint8_t>& seed, uint8_t control, const std::vector<uint8_t>& bytes) {
+        seed.push_back(control);
+        seed.push_back(static_cast<uint8_t>(bytes.size()));
+        seed.push_back(static_cast<uint8_t>(bytes.size() >> 8));
+        seed.insert(seed.end(), bytes.begin(), bytes.end());
+    };
+    const std::vector<uint8_t> image = jpegWithCheckSegment(100);
+    std::vector<uint8_t> seed = {0xE8, 0x03};
+    packet(seed, 0x80, {0x00, 0x11});
+    packet(seed, 1, std::vector<uint8_t>(image.begin(), image.begin() + 20));
+    packet(seed, 2, std::vector<uint8_t>(image.begin() + 20, image.end()));
+    std::vector<uint8_t> twoImages = image;
+    twoImages.insert(twoImages.end(), image.begin(), image.end());
+    packet(seed, 3, twoImages);
+    std::vector<uint8_t> broken = image;
+    broken[10] ^= 0xFF;
+    packet(seed, 4, broken);
+    packet(seed, 5, {0x01, 0x02, 0xFF});
+    packet(seed, 6, {0xD8, 0x00});
+    packet(seed, 7, {0xFF, 0xD8});
+    packet(seed, 8, std::vector<uint8_t>(60, 0x33));
+    out.add(seed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,5 +277,7 @@ int main(int argc, char** argv) {
     const std::string root = argv[1];
     headerSeeds(root);
     packetReaderSeeds(root);
+    decoderSeeds(root);
+    imageSeeds(root);
     return seedWriter::failed ? 1 : 0;
 }
