@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "decode/boardTime.h"
 #include "decode/packetBatch.h"
@@ -24,7 +25,14 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
     }
     if (repair_) {
         // Room for the largest gap that may be filled plus one packet's values.
-        repairBuffer_.assign(static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel, 0.0);
+        const size_t size = static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel;
+        try {
+            repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "# ERROR: unable to allocate an internal buffer to store repair data\n");
+            std::fprintf(stderr, "# ERROR: malloc failed asking for %zu bytes\n", size * sizeof(double));
+            platform::exitProcess(-1);
+        }
         lastValue_ = 1.0;
     }
 }
@@ -64,8 +72,8 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
                 ++samplesSoFar_;
                 ++i;
             }
-            std::copy(values, values + n, repairBuffer_.begin() + i);
-            batch = repairBuffer_.data();
+            std::copy(values, values + n, repairBuffer_.get() + i);
+            batch = repairBuffer_.get();
             batchCount = n + i;
             samplesSoFar_ += n;
         }

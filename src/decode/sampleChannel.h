@@ -3,8 +3,10 @@
 // evenly spaced at the scheduled rate by filling gaps with the last good value.
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
+
+#include "common/positionRuns.h"
 
 namespace sensconv {
 
@@ -29,7 +31,7 @@ public:
 
     // Positions of filled values within this file's output. 64-bit: a long file with
     // large gaps can hold more than 2^31 values of one channel.
-    std::vector<int64_t> missingList;
+    positionRuns missingList;
     double rate = 0.0;                 // tenths of a hertz
     int32_t intmax = 0;
     double firstTimestamp = -1.0;      // seconds
@@ -45,7 +47,9 @@ private:
     int32_t maxFill_;
     double lastValue_ = 1.0;
     int64_t samplesSoFar_ = 0;
-    std::vector<double> repairBuffer_;
+    // Left uninitialised: every value is written before it is read, and pages the
+    // filling never reaches cost no memory.
+    std::unique_ptr<double[]> repairBuffer_;
 };
 
 }  // namespace sensconv
