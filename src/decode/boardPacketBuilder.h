@@ -13,7 +13,7 @@ namespace sensconv {
 // Raw words of a main-board sensor packet; only the fields selected by the mask (and,
 // for the light frequency, by kind bit 0) are written.
 struct qor2SensorFields {
-    uint16_t accelX = 0, accelY = 0, accelZ = 0;   // mask bit 0
+    uint16_t accelX = 0, accelY = 0, accelZ = 0;  // mask bit 0
     uint8_t lightDivider = 0;                     // kind bit 0
     uint16_t lightCount = 0;                      // kind bit 0
     uint16_t barTemp = 0;                         // D2, mask bit 5

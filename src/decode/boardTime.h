@@ -12,11 +12,11 @@ namespace sensconv {
 // Tick sums saturate instead of overflowing: only a hostile file with millions of
 // forced wraps could get near the limit, and it must not make the arithmetic undefined.
 inline int64_t addTicks(int64_t a, int64_t b) {
-    int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    }
-    return sum;
+    constexpr int64_t most = std::numeric_limits<int64_t>::max();
+    constexpr int64_t least = std::numeric_limits<int64_t>::min();
+    if (b > 0 && a > most - b) return most;
+    if (b < 0 && a < least - b) return least;
+    return a + b;
 }
 
 inline double ticksToSeconds(int64_t ticks, int32_t intmax) {

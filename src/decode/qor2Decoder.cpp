@@ -56,8 +56,8 @@ void countReceived(boardState& state, int channel) {
     ++state.received[static_cast<size_t>(channel)];
 }
 
-void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetBatch& batch,
-                        qor2Calibration& cal, boardState& state) {
+void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetBatch& batch, qor2Calibration& cal,
+                        boardState& state) {
     int32_t pos = boardHeaderSize;
 
     if (mask & maskAccel) {

@@ -34,7 +34,8 @@ void resetChannels(packetBatch& batch, auto& channels) {
 void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
     for (size_t i = 0; i < channels.size(); ++i) {
         const int32_t count = batch.counts[i];
-        if (count > 0 && channels[i]) channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+        if (count > 0 && channels[i])
+            channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
     }
 }
 
@@ -50,8 +51,8 @@ sensorDecoder::sensorDecoder(snsrHeader* fileHeader) : header(fileHeader) {
 
 void sensorDecoder::setUpChannels() {
     if (header->num_streams > maxStreams) {
-        std::fprintf(stderr, "# WARNING: snsr header contains more streams, %d, than allowed, %d\n", header->num_streams,
-                     maxStreams);
+        std::fprintf(stderr, "# WARNING: snsr header contains more streams, %d, than allowed, %d\n",
+                     header->num_streams, maxStreams);
     }
     for (int32_t i = 0; i < header->num_streams; ++i) {
         if (static_cast<size_t>(i) >= header->streams.size()) {
@@ -76,13 +77,13 @@ void sensorDecoder::setUpChannels() {
         qor2Cal.C5 = c.C5;
         qor2Cal.C6 = c.C6;
         // The header gives the microphone rate in hertz, every other rate in tenths.
-        qor2Rates = {s.mic * 10.0, double(s.bar), double(s.comp), double(s.amb), double(s.hum),
-                     double(s.dals), double(s.dals), double(s.bar), double(s.hum), double(s.dals),
-                     double(s.acc), double(s.acc), double(s.acc), double(s.acc), double(s.powr)};
+        qor2Rates = {s.mic * 10.0,   double(s.bar),  double(s.comp), double(s.amb), double(s.hum),
+                     double(s.dals), double(s.dals), double(s.bar),  double(s.hum), double(s.dals),
+                     double(s.acc),  double(s.acc),  double(s.acc),  double(s.acc), double(s.powr)};
         for (size_t i = 0; i < qor2Channels.size(); ++i) {
-            qor2Channels[i] = std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, qor2Rates[i],
-                                                              s.intr, qor2ChannelTable[i].longName,
-                                                              qor2ChannelTable[i].shortName);
+            qor2Channels[i] =
+                std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, qor2Rates[i], s.intr,
+                                                qor2ChannelTable[i].longName, qor2ChannelTable[i].shortName);
         }
     }
 
@@ -93,8 +94,9 @@ void sensorDecoder::setUpChannels() {
         juxRates = {double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro),
                     double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
         for (size_t i = 0; i < juxChannels.size(); ++i) {
-            juxChannels[i] = std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, juxRates[i], s.intr,
-                                                             juxChannelTable[i].longName, juxChannelTable[i].shortName);
+            juxChannels[i] =
+                std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, juxRates[i], s.intr,
+                                                juxChannelTable[i].longName, juxChannelTable[i].shortName);
         }
     }
 
@@ -249,7 +251,8 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
     clock.previous = current;
     if (clock.sessionBase == -1) clock.sessionBase = 0;
 
-    const int64_t sinceFirst = (int64_t{current.ts} - clock.first.ts) * intmax + current.intCount - clock.first.intCount;
+    const int64_t sinceFirst =
+        (int64_t{current.ts} - clock.first.ts) * intmax + current.intCount - clock.first.intCount;
     clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
@@ -286,7 +289,9 @@ void sensorDecoder::processGps(const snsrPacket& packet) {
 }
 
 void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
-    auto add = [&](std::string key, std::string value) { appendMeta(metaKeys, metaValues, std::move(key), std::move(value)); };
+    auto add = [&](std::string key, std::string value) {
+        appendMeta(metaKeys, metaValues, std::move(key), std::move(value));
+    };
 
     add("firstSNSRTimetamp", formatText("%u", firstPacketTimestamp));
     add("lastSNSRTimestamp", formatText("%u", lastPacketTimestamp));

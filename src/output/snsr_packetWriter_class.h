@@ -29,7 +29,12 @@ public:
     snsr_packetWriter_class(const snsr_packetWriter_class&) = delete;
     snsr_packetWriter_class& operator=(const snsr_packetWriter_class&) = delete;
 
+    // Binds the writer to the input file's decoder; false (and nothing done) without one.
+    // Channels of a board that this file lacks stay unbound for the file: they get no
+    // samples from it and keep their timestamps and positions as they were.
     bool beginFile(const std::string& directory, sensorDecoder* decoder);
+    // Appends what the decoder produced for the last packet: channel batches, the GPS
+    // record and the audio. Pieces the current file lacks are skipped.
     void writePacket();
     void endFile();
 

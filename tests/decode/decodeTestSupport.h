@@ -53,8 +53,7 @@ inline snsrStream juxStream(int32_t intmax = 1000, int32_t rate = 40) {
     return streamOf("jux ", 1, {intAtom("intr", intmax), intAtom("gyro", rate), intAtom("mag ", rate)});
 }
 
-inline snsrPacket packetOf(int32_t type, const std::vector<uint8_t>& bytes, int32_t index = 0,
-                           uint32_t timestamp = 0) {
+inline snsrPacket packetOf(int32_t type, const std::vector<uint8_t>& bytes, int32_t index = 0, uint32_t timestamp = 0) {
     snsrPacket packet;
     packet.type = type;
     packet.id = type;

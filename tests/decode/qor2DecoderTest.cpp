@@ -163,7 +163,8 @@ TEST_F(qor2DecoderTest, SensorFieldsInPayloadOrder) {
 
     for (int channel = 0; channel < numQor2Channels; ++channel) {
         const int64_t expected = (channel == qor2Audio || channel == qor2Power) ? 0 : 1;
-        EXPECT_EQ(state.received[static_cast<size_t>(channel)], expected) << qor2ChannelTable[static_cast<size_t>(channel)].longName;
+        EXPECT_EQ(state.received[static_cast<size_t>(channel)], expected)
+            << qor2ChannelTable[static_cast<size_t>(channel)].longName;
     }
     EXPECT_EQ(batch.total, 13);
     EXPECT_EQ(cal.lastD2, 20224);

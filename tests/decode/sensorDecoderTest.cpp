@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/littleEndian.h"
+#include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "decodeTestSupport.h"
 
@@ -242,10 +245,10 @@ TEST_F(sensorDecoderTest, GpsRecords) {
     feed(decoder, streamQOR2, compassPacket(0, 0));
     feed(decoder, streamQOR2, compassPacket(50, 0));  // 50,000 ticks = 500 s
     feed(decoder, streamSIRF_GPS, gpsPacket({0x10, 0x20, 0x30}), 0xDEADBEEF);
-    const std::vector<uint8_t> expected = {0x20, 0xA1, 0x07, 0x00,  // 500,000 ms
-                                           0xEF, 0xBE, 0xAD, 0xDE,  // container timestamp
+    const std::vector<uint8_t> expected = {0x20, 0xA1, 0x07, 0x00,                          // 500,000 ms
+                                           0xEF, 0xBE, 0xAD, 0xDE,                          // container timestamp
                                            0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // file start
-                                           0x03, 0x00, 0x00, 0x00,  // n
+                                           0x03, 0x00, 0x00, 0x00,                          // n
                                            0x10, 0x20, 0x30};
     ASSERT_EQ(decoder.gpsRecord.length, 23);
     EXPECT_EQ(std::vector<uint8_t>(decoder.gpsRecord.bytes.begin(), decoder.gpsRecord.bytes.begin() + 23), expected);
@@ -315,7 +318,7 @@ TEST_F(sensorDecoderTest, SessionTimeAndCalibrationCarryToTheNextFile) {
 
 TEST_F(sensorDecoderTest, Statistics) {
     auto qor2 = qor2Stream(1000, 0, 40);
-    qor2.atoms.push_back(intAtom("wd01", 3));      // C1 = 1, C5 = 1024
+    qor2.atoms.push_back(intAtom("wd01", 3));       // C1 = 1, C5 = 1024
     qor2.atoms.push_back(intAtom("wd02", 0x0047));  // C5 += 1, C6 = 7
     auto header = headerOf({qor2, juxStream(2000, 20), streamOf("sgps", 3), streamOf("cams", 17)}, 99);
     sensorDecoder decoder(&header);
@@ -340,10 +343,10 @@ TEST_F(sensorDecoderTest, Statistics) {
     for (size_t i = 0; i < keys.size(); ++i) lines.push_back(keys[i] + "=" + values[i]);
 
     const std::vector<std::string> head = {
-        "firstSNSRTimetamp=10", "lastSNSRTimestamp=50", "SNSRTimestamp_start_time=99",
-        "qor2=1", "qor2_crcErrors=1", "qor2_validPackets=2", "qor2_unhandledPackets=0",
-        "qor2_interruptCounterMax=1000", "qor2_calib_mic_gain=0", "qor2_calib_bar_C1=1", "qor2_calib_bar_C2=0",
-        "qor2_calib_bar_C3=0", "qor2_calib_bar_C4=0", "qor2_calib_bar_C5=1025", "qor2_calib_bar_C6=7",
+        "firstSNSRTimetamp=10", "lastSNSRTimestamp=50", "SNSRTimestamp_start_time=99", "qor2=1", "qor2_crcErrors=1",
+        "qor2_validPackets=2", "qor2_unhandledPackets=0", "qor2_interruptCounterMax=1000", "qor2_calib_mic_gain=0",
+        "qor2_calib_bar_C1=1", "qor2_calib_bar_C2=0", "qor2_calib_bar_C3=0", "qor2_calib_bar_C4=0",
+        "qor2_calib_bar_C5=1025", "qor2_calib_bar_C6=7",
         // audio rate 0: no audio timestamps
         "qor2_recvieved_audio=0", "qor2_expected_audio=0.000000", "qor2_schedule_audio=0.000000",
         "qor2_recvieved_BarPres=0", "qor2_expected_BarPres=100.000000", "qor2_schedule_BarPres=40.000000",
@@ -355,9 +358,14 @@ TEST_F(sensorDecoderTest, Statistics) {
     const size_t juxAt = 15 + 15 * 3;
     ASSERT_EQ(lines.size(), juxAt + 5 + 10 * 3 + 2 + 3);
     EXPECT_EQ(lines[juxAt - 3], "qor2_recvieved_power=0");
-    const std::vector<std::string> jux = {"jux=1", "jux_crcErrors=0", "jux_validPackets=2", "jux_unhandledPackets=0",
-                                          "jux_interruptCounterMax=2000", "jux_recvieved_gyro=2",
-                                          "jux_expected_gyro=20.000000", "jux_schedule_gyro=20.000000"};
+    const std::vector<std::string> jux = {"jux=1",
+                                          "jux_crcErrors=0",
+                                          "jux_validPackets=2",
+                                          "jux_unhandledPackets=0",
+                                          "jux_interruptCounterMax=2000",
+                                          "jux_recvieved_gyro=2",
+                                          "jux_expected_gyro=20.000000",
+                                          "jux_schedule_gyro=20.000000"};
     EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(juxAt),
                                        lines.begin() + static_cast<long>(juxAt + jux.size())),
               jux);
@@ -379,6 +387,61 @@ TEST_F(sensorDecoderTest, StatisticsOfAnEmptyFile) {
     EXPECT_EQ(values[15], "-1.000000");
     EXPECT_EQ(keys[17], "qor2_recvieved_audio");
     EXPECT_EQ(values[18], "-0.080000");  // fileTime -1 / 1000 * 80
+}
+
+TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
+    qor2Settings qor2;
+    qor2.intr = 1000;
+    qor2.mic = 8;
+    qor2.comp = 40;
+    juxSettings jux;
+    jux.intr = 1000;
+    jux.mag = 40;
+    containerBuilder builder;
+    builder.setFileStartTime(5000);
+    builder.addQor2Stream(3, qor2);
+    builder.addJuxStream(4, jux);
+    builder.addSirfGpsStream(5);
+    const auto audio = boardPacketBuilder::qor2Audio(0, 0, {0x8000, 0x8001});
+    juxSensorFields f;
+    f.mag = {7, 8, 9};
+    const auto magnetometer = boardPacketBuilder::juxSensor(0x0E, 0, 300, f);
+    auto spoilt = compassPacket(0, 100);
+    boardPacketBuilder::spoilChecksum(spoilt);
+    const auto compass = compassPacket(0, 250, 1800);
+    const auto gps = gpsPacket({0x42});
+    builder.addFrame(3, 10, audio).addFrame(4, 20, magnetometer).addFrame(3, 30, spoilt).addFrame(3, 40, compass);
+    builder.addFrame(5, 50, gps);
+
+    const auto path =
+        std::filesystem::temp_directory_path() /
+        ("decodeReader_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".snsr");
+    ASSERT_TRUE(builder.writeFile(path.string()));
+    {
+        packetReader reader(path.string());
+        ASSERT_TRUE(reader.fileOk);
+        sensorDecoder decoder(reader.header.get());
+        snsrPacket packet;
+        CaptureStderr();
+        while (reader.hasData) {
+            reader.readPacket(packet);
+            EXPECT_EQ(decoder.processPacket(packet), 1);
+        }
+        EXPECT_EQ(GetCapturedStderr(),
+                  "# WARNING: QOR2 packet 2, Packet CRC invalid\n"
+                  "# WARNING: Packet      3, Filling   8 missing samples for field qor2/compass\n");
+        EXPECT_EQ(decoder.qor2State.validPackets, 2);
+        EXPECT_EQ(decoder.qor2State.received[qor2Audio], 2);
+        EXPECT_EQ(decoder.qor2Clock.fileTime, 250);
+        EXPECT_EQ(decoder.qor2Channels[qor2Compass]->lastTimestamp, 2.5);
+        EXPECT_EQ(decoder.juxState.received[juxZMag], 1);
+        EXPECT_EQ(decoder.gpsBytes, 1);
+        EXPECT_EQ(readLE32(decoder.gpsRecord.bytes.data()), 2500u);
+        EXPECT_EQ(readLE64(decoder.gpsRecord.bytes.data() + 8), 5000u);
+        EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
+        EXPECT_EQ(decoder.lastPacketTimestamp, 50u);
+    }
+    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -1,0 +1,85 @@
+#include "driver/commandLineOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/driverMessages.h"
+
+namespace sensconv {
+
+namespace {
+
+namespace msg = driverMessages;
+
+constexpr int statusUsage = -1;
+constexpr int statusBadArgument = -3;
+
+int missingValue(const std::string& option) {
+    std::fprintf(stderr, msg::missingValue, option.c_str());
+    std::fprintf(stderr, msg::exiting);
+    return statusBadArgument;
+}
+
+}  // namespace
+
+void printUsage() {
+    std::fputs(msg::usageText, stderr);
+}
+
+int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
+                     std::vector<std::string>& inputFiles) {
+    if (arguments.empty()) {
+        printUsage();
+        return statusUsage;
+    }
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const bool takesValue = argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir";
+        // A value option takes the next argument whatever it looks like; a missing or
+        // empty value stops the run before anything is opened or created.
+        if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].empty())) return missingValue(argument);
+
+        if (argument == "-outputdir") {
+            options.outputdir = platform::withTrailingSeparator(arguments[++i]);
+            options.outputdirGiven = true;
+            std::fprintf(stderr, msg::outputDirectory, options.outputdir.c_str());
+        } else if (argument == "-NoWriteImageSubDir") {
+            options.writeImageSubDir = false;
+            std::fprintf(stderr, msg::noImageSubDir);
+        } else if (argument == "-writeTraceFiles") {
+            options.writeTraceFiles = true;
+            std::fprintf(stderr, msg::traceFilesOn);
+        } else if (argument == "-writeTraceLog") {
+            options.writeTraceLog = true;
+            std::fprintf(stderr, msg::traceLogOn);
+        } else if (argument == "-maxGap_sec") {
+            options.maxGap_sec = std::atof(arguments[++i].c_str());
+            std::fprintf(stderr, msg::maxGap, options.maxGap_sec);
+        } else if (argument == "-ignoreRollover") {
+            options.ignoreRollover = true;
+            std::fprintf(stderr, msg::ignoreRollover);
+        } else if (argument == "-scandir") {
+            options.scandir = platform::withTrailingSeparator(arguments[++i]);
+            options.scanEnabled = true;
+            std::fprintf(stderr, msg::scanEnabled, options.scandir.c_str());
+            std::fprintf(stderr, msg::commandLineFilesIgnored);
+        } else if (!argument.empty() && argument[0] == '-') {
+            std::fprintf(stderr, msg::unknownOption, argument.c_str());
+            std::fprintf(stderr, msg::exiting);
+            return statusBadArgument;
+        } else {
+            inputFiles.push_back(argument);
+        }
+    }
+    return 0;
+}
+
+void inferOutputDirectory(commandLineOptions& options, const std::vector<std::string>& inputFiles) {
+    if (inputFiles.empty()) return;
+    if (!options.outputdirGiven) {
+        if (auto directory = platform::directoryOfPath(inputFiles.front())) options.outputdir = *directory;
+    }
+    std::fprintf(stderr, msg::outputDirectory, options.outputdir.c_str());
+}
+
+}  // namespace sensconv

@@ -1,0 +1,122 @@
+#pragma once
+// Every line the driver prints, in one place. The texts are fixed: operators and
+// their scripts read them, so they never change wording or layout.
+
+namespace sensconv::driverMessages {
+
+// Command line
+inline constexpr char usageText[] =
+    "sensconv [-options] <input file(s)>\n"
+    "   [-outputdir N]\n"
+    "       Create all output in directory N rather than the inferred directory\n"
+    "       (Default behavior is to figure out the path from the first input file)\n"
+    "   [-maxGap_sec N]\n"
+    "       Maximum gap in seconds between .snsr files of one session (default 60 seconds)\n"
+    "   [-ignoreRollover]\n"
+    "       Ignore roll over events that appear to be errors and continue\n"
+    "   [-NoWriteImageSubDir]\n"
+    "       Don't write images to 'images' sub directory in the target dir (default on)\n"
+    "   [-writeTraceFiles]\n"
+    "       Creates <filename>.processing files to SNSR which are open\n"
+    "       this provides some feedback should the program crash (default off)\n"
+    "   [-writeTraceLog]\n"
+    "       Writes the csv file trace.log detailing which files have been processed\n"
+    "       and where their output went (default off)\n"
+    "\n"
+    "   [-scandir N]\n"
+    "       Scan the directory for .snsr files to process, arrange them into sessions and convert the data\n";
+inline constexpr char outputDirectory[] = "# INFO: Data will be created in directory: %s\n";
+inline constexpr char noImageSubDir[] = "# INFO: not writing images to 'images' sub directory\n";
+inline constexpr char traceFilesOn[] = "# INFO: writing trace files during processing\n";
+inline constexpr char traceLogOn[] = "# INFO: writing trace log during processing\n";
+inline constexpr char maxGap[] = "# INFO: Max gap between files is %f seconds\n";
+inline constexpr char ignoreRollover[] = "# INFO: Non-normal roll over events will be ignored\n";
+inline constexpr char scanEnabled[] = "# INFO: Scanning enabled for directory: %s\n";
+inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specified .snsr files are ignored\n";
+inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
+inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
+inline constexpr char exiting[] = "# ERROR: Exiting\n";
+
+// Directory scan and screening
+inline constexpr char scanningDirectory[] = "# INFO: Scanning directory for .snsr files\n";
+inline constexpr char foundFiles[] = "# INFO: Found %3d .snsr files in directory\n";
+inline constexpr char noFilesFound[] =
+    "# ERROR: No .snsr files found in this directory or we are unable to list the files\n";
+inline constexpr char listingNeedsPermission[] =
+    "# ERROR: To obtain a directory listing read permission to the directory is required\n";
+inline constexpr char separatorLine[] = "# INFO: ------------------\n";
+inline constexpr char screeningBanner[] = "# INFO: Scanning files to remove obviously bad files\n";
+inline constexpr char screenedFile[] = "# INFO: File [%3d] %18s \"%s\"\n";
+inline constexpr char screenUnopenable[] = "Unable to open!,";
+inline constexpr char screenOpened[] = "Opened,";
+inline constexpr char screenTooSmall[] = "Too small!,";
+inline constexpr char finalNumbering[] = "# INFO: Final file numbering (%d files removed)\n";
+inline constexpr char finalFile[] = "# INFO: File [%3d] \"%s\"\n";
+
+// Session segmentation
+inline constexpr char segmentationBanner[] = "# INFO: Scanning .snsr files to determine their segmentation\n";
+inline constexpr char scanningFile[] = "# INFO: Scanning %3d of %3d, \"%s\"\n";
+inline constexpr char rejectingFile[] = "# INFO: Rejecting file %3d, SNSR file error\n";
+inline constexpr char noRemainingFiles[] = "# ERROR: No remaining SNSR files to process\n";
+inline constexpr char emptyInfo[] = "# INFO:\n";
+inline constexpr char sessionsFound[] =
+    "# INFO: Scanning complete, %d sessions of data were found and will be processed\n";
+inline constexpr char sessionHeading[] = "# INFO:  Session %2d:\n";
+inline constexpr char fileStartsAt[] = "# INFO: [%3d] starts at ";
+inline constexpr char fileDuration[] = " duration is %9.2f sec, %02.0f hours %02.0f mins %04.1f seconds\n";
+inline constexpr char nameListing[] = "# INFO:";
+inline constexpr char nameListingSession[] = "\n# INFO: Session %2d: ";
+inline constexpr char nameListingFile[] = " \"%s\"";
+inline constexpr char timestamp[] = "%02d.%02d.%lld %02d:%02d:%02d.%06d";
+inline constexpr char unknownTimestamp[] = "??.??.???? ??:??:??.%06d";
+
+// Header check
+inline constexpr char comparingHeaders[] = "# INFO: Comparing file headers\n";
+inline constexpr char firstFileUnreadable[] = "# ERROR: packetReader was unable to open .snsr file %s\n";
+inline constexpr char otherFileUnreadable[] = "# ERROR: Unable to open .snsr file %s\n";
+inline constexpr char headerFilePrefix[] = "# ERROR: File %3d ";
+inline constexpr char headerFieldsDiffer[] = "%s SNSR Header's meta data fields are not equal!\n";
+inline constexpr char headerNumStreams[] = "%s SNSR Header->num_streams %3d vs %3d\n";
+inline constexpr char headerNumAtoms[] = "%s SNSR Header->num_atoms   %3d vs %3d\n";
+inline constexpr char headerAtomsDiffer[] = "%s SNSR Header's meta data atoms are not equal\n";
+inline constexpr char headerAtomsNull[] = "%s meta data atoms are NULL %p vs %p\n";
+inline constexpr char headerAtomContext[] = "for snsr header meta data";
+inline constexpr char streamNull[] = "%s SNSR Header->Stream %d is NULL %p vs %p\n";
+inline constexpr char streamType[] = "%s SNSR Header->Stream %s type      %10s vs %10sd\n";
+inline constexpr char streamId[] = "%s SNSR Header->Stream %s id        0x%08X vs 0x%08X\n";
+inline constexpr char streamVer[] = "%s SNSR Header->Stream %s ver       %10d vs %10d\n";
+inline constexpr char streamLen[] = "%s SNSR Header->Stream %s len       %10d vs %10d\n";
+inline constexpr char streamNumAtoms[] = "%s SNSR Header->Stream %s num_atoms %10d vs %10d\n";
+inline constexpr char streamActive[] = "%s SNSR Header->Stream %s _active   %10d vs %10d\n";
+inline constexpr char streamAtomPrefix[] = "%s SNSR Header->Stream %s, atom %d";
+inline constexpr char streamAtomNull[] = "%s SNSR Header->Stream %s meta atom %d is NULL %p vs %p\n";
+inline constexpr char atomFieldsDifferMark[] = "%s meta data fields are not equal %s!\n";
+inline constexpr char atomIdsDiffer[] =
+    "%s meta data ID fields are not equal 0x%08X:'%c%c%c%c' vs 0x%08X:'%c%c%c%c'\n";
+inline constexpr char atomTypesDiffer[] = "%s meta data type fields are not equal %c vs %c\n";
+inline constexpr char atomDataNull[] = "%s unable to compare meta data fields, NULL data field %s\n";
+inline constexpr char atomDataNullPointers[] = "%s meta data field is NULL %p vs %p\n";
+inline constexpr char atomFieldsDiffer[] = "%s meta data fields are not equal %s\n";
+inline constexpr char atomCharsDiffer[] = "%s meta data character field's are not equal %c vs %c\n";
+inline constexpr char atomIntsDiffer[] = "%s meta data character field's are not equal %d vs %d\n";
+inline constexpr char atomUnknownType[] = "%s unknown meta data type %s\n";
+
+// Trace log
+inline constexpr char traceLogPlace[] = "# INFO: Trace log output will be placed in:\n";
+inline constexpr char traceLogDirectory[] = "# INFO:  %s\n";
+inline constexpr char traceLogLine[] = "\"%s\",%d,\"%s\",\"%s\"\r\n";
+inline constexpr char traceLogUnwritable[] = "# ERROR: Unable to create trace file %s\n";
+
+// Conversion run
+inline constexpr char noFilesToParse[] = "# ERROR: There are no SNSR Files to parse\n";
+inline constexpr char changingOutputDirectory[] = "# INFO: Changing output directory to scan directory, %s\n";
+inline constexpr char processingSession[] = "# INFO: Processing Session %2d of %2d\n";
+inline constexpr char creatingOutputDirectory[] = "# INFO: Creating output directory:\n";
+inline constexpr char quotedPath[] = "# INFO: \"%s\"\n";
+inline constexpr char directoryNotCreated[] = "# WARNING: Unable to create directory %s (%s)\n";
+inline constexpr char processingFile[] = "# INFO: Session %2d, Processing File %3d of %3d (total)\n";
+inline constexpr char fileNotProcessed[] = "# ERROR: packetReader was unable to process file %s\n";
+inline constexpr char sessionCompleted[] = "# INFO: Session %2d of %2d completed\n";
+inline constexpr char outputLost[] = "# ERROR: Some output could not be written, see the errors above\n";
+
+}  // namespace sensconv::driverMessages

@@ -1,0 +1,101 @@
+#include "driver/fileScreening.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "driver/driverMessages.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+namespace msg = driverMessages;
+
+constexpr int statusScanFailed = -1;
+
+bool hasContainerExtension(const std::string& name) {
+    static constexpr char extension[] = ".snsr";
+    constexpr size_t length = sizeof(extension) - 1;
+    if (name.size() < length) return false;
+    return std::equal(name.end() - length, name.end(), extension, [](char a, char b) {
+        return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+    });
+}
+
+// Size in bytes of a file that opens for reading; nothing when it does not open. A
+// stream whose size cannot be told (a pipe, a terminal) counts as empty.
+std::optional<int64_t> sizeOfFile(const std::string& path) {
+    std::FILE* file = platform::openForReading(path);
+    if (file == nullptr) return std::nullopt;
+    const int64_t size = platform::fileSize(file).value_or(-1);
+    std::fclose(file);
+    return size;
+}
+
+}  // namespace
+
+void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles) {
+    inputFiles.clear();
+    std::fprintf(stderr, msg::scanningDirectory);
+
+    std::vector<std::string> names;
+    std::string reason;
+    if (platform::listDirectory(dir, names, reason)) {
+        for (const std::string& name : names) {
+            if (hasContainerExtension(name)) inputFiles.push_back(dir + name);
+        }
+    }
+    std::fprintf(stderr, msg::foundFiles, static_cast<int>(inputFiles.size()));
+    if (inputFiles.empty()) {
+        std::fprintf(stderr, msg::noFilesFound);
+        std::fprintf(stderr, msg::listingNeedsPermission);
+        std::fprintf(stderr, msg::exiting);
+        platform::exitProcess(statusScanFailed);
+    }
+}
+
+void screenFiles(std::vector<std::string>& inputFiles) {
+    // std::string compares its bytes as unsigned values, a prefix first.
+    std::sort(inputFiles.begin(), inputFiles.end());
+
+    // Each log file found is moved to the front in turn, so the log files end up
+    // first in descending name order, the others after them in ascending order.
+    for (size_t i = 0; i < inputFiles.size(); ++i) {
+        if (inputFiles[i].find("log.snsr") != std::string::npos) {
+            std::rotate(inputFiles.begin(), inputFiles.begin() + static_cast<std::ptrdiff_t>(i),
+                        inputFiles.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        }
+    }
+
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, msg::separatorLine);
+    std::fprintf(stderr, msg::screeningBanner);
+
+    int number = 1;  // position before any removal
+    int removed = 0;
+    for (size_t i = 0; i < inputFiles.size(); ++number) {
+        const std::string& path = inputFiles[i];
+        const std::optional<int64_t> size = sizeOfFile(path);
+        const char* status = !size ? msg::screenUnopenable : *size >= minimumFileSize ? msg::screenOpened
+                                                                                       : msg::screenTooSmall;
+        std::fprintf(stderr, msg::screenedFile, number, status, path.c_str());
+        if (size && *size >= minimumFileSize) {
+            ++i;
+        } else {
+            inputFiles.erase(inputFiles.begin() + static_cast<std::ptrdiff_t>(i));
+            ++removed;
+        }
+    }
+    if (removed == 0) return;
+
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, msg::separatorLine);
+    std::fprintf(stderr, msg::finalNumbering, removed);
+    for (size_t j = 0; j < inputFiles.size(); ++j) {
+        std::fprintf(stderr, msg::finalFile, static_cast<int>(j + 1), inputFiles[j].c_str());
+    }
+}
+
+}  // namespace sensconv

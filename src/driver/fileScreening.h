@@ -1,0 +1,24 @@
+#pragma once
+// Preparing the list of input files: the directory scan that replaces the command-line
+// files, and the screening that sorts the list and drops files that cannot be used.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sensconv {
+
+// Files smaller than this cannot hold a useful recording.
+inline constexpr int64_t minimumFileSize = 1024;
+
+// Replaces inputFiles by dir + name for every entry of dir whose name ends in ".snsr"
+// (any letter case). dir ends in the platform separator. Ends the process with
+// status -1 when the directory cannot be listed or holds no such entry.
+void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles);
+
+// Sorts inputFiles byte-wise, moves the files whose path contains "log.snsr" to the
+// front and removes every file that cannot be opened or is smaller than
+// minimumFileSize, with one line per file examined.
+void screenFiles(std::vector<std::string>& inputFiles);
+
+}  // namespace sensconv

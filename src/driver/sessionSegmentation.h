@@ -1,0 +1,22 @@
+#pragma once
+// Grouping the input files into recording sessions by the time gaps between them.
+
+#include <string>
+#include <vector>
+
+namespace sensconv {
+
+// Sets fileSession to one 1-based session number per file. Without scanEnabled every
+// file is in session 1 and nothing is opened or printed. With it, every file is read
+// through once for its first and last packet time; unreadable files are removed from
+// inputFiles, and a new session starts wherever the time between one file's end and
+// the next file's start (either way round) is more than maxGap_sec. Ends the process
+// with status -1 when no file is left.
+void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
+                     double maxGap_sec, bool writeTraceFiles);
+
+// Prints t (seconds since 1970-01-01 UTC) as local "dd.mm.yyyy hh:mm:ss.uuuuuu",
+// without a line end.
+void printTimestamp(double t);
+
+}  // namespace sensconv

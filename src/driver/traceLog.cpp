@@ -1,0 +1,52 @@
+#include "driver/traceLog.h"
+
+#include <cstdio>
+
+#include "common/textFormat.h"
+#include "driver/driverMessages.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+namespace msg = driverMessages;
+
+const char* stateOf(size_t file, size_t current) {
+    if (file < current) return "completed";
+    if (file == current) return "processing";
+    return "queued";
+}
+
+}  // namespace
+
+std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<std::string>& inputFiles) {
+    std::string dir = outputdir;
+    if (!inputFiles.empty()) {
+        if (auto directory = platform::directoryOfPath(inputFiles.front())) dir = *directory;
+    }
+    std::fprintf(stderr, msg::traceLogPlace);
+    std::fprintf(stderr, msg::traceLogDirectory, dir.c_str());
+    return dir;
+}
+
+void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
+                    const std::string& dir) {
+    const std::string path = dir + "trace.log";
+    std::FILE* log = std::fopen(path.c_str(), "wb");
+    if (log == nullptr) {
+        std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+        return;
+    }
+    for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {
+        const int sessionIndex = fileSession[i] - 1;
+        const std::string partDir = formatText("%spart_%02d", dir.c_str(), sessionIndex);
+        std::fprintf(log, msg::traceLogLine, inputFiles[i].c_str(), sessionIndex, stateOf(i, current),
+                     partDir.c_str());
+    }
+    // The log is an aid: a failed write is reported like a failed open, and the run goes on.
+    const bool written = std::ferror(log) == 0;
+    if (std::fclose(log) != 0 || !written) std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+}
+
+}  // namespace sensconv

@@ -1,0 +1,460 @@
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/littleEndian.h"
+#include "common/outputStatus.h"
+#include "container/snsrHeader.h"
+#include "decode/sensorDecoder.h"
+#include "output/snsr_packetWriter_class.h"
+#include "outputTestSupport.h"
+
+namespace sensconv {
+namespace {
+
+using outputTest::fileExists;
+using outputTest::readFile;
+using outputTest::scratchDirectory;
+
+// What one input file of a test session carries.
+struct fileSetup {
+    std::string name = "in.snsr";
+    bool qor2 = true;
+    int32_t micHz = 0;
+    int32_t qor2Serial = 1001;
+    bool jux = false;
+    int32_t juxSerial = 2001;
+    bool gps = false;
+};
+
+metaDataAtom intAtom(const char (&tag)[5], int32_t value) {
+    metaDataAtom atom;
+    atom.id = makeTag(tag);
+    atom.type = 'i';
+    atom.size = 4;
+    atom.data.resize(4);
+    writeLE32(atom.data.data(), static_cast<uint32_t>(value));
+    return atom;
+}
+
+snsrStream stream(int32_t type, std::vector<metaDataAtom> atoms) {
+    snsrStream result;
+    result.type = type;
+    result.num_atoms = static_cast<int32_t>(atoms.size());
+    result.atoms = std::move(atoms);
+    result._active = 1;
+    return result;
+}
+
+// A header as the reader would deliver it, and the decoder built from it.
+struct inputFile {
+    explicit inputFile(const fileSetup& setup) : header(std::make_unique<snsrHeader>()) {
+        header->file_name = setup.name;
+        header->fileStartTime = 1230000000000ULL;
+        if (setup.qor2) {
+            header->streams.push_back(stream(streamQOR2, {intAtom("intr", 1000), intAtom("mic ", setup.micHz),
+                                                          intAtom("bar ", 10), intAtom("acc ", 10),
+                                                          intAtom("bdnr", setup.qor2Serial), intAtom("hver", 2),
+                                                          intAtom("swma", 3), intAtom("swmi", 4)}));
+        }
+        if (setup.jux) {
+            header->streams.push_back(stream(streamJUX, {intAtom("intr", 1000), intAtom("gyro", 10),
+                                                         intAtom("mag ", 10), intAtom("bdnr", setup.juxSerial),
+                                                         intAtom("hver", 5), intAtom("swma", 6), intAtom("swmi", 7)}));
+        }
+        if (setup.gps) header->streams.push_back(stream(streamSIRF_GPS, {}));
+        header->num_streams = static_cast<int32_t>(header->streams.size());
+        decoder = std::make_unique<sensorDecoder>(header.get());
+    }
+
+    std::unique_ptr<snsrHeader> header;
+    std::unique_ptr<sensorDecoder> decoder;
+};
+
+// One input file through the writer, in the driver's order; body plays the packets.
+void runFile(snsr_packetWriter_class& writer, const std::string& dir, const fileSetup& setup,
+             const std::function<void(sensorDecoder&)>& body = {}) {
+    inputFile file(setup);
+    ASSERT_TRUE(writer.beginFile(dir, file.decoder.get()));
+    if (body) body(*file.decoder);
+    writer.endFile();
+}
+
+// A packet's values for one channel, placed in the decoder's batch arrays as a board
+// decoder leaves them (the channel's batch may point there until the writer runs).
+void feed(packetBatch& batch, sampleChannel* target, int channel, const std::vector<double>& values, int64_t ticks) {
+    ASSERT_NE(target, nullptr);
+    batch.counts[static_cast<size_t>(channel)] = 0;
+    for (double value : values) batch.append(channel, value);
+    ASSERT_TRUE(target->addSamples(batch.values(channel), static_cast<int32_t>(values.size()), ticks, 0));
+}
+
+void addSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
+    feed(decoder.qor2Batch, decoder.qor2Channels[static_cast<size_t>(channel)].get(), channel, values, ticks);
+}
+
+void addJuxSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
+    feed(decoder.juxBatch, decoder.juxChannels[static_cast<size_t>(channel)].get(), channel, values, ticks);
+}
+
+void putGpsRecord(sensorDecoder& decoder, const std::string& bytes) {
+    if (decoder.gpsRecord.bytes.size() < bytes.size()) decoder.gpsRecord.bytes.resize(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), decoder.gpsRecord.bytes.begin());
+    decoder.gpsRecord.length = static_cast<int32_t>(bytes.size());
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string floats(std::initializer_list<float> values) {
+    std::string bytes;
+    for (float value : values) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &value, 4);
+        uint8_t raw[4];
+        writeLE32(raw, bits);
+        bytes.append(reinterpret_cast<const char*>(raw), 4);
+    }
+    return bytes;
+}
+
+TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileBlocks) {
+    scratchDirectory dir;
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    {
+        snsr_packetWriter_class writer;
+        fileSetup first;
+        first.name = "/data/a.snsr";
+        first.qor2Serial = 1234;
+        runFile(writer, dir.path(), first, [&](sensorDecoder&) {
+            appendMeta(writer.metaKeys, writer.metaValues, "snsr_numStreams", "1");
+        });
+        // The second board turns up only in the second file, the main board with a new serial.
+        fileSetup second;
+        second.name = "/data/b.snsr";
+        second.qor2Serial = 9999;
+        second.jux = true;
+        runFile(writer, dir.path(), second, [&](sensorDecoder&) {
+            appendMeta(writer.metaKeys, writer.metaValues, "qor2_expected_BarPres", "12.500000");
+        });
+    }
+    const int64_t after = static_cast<int64_t>(std::time(nullptr));
+    const auto lines = linesOf(readFile(dir.file("binaryData.meta")));
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[0], "\"sourceFile\",\"/data/a.snsr\"");
+    EXPECT_EQ(lines[1], "\"sourceFile\",\"/data/b.snsr\"");
+    EXPECT_EQ(lines[2], "\"qor2_deviceSN\",1234");
+    EXPECT_EQ(lines[3], "\"qor2_hardware_version\",2");
+    EXPECT_EQ(lines[4], "\"qor2_major_soft_version\",3");
+    EXPECT_EQ(lines[5], "\"qor2_minor_soft_version\",4");
+
+    const std::regex dateNumber("^\"processingDate(Start|End)\",([0-9]+)$");
+    const std::regex dateText("^\"processingDate(Start|End)String\",\"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
+                              "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\"$");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[6], match, dateNumber)) << lines[6];
+    EXPECT_EQ(match[1], "Start");
+    const int64_t start = std::stoll(match[2]);
+    EXPECT_TRUE(before <= start && start <= after);
+    EXPECT_TRUE(std::regex_match(lines[7], dateText)) << lines[7];
+    EXPECT_EQ(lines[7].find("Start"), 15u);
+    ASSERT_TRUE(std::regex_match(lines[8], match, dateNumber)) << lines[8];
+    EXPECT_EQ(match[1], "End");
+    EXPECT_GE(std::stoll(match[2]), start);
+    EXPECT_TRUE(std::regex_match(lines[9], dateText)) << lines[9];
+    EXPECT_EQ(lines[9].find("End"), 15u);
+    EXPECT_TRUE(std::regex_match(lines[10], std::regex("^\"createdBy\",\"Created by snsr_packetWriter_class \\(Linux\\), "
+                                                       "compiled on [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} at "
+                                                       "[0-9]{2}:[0-9]{2}:[0-9]{2}\"$")))
+        << lines[10];
+
+    const std::vector<std::string> blocks = {
+        "\"#FileStart\",01", "\"snsr_numStreams\",1",          "\"#FileEnd\",01",
+        "\"#FileStart\",02", "\"qor2_expected_BarPres\",12.500000", "\"#FileEnd\",02"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 11, lines.end()), blocks);
+}
+
+TEST(snsr_packetWriterTest, SecondBoardIdentityIsWrittenWhenTheFirstFileHasIt) {
+    scratchDirectory dir;
+    {
+        snsr_packetWriter_class writer;
+        fileSetup both;
+        both.jux = true;
+        both.juxSerial = 77;
+        runFile(writer, dir.path(), both);
+    }
+    const std::string meta = readFile(dir.file("binaryData.meta"));
+    EXPECT_NE(meta.find("\"qor2_minor_soft_version\",4\n\"jux_deviceSN\",77\n\"jux_hardware_version\",5\n"
+                        "\"jux_major_soft_version\",6\n\"jux_minor_soft_version\",7\n\"processingDateStart\","),
+              std::string::npos)
+        << meta;
+}
+
+TEST(snsr_packetWriterTest, FilesAreNumberedWithTwoDigitsAndWiderPastNinetyNine) {
+    scratchDirectory dir;
+    const std::string withoutSeparator = dir.path().substr(0, dir.path().size() - 1);
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    {
+        snsr_packetWriter_class writer;
+        EXPECT_FALSE(writer.beginFile(dir.path(), nullptr));
+        EXPECT_TRUE(writer.metaKeys.empty());
+        fileSetup noBoards;
+        noBoards.qor2 = false;
+        for (int file = 1; file <= 100; ++file) {
+            // Both forms of the directory name the same place.
+            runFile(writer, file % 2 ? dir.path() : withoutSeparator, noBoards);
+        }
+        keys = writer.metaKeys;
+        values = writer.metaValues;
+    }
+    ASSERT_EQ(keys.size(), 200u);
+    ASSERT_EQ(values.size(), 200u);
+    EXPECT_EQ(keys[0], "#FileStart");
+    EXPECT_EQ(values[0], "01");
+    EXPECT_EQ(keys[1], "#FileEnd");
+    EXPECT_EQ(values[1], "01");
+    EXPECT_EQ(keys[4], "#FileStart");
+    EXPECT_EQ(values[4], "03");
+    EXPECT_EQ(values[5], "03");
+    EXPECT_EQ(values[198], "100");
+    EXPECT_EQ(values[199], "100");
+    // Without boards there is nothing but the global metadata.
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ++entries;
+        EXPECT_EQ(entry.path().filename(), "binaryData.meta");
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(snsr_packetWriterTest, SessionWithoutBegunFilesWritesNoGlobalMeta) {
+    scratchDirectory dir;
+    { snsr_packetWriter_class writer; }
+    EXPECT_FALSE(fileExists(dir.file("binaryData.meta")));
+}
+
+TEST(snsr_packetWriterTest, ChannelsSpanTheSessionAndSkipFilesWithoutTheirBoard) {
+    scratchDirectory dir;
+    {
+        snsr_packetWriter_class writer;
+        fileSetup both;
+        both.jux = true;
+        runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
+            addSamples(decoder, qor2BarPress, {1.0}, 0);
+            addJuxSamples(decoder, juxXGyro, {-1.0, -2.0}, 0);
+            writer.writePacket();
+            addSamples(decoder, qor2BarPress, {2.0}, 100);
+            writer.writePacket();
+        });
+        runFile(writer, dir.path(), fileSetup{}, [&](sensorDecoder& decoder) {
+            addSamples(decoder, qor2BarPress, {3.0}, 0);
+            writer.writePacket();
+        });
+        runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
+            addJuxSamples(decoder, juxXGyro, {-3.0}, 0);
+            writer.writePacket();
+        });
+    }
+    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.bin")), floats({1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(readFile(dir.file("binaryData_gyro.bin")), floats({-1.0f, -2.0f, -3.0f}));
+    EXPECT_EQ(readFile(dir.file("binaryData_gyro.meta")).substr(0, 15), "\"NumSamples\",3\n");
+    // Every table channel gets its files, except the audio, which goes to the WAV file.
+    for (const auto& info : qor2ChannelTable) {
+        const std::string name = info.shortName;
+        EXPECT_EQ(fileExists(dir.file("binaryData_" + name + ".bin")), name != "audio") << name;
+        EXPECT_EQ(fileExists(dir.file("binaryData_" + name + ".meta")), name != "audio") << name;
+    }
+    for (const auto& info : juxChannelTable) {
+        EXPECT_TRUE(fileExists(dir.file(std::string("binaryData_") + info.shortName + ".bin"))) << info.shortName;
+    }
+    EXPECT_FALSE(fileExists(dir.file("completeSensorAudio.wav"))) << "no audio rate, no WAV file";
+}
+
+TEST(snsr_packetWriterTest, GpsRecordsNeedTheMainBoardToOpenTheirFile) {
+    const std::string recordA = "\x01\x02\x03";
+    const std::string recordB = std::string("\x00\x10", 2);
+    const std::string recordC = "GPS";
+    {
+        // The GPS stream alone never opens the file.
+        scratchDirectory dir;
+        {
+            snsr_packetWriter_class writer;
+            fileSetup gpsOnly;
+            gpsOnly.qor2 = false;
+            gpsOnly.gps = true;
+            runFile(writer, dir.path(), gpsOnly, [&](sensorDecoder& decoder) {
+                putGpsRecord(decoder, recordA);
+                writer.writePacket();
+            });
+        }
+        EXPECT_FALSE(fileExists(dir.file("sirfGPSOutput.bin")));
+    }
+    {
+        // Opened by a file with both; a later file with GPS alone appends to it.
+        scratchDirectory dir;
+        {
+            snsr_packetWriter_class writer;
+            fileSetup both;
+            both.gps = true;
+            runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
+                putGpsRecord(decoder, recordA);
+                writer.writePacket();
+                EXPECT_EQ(decoder.gpsRecord.length, 0);
+                writer.writePacket();  // an empty record adds nothing
+                putGpsRecord(decoder, recordB);
+                writer.writePacket();
+            });
+            fileSetup gpsOnly;
+            gpsOnly.qor2 = false;
+            gpsOnly.gps = true;
+            runFile(writer, dir.path(), gpsOnly, [&](sensorDecoder& decoder) {
+                putGpsRecord(decoder, recordC);
+                writer.writePacket();
+            });
+        }
+        EXPECT_EQ(readFile(dir.file("sirfGPSOutput.bin")), recordA + recordB + recordC);
+    }
+}
+
+std::vector<int16_t> readWavSamples(const std::string& path, int& sampleRate) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot read " << path;
+        return {};
+    }
+    std::vector<int16_t> samples(static_cast<size_t>(info.frames));
+    sf_read_short(file, samples.data(), info.frames);
+    sf_close(file);
+    sampleRate = info.samplerate;
+    return samples;
+}
+
+TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
+    scratchDirectory dir;
+    {
+        snsr_packetWriter_class writer;
+        runFile(writer, dir.path(), fileSetup{});  // audio rate 0: no WAV file yet
+        EXPECT_FALSE(fileExists(dir.file("completeSensorAudio.wav")));
+
+        // Low rates keep the decoder from filling gaps in this short audio.
+        fileSetup at8k;
+        at8k.micHz = 8;
+        runFile(writer, dir.path(), at8k, [&](sensorDecoder& decoder) {
+            addSamples(decoder, qor2Audio, {40000.0, -1.7, 3.0}, 0);
+            writer.writePacket();
+            EXPECT_EQ(decoder.qor2Channels[qor2Audio]->batchCount, 0);
+        });
+        // A later file at another rate adds to the same file.
+        fileSetup at16k;
+        at16k.micHz = 16;
+        runFile(writer, dir.path(), at16k, [&](sensorDecoder& decoder) {
+            addSamples(decoder, qor2Audio, {7.9, -32768.0}, 0);
+            writer.writePacket();
+        });
+        // A file without the main board contributes nothing and reads nothing.
+        fileSetup noBoards;
+        noBoards.qor2 = false;
+        noBoards.jux = true;
+        runFile(writer, dir.path(), noBoards, [&](sensorDecoder&) { writer.writePacket(); });
+    }
+    int sampleRate = 0;
+    EXPECT_EQ(readWavSamples(dir.file("completeSensorAudio.wav"), sampleRate),
+              (std::vector<int16_t>{-25536, -1, 3, 7, -32768}));
+    EXPECT_EQ(sampleRate, 8);
+}
+
+TEST(snsr_packetWriterDeathTest, GpsFileThatCannotBeCreatedEndsTheRun) {
+    scratchDirectory dir;
+    std::filesystem::create_directory(dir.file("sirfGPSOutput.bin"));
+    EXPECT_EXIT(
+        {
+            snsr_packetWriter_class writer;
+            fileSetup both;
+            both.gps = true;
+            inputFile file(both);
+            writer.beginFile(dir.path(), file.decoder.get());
+        },
+        ::testing::ExitedWithCode(-1 & 255),
+        "^# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n# snsr_packetWriter: ERROR, Exiting\n$");
+}
+
+TEST(snsr_packetWriterDeathTest, WavFileThatCannotBeOpenedEndsTheRun) {
+    scratchDirectory dir;
+    std::filesystem::create_directory(dir.file("completeSensorAudio.wav"));
+    EXPECT_EXIT(
+        {
+            snsr_packetWriter_class writer;
+            fileSetup withAudio;
+            withAudio.micHz = 8000;
+            inputFile file(withAudio);
+            writer.beginFile(dir.path(), file.decoder.get());
+        },
+        ::testing::ExitedWithCode(-8 & 255),
+        "^# ERROR: Unable to open the .wav file " + dir.path() +
+            "completeSensorAudio.wav\n# ERROR:  libsndfile: [^\n]+\n# ERROR: Exiting\n$");
+}
+
+TEST(snsr_packetWriterDeathTest, GlobalMetaThatCannotBeCreatedIsReportedAndCountsAsLost) {
+    scratchDirectory dir;
+    std::filesystem::create_directory(dir.file("binaryData.meta"));
+    EXPECT_EXIT(
+        {
+            {
+                snsr_packetWriter_class writer;
+                fileSetup noBoards;
+                noBoards.qor2 = false;
+                inputFile file(noBoards);
+                writer.beginFile(dir.path(), file.decoder.get());
+                writer.endFile();
+            }
+            std::exit(outputWasLost() ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(3), "^# ERROR: Unable to write global meta data to: " + dir.path() + "binaryData.meta\n$");
+}
+
+TEST(snsr_packetWriterDeathTest, FilesCutShortByAFullDiskAreReportedOnceEach) {
+    scratchDirectory dir;
+    EXPECT_EXIT(
+        {
+            outputTest::limitFileSize(2000);
+            {
+                snsr_packetWriter_class writer;
+                fileSetup both;
+                both.gps = true;
+                inputFile file(both);
+                writer.beginFile(dir.path(), file.decoder.get());
+                const std::string record(300, 'g');
+                for (int packet = 0; packet < 20; ++packet) {
+                    putGpsRecord(*file.decoder, record);
+                    writer.writePacket();
+                }
+                // Enough statistics to take binaryData.meta past the limit.
+                for (int i = 0; i < 200; ++i) appendMeta(writer.metaKeys, writer.metaValues, "snsr_padding", "0123456789");
+                writer.endFile();
+            }
+            std::exit(outputWasLost() ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(3),
+        "^# ERROR: Unable to write output file " + dir.path() +
+            "sirfGPSOutput.bin \\(File too large\\)\n# ERROR: Unable to write output file " + dir.path() +
+            "binaryData.meta \\(File too large\\)\n$");
+    EXPECT_EQ(outputTest::fileSizeOf(dir.file("sirfGPSOutput.bin")), 2000);
+}
+
+}  // namespace
+}  // namespace sensconv
