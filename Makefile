@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test clean demo
 
 all: build
 
@@ -21,3 +21,12 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Simulates a few minutes of recording in two sessions and converts it (Release build
+# in its own directory); see scripts/demo.
+DEMO_BUILD_DIR ?= build-release
+
+demo: deps
+	@cmake -S . -B $(DEMO_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF > /dev/null
+	@cmake --build $(DEMO_BUILD_DIR) -j $(JOBS) --target sensconv snsrsim
+	@scripts/demo $(DEMO_BUILD_DIR)
