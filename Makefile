@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test clean fuzz fuzz-smoke fuzz-build
+.PHONY: all deps configure build test clean demo fuzz fuzz-smoke fuzz-build
 
 all: build
 
@@ -37,3 +37,12 @@ fuzz: fuzz-build
 
 fuzz-smoke:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
+
+# Simulates a few minutes of recording in two sessions and converts it (Release build
+# in its own directory); see scripts/demo.
+DEMO_BUILD_DIR ?= build-release
+
+demo: deps
+	@cmake -S . -B $(DEMO_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF > /dev/null
+	@cmake --build $(DEMO_BUILD_DIR) -j $(JOBS) --target sensconv snsrsim
+	@scripts/demo $(DEMO_BUILD_DIR)

@@ -239,9 +239,14 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
             platform::exitProcess(-11);
         }
         std::fprintf(stderr, "# INFO: ---------------------\n");
-        // Continue as if the counter had gone on past 255.
-        clock.wrapOffset =
-            addTicks(clock.wrapOffset, int64_t{clock.previous.ts} * intmax + clock.previous.intCount + 1);
+        // Continue as if the counter had gone on past 255. After a true roll-over the
+        // new period follows period 255 whole, whatever the last interrupt count before
+        // it was; after any other (ignored) wrap the time the board lost is unknown, and
+        // the new packet is placed one tick plus its own offset after the previous one.
+        const bool rollOver = clock.previous.ts == 255 && current.ts == 0;
+        const int64_t advance =
+            rollOver ? 256 * intmax : int64_t{clock.previous.ts} * intmax + clock.previous.intCount + 1;
+        clock.wrapOffset = addTicks(clock.wrapOffset, advance);
     }
     clock.previous = current;
     if (clock.sessionBase == -1) clock.sessionBase = 0;

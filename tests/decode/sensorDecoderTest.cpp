@@ -148,6 +148,22 @@ TEST_F(sensorDecoderTest, RollOverAdvancesByOneTick) {
     EXPECT_EQ(decoder.qor2Clock.fileTime, 1002);
 }
 
+TEST_F(sensorDecoderTest, RollOverKeepsTheTimeOfPacketsAwayFromThePeriodEnd) {
+    // The board counts on from (255, 900) to (0, 50): 100 ticks to the end of period
+    // 255 and 50 into the next one.
+    auto header = headerOf({qor2Stream(1000), juxStream(1000)});
+    sensorDecoder decoder(&header);
+    decoder.disableRolloverCheck();  // a true roll-over is placed the same either way
+    feed(decoder, streamQOR2, compassPacket(254, 500));
+    feed(decoder, streamQOR2, compassPacket(255, 900));
+    CaptureStderr();
+    feed(decoder, streamQOR2, compassPacket(0, 50));
+    GetCapturedStderr();
+    EXPECT_EQ(decoder.qor2Clock.fileTime, 1400 + 150);
+    feed(decoder, streamQOR2, compassPacket(1, 50));
+    EXPECT_EQ(decoder.qor2Clock.fileTime, 2550);
+}
+
 TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     auto header = headerOf({qor2Stream(1000)});
     sensorDecoder decoder(&header);

@@ -1,0 +1,404 @@
+#include "e2e/roundTripSupport.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <sstream>
+
+// jpeglib.h needs size_t and FILE declared before it.
+#include <jpeglib.h>
+
+#include "common/littleEndian.h"
+
+namespace sensconv::roundtrip {
+
+toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd) {
+    std::vector<std::string> argvText = {binary};
+    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argvText) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    toolRun run;
+    int errPipe[2];
+    int outPipe[2];
+    if (::pipe(errPipe) != 0) return run;
+    if (::pipe(outPipe) != 0) {
+        ::close(errPipe[0]);
+        ::close(errPipe[1]);
+        return run;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
+        ::close(errPipe[0]);
+        ::close(outPipe[0]);
+        ::close(errPipe[1]);
+        ::close(outPipe[1]);
+        ::execv(argv[0], argv.data());
+        _exit(122);
+    }
+    ::close(errPipe[1]);
+    ::close(outPipe[1]);
+    pollfd streams[2] = {{errPipe[0], POLLIN, 0}, {outPipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.err, &run.out};
+    int open = 2;
+    while (open > 0 && ::poll(streams, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+            char piece[65536];
+            const ssize_t got = ::read(streams[i].fd, piece, sizeof piece);
+            if (got > 0) {
+                texts[i]->append(piece, static_cast<size_t>(got));
+            } else {
+                ::close(streams[i].fd);
+                streams[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    return run;
+}
+
+scratchDir::scratchDir() {
+    std::random_device entropy;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = base / ("sensconv-roundtrip-" + std::to_string(entropy()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    ADD_FAILURE() << "no scratch directory under " << base;
+}
+
+scratchDir::~scratchDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
+std::vector<uint8_t> readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int countLines(const std::string& text, const std::string& needle) {
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line.find(needle) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+metaFile readMeta(const fs::path& path) {
+    metaFile meta;
+    std::istringstream lines(readText(path));
+    metaBlock* block = nullptr;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t comma = line.find("\",");
+        if (line.size() < 2 || line[0] != '"' || comma == std::string::npos) {
+            ADD_FAILURE() << path << ": malformed line '" << line << "'";
+            continue;
+        }
+        const std::string key = line.substr(1, comma - 1);
+        std::string value = line.substr(comma + 2);
+        if (key == "#FileStart") {
+            block = &meta.blocks.emplace_back();
+        } else if (key == "#FileEnd") {
+            block = nullptr;
+        } else if (key == "sourceFile") {
+            meta.sourceFiles.push_back(value.size() >= 2 ? value.substr(1, value.size() - 2) : value);
+        } else if (block != nullptr) {
+            (*block)[key] = value;
+        } else {
+            meta.session[key] = value;
+        }
+    }
+    return meta;
+}
+
+namespace {
+
+std::vector<double> readDoubles(const fs::path& path) {
+    const std::vector<uint8_t> raw = readBytes(path);
+    EXPECT_EQ(raw.size() % 8, 0u) << path;
+    std::vector<double> values(raw.size() / 8);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = std::bit_cast<double>(readLE64(raw.data() + 8 * i));
+    return values;
+}
+
+std::vector<float> readFloats(const fs::path& path) {
+    const std::vector<uint8_t> raw = readBytes(path);
+    EXPECT_EQ(raw.size() % 4, 0u) << path;
+    std::vector<float> values(raw.size() / 4);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = std::bit_cast<float>(readLE32(raw.data() + 4 * i));
+    return values;
+}
+
+// Channels whose value is the raw reading itself or one division of it: the converter
+// must give exactly the single-precision value of the truth's double. The others go
+// through a few floating-point steps, where another (equally right) order of the
+// operations may move the double by an ulp; for them one unit in the last place of
+// the float is allowed.
+const std::set<std::string> exactChannels = {"accel",   "accelY", "accelZ", "compass", "VisLight", "IRLight",
+                                             "gyro",    "gyroY",  "gyroZ",  "mag",     "magY",     "magZ",
+                                             "ShtTemp", "power",  "juxpower"};
+
+int64_t floatDistance(float a, float b) {
+    // Distance in representable floats (both finite, same sign in practice).
+    const auto key = [](float f) {
+        const int32_t bits = std::bit_cast<int32_t>(f);
+        return bits < 0 ? int64_t{INT32_MIN} - bits : int64_t{bits};
+    };
+    return std::llabs(key(a) - key(b));
+}
+
+void checkChannel(const fs::path& converted, const fs::path& truth, const std::string& name, sessionSummary& summary) {
+    SCOPED_TRACE("channel " + name);
+    const std::vector<double> expected = readDoubles(truth / ("binaryData_" + name + ".f64"));
+    const fs::path bin = converted / ("binaryData_" + name + ".bin");
+    ASSERT_TRUE(fs::exists(bin));
+    const std::vector<float> actual = readFloats(bin);
+    ASSERT_EQ(actual.size(), expected.size());
+    const bool exact = exactChannels.contains(name);
+    int reported = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const float want = static_cast<float>(expected[i]);
+        if (actual[i] == want) {
+            ++summary.exactSamples;
+        } else if (exact || floatDistance(actual[i], want) > 1) {
+            if (++reported <= 5) ADD_FAILURE() << "sample " << i << ": " << actual[i] << ", expected " << want;
+        }
+    }
+    summary.samples += static_cast<int64_t>(expected.size());
+
+    // The positions the converter filled in are exactly those the recording lost.
+    const fs::path truthSparse = truth / ("binaryData_" + name + ".sparse");
+    const fs::path sparse = converted / ("binaryData_" + name + ".sparse");
+    EXPECT_EQ(fs::exists(sparse), fs::exists(truthSparse));
+    if (fs::exists(truthSparse)) {
+        const std::string lines = readText(truthSparse);
+        EXPECT_EQ(readText(sparse), lines);
+        summary.filledSamples += countLines(lines, ",1");
+    }
+
+    const metaFile meta = readMeta(converted / ("binaryData_" + name + ".meta"));
+    EXPECT_EQ(meta.session.at("NumSamples"), std::to_string(expected.size()));
+    EXPECT_EQ(meta.session.at("Name"), "\"" + name + "\"");
+}
+
+void checkAudio(const fs::path& converted, const fs::path& truth, int32_t sampleRate, sessionSummary& summary) {
+    SCOPED_TRACE("audio");
+    const std::vector<double> expected = readDoubles(truth / "binaryData_audio.f64");
+    SF_INFO info{};
+    SNDFILE* wav = sf_open((converted / "completeSensorAudio.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(wav, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.samplerate, sampleRate);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(expected.size()));
+    std::vector<short> samples(expected.size() + 16);
+    const sf_count_t got = sf_read_short(wav, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(wav);
+    ASSERT_EQ(got, static_cast<sf_count_t>(expected.size()));
+    int reported = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        if (samples[i] == static_cast<short>(expected[i])) {
+            ++summary.exactSamples;
+        } else if (++reported <= 5) {
+            ADD_FAILURE() << "audio sample " << i << ": " << samples[i] << ", expected " << expected[i];
+        }
+    }
+    summary.samples += static_cast<int64_t>(expected.size());
+    const fs::path truthSparse = truth / "binaryData_audio.sparse";
+    if (fs::exists(truthSparse)) summary.filledSamples += countLines(readText(truthSparse), ",1");
+}
+
+// The GPS file is a sequence of records: session time, container timestamp, file
+// start time, byte count n, n receiver bytes.
+std::vector<uint8_t> receiverBytes(const std::vector<uint8_t>& gpsFile) {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+    while (at + 20 <= gpsFile.size()) {
+        const uint32_t n = readLE32(gpsFile.data() + at + 16);
+        EXPECT_GE(n, 1u);
+        EXPECT_LE(n, 254u);
+        EXPECT_LE(at + 20 + n, gpsFile.size());
+        if (at + 20 + n > gpsFile.size()) break;
+        bytes.insert(bytes.end(), gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20),
+                     gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20 + n));
+        at += 20 + n;
+    }
+    EXPECT_EQ(at, gpsFile.size()) << "a record is cut off";
+    return bytes;
+}
+
+// Counts the receiver's messages: 0xA0 0xA2, big-endian length, payload, 15-bit sum,
+// 0xB0 0xB3. Every byte must belong to a well-formed message.
+int countReceiverMessages(const std::vector<uint8_t>& bytes) {
+    int messages = 0;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        if (at + 8 > bytes.size() || bytes[at] != 0xA0 || bytes[at + 1] != 0xA2) {
+            ADD_FAILURE() << "no message start at receiver byte " << at;
+            return messages;
+        }
+        const size_t length = (static_cast<size_t>(bytes[at + 2]) << 8) | bytes[at + 3];
+        if (at + 8 + length > bytes.size()) {
+            ADD_FAILURE() << "message at receiver byte " << at << " is cut off";
+            return messages;
+        }
+        uint32_t sum = 0;
+        for (size_t i = 0; i < length; ++i) sum += bytes[at + 4 + i];
+        const uint32_t stated = (static_cast<uint32_t>(bytes[at + 4 + length]) << 8) | bytes[at + 5 + length];
+        EXPECT_EQ(stated, sum & 0x7FFF) << "checksum of the message at receiver byte " << at;
+        EXPECT_EQ(bytes[at + 6 + length], 0xB0);
+        EXPECT_EQ(bytes[at + 7 + length], 0xB3);
+        ++messages;
+        at += 8 + length;
+    }
+    return messages;
+}
+
+struct jpegErrorTrap {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+void trapJpegError(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<jpegErrorTrap*>(cinfo->err)->jump, 1);
+}
+
+// Decodes a whole JPEG file; false when libjpeg finds an error or warns.
+bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height) {
+    jpeg_decompress_struct cinfo{};
+    jpegErrorTrap trap{};
+    cinfo.err = jpeg_std_error(&trap.manager);
+    trap.manager.error_exit = trapJpegError;
+    trap.manager.output_message = [](j_common_ptr) {};
+    if (setjmp(trap.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+    std::vector<JSAMPLE> row(static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components));
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_read_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    width = static_cast<int>(cinfo.output_width);
+    height = static_cast<int>(cinfo.output_height);
+    const long warnings = trap.manager.num_warnings;
+    jpeg_destroy_decompress(&cinfo);
+    return warnings == 0;
+}
+
+std::set<std::string> namesIn(const fs::path& dir) {
+    std::set<std::string> names;
+    if (!fs::is_directory(dir)) return names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+}
+
+}  // namespace
+
+sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bool wholeGpsStream) {
+    SCOPED_TRACE("session " + converted.string());
+    sessionSummary summary;
+    const metaFile expected = readMeta(truth / "expected.meta");
+
+    for (const fs::directory_entry& entry : fs::directory_iterator(truth)) {
+        const std::string file = entry.path().filename();
+        if (entry.path().extension() != ".f64") continue;
+        const std::string name = file.substr(std::string("binaryData_").size(),
+                                             file.size() - std::string("binaryData_").size() - 4);
+        if (name == "audio") {
+            checkAudio(converted, truth, std::stoi(expected.session.at("session_wavSampleRate")), summary);
+        } else {
+            checkChannel(converted, truth, name, summary);
+        }
+    }
+    if (!fs::exists(truth / "binaryData_audio.f64")) {
+        EXPECT_FALSE(fs::exists(converted / "completeSensorAudio.wav"));
+    }
+
+    // GPS records byte for byte, and the receiver's stream inside them.
+    const fs::path truthGps = truth / "sirfGPSOutput.bin";
+    EXPECT_EQ(fs::exists(converted / "sirfGPSOutput.bin"), fs::exists(truthGps));
+    if (fs::exists(truthGps)) {
+        const std::vector<uint8_t> gps = readBytes(converted / "sirfGPSOutput.bin");
+        EXPECT_TRUE(gps == readBytes(truthGps)) << "sirfGPSOutput.bin differs from the truth";
+        const std::vector<uint8_t> stream = receiverBytes(gps);
+        summary.gpsBytes = static_cast<int64_t>(stream.size());
+        if (wholeGpsStream) {
+            EXPECT_GT(countReceiverMessages(stream), 0);
+        }
+    }
+
+    // Images: the same names, the same bytes, and each one a picture libjpeg decodes.
+    const std::set<std::string> images = namesIn(converted / "images");
+    EXPECT_EQ(images, namesIn(truth / "images"));
+    for (const std::string& name : images) {
+        const std::vector<uint8_t> bytes = readBytes(converted / "images" / name);
+        EXPECT_TRUE(bytes == readBytes(truth / "images" / name)) << "image " << name << " differs";
+        int width = 0;
+        int height = 0;
+        EXPECT_TRUE(decodeJpeg(bytes, width, height)) << "image " << name << " does not decode cleanly";
+        EXPECT_GT(width, 0);
+        EXPECT_GT(height, 0);
+    }
+    summary.images = static_cast<int32_t>(images.size());
+    EXPECT_EQ(std::to_string(summary.images), expected.session.at("session_images"));
+
+    // Every statistic the truth predicts, file by file.
+    const metaFile actual = readMeta(converted / "binaryData.meta");
+    EXPECT_EQ(actual.sourceFiles.size(), expected.sourceFiles.size());
+    for (size_t i = 0; i < std::min(expected.sourceFiles.size(), actual.sourceFiles.size()); ++i) {
+        EXPECT_EQ(fs::path(actual.sourceFiles[i]).filename(), expected.sourceFiles[i]);
+    }
+    EXPECT_EQ(std::to_string(actual.blocks.size()), expected.session.at("session_files"));
+    if (actual.blocks.size() != expected.blocks.size()) {
+        ADD_FAILURE() << "binaryData.meta has " << actual.blocks.size() << " file blocks, expected "
+                      << expected.blocks.size();
+        return summary;
+    }
+    for (size_t i = 0; i < expected.blocks.size(); ++i) {
+        for (const auto& [key, value] : expected.blocks[i]) {
+            const auto found = actual.blocks[i].find(key);
+            if (found == actual.blocks[i].end()) {
+                ADD_FAILURE() << "file " << i + 1 << ": no " << key << " in binaryData.meta";
+            } else {
+                EXPECT_EQ(found->second, value) << "file " << i + 1 << ": " << key;
+            }
+        }
+        const auto bad = expected.blocks[i].find("camera_numBadImages");
+        if (bad != expected.blocks[i].end()) summary.badImages += std::stoi(bad->second);
+    }
+    return summary;
+}
+
+}  // namespace sensconv::roundtrip

@@ -1,0 +1,68 @@
+#pragma once
+// Round trips: simulated recordings (with their ground truth) converted by the real
+// program, and the outputs read back by readers of their own (plain float files,
+// libsndfile for the WAV file, libjpeg for the images, a parser of the GPS
+// receiver's messages) and compared with what the simulator encoded.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sensconv::roundtrip {
+
+namespace fs = std::filesystem;
+
+struct toolRun {
+    int status = -1;  // exit status as the parent sees it (0..255); -1 when it did not exit
+    std::string err;
+    std::string out;
+};
+
+// Runs binary with arguments in cwd (no shell in between) and collects its output.
+toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd);
+
+// A directory of its own for one test, removed with everything in it afterwards.
+class scratchDir {
+public:
+    scratchDir();
+    ~scratchDir();
+    scratchDir(const scratchDir&) = delete;
+    scratchDir& operator=(const scratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::vector<uint8_t> readBytes(const fs::path& path);
+std::string readText(const fs::path& path);
+// Number of lines in text that contain needle.
+int countLines(const std::string& text, const std::string& needle);
+
+// One input file's block of "key",value lines, between its #FileStart and #FileEnd.
+using metaBlock = std::map<std::string, std::string>;
+struct metaFile {
+    std::vector<std::string> sourceFiles;
+    std::map<std::string, std::string> session;  // lines outside the blocks
+    std::vector<metaBlock> blocks;
+};
+metaFile readMeta(const fs::path& path);
+
+// What one session's comparison found; the checks record failures through gtest.
+struct sessionSummary {
+    int64_t samples = 0;         // channel samples compared (audio included)
+    int64_t exactSamples = 0;    // of them, equal to the single-precision truth bit for bit
+    int64_t filledSamples = 0;   // positions listed in the .sparse files
+    int32_t images = 0;
+    int32_t badImages = 0;       // dropped for a wrong CRC, from the metadata
+    int64_t gpsBytes = 0;
+};
+
+// Compares a converted session directory (part_NN) with the simulator's truth for it.
+// With wholeGpsStream, no GPS packet was lost, so the receiver's bytes must form an
+// unbroken stream of well-formed messages.
+sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bool wholeGpsStream);
+
+}  // namespace sensconv::roundtrip
