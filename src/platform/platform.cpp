@@ -96,6 +96,10 @@ std::FILE* openForReading(const std::string& path) {
     return file;
 }
 
+int createForWriting(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
 std::optional<int64_t> fileSize(std::FILE* file) {
     struct stat info {};
     if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return static_cast<int64_t>(info.st_size);
