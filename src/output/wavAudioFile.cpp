@@ -32,10 +32,15 @@ void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
     info_.samplerate = sampleRate;
     info_.channels = 1;
     info_.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    file_ = sf_open(path.c_str(), SFM_WRITE, &info_);
+    // The library keeps at most 1024 characters of a file name; opened here, the file
+    // can lie as deep as the system allows, like every other output file.
+    const int descriptor = platform::createForWriting(path);
+    const std::string openFailure = descriptor < 0 ? formatText("System error : %s.", platform::lastErrorText().c_str()) : "";
+    // The library closes the descriptor, also when it fails.
+    if (descriptor >= 0) file_ = sf_open_fd(descriptor, SFM_WRITE, &info_, SF_TRUE);
     if (file_ == nullptr) {
         std::fprintf(stderr, "# ERROR: Unable to open the .wav file %s\n", path.c_str());
-        std::fprintf(stderr, "# ERROR:  libsndfile: %s\n", sf_strerror(nullptr));
+        std::fprintf(stderr, "# ERROR:  libsndfile: %s\n", descriptor < 0 ? openFailure.c_str() : sf_strerror(nullptr));
         std::fprintf(stderr, "# ERROR: Exiting\n");
         platform::exitProcess(-8);
     }

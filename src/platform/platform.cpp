@@ -76,15 +76,28 @@ bool isRegularFile(const std::string& path) {
 }
 
 std::FILE* openForReading(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return nullptr;
+    // Opened without blocking: a named pipe without a writer would otherwise hold the
+    // run forever at its first look at the file. Reads block again as usual afterwards.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
     struct stat info {};
-    if (::fstat(::fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::fclose(file);
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
         errno = EISDIR;
         return nullptr;
     }
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE* file = flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ? nullptr : ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
     return file;
+}
+
+int createForWriting(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
 std::optional<int64_t> fileSize(std::FILE* file) {

@@ -38,6 +38,10 @@ bool isRegularFile(const std::string& path);
 // opened (errno EISDIR), although the C library would open it.
 std::FILE* openForReading(const std::string& path);
 
+// Creates (or truncates) path for writing and returns its descriptor, or -1 with errno
+// set. For libraries that take a descriptor instead of a name of limited length.
+int createForWriting(const std::string& path);
+
 // Size of an open file in bytes (64-bit), or nothing when it cannot be told.
 std::optional<int64_t> fileSize(std::FILE* file);
 

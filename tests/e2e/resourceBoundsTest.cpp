@@ -1,0 +1,83 @@
+// The real program's peak memory on inputs built to make it large: a header that
+// promises gigabytes, and a recording whose every channel has the largest gap that may
+// be filled. Resource bounds, generous on purpose, not timings.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hardeningSupport.h"
+
+namespace sensconv::hardening {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers' shadow memory and quarantine come on top.
+constexpr long sanitizerAllowanceKiB = 160 * 1024;
+#else
+constexpr long sanitizerAllowanceKiB = 0;
+#endif
+
+// The repair buffers of all 25 channels: 204,800 values to fill plus one packet's 256,
+// eight bytes each.
+constexpr long repairBuffersKiB = 25L * (204800 + 256) * 8 / 1024;
+
+TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
+    scratchDir dir;
+    containerBuilder builder;
+    const std::vector<uint8_t> some(2000, 1);
+    builder.addRawAtom("blob", 'c', some, 0xFFFFFFF0u);
+    ASSERT_TRUE(builder.writeFile(dir / "hostile.snsr"));
+    const runResult run = runProgram({dir / "hostile.snsr"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
+                                  "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
+                                  "# ERROR: packetReader was unable to process file " + (dir / "hostile.snsr") + "\n"
+                                  "# ERROR: Exiting\n");
+    EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB);
+}
+
+// 800 samples a second in every channel, 1000 ticks per 10-second period: a packet
+// 25,599 ticks after the first leaves 204,797 samples to fill in each channel that
+// it feeds, just under the limit of 204,800.
+TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
+    scratchDir dir;
+    containerBuilder builder;
+    qor2Settings q;
+    q.intr = 1000;
+    q.mic = 800;
+    q.acc = q.amb = q.bar = q.comp = q.dals = q.hum = 8000;
+    builder.addQor2Stream(1, q);
+    juxSettings j;
+    j.intr = 1000;
+    j.gyro = j.mag = 8000;
+    builder.addJuxStream(2, j);
+    qor2SensorFields fields;
+    fields.barTemp = 20224;
+    fields.shtTemp = 6400;
+    for (const int64_t t : {int64_t{0}, int64_t{25599}}) {
+        const auto ts = static_cast<uint8_t>(t / 1000);
+        const auto intCount = static_cast<uint16_t>(t % 1000);
+        const auto ms = static_cast<uint32_t>(t / 100);
+        builder.addFrame(1, ms, boardPacketBuilder::qor2Audio(ts, intCount, std::vector<uint16_t>(63, 0x8000)));
+        builder.addFrame(1, ms, boardPacketBuilder::qor2Sensor(1, 0xFF, ts, intCount, fields));
+        builder.addFrame(2, ms, boardPacketBuilder::juxSensor(0x0F, ts, intCount, {}));
+    }
+    builder.addRawBytes(std::vector<uint8_t>(1024, 0));  // screening wants 1024 bytes
+    ASSERT_TRUE(builder.writeFile(dir / "gaps.snsr"));
+
+    const runResult run = runProgram({dir / "gaps.snsr"});
+    EXPECT_EQ(run.status, 0) << run.problemLines();
+    // Every filled position is listed: the first packet already finds six samples
+    // missing, the second 204,791 more.
+    const std::string sparse = readWholeFile(dir / "part_00/binaryData_accel.sparse");
+    EXPECT_EQ(std::count(sparse.begin(), sparse.end(), '\n'), 204797);
+    EXPECT_TRUE(sparse.starts_with("0,1\n1,1\n2,1\n3,1\n4,1\n5,1\n7,1\n8,1\n")) << sparse.substr(0, 40);
+    EXPECT_TRUE(sparse.ends_with("204796,1\n204797,1\n"));
+    EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), (204797 + 2) * 4);
+    EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB);
+}
+
+}  // namespace
+}  // namespace sensconv::hardening
