@@ -24,7 +24,8 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
     }
     if (repair_) {
         // Room for the largest gap that may be filled plus one packet's values.
-        repairBuffer_.assign(static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel, 0.0);
+        repairBuffer_ = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) +
+                                                                 packetBatch::maxValuesPerChannel);
         lastValue_ = 1.0;
     }
 }
@@ -64,8 +65,8 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
                 ++samplesSoFar_;
                 ++i;
             }
-            std::copy(values, values + n, repairBuffer_.begin() + i);
-            batch = repairBuffer_.data();
+            std::copy(values, values + n, repairBuffer_.get() + i);
+            batch = repairBuffer_.get();
             batchCount = n + i;
             samplesSoFar_ += n;
         }
