@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test clean demo
+.PHONY: all deps configure build test clean demo fuzz fuzz-smoke fuzz-build
 
 all: build
 
@@ -21,6 +21,22 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Fuzzing: every target in fuzz/ runs for FUZZ_SECONDS, one after the other.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+fuzz-build:
+	@command -v clang++ >/dev/null || { echo "fuzzing needs clang (apt-get install clang)"; exit 1; }
+	@cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DSENSCONV_FUZZ=ON -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target sensconv_fuzzers
+
+fuzz: fuzz-build
+	@fuzz/runFuzzers $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
 
 # Simulates a few minutes of recording in two sessions and converts it (Release build
 # in its own directory); see scripts/demo.

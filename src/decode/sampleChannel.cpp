@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "decode/boardTime.h"
 #include "decode/packetBatch.h"
@@ -24,8 +25,14 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
     }
     if (repair_) {
         // Room for the largest gap that may be filled plus one packet's values.
-        repairBuffer_ = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) +
-                                                                 packetBatch::maxValuesPerChannel);
+        const size_t size = static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel;
+        try {
+            repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "# ERROR: unable to allocate an internal buffer to store repair data\n");
+            std::fprintf(stderr, "# ERROR: malloc failed asking for %zu bytes\n", size * sizeof(double));
+            platform::exitProcess(-1);
+        }
         lastValue_ = 1.0;
     }
 }

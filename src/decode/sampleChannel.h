@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "common/positionRuns.h"
 
 namespace sensconv {
 
@@ -30,7 +31,7 @@ public:
 
     // Positions of filled values within this file's output. 64-bit: a long file with
     // large gaps can hold more than 2^31 values of one channel.
-    std::vector<int64_t> missingList;
+    positionRuns missingList;
     double rate = 0.0;                 // tenths of a hertz
     int32_t intmax = 0;
     double firstTimestamp = -1.0;      // seconds
@@ -46,8 +47,8 @@ private:
     int32_t maxFill_;
     double lastValue_ = 1.0;
     int64_t samplesSoFar_ = 0;
-    // Left uninitialised: only the values of a gap being filled are written and read,
-    // so a file without gaps never touches (or pages in) the 1.6 MB of each channel.
+    // Left uninitialised: every value is written before it is read, and pages the
+    // filling never reaches cost no memory.
     std::unique_ptr<double[]> repairBuffer_;
 };
 

@@ -29,7 +29,9 @@ constexpr int statusFailed = -1;
 // first output file that then cannot be created ends the run with its own message.
 void createDirectory(const std::string& dir) {
     std::string reason;
-    if (!platform::makeDirectories(dir, reason)) std::fprintf(stderr, msg::directoryNotCreated, dir.c_str(), reason.c_str());
+    if (!platform::makeDirectories(dir, reason)) {
+        std::fprintf(stderr, msg::directoryNotCreated, dir.c_str(), reason.c_str());
+    }
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live
@@ -97,7 +99,7 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
 
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
-            if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir);
+            if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
             convertFile(options, inputFiles[f], partDir, *writer, carried, packet);
             ++f;
         }
@@ -140,7 +142,9 @@ int runConversion(int argc, char** argv) {
 
     convertSessions(options, inputFiles, fileSession);
 
-    if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir);
+    if (options.writeTraceLog) {
+        updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
+    }
 
     if (outputWasLost()) {
         std::fprintf(stderr, msg::outputLost);

@@ -56,7 +56,9 @@ void printSessionListing(const std::vector<std::string>& inputFiles, const std::
 
     std::fprintf(stderr, msg::nameListing);
     for (size_t i = 0; i < inputFiles.size(); ++i) {
-        if (i == 0 || fileSession[i] != fileSession[i - 1]) std::fprintf(stderr, msg::nameListingSession, fileSession[i]);
+        if (i == 0 || fileSession[i] != fileSession[i - 1]) {
+            std::fprintf(stderr, msg::nameListingSession, fileSession[i]);
+        }
         std::fprintf(stderr, msg::nameListingFile, inputFiles[i].c_str());
     }
     std::fprintf(stderr, "\n");
@@ -126,8 +128,9 @@ void printTimestamp(double t) {
         std::fprintf(stderr, msg::unknownTimestamp, micro);
         return;
     }
-    std::fprintf(stderr, msg::timestamp, local.tm_mday, local.tm_mon + 1, static_cast<long long>(local.tm_year) + 1900, local.tm_hour,
-                 local.tm_min, local.tm_sec, micro);
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
+    std::fprintf(stderr, msg::timestamp, local.tm_mday, local.tm_mon + 1, year, local.tm_hour, local.tm_min,
+                 local.tm_sec, micro);
 }
 
 }  // namespace sensconv

@@ -31,7 +31,7 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
 }
 
 void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
-                    const std::string& dir) {
+                    const std::string& dir, const std::string& outputdir) {
     const std::string path = dir + "trace.log";
     std::FILE* log = std::fopen(path.c_str(), "wb");
     if (log == nullptr) {
@@ -39,8 +39,10 @@ void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vecto
         return;
     }
     for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {
+        // The session's real output directory, also when the log lies elsewhere: the
+        // log must lead an operator to the output of a run that stopped half-way.
         const int sessionIndex = fileSession[i] - 1;
-        const std::string partDir = formatText("%spart_%02d", dir.c_str(), sessionIndex);
+        const std::string partDir = formatText("%spart_%02d", outputdir.c_str(), sessionIndex);
         std::fprintf(log, msg::traceLogLine, inputFiles[i].c_str(), sessionIndex, stateOf(i, current),
                      partDir.c_str());
     }

@@ -13,9 +13,9 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
 
 // Rewrites dir + "trace.log" with one line per input file: its path, session index,
 // state (files before current "completed", current "processing", the rest "queued")
-// and its session's output directory under dir. A log that cannot be written is
+// and its session's output directory under outputdir. A log that cannot be written is
 // reported and otherwise ignored.
 void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
-                    const std::string& dir);
+                    const std::string& dir, const std::string& outputdir);
 
 }  // namespace sensconv

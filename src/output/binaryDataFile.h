@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/positionRuns.h"
 #include "output/outputFile.h"
 
 namespace sensconv {
@@ -40,7 +41,7 @@ public:
     int64_t samplesWritten = 0;
     double firstTimestamp = -1.0;  // seconds
     double lastTimestamp = -1.0;
-    std::vector<int64_t> sparseList;  // .bin positions of filled-in samples
+    positionRuns sparseList;  // .bin positions of filled-in samples
 
 private:
     std::string path(const char* extension) const;

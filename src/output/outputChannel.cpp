@@ -40,7 +40,7 @@ void outputChannel::mergeFileEnd() {
     } else if (last > 0) {
         file_.lastTimestamp += last;
     }
-    for (const auto position : bound_->missingList) file_.sparseList.push_back(baseIndex_ + position);
+    for (const positionRuns::run& run : bound_->missingList.runs()) file_.sparseList.appendRun(baseIndex_ + run.first, run.count);
     baseIndex_ = file_.samplesWritten;
     bound_ = nullptr;
 }

@@ -42,7 +42,8 @@ std::string segmented(std::vector<std::string>& files, std::vector<int>& session
     return capturedStderr([&] { segmentSessions(files, sessions, true, maxGap, false); });
 }
 
-const std::string banner = "\n# INFO: ------------------\n# INFO: Scanning .snsr files to determine their segmentation\n";
+const std::string banner =
+    "\n# INFO: ------------------\n# INFO: Scanning .snsr files to determine their segmentation\n";
 constexpr uint64_t start = 1234567890123;  // 13.02.2009 23:31:30.123 UTC
 
 TEST(sessionSegmentationTest, WithoutScanningEveryFileIsInSessionOneAndNothingIsOpened) {

@@ -18,7 +18,7 @@ TEST(traceLogTest, LinesShowEachFilesStateSessionAndDirectory) {
     const std::vector<int> sessions = {1, 1, 2, 2};
     const std::string d = dir.path();
 
-    EXPECT_EQ(capturedStderr([&] { updateTraceLog(files, sessions, 2, d); }), "");
+    EXPECT_EQ(capturedStderr([&] { updateTraceLog(files, sessions, 2, d, d); }), "");
     EXPECT_EQ(readWhole(dir / "trace.log"),
               "\"/rec/a.snsr\",0,\"completed\",\"" + d + "part_00\"\r\n"
               "\"/rec/b.snsr\",0,\"completed\",\"" + d + "part_00\"\r\n"
@@ -26,16 +26,22 @@ TEST(traceLogTest, LinesShowEachFilesStateSessionAndDirectory) {
               "\"/rec/e.snsr\",1,\"queued\",\"" + d + "part_01\"\r\n");
 
     // The final log replaces the running one, every file completed.
-    updateTraceLog(files, sessions, files.size(), d);
+    updateTraceLog(files, sessions, files.size(), d, d);
     const std::string final = readWhole(dir / "trace.log");
     EXPECT_EQ(final.find("processing"), std::string::npos);
     EXPECT_EQ(final.find("queued"), std::string::npos);
     EXPECT_NE(final.find("\"/rec/e.snsr\",1,\"completed\",\"" + d + "part_01\"\r\n"), std::string::npos);
 }
 
+TEST(traceLogTest, LinesNameTheOutputDirectoryWhereverTheLogLies) {
+    scratchDirectory dir;
+    updateTraceLog({"data/a.snsr"}, {2}, 0, dir.path(), "elsewhere/");
+    EXPECT_EQ(readWhole(dir / "trace.log"), "\"data/a.snsr\",1,\"processing\",\"elsewhere/part_01\"\r\n");
+}
+
 TEST(traceLogTest, SessionIndexesKeepTwoDigitsAndGrowBeyond) {
     scratchDirectory dir;
-    updateTraceLog({"x.snsr", "y.snsr"}, {10, 101}, 0, dir.path());
+    updateTraceLog({"x.snsr", "y.snsr"}, {10, 101}, 0, dir.path(), dir.path());
     EXPECT_EQ(readWhole(dir / "trace.log"), "\"x.snsr\",9,\"processing\",\"" + dir / "part_09\"\r\n" +
                                                 "\"y.snsr\",100,\"queued\",\"" + dir / "part_100\"\r\n");
 }
@@ -43,7 +49,7 @@ TEST(traceLogTest, SessionIndexesKeepTwoDigitsAndGrowBeyond) {
 TEST(traceLogTest, AnUnwritableLogIsReportedAndIgnored) {
     scratchDirectory dir;
     const std::string missing = dir / "missing/";
-    EXPECT_EQ(capturedStderr([&] { updateTraceLog({"a.snsr"}, {1}, 0, missing); }),
+    EXPECT_EQ(capturedStderr([&] { updateTraceLog({"a.snsr"}, {1}, 0, missing, missing); }),
               "# ERROR: Unable to create trace file " + missing + "trace.log\n");
     EXPECT_FALSE(std::filesystem::exists(missing));
 }

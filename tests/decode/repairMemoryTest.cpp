@@ -1,0 +1,113 @@
+// Gap repair under the worst a damaged file can ask for: memory stays within the
+// repair buffers that the fill limit implies, however many gaps follow one another,
+// and a repair buffer that cannot be had ends the run with its own message.
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/childMeasure.h"
+#include "decode/boardPacketBuilder.h"
+#include "decode/packetBatch.h"
+#include "decode/sampleChannel.h"
+#include "decode/sensorDecoder.h"
+#include "decodeTestSupport.h"
+
+namespace sensconv {
+namespace {
+
+using namespace sensconv::testing;
+using testing_support::measureInChild;
+
+constexpr int allChannels = numQor2Channels + numJuxChannels;
+constexpr long repairBuffersKiB =
+    allChannels * (sampleChannel::defaultMaxFill + packetBatch::maxValuesPerChannel) * long{sizeof(double)} / 1024;
+// The repair buffers, with a quarter on top for the allocator and the sanitizers'
+// bookkeeping, plus 16 MiB for everything else the decoder holds.
+constexpr long repairLimitMemoryKiB = repairBuffersKiB + repairBuffersKiB / 4 + 16 * 1024;
+
+// At 800 Hz and 1000 ticks per 10 s, 8 samples are due per tick: a packet 25,599
+// ticks after the previous one leaves 204,797 samples to fill in every channel, just
+// under the fill limit. Each board packet feeds every channel of its board.
+TEST(repairMemoryTest, RepeatedLargestGapsStayWithinTheRepairBuffers) {
+    constexpr int gaps = 12;
+    const auto measured = measureInChild([] {
+        snsrStream qor2 = qor2Stream(1000, 800, 8000);
+        snsrHeader header = headerOf({qor2, juxStream(1000, 8000)});
+        sensorDecoder decoder(&header);
+        decoder.disableRolloverCheck();
+        qor2SensorFields q;
+        q.barTemp = 20224;
+        q.shtTemp = 6400;
+        juxSensorFields j;
+        int64_t filled = 0;
+        for (int i = 0; i <= gaps; ++i) {
+            const int64_t t = int64_t{25599} * i;
+            const auto ts = static_cast<uint8_t>(t / 1000 % 256);
+            const auto intCount = static_cast<uint16_t>(t % 1000);
+            const std::vector<uint8_t> audio = boardPacketBuilder::qor2Audio(ts, intCount, {0x8000});
+            const std::vector<uint8_t> sensors = boardPacketBuilder::qor2Sensor(1, 0xFF, ts, intCount, q);
+            const std::vector<uint8_t> gyro = boardPacketBuilder::juxSensor(0x0F, ts, intCount, j);
+            decoder.processPacket(packetOf(streamQOR2, audio, 3 * i));
+            decoder.processPacket(packetOf(streamQOR2, sensors, 3 * i + 1));
+            decoder.processPacket(packetOf(streamJUX, gyro, 3 * i + 2));
+        }
+        for (const auto& channel : decoder.qor2Channels) filled += static_cast<int64_t>(channel->missingList.size());
+        for (const auto& channel : decoder.juxChannels) filled += static_cast<int64_t>(channel->missingList.size());
+        return static_cast<long>(filled);
+    });
+    ASSERT_TRUE(measured.exited);
+    // Every channel that receives readings was filled gap after gap; the two power
+    // channels receive nothing.
+    EXPECT_GT(measured.result, long{(allChannels - 2) * (gaps - 1)} * 204000);
+    EXPECT_LT(measured.growthKiB, repairLimitMemoryKiB);
+}
+
+// The filled positions of a file read back exactly, gap after gap.
+TEST(repairMemoryTest, FilledPositionsOfManyGapsReadBackInOrder) {
+    sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
+    const double value[] = {2.0};
+    std::vector<int64_t> expected;
+    ::testing::internal::CaptureStderr();
+    // One sample per tick: packets at ticks 0, 4, 5, 9 find 2, none and 3 samples
+    // missing (the output stays one sample behind the schedule).
+    for (int64_t t : {0, 4, 5, 9}) ASSERT_TRUE(channel.addSamples(value, 1, t, 0));
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(channel.missingList, (std::vector<int64_t>{1, 2, 5, 6, 7}));
+    EXPECT_EQ(channel.missingList.size(), 5u);
+    EXPECT_EQ(channel.missingList[2], 5);
+    EXPECT_EQ(channel.missingList.back(), 7);
+    EXPECT_EQ(channel.samplesSoFar(), 9);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSanitizer = true;
+#else
+constexpr bool addressSanitizer = false;
+#endif
+
+// With too little address space for a repair buffer the run ends with the buffer's
+// own message and status -1, instead of an uncaught exception.
+TEST(repairMemoryTest, RepairBufferThatCannotBeAllocatedEndsTheRun) {
+    if (addressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    const int32_t hugeFill = 1 << 30;  // 8 GiB of repair buffer
+    const std::string bytes = std::to_string((int64_t{hugeFill} + packetBatch::maxValuesPerChannel) * 8);
+    EXPECT_EXIT(
+        {
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = rlim_t{1} << 31;
+            if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(100);
+            sampleChannel channel(true, 1, hugeFill, 10, 10, "jux/x_mag", "mag");
+            std::_Exit(101);
+        },
+        ::testing::ExitedWithCode(-1 & 255),
+        "^# ERROR: unable to allocate an internal buffer to store repair data\n"
+        "# ERROR: malloc failed asking for " + bytes + " bytes\n$");
+}
+
+}  // namespace
+}  // namespace sensconv

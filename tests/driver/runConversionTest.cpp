@@ -1,0 +1,73 @@
+// The session loop run in-process, where a test can change the files between the
+// preparation steps and the conversion.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/fileScreening.h"
+#include "driver/headerCheck.h"
+#include "driver/runConversion.h"
+#include "driver/sessionSegmentation.h"
+#include "e2e/e2eSupport.h"
+
+namespace sensconv {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    writeRecording(dir / "b.snsr");
+    commandLineOptions options;
+    options.scanEnabled = true;
+    options.outputdir = dir.path();
+    std::vector<std::string> files;
+    std::vector<int> sessions;
+    capturedStderr([&] {
+        scanDirectory(dir.path(), files);
+        screenFiles(files);
+        segmentSessions(files, sessions, true, 60.0, false);
+        EXPECT_TRUE(checkFileHeaders(files));
+    });
+    ASSERT_EQ(files, (std::vector<std::string>{dir / "a.snsr", dir / "b.snsr"}));
+    fs::remove(dir / "b.snsr");
+
+    EXPECT_EXIT(convertSessions(options, files, sessions), ::testing::ExitedWithCode(255),
+                exactly("\n# INFO: ------------------\n"
+                        "# INFO: Processing Session  1 of  1\n"
+                        "# INFO: Creating output directory:\n"
+                        "# INFO: \"" + dir / "part_00" + "\"\n"
+                        "# INFO: Session  1, Processing File   1 of   2 (total)\n"
+                        "# INFO: Session  1, Processing File   2 of   2 (total)\n"
+                        "ERROR: can't open file " + dir / "b.snsr" + "\n"
+                        "# snsr_packetReader: ERROR, unable to open snsr file: " + dir / "b.snsr" + "\n"
+                        "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
+                        "# ERROR: packetReader was unable to process file " + dir / "b.snsr" + "\n"
+                        "# ERROR: Exiting\n"));
+    // The first file's samples reached the disk; the session was never finished.
+    EXPECT_EQ(fs::file_size(dir / "part_00/binaryData_compass.bin"), 64u);
+    EXPECT_FALSE(fs::exists(dir / "part_00/binaryData.meta"));
+}
+
+TEST(runConversionTest, SessionNumbersBeyondOneHundredKeepAllDigits) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    commandLineOptions options;
+    options.outputdir = dir.path();
+    const std::string messages = capturedStderr([&] { convertSessions(options, {dir / "a.snsr"}, {101}); });
+    EXPECT_NE(messages.find("# INFO: Processing Session 101 of 101\n# INFO: Creating output directory:\n"
+                            "# INFO: \"" + dir / "part_100" + "\"\n"
+                            "# INFO: Session 101, Processing File   1 of   1 (total)\n"),
+              std::string::npos)
+        << messages;
+    EXPECT_EQ(fs::file_size(dir / "part_100/binaryData_compass.bin"), 64u);
+    EXPECT_TRUE(fs::exists(dir / "part_100/binaryData.meta"));
+}
+
+}  // namespace
+}  // namespace sensconv

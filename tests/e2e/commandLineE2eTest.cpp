@@ -1,0 +1,91 @@
+// The program's command line as a user meets it: usage, bad options, missing values.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "e2e/e2eSupport.h"
+
+namespace sensconv {
+namespace {
+
+using namespace testing_support;
+
+bool isEmptyDirectory(const std::string& dir) {
+    return std::filesystem::is_empty(dir);
+}
+
+TEST(commandLineE2eTest, NoArgumentsShowTheUsageAndEndWithMinusOne) {
+    scratchDirectory dir;
+    const programRun run = runProgram({}, dir.path());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_TRUE(run.err.starts_with("sensconv [-options] <input file(s)>\n   [-outputdir N]\n")) << run.err;
+    EXPECT_TRUE(run.err.ends_with("   [-scandir N]\n       Scan the directory for .snsr files to process, arrange them "
+                                  "into sessions and convert the data\n"))
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(isEmptyDirectory(dir.path()));
+}
+
+TEST(commandLineE2eTest, UnknownOptionEndsWithMinusThreeBeforeAnyFileIsTouched) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    const programRun run = runProgram({"-writeTraceLog", "-writeTraceFiles", "a.snsr", "-outputDir", "out"},
+                                      dir.path());
+    EXPECT_EQ(run.status, 253);
+    EXPECT_EQ(run.err,
+              "# INFO: writing trace log during processing\n"
+              "# INFO: writing trace files during processing\n"
+              "# ERROR: Unrecognized command argument, -outputDir\n"
+              "# ERROR: Exiting\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(commandLineE2eTest, MissingOrEmptyValuesEndWithMinusThree) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    programRun run = runProgram({"a.snsr", "-writeTraceLog", "-outputdir"}, dir.path());
+    EXPECT_EQ(run.status, 253);
+    EXPECT_EQ(run.err,
+              "# INFO: writing trace log during processing\n"
+              "# ERROR: Option -outputdir requires a value\n"
+              "# ERROR: Exiting\n");
+    run = runProgram({"-scandir", "", "a.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 253);
+    EXPECT_EQ(run.err, "# ERROR: Option -scandir requires a value\n# ERROR: Exiting\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(commandLineE2eTest, OptionsWithoutFilesEndWithMinusTwo) {
+    scratchDirectory dir;
+    const programRun run = runProgram({"-maxGap_sec", "ten"}, dir.path());
+    EXPECT_EQ(run.status, 254);
+    EXPECT_EQ(run.err,
+              "# INFO: Max gap between files is 0.000000 seconds\n"
+              "\n# INFO: ------------------\n"
+              "# INFO: Scanning files to remove obviously bad files\n"
+              "# ERROR: There are no SNSR Files to parse\n"
+              "# ERROR: Exiting\n");
+}
+
+TEST(commandLineE2eTest, MissingFileIsScreenedOut) {
+    scratchDirectory dir;
+    const programRun run = runProgram({"gone.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 254);
+    EXPECT_EQ(run.err,
+              "# INFO: Data will be created in directory: ./\n"
+              "\n# INFO: ------------------\n"
+              "# INFO: Scanning files to remove obviously bad files\n"
+              "# INFO: File [  1]   Unable to open!, \"gone.snsr\"\n"
+              "\n# INFO: ------------------\n"
+              "# INFO: Final file numbering (1 files removed)\n"
+              "# ERROR: There are no SNSR Files to parse\n"
+              "# ERROR: Exiting\n");
+    EXPECT_TRUE(isEmptyDirectory(dir.path()));
+}
+
+}  // namespace
+}  // namespace sensconv

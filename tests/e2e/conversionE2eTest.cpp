@@ -1,0 +1,324 @@
+// Whole runs of the program over generated recordings: sessions, screening, the header
+// check, the trace log, hostile names and the output files themselves.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "e2e/e2eSupport.h"
+
+namespace sensconv {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+std::vector<std::string> partDirectories(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_directory() && name.starts_with("part_")) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int64_t audioFrames(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) return -1;
+    sf_close(file);
+    return info.frames;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+const std::string screeningBanner =
+    "\n# INFO: ------------------\n# INFO: Scanning files to remove obviously bad files\n";
+
+TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
+    scratchDirectory dir;
+    recordingPlan plan;
+    plan.camera = true;
+    const recordingContents contents = writeRecording(dir / "rec.snsr", plan);
+
+    const programRun run = runProgram({dir / "rec.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "# INFO: Data will be created in directory: " + dir.path() + "\n" + screeningBanner +
+                           "# INFO: File [  1]            Opened, \"" + dir / "rec.snsr" + "\"\n"
+                           "\n# INFO: ------------------\n"
+                           "# INFO: Processing Session  1 of  1\n"
+                           "# INFO: Creating output directory:\n"
+                           "# INFO: \"" + dir / "part_00" + "\"\n"
+                           "# INFO: Session  1, Processing File   1 of   1 (total)\n"
+                           "# INFO: Creating image output directory\n"
+                           "# INFO: Session  1 of  1 completed\n"
+                           "# INFO: ------------------\n");
+
+    const std::string part = dir / "part_00/";
+    EXPECT_EQ(fs::file_size(part + "binaryData_compass.bin"), 4u * static_cast<unsigned>(contents.compassSamples));
+    EXPECT_TRUE(
+        readWhole(part + "binaryData_compass.meta").starts_with("\"NumSamples\",16\n\"SampleRate\",4.000000\n"));
+    EXPECT_EQ(fs::file_size(part + "binaryData_BarPres.bin"), 0u);
+    EXPECT_FALSE(fs::exists(part + "binaryData_audio.bin"));
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(part + "sirfGPSOutput.bin")), contents.gpsFileBytes);
+    EXPECT_EQ(audioFrames(part + "completeSensorAudio.wav"), contents.audioSamples);
+    EXPECT_EQ(fs::file_size(part + "images/00000000250.jpg"), imageBytes);
+    const std::string meta = readWhole(part + "binaryData.meta");
+    EXPECT_TRUE(contains(meta, "\"#FileStart\",01\n")) << meta;
+    EXPECT_TRUE(contains(meta, "\"snsr_numParsedPackets\",36\n")) << meta;
+    EXPECT_TRUE(contains(meta, "\"#FileEnd\",01\n")) << meta;
+}
+
+TEST(conversionE2eTest, OutputDirectoryAndImagesWithoutSubDirectory) {
+    scratchDirectory dir;
+    recordingPlan plan;
+    plan.camera = true;
+    writeRecording(dir / "rec.snsr", plan);
+    // The output directory and its parents are made as needed.
+    const programRun run = runProgram({"-NoWriteImageSubDir", "-outputdir", "out/deeper", "rec.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.starts_with("# INFO: not writing images to 'images' sub directory\n"
+                                    "# INFO: Data will be created in directory: out/deeper/\n"
+                                    "# INFO: Data will be created in directory: out/deeper/\n"))
+        << run.err;
+    EXPECT_FALSE(contains(run.err, "Creating image output directory"));
+    EXPECT_TRUE(contains(run.err, "# INFO: \"out/deeper/part_00\"\n"));
+    EXPECT_EQ(fs::file_size(dir / "out/deeper/part_00/00000000250.jpg"), imageBytes);
+    EXPECT_FALSE(fs::exists(dir / "out/deeper/part_00/images"));
+    EXPECT_FALSE(fs::exists(dir / "part_00"));
+}
+
+TEST(conversionE2eTest, ScannedDirectoryWithThreeSessions) {
+    scratchDirectory dir;
+    fs::create_directory(dir / "data");
+    const uint64_t hour = 3600 * 1000;
+    for (int i = 0; i < 3; ++i) {
+        recordingPlan plan;
+        plan.fileStartTime = 1230000000000 + static_cast<uint64_t>(i) * hour;
+        writeRecording(dir / ("data/rec" + std::to_string(i) + ".snsr"), plan);
+    }
+    writeRecording(dir / "ignored.snsr");
+    const programRun run = runProgram({"ignored.snsr", "-scandir", "data"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Scanning complete, 3 sessions of data were found and will be processed\n"));
+    EXPECT_TRUE(contains(run.err, "# INFO: Changing output directory to scan directory, data/\n"));
+    EXPECT_TRUE(contains(run.err, "# INFO: Processing Session  3 of  3\n"));
+    EXPECT_TRUE(contains(run.err, "# INFO: Session  3, Processing File   3 of   3 (total)\n"));
+    EXPECT_FALSE(contains(run.err, "ignored.snsr"));
+    EXPECT_EQ(partDirectories(dir / "data"), (std::vector<std::string>{"part_00", "part_01", "part_02"}));
+    EXPECT_TRUE(partDirectories(dir.path()).empty());
+    for (const char* part : {"data/part_00/", "data/part_01/", "data/part_02/"}) {
+        EXPECT_EQ(fs::file_size(dir / part + "binaryData_compass.bin"), 64u) << part;
+        const std::string meta = readWhole(dir / part + "binaryData.meta");
+        EXPECT_TRUE(contains(meta, "\"#FileStart\",01\n") && !contains(meta, "\"#FileStart\",02\n")) << part;
+    }
+}
+
+// Three recordings of 3.75 s each; the second starts secondGapMs after the first ends.
+std::vector<std::string> sessionsOf(int64_t secondGapMs, const std::vector<std::string>& options = {}) {
+    scratchDirectory dir;
+    recordingPlan plan;
+    const recordingContents first = writeRecording(dir / "a.snsr", plan);
+    const uint64_t firstEnd = plan.fileStartTime + first.lastMs;
+    plan.fileStartTime = static_cast<uint64_t>(static_cast<int64_t>(firstEnd) + secondGapMs) - first.firstMs;
+    const recordingContents second = writeRecording(dir / "b.snsr", plan);
+    plan.fileStartTime += second.lastMs;  // the third starts exactly where the second ends
+    writeRecording(dir / "c.snsr", plan);
+
+    std::vector<std::string> arguments = options;
+    arguments.insert(arguments.end(), {"-scandir", dir.path()});
+    const programRun run = runProgram(arguments, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    return partDirectories(dir.path());
+}
+
+TEST(conversionE2eTest, SessionsSplitOnlyWhereTheGapExceedsTheMaximum) {
+    EXPECT_EQ(sessionsOf(60000), (std::vector<std::string>{"part_00"}));
+    EXPECT_EQ(sessionsOf(60001), (std::vector<std::string>{"part_00", "part_01"}));
+    EXPECT_EQ(sessionsOf(-60001), (std::vector<std::string>{"part_00", "part_01"}));
+    EXPECT_EQ(sessionsOf(60001, {"-maxGap_sec", "60.001"}), (std::vector<std::string>{"part_00"}));
+    EXPECT_EQ(sessionsOf(0, {"-maxGap_sec", "-1"}), (std::vector<std::string>{"part_00", "part_01", "part_02"}));
+}
+
+TEST(conversionE2eTest, UnusableFilesAreDroppedAndTheRestConverted) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    writeBytes(dir / "b.snsr", 1023);
+    writeBytes(dir / "c.snsr", 4000);  // no container header
+    writeRecording(dir / "d.SNSR");
+    writeBytes(dir / "notes.txt", 4000);
+    const programRun run = runProgram({"-scandir", "."}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Found   4 .snsr files in directory\n")) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: File [  2]        Too small!, \"./b.snsr\"\n")) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Scanning   2 of   3, \"./c.snsr\"\n"
+                                  "# INFO: Rejecting file   2, SNSR file error\n"
+                                  "# INFO: Scanning   2 of   2, \"./d.SNSR\"\n"))
+        << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO:\n# INFO: Session  1:  \"./a.snsr\" \"./d.SNSR\"\n")) << run.err;
+    EXPECT_EQ(partDirectories(dir.path()), std::vector<std::string>{"part_00"});
+    EXPECT_EQ(fs::file_size(dir / "part_00/binaryData_compass.bin"), 128u);
+}
+
+TEST(conversionE2eTest, HeaderMismatchEndsTheRunBeforeAnyOutput) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    recordingPlan plan;
+    plan.qor2Version = 2;
+    writeRecording(dir / "b.snsr", plan);
+    const programRun run = runProgram({"b.snsr", "a.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 255);
+    const std::string p = "# ERROR: File   2 ";
+    EXPECT_TRUE(run.err.ends_with("# INFO: Comparing file headers\n" +
+                                  p + " SNSR Header's meta data fields are not equal!\n" +
+                                  p + " SNSR Header->Stream QOR2 type            QOR2 vs       QOR2d\n" +
+                                  p + " SNSR Header->Stream QOR2 id        0x32726F71 vs 0x32726F71\n" +
+                                  p + " SNSR Header->Stream QOR2 ver                1 vs          2\n" +
+                                  p + " SNSR Header->Stream QOR2 len                0 vs          0\n" +
+                                  p + " SNSR Header->Stream QOR2 num_atoms         17 vs         17\n" +
+                                  p + " SNSR Header->Stream QOR2 _active            1 vs          1\n"
+                                  "# ERROR: Exiting\n"))
+        << run.err;
+    EXPECT_TRUE(partDirectories(dir.path()).empty());
+}
+
+TEST(conversionE2eTest, SingleFileWithoutValidHeaderEndsWithMinusOne) {
+    scratchDirectory dir;
+    writeBytes(dir / "bad.snsr", 2000);
+    const programRun run = runProgram({"bad.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_TRUE(run.err.ends_with("# INFO: Session  1, Processing File   1 of   1 (total)\n"
+                                  "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
+                                  "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
+                                  "# ERROR: packetReader was unable to process file bad.snsr\n"
+                                  "# ERROR: Exiting\n"))
+        << run.err;
+    // The session's writer is never finished.
+    EXPECT_TRUE(fs::exists(dir / "part_00"));
+    EXPECT_FALSE(fs::exists(dir / "part_00/binaryData.meta"));
+}
+
+TEST(conversionE2eTest, TraceLogShowsProgressAndTheFinalState) {
+    scratchDirectory dir;
+    fs::create_directory(dir / "data");
+    writeRecording(dir / "data/a.snsr");
+    writeRecording(dir / "data/b c.snsr");
+    const programRun run = runProgram({"-writeTraceLog", "-writeTraceFiles", "-outputdir", "out", "data/b c.snsr",
+                                       "data/a.snsr"},
+                                      dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Trace log output will be placed in:\n# INFO:  data/\n"
+                                  "\n# INFO: ------------------\n# INFO: Processing Session  1 of  1\n"))
+        << run.err;
+    // The running log next to the data stops at the last file; the final one is in
+    // out/. Both name the directory where the output really went.
+    EXPECT_EQ(readWhole(dir / "data/trace.log"),
+              "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
+              "\"data/b c.snsr\",0,\"processing\",\"out/part_00\"\r\n");
+    EXPECT_EQ(readWhole(dir / "out/trace.log"),
+              "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
+              "\"data/b c.snsr\",0,\"completed\",\"out/part_00\"\r\n");
+    EXPECT_FALSE(fs::exists(dir / "data/a.snsr.processing"));
+    EXPECT_FALSE(fs::exists(dir / "data/b c.snsr.processing"));
+
+    // Without -outputdir both logs are the same file.
+    EXPECT_EQ(runProgram({"-writeTraceLog", "data/a.snsr"}, dir.path()).status, 0);
+    EXPECT_EQ(readWhole(dir / "data/trace.log"), "\"data/a.snsr\",0,\"completed\",\"data/part_00\"\r\n");
+}
+
+TEST(conversionE2eTest, UnwritableTraceLogDoesNotChangeTheConversion) {
+    scratchDirectory dir;
+    fs::create_directories(dir / "data/trace.log/blocked");  // a directory where the running log should go
+    writeRecording(dir / "data/a.snsr");
+    writeRecording(dir / "data/b.snsr");
+    const programRun run = runProgram({"-writeTraceLog", "-outputdir", "out", "data/a.snsr", "data/b.snsr"},
+                                      dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Session  1, Processing File   1 of   2 (total)\n"
+                                  "# ERROR: Unable to create trace file data/trace.log\n"
+                                  "# INFO: Session  1, Processing File   2 of   2 (total)\n"
+                                  "# ERROR: Unable to create trace file data/trace.log\n"
+                                  "# INFO: Session  1 of  1 completed\n"))
+        << run.err;
+    EXPECT_EQ(fs::file_size(dir / "out/part_00/binaryData_compass.bin"), 128u);
+    EXPECT_EQ(readWhole(dir / "out/trace.log"), "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
+                                                "\"data/b.snsr\",0,\"completed\",\"out/part_00\"\r\n");
+}
+
+// Whether a file of that name exists anywhere under root.
+bool existsBelow(const std::string& root, const std::string& name) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == name) return true;
+    }
+    return false;
+}
+
+TEST(conversionE2eTest, HostileNamesAreOnlyNames) {
+    scratchDirectory dir;
+    const std::string data = "data $(touch pwned1) `touch pwned2` \"q\" 'q' ; & | \xc3\xa9\xe2\x82\xac";
+    const std::string name = "rec $(touch pwned3) `touch pwned4` \"q\" \\ \xe6\x97\xa5.snsr";
+    fs::create_directory(dir / data);
+    writeRecording(dir / (data + "/" + name));
+    writeRecording(dir / (data + "/" + "second $(touch pwned5).snsr"));
+
+    programRun run = runProgram({dir / (data + "/" + name)}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fs::file_size(dir / (data + "/part_00/binaryData_compass.bin")), 64u);
+    run = runProgram({"-writeTraceLog", "-scandir", data, "-outputdir", data + "/out $(touch pwned6)"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "# INFO: Found   2 .snsr files in directory\n")) << run.err;
+    EXPECT_EQ(fs::file_size(dir / (data + "/out $(touch pwned6)/part_00/binaryData_compass.bin")), 128u);
+    EXPECT_TRUE(contains(readWhole(dir / (data + "/out $(touch pwned6)/trace.log")), name));
+    EXPECT_EQ(run.out, "");
+    for (const char* stray : {"pwned1", "pwned2", "pwned3", "pwned4", "pwned5", "pwned6"}) {
+        EXPECT_FALSE(existsBelow(dir.path(), stray)) << stray;
+    }
+}
+
+TEST(conversionE2eTest, LongPathsWorkUpToWhatTheSystemAccepts) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    // 854 characters: the WAV library takes names of up to 1024 characters.
+    std::string deep;
+    for (int i = 0; i < 14; ++i) deep += std::string(60, static_cast<char>('a' + i)) + "/";
+    programRun run = runProgram({"-outputdir", deep, "a.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fs::file_size(dir / (deep + "part_00/binaryData_compass.bin")), 64u);
+
+    // Longer than the system takes (and than any fixed buffer would have held): the
+    // directory is reported, and the first output file that cannot be created ends
+    // the run with its own message.
+    std::string tooDeep;
+    for (int i = 0; i < 13; ++i) tooDeep += deep;
+    run = runProgram({"-outputdir", tooDeep, "a.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 248);  // the WAV file is the first one the session opens
+    EXPECT_TRUE(contains(run.err, "# ERROR: Unable to open the .wav file " + tooDeep));
+    EXPECT_TRUE(
+        contains(run.err, "# WARNING: Unable to create directory " + tooDeep + "part_00 (File name too long)\n"));
+    EXPECT_TRUE(run.err.ends_with("# ERROR: Exiting\n"));
+}
+
+TEST(conversionE2eTest, LostOutputEndsTheRunWithMinusOne) {
+    scratchDirectory dir;
+    writeRecording(dir / "a.snsr");
+    // Every file is limited to 100 bytes: the WAV file and binaryData.meta cannot be written whole.
+    const programRun run = runProgram({"a.snsr"}, dir.path(), 100);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_TRUE(contains(run.err, "# ERROR: Unable to write output file ./part_00/")) << run.err;
+    EXPECT_TRUE(run.err.ends_with("# INFO: Session  1 of  1 completed\n# INFO: ------------------\n"
+                                  "# ERROR: Some output could not be written, see the errors above\n"
+                                  "# ERROR: Exiting\n"))
+        << run.err;
+    EXPECT_EQ(fs::file_size(dir / "part_00/binaryData_compass.bin"), 64u);
+}
+
+}  // namespace
+}  // namespace sensconv

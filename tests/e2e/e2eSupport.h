@@ -1,0 +1,155 @@
+#pragma once
+// Runs the real program (no shell in between) and builds the recordings it converts.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "container/containerBuilder.h"
+#include "decode/boardPacketBuilder.h"
+#include "driver/driverTestSupport.h"
+
+namespace sensconv::testing_support {
+
+struct programRun {
+    int status = -1;  // exit status as the parent sees it (0..255); -1 when it did not exit
+    std::string err;
+    std::string out;
+};
+
+// Starts the program with arguments in directory cwd and collects what it prints;
+// fileSizeLimit caps every file it writes (writes beyond it fail, without a signal).
+// The streams go through pipes, which no file size limit touches.
+inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
+                             std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+    std::vector<std::string> argvText = {SENSCONV_BINARY};
+    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argvText) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    programRun run;
+    int errPipe[2];
+    int outPipe[2];
+    if (::pipe(errPipe) != 0 || ::pipe(outPipe) != 0) return run;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
+        ::close(errPipe[0]);
+        ::close(outPipe[0]);
+        ::close(errPipe[1]);
+        ::close(outPipe[1]);
+        if (fileSizeLimit) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{*fileSizeLimit, *fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
+        }
+        ::execv(argv[0], argv.data());
+        _exit(122);
+    }
+    ::close(errPipe[1]);
+    ::close(outPipe[1]);
+    pollfd streams[2] = {{errPipe[0], POLLIN, 0}, {outPipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.err, &run.out};
+    int open = 2;
+    while (open > 0 && ::poll(streams, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+            char piece[4096];
+            const ssize_t got = ::read(streams[i].fd, piece, sizeof piece);
+            if (got > 0) {
+                texts[i]->append(piece, static_cast<size_t>(got));
+            } else {
+                ::close(streams[i].fd);
+                streams[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    return run;
+}
+
+// A short recording of the main board (compass at 4 Hz, audio at 100 Hz, interrupt
+// maximum 1000, so 100 ticks a second), the GPS receiver and optionally the camera.
+struct recordingPlan {
+    uint64_t fileStartTime = 1230000000000;
+    int packets = 16;    // compass and audio packets, one each every 25 ticks
+    int gpsPackets = 3;  // of gpsBytes receiver bytes each
+    uint8_t gpsBytes = 10;
+    bool camera = false;  // one image start after the second packets
+    uint32_t qor2Version = 1;
+};
+
+// What a plan puts into the output.
+struct recordingContents {
+    int compassSamples = 0;
+    int audioSamples = 0;
+    int64_t gpsFileBytes = 0;
+    // The file spans from fileStartTime + firstMs to fileStartTime + lastMs.
+    uint32_t firstMs = 0;
+    uint32_t lastMs = 0;
+};
+
+inline constexpr int audioWordsPerPacket = 25;
+inline constexpr size_t imageBytes = 62;
+
+inline recordingContents writeRecording(const std::string& path, const recordingPlan& plan = {}) {
+    containerBuilder builder;
+    builder.setFileStartTime(plan.fileStartTime);
+    qor2Settings settings;
+    settings.intr = 1000;
+    settings.mic = 100;
+    settings.comp = 40;
+    builder.addQor2Stream(1, settings).ver = plan.qor2Version;
+    builder.addSirfGpsStream(2);
+    if (plan.camera) builder.addCameraStream(3);
+
+    recordingContents contents;
+    for (int k = 0; k < plan.packets; ++k) {
+        const int ticks = 25 * k;
+        const auto ts = static_cast<uint8_t>(ticks / 1000);
+        const auto intCount = static_cast<uint16_t>(ticks % 1000);
+        // Container times run with the board: 10 ms a tick, from 1 s into the file.
+        const auto ms = static_cast<uint32_t>(1000 + 10 * ticks);
+        qor2SensorFields fields;
+        fields.compass = static_cast<uint16_t>(100 + k);
+        builder.addFrame(1, ms, boardPacketBuilder::qor2Sensor(0, 0x08, ts, intCount, fields));
+        builder.addFrame(1, ms, boardPacketBuilder::qor2Audio(ts, intCount,
+                                                               std::vector<uint16_t>(audioWordsPerPacket, 32768)));
+        contents.compassSamples += 1;
+        contents.audioSamples += audioWordsPerPacket;
+        if (k < plan.gpsPackets) {
+            std::vector<uint8_t> gps(7 + plan.gpsBytes, 0x11);
+            gps[0] = 0xA0;
+            gps[1] = 0xA2;
+            gps[3] = plan.gpsBytes;
+            builder.addFrame(2, ms, gps);
+            contents.gpsFileBytes += 20 + plan.gpsBytes;
+        }
+        if (plan.camera && k == 1) {
+            std::vector<uint8_t> image(imageBytes, 0x42);
+            image[0] = 0xFF;
+            image[1] = 0xD8;
+            builder.addFrame(3, ms, image);
+        }
+        // The reader takes the first non-zero timestamp after the first packet as the start.
+        if (k == 0) contents.firstMs = ms;
+        contents.lastMs = ms;
+    }
+    EXPECT_TRUE(builder.writeFile(path));
+    EXPECT_GE(builder.size(), 1024u) << "screening would drop " << path;
+    return contents;
+}
+
+}  // namespace sensconv::testing_support
