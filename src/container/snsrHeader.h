@@ -80,6 +80,9 @@ struct barometerCalibration {
 struct snsrHeader {
     std::string file_name;
     std::FILE* file = nullptr;  // owned unless it is standard input; see closeInputFile
+    // The stdio buffer of file while it is open (large, so that reading a recording
+    // takes few system calls).
+    std::vector<char> fileBuffer;
     bool fileIsStandardInput = false;
     int32_t num_streams = 0;
     std::vector<snsrStream> streams;

@@ -11,6 +11,11 @@
 namespace sensconv {
 
 int16_t toPcm16(double value) {
+    // Every sample a board can send lies well inside the 32-bit range, where the
+    // truncation is defined; only hostile values take the slow way below.
+    if (value > -2147483649.0 && value < 2147483648.0) {
+        return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(value)) & 0xFFFFu));
+    }
     if (!std::isfinite(value)) return 0;
     // fmod is exact, so this is the truncated value modulo 2^16, as the low 16 bits
     // of a 32-bit truncation would give wherever that one is defined.

@@ -26,12 +26,12 @@ struct programRun {
     std::string out;
 };
 
-// Starts the program with arguments in directory cwd and collects what it prints;
+// Starts binary with arguments in directory cwd and collects what it prints;
 // fileSizeLimit caps every file it writes (writes beyond it fail, without a signal).
 // The streams go through pipes, which no file size limit touches.
-inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
-                             std::optional<rlim_t> fileSizeLimit = std::nullopt) {
-    std::vector<std::string> argvText = {SENSCONV_BINARY};
+inline programRun runBinary(const std::string& binary, const std::vector<std::string>& arguments,
+                            const std::string& cwd, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+    std::vector<std::string> argvText = {binary};
     argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& text : argvText) argv.push_back(text.data());
@@ -78,6 +78,12 @@ inline programRun runProgram(const std::vector<std::string>& arguments, const st
     int status = 0;
     if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
     return run;
+}
+
+// The same for the converter.
+inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
+                             std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+    return runBinary(SENSCONV_BINARY, arguments, cwd, fileSizeLimit);
 }
 
 // A short recording of the main board (compass at 4 Hz, audio at 100 Hz, interrupt

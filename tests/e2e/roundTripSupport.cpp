@@ -1,10 +1,7 @@
 #include "e2e/roundTripSupport.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sndfile.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -14,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <set>
 #include <sstream>
 
@@ -24,74 +20,6 @@
 #include "common/littleEndian.h"
 
 namespace sensconv::roundtrip {
-
-toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd) {
-    std::vector<std::string> argvText = {binary};
-    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : argvText) argv.push_back(text.data());
-    argv.push_back(nullptr);
-
-    toolRun run;
-    int errPipe[2];
-    int outPipe[2];
-    if (::pipe(errPipe) != 0) return run;
-    if (::pipe(outPipe) != 0) {
-        ::close(errPipe[0]);
-        ::close(errPipe[1]);
-        return run;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
-        ::close(errPipe[0]);
-        ::close(outPipe[0]);
-        ::close(errPipe[1]);
-        ::close(outPipe[1]);
-        ::execv(argv[0], argv.data());
-        _exit(122);
-    }
-    ::close(errPipe[1]);
-    ::close(outPipe[1]);
-    pollfd streams[2] = {{errPipe[0], POLLIN, 0}, {outPipe[0], POLLIN, 0}};
-    std::string* texts[2] = {&run.err, &run.out};
-    int open = 2;
-    while (open > 0 && ::poll(streams, 2, -1) > 0) {
-        for (int i = 0; i < 2; ++i) {
-            if (streams[i].fd < 0 || streams[i].revents == 0) continue;
-            char piece[65536];
-            const ssize_t got = ::read(streams[i].fd, piece, sizeof piece);
-            if (got > 0) {
-                texts[i]->append(piece, static_cast<size_t>(got));
-            } else {
-                ::close(streams[i].fd);
-                streams[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    return run;
-}
-
-scratchDir::scratchDir() {
-    std::random_device entropy;
-    const fs::path base = fs::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = base / ("sensconv-roundtrip-" + std::to_string(entropy()));
-        if (fs::create_directory(candidate)) {
-            path_ = candidate;
-            return;
-        }
-    }
-    ADD_FAILURE() << "no scratch directory under " << base;
-}
-
-scratchDir::~scratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-}
 
 std::vector<uint8_t> readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -10,31 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "e2e/e2eSupport.h"
+
 namespace sensconv::roundtrip {
 
 namespace fs = std::filesystem;
 
-struct toolRun {
-    int status = -1;  // exit status as the parent sees it (0..255); -1 when it did not exit
-    std::string err;
-    std::string out;
-};
+using toolRun = testing_support::programRun;
 
 // Runs binary with arguments in cwd (no shell in between) and collects its output.
-toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd);
+inline toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd) {
+    return testing_support::runBinary(binary, arguments, cwd.string());
+}
 
-// A directory of its own for one test, removed with everything in it afterwards.
-class scratchDir {
-public:
-    scratchDir();
-    ~scratchDir();
-    scratchDir(const scratchDir&) = delete;
-    scratchDir& operator=(const scratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing_support::scratchDirectory;
 
 std::vector<uint8_t> readBytes(const fs::path& path);
 std::string readText(const fs::path& path);

@@ -30,31 +30,32 @@ std::vector<std::string> recordingFiles(const fs::path& dir) {
 }
 
 TEST(roundTripTest, CleanRecordingConvertsExactly) {
-    scratchDir dir;
-    ASSERT_EQ(simulate(dir.path(), {"--duration", "40", "--files", "2", "--seed", "5"}).status, 0);
-    const toolRun run = convert(dir.path(), {"-scandir", "rec", "-outputdir", "out"});
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    ASSERT_EQ(simulate(root, {"--duration", "40", "--files", "2", "--seed", "5"}).status, 0);
+    const toolRun run = convert(root, {"-scandir", "rec", "-outputdir", "out"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(countLines(run.err, "WARNING"), 0) << run.err;
     EXPECT_EQ(countLines(run.err, "ERROR"), 0) << run.err;
 
-    const sessionSummary summary = checkSession(dir.path() / "out" / "part_00", dir.path() / "truth" / "part_00", true);
+    const sessionSummary summary = checkSession(root / "out" / "part_00", root / "truth" / "part_00", true);
     EXPECT_GT(summary.samples, 300000);
     EXPECT_EQ(summary.filledSamples, 0);
     EXPECT_EQ(summary.images, 4);
     EXPECT_GT(summary.gpsBytes, 0);
-    EXPECT_FALSE(fs::exists(dir.path() / "out" / "part_01"));
+    EXPECT_FALSE(fs::exists(root / "out" / "part_01"));
 
     // Naming the files on the command line gives the same session, file for file (the
     // metadata and the WAV file's tags carry the time of the conversion).
     std::vector<std::string> direct = {"-outputdir", "direct"};
-    for (const std::string& file : recordingFiles(dir.path() / "rec")) direct.push_back(file);
-    ASSERT_EQ(convert(dir.path(), direct).status, 0);
-    checkSession(dir.path() / "direct" / "part_00", dir.path() / "truth" / "part_00", true);
+    for (const std::string& file : recordingFiles(root / "rec")) direct.push_back(file);
+    ASSERT_EQ(convert(root, direct).status, 0);
+    checkSession(root / "direct" / "part_00", root / "truth" / "part_00", true);
     int compared = 0;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.path() / "out" / "part_00")) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "out" / "part_00")) {
         const fs::path name = entry.path().filename();
         if (!entry.is_regular_file() || name == "binaryData.meta" || name == "completeSensorAudio.wav") continue;
-        const fs::path other = dir.path() / "direct" / "part_00" / fs::relative(entry.path(), dir.path() / "out" / "part_00");
+        const fs::path other = root / "direct" / "part_00" / fs::relative(entry.path(), root / "out" / "part_00");
         EXPECT_TRUE(readBytes(entry.path()) == readBytes(other)) << other;
         ++compared;
     }
@@ -62,17 +63,18 @@ TEST(roundTripTest, CleanRecordingConvertsExactly) {
 }
 
 TEST(roundTripTest, DamagedRecordingIsRepairedWhereTheTruthSays) {
-    scratchDir dir;
-    ASSERT_EQ(simulate(dir.path(), {"--duration", "60", "--files", "3", "--seed", "9", "--drop", "0.01", "--corrupt",
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    ASSERT_EQ(simulate(root, {"--duration", "60", "--files", "3", "--seed", "9", "--drop", "0.01", "--corrupt",
                                     "0.005", "--bad-checksum", "0.01", "--bad-images", "2"})
                   .status,
               0);
-    const toolRun run = convert(dir.path(), {"-scandir", "rec"});
+    const toolRun run = convert(root, {"-scandir", "rec"});
     ASSERT_EQ(run.status, 0) << run.err;
 
     // Without -outputdir the sessions go next to the recording.
     const sessionSummary summary =
-        checkSession(dir.path() / "rec" / "part_00", dir.path() / "truth" / "part_00", false);
+        checkSession(root / "rec" / "part_00", root / "truth" / "part_00", false);
     EXPECT_GT(summary.filledSamples, 100);
     EXPECT_EQ(summary.badImages, 2);
     EXPECT_EQ(countLines(run.err, "JPEG CRC error. Dropping image."), 2);
@@ -83,55 +85,58 @@ TEST(roundTripTest, DamagedRecordingIsRepairedWhereTheTruthSays) {
 TEST(roundTripTest, SessionsWithRollOversAndUnevenRates) {
     // Both boards start in period 254, so each session crosses a 255 -> 0 roll-over
     // on both clocks; the audio rate is not a whole number of samples per tick.
-    scratchDir dir;
-    ASSERT_EQ(simulate(dir.path(), {"--sessions", "2", "--files", "2", "--duration", "30", "--gap", "120",
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    ASSERT_EQ(simulate(root, {"--sessions", "2", "--files", "2", "--duration", "30", "--gap", "120",
                                     "--start-period", "254", "--audio-rate", "11025", "--jux-intmax", "33333",
                                     "--rate", "acc=33.3", "--drop", "0.005", "--seed", "21"})
                   .status,
               0);
-    const toolRun run = convert(dir.path(), {"-scandir", "rec", "-outputdir", "out"});
+    const toolRun run = convert(root, {"-scandir", "rec", "-outputdir", "out"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(countLines(run.err, "Scanning complete, 2 sessions of data were found"), 1);
     EXPECT_EQ(countLines(run.err, "possible wrap around detected in timestamps"), 4);
     for (const char* part : {"part_00", "part_01"}) {
-        const sessionSummary summary = checkSession(dir.path() / "out" / part, dir.path() / "truth" / part, false);
+        const sessionSummary summary = checkSession(root / "out" / part, root / "truth" / part, false);
         EXPECT_GT(summary.filledSamples, 0) << part;
         EXPECT_GT(summary.images, 0) << part;
     }
-    EXPECT_FALSE(fs::exists(dir.path() / "out" / "part_02"));
+    EXPECT_FALSE(fs::exists(root / "out" / "part_02"));
 }
 
 TEST(snsrsimTest, SameSeedGivesTheSameBytes) {
-    scratchDir dir;
+    scratchDirectory dir;
+    const fs::path root(dir.path());
     for (const char* name : {"a", "b"}) {
         ASSERT_EQ(runTool(SNSRSIM_BINARY, {"--out", std::string(name) + "/rec", "--truth", std::string(name) + "/truth",
                                            "--duration", "12", "--files", "2", "--damaged", "--seed", "3"},
-                          dir.path())
+                          root)
                       .status,
                   0);
     }
     ASSERT_EQ(runTool(SNSRSIM_BINARY, {"--out", "c/rec", "--duration", "12", "--files", "2", "--damaged", "--seed", "4"},
-                      dir.path())
+                      root)
                   .status,
               0);
     int files = 0;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.path() / "a")) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "a")) {
         if (!entry.is_regular_file()) continue;
-        const fs::path relative = fs::relative(entry.path(), dir.path() / "a");
-        EXPECT_TRUE(readBytes(entry.path()) == readBytes(dir.path() / "b" / relative)) << relative;
+        const fs::path relative = fs::relative(entry.path(), root / "a");
+        EXPECT_TRUE(readBytes(entry.path()) == readBytes(root / "b" / relative)) << relative;
         ++files;
     }
     EXPECT_GT(files, 20);
-    const std::vector<std::string> first = recordingFiles(dir.path() / "a" / "rec");
+    const std::vector<std::string> first = recordingFiles(root / "a" / "rec");
     ASSERT_FALSE(first.empty());
-    const fs::path sameName = dir.path() / "c" / "rec" / fs::path(first[0]).filename();
+    const fs::path sameName = root / "c" / "rec" / fs::path(first[0]).filename();
     ASSERT_TRUE(fs::exists(sameName));
     EXPECT_FALSE(readBytes(first[0]) == readBytes(sameName)) << "another seed gave the same recording";
 }
 
 TEST(snsrsimTest, OptionsAreChecked) {
-    scratchDir dir;
-    const toolRun help = runTool(SNSRSIM_BINARY, {"--help"}, dir.path());
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    const toolRun help = runTool(SNSRSIM_BINARY, {"--help"}, root);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: snsrsim [options]"), std::string::npos);
 
@@ -148,11 +153,11 @@ TEST(snsrsimTest, OptionsAreChecked) {
         {{"--drop", "0.9"}, "damage rates must be between 0 and 0.5"},
     };
     for (const auto& c : refused) {
-        const toolRun run = runTool(SNSRSIM_BINARY, c.arguments, dir.path());
+        const toolRun run = runTool(SNSRSIM_BINARY, c.arguments, root);
         EXPECT_EQ(run.status, 2) << c.message;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
-    EXPECT_TRUE(fs::is_empty(dir.path())) << "a refused command wrote files";
+    EXPECT_TRUE(fs::is_empty(root)) << "a refused command wrote files";
 }
 
 }  // namespace

@@ -59,6 +59,9 @@ TEST(wavAudioFileTest, SamplesAreTruncatedAndKeepTheirLowSixteenBits) {
     EXPECT_EQ(toPcm16(32768.0), -32768);
     EXPECT_EQ(toPcm16(-32769.0), 32767);
     EXPECT_EQ(toPcm16(65535.5), -1);
+    // At the edges of the 32-bit range.
+    EXPECT_EQ(toPcm16(2147483647.9), -1);
+    EXPECT_EQ(toPcm16(-2147483648.9), 0);
     // Beyond 32 bits the value wraps the same way instead of being undefined.
     EXPECT_EQ(toPcm16(4294967301.0), 5);
     EXPECT_EQ(toPcm16(2147483648.0), 0);

@@ -122,20 +122,24 @@ double sensorCodec::shtTempValue(uint16_t word) {
 }
 
 uint16_t sensorCodec::humidityWord(double shtTemp, double relativeHumidity) {
-    // Start from the linear part alone, then look around for the closest word.
-    const double guess = std::clamp((relativeHumidity + 4.0) / 0.0405, 0.0, 4095.0);
-    uint16_t best = 0;
-    double bestError = INFINITY;
-    const int from = std::max(0, static_cast<int>(guess) - 400);
-    const int to = std::min(4095, static_cast<int>(guess) + 400);
-    for (int r = from; r <= to; ++r) {
-        const double error = std::fabs(humidityValue(shtTemp, static_cast<uint16_t>(r)) - relativeHumidity);
-        if (error < bestError) {
-            bestError = error;
-            best = static_cast<uint16_t>(r);
+    // The value grows with the word over the sensor's 12 bits: find the first word at
+    // or above the humidity, then take it or the one below, whichever is closer.
+    int low = 0;
+    int high = 4095;
+    while (low < high) {
+        const int middle = (low + high) / 2;
+        if (humidityValue(shtTemp, static_cast<uint16_t>(middle)) < relativeHumidity) {
+            low = middle + 1;
+        } else {
+            high = middle;
         }
     }
-    return best;
+    if (low > 0) {
+        const double above = std::fabs(humidityValue(shtTemp, static_cast<uint16_t>(low)) - relativeHumidity);
+        const double below = std::fabs(humidityValue(shtTemp, static_cast<uint16_t>(low - 1)) - relativeHumidity);
+        if (below <= above) return static_cast<uint16_t>(low - 1);
+    }
+    return static_cast<uint16_t>(low);
 }
 
 double sensorCodec::humidityValue(double shtTemp, uint16_t word) {

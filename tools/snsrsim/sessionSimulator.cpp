@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <numbers>
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
@@ -585,7 +586,7 @@ void sessionSimulator::emitJuxSensor() {
     }
     if (juxGroups_[magnetometerGroup].nextTick == relative) {
         mask |= juxGroups_[magnetometerGroup].mask;
-        const double heading = state.headingDeg * 3.14159265358979323846 / 180.0;
+        const double heading = state.headingDeg * std::numbers::pi / 180.0;
         const std::array<double, 3> field = {450.0 * std::cos(heading), -450.0 * std::sin(heading), -380.0};
         for (size_t axis = 0; axis < 3; ++axis) {
             fields.mag[axis] = sensorCodec::clampToInt16(field[axis] + 3.0 * noise_.normal());
