@@ -27,7 +27,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
 fuzz-build:
-	@command -v clang++ >/dev/null || { echo "fuzzing needs clang (apt-get install clang)"; exit 1; }
+	@fuzz/install-deps
 	@cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DSENSCONV_FUZZ=ON -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target sensconv_fuzzers
