@@ -8,12 +8,10 @@
 
 namespace sensconv {
 
-// Barometer coefficients plus the last readings that later packets (and the next
-// file of the session) need: the barometer temperature word, the humidity sensor's
-// temperature and the light readings not yet combined into an ambient-light value.
-struct qor2Calibration {
-    int32_t C1 = 0, C2 = 0, C3 = 0, C4 = 0, C5 = 0, C6 = 0;
-    int32_t intmax = 0;  // 0 switches the interrupt range test off
+// The last readings that later packets (and the next file of the session) need:
+// the barometer temperature word, the humidity sensor's temperature and the light
+// readings not yet combined into an ambient-light value.
+struct qor2Readings {
     int32_t lastD2 = -1;
     bool shtTempPresent = false;
     double shtTempValue = -1.0;
@@ -21,6 +19,12 @@ struct qor2Calibration {
     double visValue = -1.0;
     bool irPresent = false;
     double irValue = -1.0;
+};
+
+// Barometer coefficients of the file's header plus the running readings.
+struct qor2Calibration : qor2Readings {
+    int32_t C1 = 0, C2 = 0, C3 = 0, C4 = 0, C5 = 0, C6 = 0;
+    int32_t intmax = 0;  // 0 switches the interrupt range test off
 };
 
 class qor2Decoder {

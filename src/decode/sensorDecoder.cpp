@@ -119,13 +119,7 @@ bool sensorDecoder::loadCarryOver(carryOver& record) {
         extractor->resetCounts();
     }
     if (!record.valid) return false;
-    qor2Cal.lastD2 = record.lastD2;
-    qor2Cal.shtTempPresent = record.shtTempPresent;
-    qor2Cal.shtTempValue = record.shtTempValue;
-    qor2Cal.visPresent = record.visPresent;
-    qor2Cal.visValue = record.visValue;
-    qor2Cal.irPresent = record.irPresent;
-    qor2Cal.irValue = record.irValue;
+    static_cast<qor2Readings&>(qor2Cal) = record;
     qor2Clock.sessionBase = record.qor2SessionTime;
     juxClock.sessionBase = record.juxSessionTime;
     firstPacketTimestamp = record.firstPacketTimestamp;
@@ -134,13 +128,7 @@ bool sensorDecoder::loadCarryOver(carryOver& record) {
 }
 
 void sensorDecoder::saveCarryOver(carryOver& record) const {
-    record.lastD2 = qor2Cal.lastD2;
-    record.shtTempPresent = qor2Cal.shtTempPresent;
-    record.shtTempValue = qor2Cal.shtTempValue;
-    record.visPresent = qor2Cal.visPresent;
-    record.visValue = qor2Cal.visValue;
-    record.irPresent = qor2Cal.irPresent;
-    record.irValue = qor2Cal.irValue;
+    static_cast<qor2Readings&>(record) = qor2Cal;
     record.qor2SessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
     record.juxSessionTime = addTicks(juxClock.fileTime, juxClock.sessionBase);
     record.extractor = extractor;

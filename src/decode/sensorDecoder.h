@@ -34,15 +34,8 @@ struct boardClock {
 };
 
 // State handed from one file's decoder to the next file's within a session.
-struct carryOver {
+struct carryOver : qor2Readings {
     bool valid = false;
-    int32_t lastD2 = -1;
-    bool shtTempPresent = false;
-    double shtTempValue = -1.0;
-    bool visPresent = false;
-    double visValue = -1.0;
-    bool irPresent = false;
-    double irValue = -1.0;
     int64_t qor2SessionTime = 0;
     int64_t juxSessionTime = 0;
     imageExtractor* extractor = nullptr;  // the session's, not owned
