@@ -26,7 +26,7 @@ clean:
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-fuzz-build:
+fuzz-build: deps
 	@fuzz/install-deps
 	@cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DSENSCONV_FUZZ=ON -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null

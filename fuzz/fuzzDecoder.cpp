@@ -5,14 +5,16 @@
 //
 // Fatal exits that are legitimate behaviour are kept out of reach, not hidden: the
 // roll-over check is switched off (as -ignoreRollover does), so a counter wrap that is
-// not 255 -> 0 continues the time instead of ending with status -11; and the header's
-// rates are bounded so that no gap can exceed the repair limit (see decoderConfig).
-// With the check off, board time can never run backwards, so the other status -11
-// exit must never happen either; libFuzzer reports any exit as a failure.
+// not 255 -> 0 continues the time instead of ending with status -11; and a file ends
+// before a packet that could open a gap larger than the repair limit (status -3), see
+// mayExceedRepairLimit. With the check off, board time can never run backwards, so the
+// other status -11 exit must never happen either; libFuzzer reports any exit as a
+// failure.
 
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +66,25 @@ void consumeBatches(channels& list) {
     }
 }
 
+// Whether the next packet of a board could leave one of its channels a gap larger than
+// the repair limit. A packet whose interrupt count passed the board's range check moves
+// the board's clock by at most 256 periods and one tick (a wrap adds the previous
+// period whole plus one tick); a channel's gap is everything its schedule expects up to
+// that time beyond the samples it already has and the one the packet brings. Packets
+// without values for a channel still move the clock, so the gap grows over any number
+// of packets and no bound on the header's rates alone can keep it within the limit.
+template <typename channels>
+bool mayExceedRepairLimit(const channels& list, const sensconv::boardClock& clock) {
+    for (const auto& channel : list) {
+        if (!channel || channel->intmax <= 0 || channel->rate <= 0) continue;
+        const int64_t latest = std::max<int64_t>(clock.fileTime, 0) + 256 * int64_t{channel->intmax} + 1;
+        const double expected = (static_cast<double>(latest) + 1.0) * (channel->rate / channel->intmax);
+        const double missing = expected - static_cast<double>(channel->samplesSoFar() + 1) - 1;
+        if (missing > sampleChannel::defaultMaxFill) return true;
+    }
+    return false;
+}
+
 template <typename channels>
 void checkFileEnd(const channels& list) {
     for (const auto& channel : list) {
@@ -85,6 +106,10 @@ void decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) 
 
     sensconv::snsrPacket packet;
     while (reader.hasData) {
+        // Such a packet ends the file here, as if the recording had been cut off.
+        if (mayExceedRepairLimit(decoder.qor2Channels, decoder.qor2Clock) ||
+            mayExceedRepairLimit(decoder.juxChannels, decoder.juxClock))
+            break;
         reader.readPacket(packet);
         FUZZ_CHECK(decoder.processPacket(packet) == 1);
         consumeBatches(decoder.qor2Channels);

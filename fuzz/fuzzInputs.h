@@ -84,12 +84,8 @@ inline containerBuilder packetReaderHeader() {
 // as they stand in a file after the header.
 //
 // Rates stay within -768 .. 762 tenths of a hertz (the audio rate, given in hertz,
-// within -640 .. 630 tenths). One packet advances a board clock by at most 256 periods
-// plus one tick, which at these rates is at most about 203,000 samples: every gap a
-// fuzzed file can make is one the channels may fill, so the gap limit's fatal exit
-// (status -3), legitimate behaviour that would stop the fuzzer, cannot be reached.
-// A limit that is reached anyway is a defect of the reasoning above or of the code, and
-// the fuzzer reports it as a target that exited.
+// within -640 .. 630 tenths), so that one packet's gap stays within the repair limit;
+// gaps that grow over many packets are the target's to stop (see fuzzDecoder.cpp).
 struct decoderConfig {
     static constexpr size_t encodedSize = 25;
     // Packet IDs of the streams the header may declare.

@@ -235,6 +235,17 @@ void decoderSeeds(const std::string& root) {
     frame(rough, decoderConfig::gpsId, {0xA0, 0xA2, 0x00, 200, 1});
     frame(rough, decoderConfig::gpsId, {0xA0, 0xA2});
     addDecoderSeed(out, config, rough);
+    // A gap that grows over packets without the channel's values: the accelerometer
+    // reports at period 0 and again 456 periods later, which at 60 Hz is more than the
+    // repair limit (the target must end the file before that packet, not exit).
+    containerBuilder longGap = config.header();
+    ms = 0;
+    frame(longGap, decoderConfig::qor2Id, boardPacketBuilder::qor2Sensor(0, 0x01, 0, 0, q));
+    for (const uint8_t ts : {200, 255, 0, 200})
+        frame(longGap, decoderConfig::qor2Id, boardPacketBuilder::qor2Audio(ts, 0, {1, 2}));
+    frame(longGap, decoderConfig::qor2Id, boardPacketBuilder::qor2Sensor(1, 0x01, 210, 0, q));
+    addDecoderSeed(out, config, longGap);
+
     decoderConfig noTimeBase = config;
     noTimeBase.qor2Intmax = 0;
     noTimeBase.juxIntmax = 0;
