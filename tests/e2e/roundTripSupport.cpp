@@ -208,6 +208,17 @@ int countReceiverMessages(const std::vector<uint8_t>& bytes) {
     return messages;
 }
 
+std::set<std::string> namesIn(const fs::path& dir) {
+    std::set<std::string> names;
+    if (!fs::is_directory(dir)) return names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+}
+
+}  // namespace
+
+namespace {
+
 struct jpegErrorTrap {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
@@ -217,7 +228,8 @@ void trapJpegError(j_common_ptr cinfo) {
     std::longjmp(reinterpret_cast<jpegErrorTrap*>(cinfo->err)->jump, 1);
 }
 
-// Decodes a whole JPEG file; false when libjpeg finds an error or warns.
+}  // namespace
+
 bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height) {
     jpeg_decompress_struct cinfo{};
     jpegErrorTrap trap{};
@@ -244,15 +256,6 @@ bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height) {
     jpeg_destroy_decompress(&cinfo);
     return warnings == 0;
 }
-
-std::set<std::string> namesIn(const fs::path& dir) {
-    std::set<std::string> names;
-    if (!fs::is_directory(dir)) return names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-    return names;
-}
-
-}  // namespace
 
 sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bool wholeGpsStream) {
     SCOPED_TRACE("session " + converted.string());

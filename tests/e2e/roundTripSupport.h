@@ -39,6 +39,9 @@ struct metaFile {
 };
 metaFile readMeta(const fs::path& path);
 
+// Decodes a whole JPEG file; false when libjpeg finds an error or warns.
+bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height);
+
 // What one session's comparison found; the checks record failures through gtest.
 struct sessionSummary {
     int64_t samples = 0;         // channel samples compared (audio included)
