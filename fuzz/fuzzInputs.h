@@ -83,9 +83,10 @@ inline containerBuilder packetReaderHeader() {
 // boards and streams, interrupt maxima, rates, calibration words), then packet frames
 // as they stand in a file after the header.
 //
-// Rates stay within -768 .. 762 tenths of a hertz (the audio rate, given in hertz,
-// within -640 .. 630 tenths), so that one packet's gap stays within the repair limit;
-// gaps that grow over many packets are the target's to stop (see fuzzDecoder.cpp).
+// Rates stay within -64 .. 63 tenths of a hertz (the audio rate, given in hertz,
+// within -60 .. 60 tenths), so that one packet (at most 256 periods of 10 seconds) never
+// opens a gap beyond the target's repair limit; gaps that grow over many packets are the
+// target's to stop (see fuzzDecoder.cpp).
 struct decoderConfig {
     static constexpr size_t encodedSize = 25;
     // Packet IDs of the streams the header may declare.
@@ -137,12 +138,12 @@ struct decoderConfig {
         return out;
     }
 
-    int32_t rate(int i) const { return rates[i] * 6; }
+    int32_t rate(int i) const { return rates[i] / 2; }
 
     containerBuilder header() const {
         qor2Settings q;
         q.intr = qor2Intmax;
-        q.mic = rates[0] / 2;  // hertz
+        q.mic = rates[0] / 20;  // hertz
         q.acc = rate(1);
         q.amb = rate(2);
         q.bar = rate(3);

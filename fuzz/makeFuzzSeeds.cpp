@@ -236,8 +236,8 @@ void decoderSeeds(const std::string& root) {
     frame(rough, decoderConfig::gpsId, {0xA0, 0xA2});
     addDecoderSeed(out, config, rough);
     // A gap that grows over packets without the channel's values: the accelerometer
-    // reports at period 0 and again 456 periods later, which at 60 Hz is more than the
-    // repair limit (the target must end the file before that packet, not exit).
+    // reports at period 0 and again 456 periods later, which at 5 Hz is more than the
+    // target's repair limit (it must end the file before that packet, not exit).
     containerBuilder longGap = config.header();
     ms = 0;
     frame(longGap, decoderConfig::qor2Id, boardPacketBuilder::qor2Sensor(0, 0x01, 0, 0, q));

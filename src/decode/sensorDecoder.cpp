@@ -41,7 +41,8 @@ void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTi
 
 }  // namespace
 
-sensorDecoder::sensorDecoder(snsrHeader* fileHeader) : header(fileHeader) {
+sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
+    : header(fileHeader), repairLimit_(repairLimit) {
     if (header == nullptr) {
         std::fprintf(stderr, "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
         return;
@@ -82,7 +83,7 @@ void sensorDecoder::setUpChannels() {
                      double(s.acc),  double(s.acc),  double(s.acc),  double(s.acc), double(s.powr)};
         for (size_t i = 0; i < qor2Channels.size(); ++i) {
             qor2Channels[i] =
-                std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, qor2Rates[i], s.intr,
+                std::make_unique<sampleChannel>(true, 1, repairLimit_, qor2Rates[i], s.intr,
                                                 qor2ChannelTable[i].longName, qor2ChannelTable[i].shortName);
         }
     }
@@ -95,7 +96,7 @@ void sensorDecoder::setUpChannels() {
                     double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
         for (size_t i = 0; i < juxChannels.size(); ++i) {
             juxChannels[i] =
-                std::make_unique<sampleChannel>(true, 1, sampleChannel::defaultMaxFill, juxRates[i], s.intr,
+                std::make_unique<sampleChannel>(true, 1, repairLimit_, juxRates[i], s.intr,
                                                 juxChannelTable[i].longName, juxChannelTable[i].shortName);
         }
     }

@@ -53,7 +53,9 @@ struct gpsRecordBuffer {
 class sensorDecoder {
 public:
     // header may be null: then the error is printed and the decoder stays inactive.
-    explicit sensorDecoder(snsrHeader* header);
+    // repairLimit is the largest gap a channel fills; the program always uses the
+    // default (a fuzzing target chooses a smaller one to keep its runs fast).
+    explicit sensorDecoder(snsrHeader* header, int32_t repairLimit = sampleChannel::defaultMaxFill);
     sensorDecoder(const sensorDecoder&) = delete;
     sensorDecoder& operator=(const sensorDecoder&) = delete;
 
@@ -96,6 +98,8 @@ public:
     imageExtractor* extractor = nullptr;
 
 private:
+    int32_t repairLimit_;
+
     void setUpChannels();
     void processQor2(const snsrPacket& packet);
     void processJux(const snsrPacket& packet);
