@@ -63,6 +63,8 @@ constexpr uint64_t fileStart[2] = {1230000000000ULL, 1230000010000ULL};
 constexpr int slots[2] = {8, 6};
 // Board ticks (period counter x 1000 + interrupt count, unwrapped) of each file's slot 0.
 constexpr int64_t firstTick[2] = {255 * 1000 + 850, 256 * 1000 + 250};
+// The barometer's calibration words in the main board's settings.
+constexpr std::array<uint16_t, 4> calibrationWords = {0xB5A1, 0x6C37, 0x9E4D, 0x7F2A};
 // Session time of file 2's start: file 1's last board packet, slot 7.
 constexpr int64_t secondFileBase = 7 * slotTicks;
 
@@ -266,28 +268,11 @@ struct goldenSession {
     containerBuilder recording(int f) {
         containerBuilder builder;
         builder.setFileStartTime(fileStart[f]);
-        qor2Settings q;
-        q.intr = intmax;
-        q.mic = 100;
-        q.acc = 40;
-        q.comp = 40;
-        q.bdnr = 4711;
-        q.hver = 3;
-        q.swma = 2;
-        q.swmi = 7;
-        q.wd01 = 0xB5A1;
-        q.wd02 = 0x6C37;
-        q.wd03 = 0x9E4D;
-        q.wd04 = 0x7F2A;
+        const qor2Settings q{.intr = intmax, .mic = 100, .acc = 40, .comp = 40, .bdnr = 4711, .hver = 3, .swma = 2,
+                             .swmi = 7, .wd01 = calibrationWords[0], .wd02 = calibrationWords[1],
+                             .wd03 = calibrationWords[2], .wd04 = calibrationWords[3]};
         builder.addQor2Stream(qor2Id, q);
-        juxSettings j;
-        j.intr = intmax;
-        j.gyro = 40;
-        j.mag = 20;
-        j.bdnr = 815;
-        j.hver = 1;
-        j.swma = 4;
-        j.swmi = 2;
+        const juxSettings j{.intr = intmax, .gyro = 40, .mag = 20, .bdnr = 815, .hver = 1, .swma = 4, .swmi = 2};
         builder.addJuxStream(juxId, j);
         builder.addSirfGpsStream(gpsId);
         builder.addCameraStream(cameraId);
@@ -423,7 +408,7 @@ struct goldenSession {
 
 // The barometer coefficients of the calibration words, as the board's datasheet gives them.
 std::array<int32_t, 6> barometerCoefficients() {
-    const uint32_t w1 = 0xB5A1, w2 = 0x6C37, w3 = 0x9E4D, w4 = 0x7F2A;
+    const auto [w1, w2, w3, w4] = calibrationWords;
     return {static_cast<int32_t>(w1 >> 1),
             static_cast<int32_t>(((w3 & 63) << 6) + (w4 & 63)),
             static_cast<int32_t>(w4 >> 6),
