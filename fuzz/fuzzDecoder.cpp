@@ -31,7 +31,6 @@
 
 namespace {
 
-using sensconv::sampleChannel;
 using sensconv::fuzzing::decoderConfig;
 
 // The largest gap a channel fills here. The program's limit (204,800) gives every
@@ -84,8 +83,7 @@ bool mayExceedRepairLimit(const channels& list, const sensconv::boardClock& cloc
     for (const auto& channel : list) {
         if (!channel || channel->intmax <= 0 || channel->rate <= 0) continue;
         const int64_t latest = std::max<int64_t>(clock.fileTime, 0) + 256 * int64_t{channel->intmax} + 1;
-        const double expected = (static_cast<double>(latest) + 1.0) * (channel->rate / channel->intmax);
-        const double missing = expected - static_cast<double>(channel->samplesSoFar() + 1) - 1;
+        const double missing = channel->expectedCount(latest) - static_cast<double>(channel->samplesSoFar() + 1) - 1;
         if (missing > repairLimit) return true;
     }
     return false;

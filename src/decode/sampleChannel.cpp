@@ -48,8 +48,7 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
         batch = values;
         batchCount = n;
     } else {
-        // The scheduled count from the file's first packet up to one tick after t.
-        const double expected = intmax == 0 ? 0.0 : (static_cast<double>(t) + 1.0) * (rate / intmax);
+        const double expected = expectedCount(t);
         const int64_t have = samplesSoFar_ + n;
         if (expected - static_cast<double>(have) < 2.0) {
             batch = values;

@@ -41,6 +41,12 @@ public:
 
     int64_t samplesSoFar() const { return samplesSoFar_; }
 
+    // The scheduled count from the file's first packet up to one tick after board time
+    // t; without an interrupt maximum nothing is scheduled.
+    double expectedCount(int64_t t) const {
+        return intmax == 0 ? 0.0 : (static_cast<double>(t) + 1.0) * (rate / intmax);
+    }
+
 private:
     bool repair_;
     int32_t inputs_;

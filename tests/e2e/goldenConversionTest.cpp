@@ -47,6 +47,7 @@
 #include "common/textFormat.h"
 #include "e2e/e2eSupport.h"
 #include "e2e/roundTripSupport.h"
+#include "snsrsim/cameraPicture.h"
 
 namespace sensconv {
 namespace {
@@ -133,22 +134,6 @@ uint32_t crcOf(const bytes& data, size_t count) {
     return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(count)));
 }
 
-// Appends 0xFF 0xEF, two bytes and the CRC-32 of the image up to them; the two bytes
-// are chosen so that no 0xFF follows the marker. With spoil the CRC is wrong.
-void appendCheckSegment(bytes& image, bool spoil) {
-    for (uint8_t second = 6;; ++second) {
-        bytes withSegment = image;
-        withSegment.insert(withSegment.end(), {0xFF, 0xEF, 0x00, second});
-        uint32_t crc = crcOf(withSegment, withSegment.size());
-        if (spoil) crc ^= 0x01010101u;
-        for (int i = 0; i < 4; ++i) withSegment.push_back(static_cast<uint8_t>(crc >> (8 * i)));
-        if (std::count(withSegment.end() - 4, withSegment.end(), 0xFF) == 0) {
-            image = withSegment;
-            return;
-        }
-    }
-}
-
 // Where a marker pair (0xFF, second) stands in data.
 std::vector<size_t> markerPositions(const bytes& data, uint8_t second) {
     std::vector<size_t> at;
@@ -159,7 +144,7 @@ std::vector<size_t> markerPositions(const bytes& data, uint8_t second) {
 
 bytes cameraImage(int width, int height, int pattern, bool spoil) {
     bytes image = encodeJpeg(width, height, pattern);
-    appendCheckSegment(image, spoil);
+    snsrsim::cameraPicture::appendCheckSegment(image, spoil);
     // The extractor finds images and check segments by these pairs alone.
     EXPECT_EQ(markerPositions(image, 0xD8), std::vector<size_t>{0});
     EXPECT_EQ(markerPositions(image, 0xEF), std::vector<size_t>{image.size() - 8});
@@ -518,12 +503,6 @@ std::string asctimeText(int64_t seconds) {
     return text.str();
 }
 
-std::set<std::string> namesIn(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-    return names;
-}
-
 class goldenConversionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -583,8 +562,8 @@ TEST_F(goldenConversionTest, EveryFileOfTheSessionIsThereAndNothingElse) {
         expected.insert("binaryData_" + channel.name + ".meta");
         if (!channel.filledPositions.empty()) expected.insert("binaryData_" + channel.name + ".sparse");
     }
-    EXPECT_EQ(namesIn(part()), expected);
-    EXPECT_EQ(namesIn(dir_->path()), (std::set<std::string>{"rec1.snsr", "rec2.snsr", "part_00"}));
+    EXPECT_EQ(roundtrip::namesIn(part()), expected);
+    EXPECT_EQ(roundtrip::namesIn(dir_->path()), (std::set<std::string>{"rec1.snsr", "rec2.snsr", "part_00"}));
 }
 
 TEST_F(goldenConversionTest, ChannelFilesHoldEverySampleOfBothFiles) {
@@ -670,7 +649,7 @@ TEST_F(goldenConversionTest, ImagesAcrossPacketsAndFilesPassTheirCheckAndDecode)
     const std::map<std::string, bytes> expected = session_->imageFiles();
     std::set<std::string> names;
     for (const auto& [name, content] : expected) names.insert(name);
-    EXPECT_EQ(namesIn(part() + "images"), names);
+    EXPECT_EQ(roundtrip::namesIn(part() + "images"), names);
     for (const auto& [name, content] : expected) {
         SCOPED_TRACE(name);
         const bytes image = roundtrip::readBytes(part() + "images/" + name);

@@ -208,13 +208,6 @@ int countReceiverMessages(const std::vector<uint8_t>& bytes) {
     return messages;
 }
 
-std::set<std::string> namesIn(const fs::path& dir) {
-    std::set<std::string> names;
-    if (!fs::is_directory(dir)) return names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-    return names;
-}
-
 }  // namespace
 
 namespace {
@@ -229,6 +222,13 @@ void trapJpegError(j_common_ptr cinfo) {
 }
 
 }  // namespace
+
+std::set<std::string> namesIn(const fs::path& dir) {
+    std::set<std::string> names;
+    if (!fs::is_directory(dir)) return names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+}
 
 bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height) {
     jpeg_decompress_struct cinfo{};

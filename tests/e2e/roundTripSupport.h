@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ struct metaFile {
     std::vector<metaBlock> blocks;
 };
 metaFile readMeta(const fs::path& path);
+
+// Names of the entries of dir; none when it is not a directory.
+std::set<std::string> namesIn(const fs::path& dir);
 
 // Decodes a whole JPEG file; false when libjpeg finds an error or warns.
 bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height);
