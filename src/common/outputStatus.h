@@ -6,5 +6,7 @@ namespace sensconv {
 
 void markOutputLost();
 bool outputWasLost();
+// How often output was marked lost so far: tells whether a stretch of the run lost any.
+unsigned outputLossCount();
 
 }  // namespace sensconv

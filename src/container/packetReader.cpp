@@ -1,6 +1,7 @@
 #include "container/packetReader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 
 #include "common/littleEndian.h"
@@ -25,6 +26,7 @@ constexpr int32_t invalidLength = -5;
 namespace message {
 const char* const cannotOpen = "# snsr_packetReader: ERROR, unable to open snsr file: %s\n";
 const char* const cannotWriteTraceFile = "# snsr_packetReader: ERROR, unable to write trace file: %s\n";
+const char* const traceFileInTheWay = "# WARNING: Trace file %s already exists or is a link, going on without it\n";
 const char* const invalidHeader = "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n";
 const char* const tooManyStreams = "# snsr_packetReader: WARNING, snsr header contains more streams, %d, than allowed, %d\n";
 const char* const fileIsBad = "# snsr_packetReader: ERROR snsr file is bad, unable to proceed\n";
@@ -43,7 +45,8 @@ const char* const movedBackwards =
 
 }  // namespace
 
-packetReader::packetReader(const std::string& path, bool writeTraceFiles) : writeTraceFiles_(writeTraceFiles) {
+packetReader::packetReader(const std::string& path, bool writeTraceFiles, int64_t expectedSize)
+    : expectedSize_(expectedSize), writeTraceFiles_(writeTraceFiles) {
     header = std::make_unique<snsrHeader>();
     if (!openInputFile(*header, path)) {
         header.reset();
@@ -54,10 +57,13 @@ packetReader::packetReader(const std::string& path, bool writeTraceFiles) : writ
     }
     if (writeTraceFiles_) {
         // An empty companion file marks the input as being read; it outlives a crash.
+        // Made new or not at all: whatever already has the name (a link planted there,
+        // a mark of another run) is neither followed nor emptied, nor removed later.
         traceFileName_ = path + ".processing";
-        if (std::FILE* trace = std::fopen(traceFileName_.c_str(), "w")) {
-            std::fclose(trace);
+        if (platform::createExclusive(traceFileName_)) {
             traceFileCreated_ = true;
+        } else if (errno == EEXIST || errno == ELOOP) {
+            std::fprintf(stderr, message::traceFileInTheWay, traceFileName_.c_str());
         } else {
             std::fprintf(stderr, message::cannotWriteTraceFile, traceFileName_.c_str());
         }
@@ -109,9 +115,9 @@ void packetReader::readHeaderAndSetUp() {
     buffer_.setStartOffset(header->headerSize);
 }
 
-int32_t& packetReader::countOf(int32_t type) {
+int64_t& packetReader::countOf(int32_t type) {
     if (type >= 0 && type < numStreamTypeNames) {
-        int32_t*& slot = countSlots_[static_cast<size_t>(type)];
+        int64_t*& slot = countSlots_[static_cast<size_t>(type)];
         if (slot == nullptr) slot = &streamCounts[type];
         return *slot;
     }
@@ -175,10 +181,10 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
             case invalidLength: std::fprintf(stderr, message::badLength, buffer_.position()); break;
             case -2:
                 std::fputs(message::cutOff, stderr);
-                hasData = false;
+                endOfData();
                 return -2;
             default:
-                hasData = false;
+                endOfData();
                 return -1;
         }
         buffer_.consume(1);
@@ -210,10 +216,24 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
     return 1;
 }
 
+void packetReader::endOfData() {
+    hasData = false;
+    // The end of the data is the end of the file only when every read succeeded and
+    // the file still holds what it held when the run began.
+    if (buffer_.readError() != 0) {
+        readFailed = true;
+        readErrorNumber = buffer_.readError();
+        readFailureOffset = buffer_.endOfReadData();
+    } else if (expectedSize_ >= 0 && buffer_.endOfReadData() < expectedSize_) {
+        readFailed = true;
+        readFailureOffset = buffer_.endOfReadData();
+    }
+}
+
 void packetReader::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
     appendMeta(metaKeys, metaValues, "snsr_numStreams", formatText("%d", numStreams));
-    appendMeta(metaKeys, metaValues, "snsr_numParsedPackets", formatText("%d", numParsedPackets));
-    appendMeta(metaKeys, metaValues, "snsr_numCorruptSections", formatText("%d", numCorruptSections));
+    appendMeta(metaKeys, metaValues, "snsr_numParsedPackets", formatText("%" PRId64, numParsedPackets));
+    appendMeta(metaKeys, metaValues, "snsr_numCorruptSections", formatText("%" PRId64, numCorruptSections));
     appendMeta(metaKeys, metaValues, "snsr_numCorruptBytesSkipped", formatText("%" PRId64, numCorruptBytesSkipped));
     appendMeta(metaKeys, metaValues, "snsr_firstSNSRTimestamp", formatText("%" PRIu32, firstSNSRTimestamp));
     appendMeta(metaKeys, metaValues, "snsr_lastSNSRTimestamp", formatText("%" PRIu32, lastSNSRTimestamp));
@@ -223,7 +243,7 @@ void packetReader::writeStatistics(metaList& metaKeys, metaList& metaValues) con
         // written by number like any type outside the table.
         std::string key = type >= 0 && type <= 18 ? formatText("snsr_streamCounts_%s", streamTypeNames[static_cast<size_t>(type)])
                                                   : formatText("snsr_streamCounts_unkown_%d", type);
-        appendMeta(metaKeys, metaValues, std::move(key), formatText("%d", count));
+        appendMeta(metaKeys, metaValues, std::move(key), formatText("%" PRId64, count));
     }
 }
 

@@ -23,7 +23,7 @@ struct snsrPacket {
     uint32_t timestamp = 0;
     const uint8_t* data = nullptr;
     int32_t length = 0;
-    int32_t index = -1;
+    int64_t index = -1;
 
     void reset() { *this = snsrPacket{}; }
 };
@@ -34,7 +34,9 @@ public:
     static constexpr int32_t maxPacketLength = 4096;
     static constexpr uint32_t maxTimestampJump = 100000;
 
-    explicit packetReader(const std::string& path, bool writeTraceFiles = false);
+    // expectedSize is the file's size when the run began (-1: not known): data that ends
+    // before it was lost while the file was read.
+    explicit packetReader(const std::string& path, bool writeTraceFiles = false, int64_t expectedSize = -1);
     // Reads an already open stream (a memory-backed FILE* in tests and fuzz targets),
     // standing at the start of a header; the reader owns and closes it. name is what
     // the header record reports as its file name.
@@ -51,30 +53,38 @@ public:
 
     bool fileOk = false;
     bool hasData = true;
+    // The data ended before the end of the file: a read failed (readErrorNumber holds
+    // the system's error number) or the file ended before expectedSize bytes
+    // (readErrorNumber 0). readFailureOffset is the file offset where the data ended.
+    bool readFailed = false;
+    int readErrorNumber = 0;
+    int64_t readFailureOffset = -1;
     // The file's header; nullptr when the file could not be opened or its header is invalid.
     std::unique_ptr<snsrHeader> header;
 
     int32_t numStreams = 0;
-    int32_t numParsedPackets = 0;
-    int32_t numCorruptSections = 0;
+    int64_t numParsedPackets = 0;
+    int64_t numCorruptSections = 0;
     int64_t numCorruptBytesSkipped = 0;
     uint32_t firstSNSRTimestamp = 0;
     uint32_t lastSNSRTimestamp = 0;
     uint64_t fileStartTime = 0;
     // Packets delivered per stream type. Callers read it; erasing entries while the
     // reader lives is not allowed (the reader counts through references to them).
-    std::map<int32_t, int32_t> streamCounts;
+    std::map<int32_t, int64_t> streamCounts;
 
 private:
     void readHeaderAndSetUp();
     int32_t checkFrameHeader(uint32_t previous);
-    int32_t& countOf(int32_t type);
+    int64_t& countOf(int32_t type);
+    void endOfData();
 
     // Stream type of each valid frame ID; IDs no stream declares give type 0.
     std::array<int32_t, maxStreamId> packetIdToType_{};
     // The streamCounts entry of each stream type once it exists, so that counting a
     // packet needs no map search.
-    std::array<int32_t*, numStreamTypeNames> countSlots_{};
+    std::array<int64_t*, numStreamTypeNames> countSlots_{};
+    int64_t expectedSize_ = -1;
     uint32_t prevTimestamp_ = 0;
     uint16_t frameId_ = 0;
     uint32_t frameTimestamp_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -48,6 +49,7 @@ void simpleBufferIO::setup(std::FILE* file, int32_t capacity) {
     filled_ = 0;
     consumed_ = 0;
     bufferFileOffset_ = -1;
+    readError_ = 0;
 }
 
 const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
@@ -84,8 +86,13 @@ const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
         return nullptr;
     }
 
+    // A failed read ends the data like the end of the file would, but must never pass
+    // for it: the error is kept for the reader to report, and nothing more is read.
+    if (readError_ != 0) return filled_ - consumed_ >= n ? current() : nullptr;
     const size_t wanted = static_cast<size_t>(capacity_ - filled_);
+    errno = 0;
     const size_t got = std::fread(dataArea_ + filled_, 1, wanted, file_);
+    if (got < wanted && std::ferror(file_) != 0) readError_ = errno != 0 ? errno : EIO;
     if (got > 0) filled_ += static_cast<int32_t>(got);
     if (got < wanted && (filled_ == 0 || filled_ < n)) return nullptr;
     return current();

@@ -29,6 +29,11 @@ public:
     bool consume(int32_t n);
     // Absolute file offset of the current position.
     int64_t position() const { return bufferFileOffset_ + consumed_; }
+    // Absolute file offset just past the last byte taken from the file.
+    int64_t endOfReadData() const { return bufferFileOffset_ + filled_; }
+    // The system's error number when a read of the file failed (then no more data
+    // comes from it); 0 while every read succeeded or met the end of the file.
+    int readError() const { return readError_; }
     void release();
 
     // Exposed for tests of the refill and compaction rules.
@@ -47,6 +52,7 @@ private:
     int32_t consumed_ = 0;
     int64_t bufferFileOffset_ = -1;
     int64_t startOffset_ = 0;
+    int readError_ = 0;
 };
 
 // Opens path (or standard input for "-", "stdin", "/dev/stdin", any letter case)

@@ -33,8 +33,8 @@ public:
     // the packet's bytes belong to no image.
     bool addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax);
 
-    int32_t goodImages = 0;
-    int32_t badImages = 0;
+    int64_t goodImages = 0;
+    int64_t badImages = 0;
 
 private:
     void openImage(int64_t sessionBase, int64_t fileTime, int32_t intmax);

@@ -56,9 +56,11 @@ struct boardState {
 
     int32_t result = 0;  // 1 valid, -2 checksum or range failure, -3 not decodable
     timePair pair;       // of the latest valid packet that carried one
-    int32_t validPackets = 0;
-    int32_t crcErrors = 0;
-    int32_t unhandledPackets = 0;
+    // Per-file counters; 64-bit like the reader's, a long file of small frames can
+    // hold more than 2^31 packets.
+    int64_t validPackets = 0;
+    int64_t crcErrors = 0;
+    int64_t unhandledPackets = 0;
     // Per channel; 64-bit because a very long file can carry more than 2^31 audio samples.
     std::vector<int64_t> received;
 };

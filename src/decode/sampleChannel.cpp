@@ -1,6 +1,7 @@
 #include "decode/sampleChannel.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <new>
 
@@ -37,7 +38,7 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
     }
 }
 
-bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32_t packetIndex) {
+bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex) {
     if (values == nullptr) {
         std::fprintf(stderr, "# ERROR: NULL dataPtr passed in\n");
         return false;
@@ -56,7 +57,7 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int32
             samplesSoFar_ = have;
         } else {
             const double missing = expected - static_cast<double>(have) - 1;
-            std::fprintf(stderr, "# WARNING: Packet %6d, Filling %3.0f missing samples for field %s\n", packetIndex,
+            std::fprintf(stderr, "# WARNING: Packet %6" PRId64 ", Filling %3.0f missing samples for field %s\n", packetIndex,
                          missing, longName.c_str());
             if (maxFill_ < missing) {
                 std::fprintf(stderr, "# ERROR: Too many missing samples to output, input is badly corrupted!\n");

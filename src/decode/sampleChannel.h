@@ -22,7 +22,7 @@ public:
     // Ends the process (status -3) when the gap is larger than maxFill. Without an
     // interrupt maximum (intmax 0) there is no time base to find gaps with, and
     // nothing is filled.
-    bool addSamples(const double* values, int32_t n, int64_t t, int32_t packetIndex);
+    bool addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex);
 
     // The values to write for the current packet: the board's batch array, or the
     // repair buffer when a gap was filled. The writer sets batchCount to 0 once written.

@@ -31,7 +31,7 @@ void resetChannels(packetBatch& batch, auto& channels) {
     }
 }
 
-void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
+void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int64_t packetIndex) {
     for (size_t i = 0; i < channels.size(); ++i) {
         const int32_t count = batch.counts[i];
         if (count > 0 && channels[i])
@@ -174,9 +174,9 @@ void sensorDecoder::processQor2(const snsrPacket& packet) {
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
     if (qor2State.result != 1) {
         if (qor2State.result == -2) {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %d, Packet CRC invalid\n", packet.index);
+            std::fprintf(stderr, "# WARNING: QOR2 packet %" PRId64 ", Packet CRC invalid\n", packet.index);
         } else {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %d, unknown parser error\n", packet.index);
+            std::fprintf(stderr, "# WARNING: QOR2 packet %" PRId64 ", unknown parser error\n", packet.index);
         }
         return;
     }
@@ -189,9 +189,9 @@ void sensorDecoder::processJux(const snsrPacket& packet) {
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
     if (juxState.result != 1) {
         if (juxState.result == -2) {
-            std::fprintf(stderr, "# WARNING: JUX packet %d, Packet CRC invalid\n", packet.index);
+            std::fprintf(stderr, "# WARNING: JUX packet %" PRId64 ", Packet CRC invalid\n", packet.index);
         } else {
-            std::fprintf(stderr, "# WARNING: JUX packet %d, unknown parser error\n", packet.index);
+            std::fprintf(stderr, "# WARNING: JUX packet %" PRId64 ", unknown parser error\n", packet.index);
         }
         return;
     }
@@ -203,7 +203,7 @@ void sensorDecoder::processJux(const snsrPacket& packet) {
     addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
 }
 
-void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int32_t packetIndex,
+void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int64_t packetIndex,
                                 const char* boardName) {
     if (clock.first == timePair{}) clock.first = clock.previous = current;
 
@@ -213,7 +213,7 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
     if (elapsed < 0) {
         std::fprintf(stderr, "# INFO: ---------------------\n");
         std::fprintf(stderr,
-                     "# INFO: QOR, SNSR Packet %6d, possible wrap around detected in timestamps, timeElapsed %" PRId64
+                     "# INFO: QOR, SNSR Packet %6" PRId64 ", possible wrap around detected in timestamps, timeElapsed %" PRId64
                      "\n",
                      packetIndex, elapsed);
         std::fprintf(stderr, "# INFO: Interrupt max: %7d. Previous: %4d ts, %5d int, current: %4d ts, %5d int\n",
@@ -246,7 +246,7 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
         std::fprintf(stderr,
-                     "# ERROR: QOR, SNSR Packet %6d, computed %s timestamps moved backwards, went from %" PRId64
+                     "# ERROR: QOR, SNSR Packet %6" PRId64 ", computed %s timestamps moved backwards, went from %" PRId64
                      " to %" PRId64 "\n",
                      packetIndex, boardName, clock.firstFileTime, clock.fileTime);
         std::fprintf(stderr, "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
@@ -257,13 +257,13 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
 
 void sensorDecoder::processGps(const snsrPacket& packet) {
     if (packet.data == nullptr || packet.length <= gpsCountAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %" PRId64 " too short, skipped\n", packet.index);
         return;
     }
     const uint8_t n = packet.data[gpsCountAt];
     if (n == gpsNoData) return;
     if (packet.length < n + gpsDataAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %" PRId64 " too short, skipped\n", packet.index);
         return;
     }
     const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
@@ -300,9 +300,9 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
 
     if (qor2Active) {
         add("qor2", "1");
-        add("qor2_crcErrors", formatText("%d", qor2State.crcErrors));
-        add("qor2_validPackets", formatText("%d", qor2State.validPackets));
-        add("qor2_unhandledPackets", formatText("%d", qor2State.unhandledPackets));
+        add("qor2_crcErrors", formatText("%" PRId64, qor2State.crcErrors));
+        add("qor2_validPackets", formatText("%" PRId64, qor2State.validPackets));
+        add("qor2_unhandledPackets", formatText("%" PRId64, qor2State.unhandledPackets));
         add("qor2_interruptCounterMax", formatText("%d", qor2Clock.intmax));
         add("qor2_calib_mic_gain", formatText("%d", qor2MicGain));
         const int32_t coefficients[] = {qor2Cal.C1, qor2Cal.C2, qor2Cal.C3, qor2Cal.C4, qor2Cal.C5, qor2Cal.C6};
@@ -315,9 +315,9 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
     }
     if (juxActive) {
         add("jux", "1");
-        add("jux_crcErrors", formatText("%d", juxState.crcErrors));
-        add("jux_validPackets", formatText("%d", juxState.validPackets));
-        add("jux_unhandledPackets", formatText("%d", juxState.unhandledPackets));
+        add("jux_crcErrors", formatText("%" PRId64, juxState.crcErrors));
+        add("jux_validPackets", formatText("%" PRId64, juxState.validPackets));
+        add("jux_unhandledPackets", formatText("%" PRId64, juxState.unhandledPackets));
         add("jux_interruptCounterMax", formatText("%d", juxClock.intmax));
         addChannels("jux", juxClock, juxState, juxRates, juxChannelTable);
     }
@@ -327,8 +327,8 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
     }
     if (cameraActive) {
         add("camera", "1");
-        add("camera_numGoodImages", formatText("%d", extractor != nullptr ? extractor->goodImages : 0));
-        add("camera_numBadImages", formatText("%d", extractor != nullptr ? extractor->badImages : 0));
+        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->goodImages : int64_t{0}));
+        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->badImages : int64_t{0}));
     }
 }
 

@@ -105,7 +105,7 @@ private:
     void processJux(const snsrPacket& packet);
     void processGps(const snsrPacket& packet);
     // Places the packet's time pair on the board's time line.
-    void updateClock(boardClock& clock, const timePair& current, int32_t packetIndex, const char* boardName);
+    void updateClock(boardClock& clock, const timePair& current, int64_t packetIndex, const char* boardName);
 };
 
 }  // namespace sensconv

@@ -2,6 +2,8 @@
 // Every line the driver prints, in one place. The texts are fixed: operators and
 // their scripts read them, so they never change wording or layout.
 
+#include <cinttypes>
+
 namespace sensconv::driverMessages {
 
 // Command line
@@ -106,6 +108,7 @@ inline constexpr char traceLogPlace[] = "# INFO: Trace log output will be placed
 inline constexpr char traceLogDirectory[] = "# INFO:  %s\n";
 inline constexpr char traceLogLine[] = "\"%s\",%d,\"%s\",\"%s\"\r\n";
 inline constexpr char traceLogUnwritable[] = "# ERROR: Unable to create trace file %s\n";
+inline constexpr char traceLogInTheWay[] = "# WARNING: Trace log %s is a link or not a plain file, going on without it\n";
 
 // Conversion run
 inline constexpr char noFilesToParse[] = "# ERROR: There are no SNSR Files to parse\n";
@@ -118,5 +121,12 @@ inline constexpr char processingFile[] = "# INFO: Session %2d, Processing File %
 inline constexpr char fileNotProcessed[] = "# ERROR: packetReader was unable to process file %s\n";
 inline constexpr char sessionCompleted[] = "# INFO: Session %2d of %2d completed\n";
 inline constexpr char outputLost[] = "# ERROR: Some output could not be written, see the errors above\n";
+inline constexpr char inputUnreadable[] = "# ERROR: Unable to read %s at offset %" PRId64 " (%s)\n";
+inline constexpr char inputShrunk[] = "the file is shorter than the %" PRId64 " bytes it held when the run began";
+inline constexpr char inputLost[] = "# ERROR: Some input could not be read completely, see the errors above\n";
+inline constexpr char sessionIncomplete[] = "# ERROR: Session %2d is incomplete, its output is in %s\n";
+inline constexpr char sessionNotMoved[] = "# ERROR: Unable to move %s to %s (%s)\n";
+inline constexpr char replacedNotRemoved[] = "# WARNING: Unable to remove all of the replaced output in %s (%s)\n";
+inline constexpr char earlierOutputKept[] = "# WARNING: %s is from an earlier run and was not replaced\n";
 
 }  // namespace sensconv::driverMessages

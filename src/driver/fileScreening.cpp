@@ -56,7 +56,7 @@ void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles)
     }
 }
 
-void screenFiles(std::vector<std::string>& inputFiles) {
+void screenFiles(std::vector<std::string>& inputFiles, std::map<std::string, int64_t>* sizes) {
     // std::string compares its bytes as unsigned values, a prefix first.
     std::sort(inputFiles.begin(), inputFiles.end());
 
@@ -82,6 +82,7 @@ void screenFiles(std::vector<std::string>& inputFiles) {
                                                                                        : msg::screenTooSmall;
         std::fprintf(stderr, msg::screenedFile, number, status, path.c_str());
         if (size && *size >= minimumFileSize) {
+            if (sizes != nullptr) (*sizes)[path] = *size;
             ++i;
         } else {
             inputFiles.erase(inputFiles.begin() + static_cast<std::ptrdiff_t>(i));

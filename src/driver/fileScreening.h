@@ -3,6 +3,7 @@
 // files, and the screening that sorts the list and drops files that cannot be used.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,8 @@ void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles)
 
 // Sorts inputFiles byte-wise, moves the files whose path contains "log.snsr" to the
 // front and removes every file that cannot be opened or is smaller than
-// minimumFileSize, with one line per file examined.
-void screenFiles(std::vector<std::string>& inputFiles);
+// minimumFileSize, with one line per file examined. With sizes, the size of every file
+// kept is recorded there: data that ends before it was lost while the file was read.
+void screenFiles(std::vector<std::string>& inputFiles, std::map<std::string, int64_t>* sizes = nullptr);
 
 }  // namespace sensconv

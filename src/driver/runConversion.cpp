@@ -1,7 +1,12 @@
 #include "driver/runConversion.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <utility>
 
 #include "common/outputStatus.h"
 #include "common/textFormat.h"
@@ -25,28 +30,92 @@ namespace msg = driverMessages;
 constexpr int statusNoFiles = -2;
 constexpr int statusFailed = -1;
 
-// An existing directory is reused; one that cannot be created is reported, and the
-// first output file that then cannot be created ends the run with its own message.
-void createDirectory(const std::string& dir) {
-    std::string reason;
-    if (!platform::makeDirectories(dir, reason)) {
-        std::fprintf(stderr, msg::directoryNotCreated, dir.c_str(), reason.c_str());
+// The session whose output is being built, for the closing line of a run that ends
+// before the session is finished.
+struct unfinishedSession {
+    int session = 0;
+    std::string directory;  // empty while no session is being built
+};
+unfinishedSession unfinished;
+
+void reportUnfinishedSession() {
+    if (unfinished.directory.empty()) return;
+    // A session that ends before anything was written leaves nothing behind.
+    if (!platform::removeEmptyDirectory(unfinished.directory)) {
+        std::fprintf(stderr, msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
     }
+    unfinished.directory.clear();
+}
+
+// A session is built in a folder of its own, under a name no other run can choose and
+// that says it is incomplete until the whole session is written; only then does it
+// take partDir's place. Without one (the output directory cannot be created), the
+// session goes to partDir as it is, and the first output file that cannot be created
+// ends the run with its own message.
+struct sessionFolder {
+    std::string path;
+    bool staged = false;
+};
+
+sessionFolder createSessionFolder(const std::string& outputdir, const std::string& partDir) {
+    std::string reason;
+    if (platform::makeDirectories(outputdir, reason)) {
+        if (auto staged = platform::createUniqueDirectory(partDir + ".incomplete-", reason)) return {*staged, true};
+    }
+    std::fprintf(stderr, msg::directoryNotCreated, partDir.c_str(), reason.c_str());
+    return {partDir, false};
+}
+
+// Puts a finished session in place; false when it stays where it was built.
+bool placeSession(const sessionFolder& folder, const std::string& partDir) {
+    std::string reason;
+    std::string removeFailure;
+    if (!platform::moveDirectoryIntoPlace(folder.path, partDir, reason, removeFailure)) {
+        std::fprintf(stderr, msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
+        return false;
+    }
+    if (!removeFailure.empty()) std::fprintf(stderr, msg::replacedNotRemoved, folder.path.c_str(), removeFailure.c_str());
+    return true;
+}
+
+// Folders part_NN that an earlier run left and this run does not replace: they are
+// kept, and named so that nobody takes them for this run's output.
+void warnAboutEarlierSessions(const std::string& outputdir, int firstSession, int lastSession) {
+    std::vector<std::string> names;
+    std::string reason;
+    if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
+    std::vector<std::pair<long long, std::string>> earlier;
+    for (const std::string& name : names) {
+        constexpr size_t prefixLength = 5;
+        if (name.compare(0, prefixLength, "part_") != 0 || name.size() < prefixLength + 2 || name.size() > 15) continue;
+        const std::string digits = name.substr(prefixLength);
+        if (digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        const long long index = std::stoll(digits);
+        if (formatText("part_%02lld", index) != name) continue;
+        if (index >= firstSession - 1 && index <= lastSession - 1) continue;
+        if (!platform::isDirectory(outputdir + name)) continue;
+        earlier.emplace_back(index, outputdir + name);
+    }
+    std::sort(earlier.begin(), earlier.end());
+    for (const auto& [index, path] : earlier) std::fprintf(stderr, msg::earlierOutputKept, path.c_str());
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live
 // for this file only; the writer, the carry-over record and the packet record belong
-// to the session.
-void convertFile(const commandLineOptions& options, const std::string& path, const std::string& partDir,
-                 snsr_packetWriter_class& writer, carryOver& carried, snsrPacket& packet) {
-    packetReader reader(path, options.writeTraceFiles);
+// to the session. False when the file's data ended early (a read failed or the file
+// shrank); what was read up to there is converted.
+bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
+                 const std::string& sessionDir, snsr_packetWriter_class& writer, carryOver& carried,
+                 snsrPacket& packet) {
+    packetReader reader(path, options.writeTraceFiles, expectedSize);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
     decoder.loadCarryOver(carried);
-    writer.beginFile(partDir, &decoder);
+    writer.beginFile(sessionDir, &decoder);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
     if (!reader.fileOk) {
         std::fprintf(stderr, msg::fileNotProcessed, path.c_str());
+        reportUnfinishedSession();
         std::fprintf(stderr, msg::exiting);
         platform::exitProcess(statusFailed);
     }
@@ -62,16 +131,27 @@ void convertFile(const commandLineOptions& options, const std::string& path, con
     reader.writeStatistics(writer.metaKeys, writer.metaValues);
     decoder.writeStatistics(writer.metaKeys, writer.metaValues);
     writer.endFile();
+
+    if (!reader.readFailed) return true;
+    const std::string reason = reader.readErrorNumber != 0 ? std::strerror(reader.readErrorNumber)
+                                                           : formatText(msg::inputShrunk, expectedSize);
+    std::fprintf(stderr, msg::inputUnreadable, path.c_str(), reader.readFailureOffset, reason.c_str());
+    return false;
 }
 
 }  // namespace
 
-void convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
-                     const std::vector<int>& fileSession) {
-    if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return;
+bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
+                     const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes) {
+    if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return true;
     const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
     snsrPacket packet;
+    bool allRead = true;
+    // A run that ends inside a session (a fatal error of the decoder or the writer)
+    // still says where the session's output is.
+    static const bool exitNoteRegistered = std::atexit(reportUnfinishedSession) == 0;
+    (void)exitNoteRegistered;
 
     size_t f = 0;
     for (int s = fileSession.front(); s <= lastSession; ++s) {
@@ -82,7 +162,10 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         const std::string partDir = formatText("%spart_%02d", options.outputdir.c_str(), s - 1);
         std::fprintf(stderr, msg::creatingOutputDirectory);
         std::fprintf(stderr, msg::quotedPath, partDir.c_str());
-        createDirectory(partDir);
+        const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
+        if (folder.staged) unfinished = {s, folder.path};
+        const unsigned lossesBefore = outputLossCount();
+        bool sessionRead = true;
 
         packet.reset();
         carryOver carried;
@@ -90,9 +173,9 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         auto extractor = std::make_unique<imageExtractor>();
         carried.extractor = extractor.get();
 
-        std::string imagesDir = partDir;
+        std::string imagesDir = folder.path;
         if (options.writeImageSubDir) {
-            imagesDir = partDir + platform::pathSeparator + "images";
+            imagesDir = folder.path + platform::pathSeparator + "images";
             extractor->setCreateDirectory(imagesDir);
         }
         extractor->setImagesDir(imagesDir);
@@ -100,20 +183,34 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
-            convertFile(options, inputFiles[f], partDir, *writer, carried, packet);
+            const auto size = screenedSizes.find(inputFiles[f]);
+            const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
+            if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet)) {
+                sessionRead = false;
+            }
             ++f;
         }
 
         // The writer finishes the session's files before the extractor lets go of an
-        // image that is still open.
+        // image that is still open; only then is the session complete on disk.
         writer.reset();
+        extractor.reset();
+        allRead = allRead && sessionRead;
+        if (folder.staged) {
+            const bool complete = sessionRead && outputLossCount() == lossesBefore;
+            if (complete && placeSession(folder, partDir)) unfinished.directory.clear();
+            reportUnfinishedSession();
+        }
         std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
         std::fprintf(stderr, msg::separatorLine);
-        extractor.reset();
     }
+    warnAboutEarlierSessions(options.outputdir, fileSession.front(), lastSession);
+    return allRead;
 }
 
 int runConversion(int argc, char** argv) {
+    // Before anything is opened: a file must never become standard output or error.
+    platform::ensureStandardDescriptors();
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
@@ -123,7 +220,8 @@ int runConversion(int argc, char** argv) {
     inferOutputDirectory(options, inputFiles);
 
     if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
-    screenFiles(inputFiles);
+    std::map<std::string, int64_t> screenedSizes;
+    screenFiles(inputFiles, &screenedSizes);
     if (inputFiles.empty()) {
         std::fprintf(stderr, msg::noFilesToParse);
         std::fprintf(stderr, msg::exiting);
@@ -140,14 +238,15 @@ int runConversion(int argc, char** argv) {
     if (!checkFileHeaders(inputFiles)) platform::exitProcess(statusFailed);
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
-    convertSessions(options, inputFiles, fileSession);
+    const bool allRead = convertSessions(options, inputFiles, fileSession, screenedSizes);
 
     if (options.writeTraceLog) {
         updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
     }
 
-    if (outputWasLost()) {
-        std::fprintf(stderr, msg::outputLost);
+    if (!allRead || outputWasLost()) {
+        if (!allRead) std::fprintf(stderr, msg::inputLost);
+        if (outputWasLost()) std::fprintf(stderr, msg::outputLost);
         std::fprintf(stderr, msg::exiting);
         return statusFailed;
     }

@@ -1,5 +1,6 @@
 #include "driver/traceLog.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/textFormat.h"
@@ -33,9 +34,12 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
 void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
                     const std::string& dir, const std::string& outputdir) {
     const std::string path = dir + "trace.log";
-    std::FILE* log = std::fopen(path.c_str(), "wb");
+    // Rewritten in place, never through a link or into a file with other names: the
+    // log lies next to the inputs, where anyone may have put something under its name.
+    std::FILE* log = platform::rewriteNoFollow(path);
     if (log == nullptr) {
-        std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+        const bool inTheWay = errno == ELOOP || errno == EMLINK || errno == EISDIR || errno == EINVAL;
+        std::fprintf(stderr, inTheWay ? msg::traceLogInTheWay : msg::traceLogUnwritable, path.c_str());
         return;
     }
     for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {

@@ -62,7 +62,9 @@ void binaryDataFile::open(const std::string& directory, const std::string& name,
     samplesWritten = 0;
     firstTimestamp = -1.0;
     lastTimestamp = -1.0;
-    sparseList.clear();
+    filled_.clear();
+    filledSpill_.close();
+    filledCount_ = 0;
 
     // A large stream buffer keeps the per-packet appends free of system calls. Without
     // it the stream simply keeps its default buffering.
@@ -120,8 +122,22 @@ void binaryDataFile::close() {
     }
 }
 
+void binaryDataFile::appendFilled(int64_t first, int64_t count) {
+    if (count <= 0) return;
+    if (filled_.runs().size() >= filledRunsInMemory && (filledSpill_.isOpen() || filledSpill_.open(directory_))) {
+        // Without a scratch file the runs simply stay in memory.
+        for (const positionRuns::run& run : filled_.runs()) {
+            const int64_t pair[2] = {run.first, run.count};
+            filledSpill_.append(pair, sizeof pair);
+        }
+        filled_.clear();
+    }
+    filled_.appendRun(first, count);
+    filledCount_ += count;
+}
+
 void binaryDataFile::writeSparseFile() {
-    if (sparseList.empty()) return;
+    if (filledCount_ == 0) return;
     outputFile sparse;
     if (!sparse.create(path(sparseExtension))) {
         std::fprintf(stderr, "# ERROR: Unable to open sparse output file binaryData_%s.sparse in directory %s, full path:\n",
@@ -131,9 +147,29 @@ void binaryDataFile::writeSparseFile() {
         markOutputLost();
         return;
     }
-    for (const int64_t position : sparseList) {
-        if (!sparse.print("%" PRId64 ",1\n", position)) break;
-    }
+    bool writing = true;
+    const auto printRun = [&sparse, &writing](int64_t first, int64_t count) {
+        for (int64_t position = first; writing && position < first + count; ++position) {
+            writing = sparse.print("%" PRId64 ",1\n", position);
+        }
+    };
+    // The spilled runs come back in whole pairs, however the blocks fall.
+    std::array<unsigned char, 2 * sizeof(int64_t)> partial{};
+    size_t partialSize = 0;
+    const bool spillRead = filledSpill_.readBack([&](const char* block, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            partial[partialSize++] = static_cast<unsigned char>(block[i]);
+            if (partialSize < partial.size()) continue;
+            int64_t pair[2];
+            std::memcpy(pair, partial.data(), sizeof pair);
+            printRun(pair[0], pair[1]);
+            partialSize = 0;
+        }
+    });
+    if (!spillRead) sparse.markFailed(filledSpill_.errorNumber());
+    for (const positionRuns::run& run : filled_.runs()) printRun(run.first, run.count);
+    filledSpill_.close();
+    filled_.clear();
     sparse.close();
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/positionRuns.h"
 #include "output/outputFile.h"
+#include "output/scratchFile.h"
 
 namespace sensconv {
 
@@ -41,11 +42,22 @@ public:
     int64_t samplesWritten = 0;
     double firstTimestamp = -1.0;  // seconds
     double lastTimestamp = -1.0;
-    positionRuns sparseList;  // .bin positions of filled-in samples
+
+    // Records count filled-in samples from .bin position first on, in position order.
+    void appendFilled(int64_t first, int64_t count);
+    int64_t filledCount() const { return filledCount_; }
 
 private:
+    // Filled positions beyond this many runs go to the scratch file: a recording with
+    // millions of gaps costs disk, not memory.
+    static constexpr size_t filledRunsInMemory = 4096;
+
     std::string path(const char* extension) const;
     void writeSparseFile();
+
+    positionRuns filled_;    // the latest runs of filled positions
+    scratchFile filledSpill_;  // the earlier ones, as pairs of 64-bit first and count
+    int64_t filledCount_ = 0;
 
     std::vector<char> streamBuffer_;  // must outlive the data stream that uses it
     outputFile data_;

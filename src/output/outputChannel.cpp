@@ -14,6 +14,7 @@ outputChannel::outputChannel(const std::string& directory, sampleChannel& source
 
 void outputChannel::writeBatch() {
     if (bound_ == nullptr) return;
+    takeFilledPositions();
     const int32_t count = bound_->batchCount;
     if (count <= 0) return;
     const int32_t written = file_.writeSamples(bound_->batch, count);
@@ -28,6 +29,14 @@ void outputChannel::writeBatch() {
     bound_->batchCount = 0;
 }
 
+void outputChannel::takeFilledPositions() {
+    // Taken packet by packet, so the decoder's list never holds more than one packet's
+    // gaps, however damaged the file.
+    if (bound_->missingList.empty()) return;
+    for (const positionRuns::run& run : bound_->missingList.runs()) file_.appendFilled(baseIndex_ + run.first, run.count);
+    bound_->missingList.clear();
+}
+
 void outputChannel::mergeFileEnd() {
     if (bound_ == nullptr) return;
     const double first = bound_->firstTimestamp;
@@ -40,7 +49,7 @@ void outputChannel::mergeFileEnd() {
     } else if (last > 0) {
         file_.lastTimestamp += last;
     }
-    for (const positionRuns::run& run : bound_->missingList.runs()) file_.sparseList.appendRun(baseIndex_ + run.first, run.count);
+    takeFilledPositions();
     baseIndex_ = file_.samplesWritten;
     bound_ = nullptr;
 }

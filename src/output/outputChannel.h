@@ -31,7 +31,7 @@ public:
     // channel (its board is missing from this input file) writes nothing.
     void writeBatch();
 
-    // Takes over the input file's timestamps and filled-in positions and unbinds.
+    // Takes over the input file's timestamps and last filled-in positions and unbinds.
     // A channel that was not bound during the file keeps its state unchanged.
     void mergeFileEnd();
 
@@ -41,6 +41,9 @@ public:
     const binaryDataFile& file() const { return file_; }
 
 private:
+    // Moves the bound channel's filled positions over to the file.
+    void takeFilledPositions();
+
     sampleChannel* bound_ = nullptr;
     std::string longName_;
     int64_t baseIndex_ = 0;  // samples in the .bin before the current input file

@@ -39,6 +39,10 @@ public:
     // Flushes and closes. False when anything written to the file may be lost.
     bool close();
 
+    // For data that failed on its way to this file: reported and counted as this
+    // file's own failure.
+    void markFailed(int errorNumber) { fail(errorNumber); }
+
 private:
     void fail(int errorNumber);
 

@@ -148,10 +148,26 @@ void snsr_packetWriter_class::writePacket() {
 
 void snsr_packetWriter_class::endFile() {
     appendMeta(metaKeys, metaValues, "#FileEnd", formatText("%02d", fileCounter_));
+    spillMeta();
     for (auto& channel : channels_) channel->mergeFileEnd();
     // The decoder is destroyed next.
     audioChannel_ = nullptr;
     gpsRecord_ = nullptr;
+}
+
+void snsr_packetWriter_class::spillMeta() {
+    // A session of thousands of files would otherwise hold every file's statistics
+    // until its end. Without a scratch file they stay in the lists.
+    if (!metaLines_.isOpen() && !metaLines_.open(outputDir_)) return;
+    const size_t pairs = std::min(metaKeys.size(), metaValues.size());
+    std::string line;
+    for (size_t i = 0; i < pairs; ++i) {
+        line.clear();
+        line.append("\"").append(metaKeys[i]).append("\",").append(metaValues[i]).append("\n");
+        metaLines_.append(line.data(), line.size());
+    }
+    metaKeys.erase(metaKeys.begin(), metaKeys.begin() + static_cast<std::ptrdiff_t>(pairs));
+    metaValues.erase(metaValues.begin(), metaValues.begin() + static_cast<std::ptrdiff_t>(pairs));
 }
 
 void snsr_packetWriter_class::writeGlobalMeta() {
@@ -185,6 +201,8 @@ void snsr_packetWriter_class::writeGlobalMeta() {
                                              platform::architectureLabel(), __DATE__, __TIME__);
     meta.print("\"%s\",\"%s\"\n", "createdBy", createdBy.c_str());
 
+    metaLines_.copyTo(meta);
+    metaLines_.close();
     for (size_t i = 0; i < metaKeys.size(); ++i) {
         // Producers append in pairs; a key without its value is still kept.
         const char* value = i < metaValues.size() ? metaValues[i].c_str() : "";

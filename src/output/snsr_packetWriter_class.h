@@ -13,6 +13,7 @@
 #include "common/metaLists.h"
 #include "output/outputChannel.h"
 #include "output/outputFile.h"
+#include "output/scratchFile.h"
 #include "output/wavAudioFile.h"
 
 namespace sensconv {
@@ -38,6 +39,7 @@ public:
     void writePacket();
     void endFile();
 
+    // The current input file's metadata; endFile moves it on towards binaryData.meta.
     metaList metaKeys;
     metaList metaValues;
 
@@ -54,6 +56,8 @@ private:
     void openGpsFile();
     void setUpChannel(sampleChannel& source);
     void writeGlobalMeta();
+    // Moves the complete key and value pairs of the lists to the scratch file.
+    void spillMeta();
 
     std::vector<std::string> sourceFiles_;
     int32_t fileCounter_ = 0;
@@ -64,6 +68,8 @@ private:
     bool identityCaptured_ = false;
     bool anyFileBegun_ = false;
     std::string outputDir_;
+    // binaryData.meta's lines of the files already ended, in order.
+    scratchFile metaLines_;
 
     // References into the current input file's decoder; none between files.
     sampleChannel* audioChannel_ = nullptr;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -75,6 +77,11 @@ bool isRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 std::FILE* openForReading(const std::string& path) {
     // Opened without blocking: a named pipe without a writer would otherwise hold the
     // run forever at its first look at the file. Reads block again as usual afterwards.
@@ -100,6 +107,133 @@ int createForWriting(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
+std::FILE* rewriteNoFollow(const std::string& path) {
+    // Without blocking: a pipe planted under the name would otherwise hold the run.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    int error = 0;
+    if (::fstat(fd, &info) != 0) {
+        error = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    } else if (info.st_nlink > 1) {
+        // Another name of the same file may lie anywhere; emptying it would reach there.
+        error = EMLINK;
+    } else if (::ftruncate(fd, 0) != 0) {
+        error = errno;
+    } else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
+    }
+    std::FILE* file = error == 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        if (error == 0) error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+bool createExclusive(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+std::FILE* openScratchFile(const std::string& directory) {
+    const std::string dir = directory.empty() ? std::string(".") : directory;
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        // File systems without unnamed files: a unique name, removed at once.
+        std::string pattern = withTrailingSeparator(dir) + ".scratch.XXXXXX";
+        fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        ::unlink(pattern.c_str());
+    }
+    std::FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+std::optional<std::string> createUniqueDirectory(const std::string& prefix, std::string& reason) {
+    std::string pattern = prefix + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        reason = std::strerror(errno);
+        return std::nullopt;
+    }
+    return pattern;
+}
+
+namespace {
+
+void removeReplaced(const std::string& path, std::string& removeFailure) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) removeFailure = error.message();
+}
+
+}  // namespace
+
+bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target, std::string& reason,
+                            std::string& removeFailure) {
+    // Another run may put its own folder in place at any moment: a failed attempt
+    // because target appeared or vanished meanwhile is tried again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+            removeReplaced(staged, removeFailure);
+            return true;
+        }
+        if (errno == ENOENT) {
+            if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+            if (errno == EEXIST) continue;
+            if (errno != EINVAL && errno != ENOSYS) break;
+            if (::rename(staged.c_str(), target.c_str()) == 0) return true;
+            if (errno == EEXIST || errno == ENOTEMPTY) continue;
+            break;
+        }
+        if (errno != EINVAL && errno != ENOSYS) break;
+        // File systems that cannot exchange: the old folder steps aside under a unique
+        // name first; for a moment there is no folder under target's name.
+        std::string aside = target + ".replaced.XXXXXX";
+        if (::mkdtemp(aside.data()) == nullptr) break;
+        if (::rename(target.c_str(), aside.c_str()) != 0) {
+            const int error = errno;
+            ::rmdir(aside.c_str());
+            if (error == ENOENT) continue;
+            errno = error;
+            break;
+        }
+        if (::rename(staged.c_str(), target.c_str()) == 0) {
+            removeReplaced(aside, removeFailure);
+            return true;
+        }
+        const int error = errno;
+        ::rename(aside.c_str(), target.c_str());
+        if (error == EEXIST || error == ENOTEMPTY) continue;
+        errno = error;
+        break;
+    }
+    reason = std::strerror(errno);
+    return false;
+}
+
+void ensureStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is taken, and the lower ones are open by now.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 std::optional<int64_t> fileSize(std::FILE* file) {
     struct stat info {};
     if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return static_cast<int64_t>(info.st_size);
@@ -120,6 +254,10 @@ std::FILE* standardInput() {
 
 bool removeFile(const std::string& path) {
     return std::remove(path.c_str()) == 0;
+}
+
+bool removeEmptyDirectory(const std::string& dir) {
+    return ::rmdir(dir.c_str()) == 0;
 }
 
 int64_t currentTime() {

@@ -33,6 +33,8 @@ bool makeDirectories(const std::string& dir, std::string& reason);
 bool listDirectory(const std::string& dir, std::vector<std::string>& names, std::string& reason);
 
 bool isRegularFile(const std::string& path);
+// A directory itself, not a link to one.
+bool isDirectory(const std::string& path);
 
 // Opens path for binary reading. A directory is refused as if it could not be
 // opened (errno EISDIR), although the C library would open it.
@@ -41,6 +43,35 @@ std::FILE* openForReading(const std::string& path);
 // Creates (or truncates) path for writing and returns its descriptor, or -1 with errno
 // set. For libraries that take a descriptor instead of a name of limited length.
 int createForWriting(const std::string& path);
+
+// Opens path for writing from its start without following a symbolic link in its
+// last component; an existing plain file with no other name is emptied. A link, a
+// file with other names (hard links), a directory or a pipe is left untouched:
+// nullptr, errno ELOOP, EMLINK, EISDIR or EINVAL.
+std::FILE* rewriteNoFollow(const std::string& path);
+
+// Creates path as a new, empty file; nullptr when anything (a file, a link, even a
+// dangling one) is already in the way (errno EEXIST or ELOOP).
+bool createExclusive(const std::string& path);
+
+// An anonymous file for scratch data inside directory: it has no name (or loses it
+// at once), so it vanishes when closed or when the process ends. nullptr on failure.
+std::FILE* openScratchFile(const std::string& directory);
+
+// Creates a new directory named prefix followed by six characters that no other
+// process can have chosen; its path, or nothing with reason set.
+std::optional<std::string> createUniqueDirectory(const std::string& prefix, std::string& reason);
+
+// Puts the directory staged at path target's place in one step: target, when it
+// exists, is exchanged with it and then removed as a whole; a link in target's place
+// is replaced, never followed. False with reason when staged stays where it is.
+// removeFailure is set when the replaced target could not be removed completely.
+bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target, std::string& reason,
+                            std::string& removeFailure);
+
+// Descriptors 0, 1 and 2 open on the null device where they are closed, so that the
+// first file the program opens can never take the place of a standard stream.
+void ensureStandardDescriptors();
 
 // Size of an open file in bytes (64-bit), or nothing when it cannot be told.
 std::optional<int64_t> fileSize(std::FILE* file);
@@ -52,6 +83,8 @@ int64_t tellPosition(std::FILE* file);
 std::FILE* standardInput();
 
 bool removeFile(const std::string& path);
+// Removes dir only when it is empty.
+bool removeEmptyDirectory(const std::string& dir);
 
 // Seconds since 1970-01-01 UTC.
 int64_t currentTime();

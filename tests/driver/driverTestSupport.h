@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sensconv::testing_support {
 
@@ -60,6 +61,19 @@ inline std::string exactly(const std::string& text) {
         pattern += c;
     }
     return pattern + "$";
+}
+
+// The folders named partName + ".incomplete-" and six characters in dir: where a
+// session that was not finished left its output.
+inline std::vector<std::string> incompleteFolders(const std::string& dir, const std::string& partName) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        const std::string prefix = partName + ".incomplete-";
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) found.push_back(entry.path().string());
+    }
+    return found;
 }
 
 // True when text matches pattern, in which each '*' stands for any run of characters

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "driver/driverTestSupport.h"
 #include "hardeningSupport.h"
 
 namespace sensconv::hardening {
@@ -33,15 +34,24 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     recordingOf plan;
     plan.seconds = 30;  // 18,900 audio samples: a WAV file of about 37 KiB
     ASSERT_TRUE(recording(plan).writeFile(dir / "a.snsr"));
-    const std::string part = dir / "part_00/";
+    // The session stays under its unfinished name, which the lines give.
+    std::string part;
+    const auto unfinished = [&part](const std::string& out) {
+        const std::vector<std::string> left = testing_support::incompleteFolders(out, "part_00");
+        part = left.size() == 1 ? left[0] + "/" : "";
+        EXPECT_FALSE(exists(out + "/part_00"));
+        return "# ERROR: Session  1 is incomplete, its output is in " + left.at(0) + "\n";
+    };
 
     // Only the WAV file grows beyond 16 KiB; everything else is written whole.
     runOptions limited;
     limited.fileSizeLimit = 16384;
-    runResult run = runProgram({dir / "a.snsr"}, limited);
+    runResult run = runProgram({"-outputdir", dir / "first", dir / "a.snsr"}, limited);
     EXPECT_EQ(run.status, 255);
+    std::string incomplete = unfinished(dir / "first");
     EXPECT_EQ(run.problemLines(), "# ERROR: Unable to write output file " + part +
-                                      "completeSensorAudio.wav (System error : File too large.)\n" + lostOutputEnd())
+                                      "completeSensorAudio.wav (System error : File too large.)\n" + incomplete +
+                                      lostOutputEnd())
         << run.standardError;
     EXPECT_TRUE(run.standardError.ends_with(lostOutputEnd()));
     EXPECT_EQ(fileSizeOf(part + "binaryData_accel.bin"), 300 * 4);
@@ -52,15 +62,16 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     // At 200 bytes almost every file fails: each is reported once, in the order its
     // first write failed, and the run still finishes every other file.
     limited.fileSizeLimit = 200;
-    run = runProgram({dir / "a.snsr"}, limited);
+    run = runProgram({"-outputdir", dir / "second", dir / "a.snsr"}, limited);
     EXPECT_EQ(run.status, 255);
+    incomplete = unfinished(dir / "second");
     std::string expected = "# ERROR: Unable to write output file " + part + "sirfGPSOutput.bin (File too large)\n";
     for (const char* name : channelFiles) {
         expected += "# ERROR: Unable to write output file " + part + "binaryData_" + name + ".bin (File too large)\n";
     }
     expected += "# ERROR: Unable to write output file " + part + "binaryData.meta (File too large)\n";
     expected += "# ERROR: Unable to write output file " + part + "completeSensorAudio.wav (System error : File too large.)\n";
-    EXPECT_EQ(run.problemLines(), expected + lostOutputEnd()) << run.standardError;
+    EXPECT_EQ(run.problemLines(), expected + incomplete + lostOutputEnd()) << run.standardError;
     EXPECT_EQ(readWholeFile(part + "binaryData_power.meta"),
               "\"NumSamples\",0\n\"SampleRate\",0.000000\n\"Name\",\"power\"\n\"DataType\",1\n");
     EXPECT_EQ(fileSizeOf(part + "images/00000029900.jpg"), 102);

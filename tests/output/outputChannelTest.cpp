@@ -79,8 +79,6 @@ TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
         deliver(third, channel, {11}, 100);
         deliver(third, channel, {12}, 200);
         deliver(third, channel, {13}, 600);  // position 3 of this file is filled in
-        ASSERT_EQ(third.missingList.size(), 1u);
-        EXPECT_EQ(third.missingList[0], 3);
         channel.mergeFileEnd();
         channel.close();
     }
