@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -59,6 +60,10 @@ struct runOptions {
     std::string workingDirectory;             // empty: the test's own
     std::optional<rlim_t> fileSizeLimit;      // RLIMIT_FSIZE, with SIGXFSZ ignored
     unsigned timeoutSeconds = 120;            // a hung program is killed (status -SIGALRM)
+    std::vector<std::string> wrapper;         // a program that runs the converter (a fault injector)
+    bool closedOutputStreams = false;         // started with descriptors 1 and 2 closed
+    // Called with the program's id and its standard error so far, after each piece of it.
+    std::function<void(pid_t, const std::string&)> watchStandardError;
 };
 
 inline std::string readWholeFile(const std::string& path) {
@@ -70,7 +75,8 @@ inline std::string readWholeFile(const std::string& path) {
 
 // Output goes through pipes, which a file size limit does not touch.
 inline runResult runProgram(const std::vector<std::string>& arguments, const runOptions& options = {}) {
-    std::vector<std::string> argv = {SENSCONV_BINARY};
+    std::vector<std::string> argv = options.wrapper;
+    argv.push_back(SENSCONV_BINARY);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> pointers;
     for (std::string& argument : argv) pointers.push_back(argument.data());
@@ -87,6 +93,12 @@ inline runResult runProgram(const std::vector<std::string>& arguments, const run
         if (in < 0 || ::dup2(err[1], 2) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(in, 0) < 0) _exit(120);
         ::close(err[0]);
         ::close(out[0]);
+        ::close(err[1]);
+        ::close(out[1]);
+        if (options.closedOutputStreams) {
+            ::close(1);
+            ::close(2);
+        }
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) _exit(121);
         if (options.fileSizeLimit) {
             ::signal(SIGXFSZ, SIG_IGN);
@@ -95,7 +107,7 @@ inline runResult runProgram(const std::vector<std::string>& arguments, const run
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
         }
         ::alarm(options.timeoutSeconds);
-        ::execv(pointers[0], pointers.data());
+        ::execvp(pointers[0], pointers.data());
         _exit(123);
     }
     ::close(err[1]);
@@ -112,6 +124,7 @@ inline runResult runProgram(const std::vector<std::string>& arguments, const run
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
+                if (i == 0 && options.watchStandardError) options.watchStandardError(pid, result.standardError);
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;

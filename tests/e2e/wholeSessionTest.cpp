@@ -1,0 +1,259 @@
+// The real program where data could be lost or mixed while the run still looks fine:
+// inputs that fail or shrink while they are read, output folders of earlier or
+// concurrent runs, runs killed half-way, closed standard streams and links planted
+// where the program writes. Every case either ends with a non-zero status or leaves
+// exactly what a clean run leaves.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/driverTestSupport.h"
+#include "e2e/roundTripSupport.h"
+#include "hardeningSupport.h"
+
+namespace sensconv::hardening {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::incompleteFolders;
+
+const std::string inputLostEnd =
+    "# ERROR: Some input could not be read completely, see the errors above\n"
+    "# ERROR: Exiting\n";
+
+// binaryData.meta without the lines that tell when the conversion ran.
+std::string metaWithoutProcessingTimes(const std::string& path) {
+    std::istringstream lines(readWholeFile(path));
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("\"processingDate", 0) != 0) kept += line + "\n";
+    }
+    return kept;
+}
+
+// The WAV file without the date it was created on (its ICRD chunk's text).
+std::string wavWithoutCreationDate(const std::string& path) {
+    std::string bytes = readWholeFile(path);
+    const size_t chunk = bytes.find("ICRD");
+    if (chunk != std::string::npos && chunk + 8 <= bytes.size()) {
+        const size_t size = static_cast<unsigned char>(bytes[chunk + 4]);
+        bytes.replace(chunk + 8, std::min(size, bytes.size() - chunk - 8), std::min(size, bytes.size() - chunk - 8), '?');
+    }
+    return bytes;
+}
+
+// What differs between two converted session folders (file names, then contents);
+// empty when they hold the same files with the same bytes.
+std::string differences(const std::string& folder, const std::string& reference) {
+    const auto listing = [](const std::string& root) {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+            names.push_back(fs::relative(it->path(), root).string() + (it->is_symlink() ? " (link)" : ""));
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> names = listing(folder);
+    if (names.empty() || names != listing(reference)) return "the folders hold different files: " + folder;
+    for (const std::string& name : names) {
+        const std::string a = folder + "/" + name;
+        const std::string b = reference + "/" + name;
+        if (fs::is_directory(a)) continue;
+        const bool same = name == "binaryData.meta"           ? metaWithoutProcessingTimes(a) == metaWithoutProcessingTimes(b)
+                          : name == "completeSensorAudio.wav" ? wavWithoutCreationDate(a) == wavWithoutCreationDate(b)
+                                                              : readWholeFile(a) == readWholeFile(b);
+        if (!same) return name + " differs";
+    }
+    return "";
+}
+
+// A recording of about 1.5 MB: its conversion takes long enough for a test to act
+// while it runs.
+recordingOf longRecording() {
+    recordingOf plan;
+    plan.seconds = 600;
+    return plan;
+}
+
+// Whether strace can make a read fail here (it needs ptrace, which containers may forbid).
+bool straceInjects(const scratchDir& dir, std::string& why) {
+    if (!exists("/usr/bin/strace")) {
+        why = "strace is not installed";
+        return false;
+    }
+    std::ofstream(dir / "probe") << "probe";
+    const testing_support::programRun probe = testing_support::runBinary(
+        "/usr/bin/strace", {"-o", dir / "probe.trace", "-e", "inject=read:error=EIO:when=1+", "-P", dir / "probe",
+                            "/bin/cat", dir / "probe"},
+        dir.path());
+    why = "strace cannot inject a read error here: " + probe.err.substr(0, 200);
+    return probe.status != 0 && probe.out.empty() && probe.err.find("Input/output error") != std::string::npos;
+}
+
+TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRunGoesOn) {
+    scratchDir dir;
+    ASSERT_TRUE(recording(longRecording()).writeFile(dir / "a.snsr"));
+    ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
+    const long long fullSize = fileSizeOf(dir / "b.snsr");
+    const long long cutSize = fullSize / 2;
+
+    // b loses its second half after screening, while a is still being converted.
+    runOptions shrinking;
+    bool cut = false;
+    shrinking.watchStandardError = [&](pid_t pid, const std::string& err) {
+        if (cut || err.find("# INFO: Comparing file headers\n") == std::string::npos) return;
+        ::kill(pid, SIGSTOP);
+        cut = ::truncate((dir / "b.snsr").c_str(), cutSize) == 0 &&
+              err.find("Processing File   2 of") == std::string::npos;
+        ::kill(pid, SIGCONT);
+    };
+    runResult run = runProgram({"-outputdir", dir / "shrunk", dir / "a.snsr", dir / "b.snsr"}, shrinking);
+    ASSERT_TRUE(cut) << run.standardError;
+    ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
+    EXPECT_EQ(run.status, 255);
+    std::vector<std::string> left = incompleteFolders(dir / "shrunk", "part_00");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(run.problemLines(),
+              "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
+              "# ERROR: Unable to read " + (dir / "b.snsr") + " at offset " + std::to_string(cutSize) +
+                  " (the file is shorter than the " + std::to_string(fullSize) + " bytes it held when the run began)\n"
+              "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" + inputLostEnd)
+        << run.standardError;
+    EXPECT_FALSE(exists(dir / "shrunk/part_00"));
+    // Both files' data are there, each file's statistics closed.
+    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+
+    std::string why;
+    if (!straceInjects(dir, why)) GTEST_SKIP() << why;
+    // Every read of a.snsr from the third on fails: the header check reads its head,
+    // the conversion its head and the first quarter megabyte the stream buffers.
+    runOptions injected;
+    injected.wrapper = {"/usr/bin/strace", "-o", dir / "a.trace", "-e", "inject=read:error=EIO:when=3+", "-P",
+                        dir / "a.snsr"};
+    run = runProgram({"-outputdir", dir / "failing", dir / "a.snsr", dir / "b.snsr"}, injected);
+    EXPECT_EQ(run.status, 255);
+    left = incompleteFolders(dir / "failing", "part_00");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
+                                  "# ERROR: Unable to read " + (dir / "a.snsr") +
+                                      " at offset 262144 (Input/output error)\n"
+                                      "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" +
+                                      inputLostEnd)
+        << run.standardError;
+    EXPECT_NE(run.standardError.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
+    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_FALSE(exists(dir / "failing/part_00"));
+}
+
+TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFoldersItLeaves) {
+    scratchDir dir;
+    // The first run: two sessions with lost packets (filled channels) and images.
+    for (const auto& [out, options] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"old", {"--sessions", "2", "--drop", "0.2", "--seed", "3"}}, {"new", {"--seed", "4"}}}) {
+        std::vector<std::string> arguments = {"--out", dir / out, "--duration", "30", "--files", "1", "--quiet"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, arguments, dir.path()).status, 0);
+    }
+    const std::string out = dir / "out/";
+    ASSERT_EQ(runProgram({"-scandir", dir / "old", "-outputdir", out}).status, 0);
+    ASSERT_TRUE(exists(out + "part_00/binaryData_accel.sparse"));
+    ASSERT_TRUE(exists(out + "part_01"));
+    // A link planted in the old folder, under the name of a file the next run writes.
+    std::ofstream(dir / "victim") << "precious";
+    fs::remove(out + "part_00/binaryData_accel.bin");
+    fs::create_symlink(dir / "victim", out + "part_00/binaryData_accel.bin");
+
+    const runResult run = runProgram({"-scandir", dir / "new", "-outputdir", out});
+    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.problemLines(), "# WARNING: " + out + "part_01 is from an earlier run and was not replaced\n");
+    ASSERT_EQ(runProgram({"-scandir", dir / "new", "-outputdir", dir / "reference/"}).status, 0);
+    EXPECT_EQ(differences(out + "part_00", dir / "reference/part_00"), "");
+    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_TRUE(exists(out + "part_01/binaryData_accel.bin"));
+    EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
+}
+
+TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
+    scratchDir dir;
+    recordingOf other = longRecording();
+    other.rate = 200;
+    other.micHz = 800;
+    ASSERT_TRUE(recording(longRecording()).writeFile(dir / "x.snsr"));
+    ASSERT_TRUE(recording(other).writeFile(dir / "y.snsr"));
+    for (const char* name : {"x", "y"}) {
+        ASSERT_EQ(runProgram({"-outputdir", dir / name + "/", dir / (std::string(name) + ".snsr")}).status, 0);
+    }
+
+    // Two runs into one output directory at once: the session is wholly one run's.
+    const std::string out = dir / "out/";
+    runResult first;
+    runResult second;
+    std::thread other1([&] { first = runProgram({"-outputdir", out, dir / "x.snsr"}); });
+    second = runProgram({"-outputdir", out, dir / "y.snsr"});
+    other1.join();
+    EXPECT_EQ(first.status, 0) << first.standardError;
+    EXPECT_EQ(second.status, 0) << second.standardError;
+    const std::string fromX = differences(out + "part_00", dir / "x/part_00");
+    const std::string fromY = differences(out + "part_00", dir / "y/part_00");
+    EXPECT_TRUE(fromX.empty() || fromY.empty()) << fromX << "; " << fromY;
+    EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
+
+    // Killed while the session's second file is converted: nothing under part_00.
+    fs::copy_file(dir / "x.snsr", dir / "x2.snsr");
+    runOptions killed;
+    killed.watchStandardError = [](pid_t pid, const std::string& err) {
+        if (err.find("Processing File   2 of   2") != std::string::npos) ::kill(pid, SIGKILL);
+    };
+    const runResult run = runProgram({"-outputdir", dir / "killed/", dir / "x.snsr", dir / "x2.snsr"}, killed);
+    EXPECT_EQ(run.status, -SIGKILL);
+    EXPECT_FALSE(exists(dir / "killed/part_00"));
+    const std::vector<std::string> left = incompleteFolders(dir / "killed", "part_00");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(exists(left[0] + "/binaryData_accel.bin"));
+}
+
+TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
+    scratchDir dir;
+    fs::create_directories(dir / "data");
+    ASSERT_TRUE(recording().writeFile(dir / "data/a.snsr"));
+    ASSERT_EQ(runProgram({"-outputdir", dir / "reference/", dir / "data/a.snsr"}).status, 0);
+
+    // Without standard output and error the messages go nowhere, never into a file.
+    runOptions closed;
+    closed.closedOutputStreams = true;
+    EXPECT_EQ(runProgram({"-outputdir", dir / "closed/", dir / "data/a.snsr"}, closed).status, 0);
+    EXPECT_EQ(differences(dir / "closed/part_00", dir / "reference/part_00"), "");
+
+    // Links where the mark and the running trace log go: neither is followed, emptied
+    // or removed, and the conversion is the same.
+    std::ofstream(dir / "victim") << "precious";
+    fs::create_symlink(dir / "victim", dir / "data/a.snsr.processing");
+    fs::create_symlink(dir / "victim", dir / "data/trace.log");
+    const runResult run =
+        runProgram({"-writeTraceFiles", "-writeTraceLog", "-outputdir", dir / "traced/", dir / "data/a.snsr"});
+    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.problemLines(),
+              "# WARNING: Trace log " + (dir / "data/trace.log") + " is a link or not a plain file, going on without it\n"
+              "# WARNING: Trace file " + (dir / "data/a.snsr.processing") +
+                  " already exists or is a link, going on without it\n");
+    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_TRUE(fs::is_symlink(dir / "data/a.snsr.processing"));
+    EXPECT_TRUE(fs::is_symlink(dir / "data/trace.log"));
+    EXPECT_EQ(differences(dir / "traced/part_00", dir / "reference/part_00"), "");
+    EXPECT_EQ(readWholeFile(dir / "traced/trace.log"),
+              "\"" + (dir / "data/a.snsr") + "\",0,\"completed\",\"" + (dir / "traced/part_00") + "\"\r\n");
+}
+
+}  // namespace
+}  // namespace sensconv::hardening
