@@ -13,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver/driverTestSupport.h"
@@ -190,18 +189,27 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     other.rate = 200;
     other.micHz = 800;
     ASSERT_TRUE(recording(longRecording()).writeFile(dir / "x.snsr"));
+    fs::copy_file(dir / "x.snsr", dir / "x2.snsr");
     ASSERT_TRUE(recording(other).writeFile(dir / "y.snsr"));
-    for (const char* name : {"x", "y"}) {
-        ASSERT_EQ(runProgram({"-outputdir", dir / name + "/", dir / (std::string(name) + ".snsr")}).status, 0);
-    }
+    const std::vector<std::string> x = {dir / "x.snsr", dir / "x2.snsr"};
+    std::vector<std::string> arguments = {"-outputdir", dir / "x/"};
+    arguments.insert(arguments.end(), x.begin(), x.end());
+    ASSERT_EQ(runProgram(arguments).status, 0);
+    ASSERT_EQ(runProgram({"-outputdir", dir / "y/", dir / "y.snsr"}).status, 0);
 
-    // Two runs into one output directory at once: the session is wholly one run's.
+    // Two runs into one output directory at once: the second runs whole while the
+    // first is held between its two files. The session is wholly one run's.
     const std::string out = dir / "out/";
-    runResult first;
     runResult second;
-    std::thread other1([&] { first = runProgram({"-outputdir", out, dir / "x.snsr"}); });
-    second = runProgram({"-outputdir", out, dir / "y.snsr"});
-    other1.join();
+    runOptions holdFirst;
+    holdFirst.watchStandardError = [&](pid_t pid, const std::string& err) {
+        if (second.status != -1000 || err.find("Processing File   2 of   2") == std::string::npos) return;
+        ::kill(pid, SIGSTOP);
+        second = runProgram({"-outputdir", out, dir / "y.snsr"});
+        ::kill(pid, SIGCONT);
+    };
+    arguments[1] = out;
+    const runResult first = runProgram(arguments, holdFirst);
     EXPECT_EQ(first.status, 0) << first.standardError;
     EXPECT_EQ(second.status, 0) << second.standardError;
     const std::string fromX = differences(out + "part_00", dir / "x/part_00");
@@ -210,7 +218,6 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
 
     // Killed while the session's second file is converted: nothing under part_00.
-    fs::copy_file(dir / "x.snsr", dir / "x2.snsr");
     runOptions killed;
     killed.watchStandardError = [](pid_t pid, const std::string& err) {
         if (err.find("Processing File   2 of   2") != std::string::npos) ::kill(pid, SIGKILL);
