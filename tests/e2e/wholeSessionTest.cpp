@@ -228,6 +228,20 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     const std::vector<std::string> left = incompleteFolders(dir / "killed", "part_00");
     ASSERT_EQ(left.size(), 1u);
     EXPECT_TRUE(exists(left[0] + "/binaryData_accel.bin"));
+
+    // Ended by the decoder (a period counter running backwards): the same, and the
+    // last line says where the output is.
+    containerBuilder backwards = recording();
+    backwards.addFrame(1, 3900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
+    ASSERT_TRUE(backwards.writeFile(dir / "backwards.snsr"));
+    const runResult fatal = runProgram({"-outputdir", dir / "fatal/", dir / "backwards.snsr"});
+    EXPECT_EQ(fatal.status, 245);
+    EXPECT_FALSE(exists(dir / "fatal/part_00"));
+    const std::vector<std::string> kept = incompleteFolders(dir / "fatal", "part_00");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(fatal.standardError.ends_with("# ERROR: Exiting\n# ERROR: Session  1 is incomplete, its output is in " +
+                                              kept[0] + "\n"))
+        << fatal.standardError;
 }
 
 TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
