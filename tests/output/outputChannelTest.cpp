@@ -95,6 +95,29 @@ TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
     EXPECT_EQ(readFile(dir.file("binaryData_BarPres.sparse")), "6,1\n");
 }
 
+// More separate gaps than the file keeps in memory: the earlier ones come back from the
+// scratch file, in order and whole, and nothing of the scratch file is left.
+TEST(outputChannelTest, FilledPositionsBeyondWhatMemoryHoldsComeBackInOrder) {
+    scratchDirectory dir;
+    std::string expected;
+    {
+        binaryDataFile file;
+        file.open(dir.path(), "accel", 1.0, -1, outputChannel::dataTypeFloat32);
+        for (int64_t gap = 0; gap < 10000; ++gap) {
+            const int64_t first = 3 * gap + (int64_t{1} << 33);  // beyond 32 bits
+            const int64_t count = gap % 3 == 0 ? 2 : 1;
+            file.appendFilled(first, count);
+            for (int64_t i = 0; i < count; ++i) expected += std::to_string(first + i) + ",1\n";
+        }
+        EXPECT_EQ(file.filledCount(), 13334);
+        file.close();
+    }
+    EXPECT_EQ(readFile(dir.file("binaryData_accel.sparse")), expected);
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) entries += entry.is_regular_file();
+    EXPECT_EQ(entries, 3);
+}
+
 TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse) {
     scratchDirectory dir;
     {
