@@ -36,10 +36,10 @@ bool scratchFile::rewindForReading() {
     return true;
 }
 
-size_t scratchFile::readBlock() {
+size_t scratchFile::readBlock(std::vector<char>& block) {
     errno = 0;
-    const size_t got = std::fread(block_, 1, sizeof block_, file_);
-    if (got < sizeof block_ && std::ferror(file_) != 0) {
+    const size_t got = std::fread(block.data(), 1, block.size(), file_);
+    if (got < block.size() && std::ferror(file_) != 0) {
         errorNumber_ = errno != 0 ? errno : EIO;
         return 0;
     }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace sensconv {
 
@@ -40,20 +41,22 @@ public:
     void close();
 
 private:
+    static constexpr size_t blockSize = 65536;
+
     bool rewindForReading();
-    size_t readBlock();
+    size_t readBlock(std::vector<char>& block);
 
     std::FILE* file_ = nullptr;
     size_t bytes_ = 0;
     int errorNumber_ = 0;
-    char block_[65536];
 };
 
 template <typename consumer>
 bool scratchFile::readBack(consumer&& consume) {
     if (file_ == nullptr) return bytes_ == 0;
     if (!rewindForReading()) return false;
-    for (size_t got = readBlock(); got > 0; got = readBlock()) consume(block_, got);
+    std::vector<char> block(blockSize);
+    for (size_t got = readBlock(block); got > 0; got = readBlock(block)) consume(block.data(), got);
     return errorNumber_ == 0;
 }
 
