@@ -134,8 +134,8 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
-    // Every read of a.snsr from the third on fails: the header check reads its head,
-    // the conversion its head and the first quarter megabyte the stream buffers.
+    // Every read of a.snsr from the third on fails: the header check's read and the
+    // conversion's first one (a quarter megabyte, the stream's buffer) succeed.
     runOptions injected;
     injected.wrapper = {"/usr/bin/strace", "-o", dir / "a.trace", "-e", "inject=read:error=EIO:when=3+", "-P",
                         dir / "a.snsr"};
