@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "common/outputStatus.h"
@@ -78,9 +79,10 @@ bool placeSession(const sessionFolder& folder, const std::string& partDir) {
     return true;
 }
 
-// Folders part_NN that an earlier run left and this run does not replace: they are
-// kept, and named so that nobody takes them for this run's output.
-void warnAboutEarlierSessions(const std::string& outputdir, int firstSession, int lastSession) {
+// Folders part_NN that an earlier run left and this run did not replace (beyond its
+// sessions, or in the place of one that stayed incomplete): they are kept, and named
+// so that nobody takes them for this run's output.
+void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long long>& written) {
     std::vector<std::string> names;
     std::string reason;
     if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
@@ -92,7 +94,7 @@ void warnAboutEarlierSessions(const std::string& outputdir, int firstSession, in
         if (digits.find_first_not_of("0123456789") != std::string::npos) continue;
         const long long index = std::stoll(digits);
         if (formatText("part_%02lld", index) != name) continue;
-        if (index >= firstSession - 1 && index <= lastSession - 1) continue;
+        if (written.count(index) != 0) continue;
         if (!platform::isDirectory(outputdir + name)) continue;
         earlier.emplace_back(index, outputdir + name);
     }
@@ -148,6 +150,7 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
     const int lastSession = fileSession.back();
     snsrPacket packet;
     bool allRead = true;
+    std::set<long long> written;  // indices of the part_NN folders this run wrote
     // A run that ends inside a session (a fatal error of the decoder or the writer)
     // still says where the session's output is.
     static const bool exitNoteRegistered = std::atexit(reportUnfinishedSession) == 0;
@@ -198,13 +201,18 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         allRead = allRead && sessionRead;
         if (folder.staged) {
             const bool complete = sessionRead && outputLossCount() == lossesBefore;
-            if (complete && placeSession(folder, partDir)) unfinished.directory.clear();
+            if (complete && placeSession(folder, partDir)) {
+                unfinished.directory.clear();
+                written.insert(s - 1);
+            }
             reportUnfinishedSession();
+        } else {
+            written.insert(s - 1);
         }
         std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
         std::fprintf(stderr, msg::separatorLine);
     }
-    warnAboutEarlierSessions(options.outputdir, fileSession.front(), lastSession);
+    warnAboutEarlierSessions(options.outputdir, written);
     return allRead;
 }
 

@@ -106,6 +106,8 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
     const long long fullSize = fileSizeOf(dir / "b.snsr");
     const long long cutSize = fullSize / 2;
 
+    // An earlier run's session, which the failing run below must not replace.
+    ASSERT_EQ(runProgram({"-outputdir", dir / "shrunk/", dir / "b.snsr"}).status, 0);
     // b loses its second half after screening, while a is still being converted.
     runOptions shrinking;
     bool cut = false;
@@ -116,7 +118,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
               err.find("Processing File   2 of") == std::string::npos;
         ::kill(pid, SIGCONT);
     };
-    runResult run = runProgram({"-outputdir", dir / "shrunk", dir / "a.snsr", dir / "b.snsr"}, shrinking);
+    runResult run = runProgram({"-outputdir", dir / "shrunk/", dir / "a.snsr", dir / "b.snsr"}, shrinking);
     ASSERT_TRUE(cut) << run.standardError;
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     EXPECT_EQ(run.status, 255);
@@ -126,11 +128,13 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
               "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
               "# ERROR: Unable to read " + (dir / "b.snsr") + " at offset " + std::to_string(cutSize) +
                   " (the file is shorter than the " + std::to_string(fullSize) + " bytes it held when the run began)\n"
-              "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" + inputLostEnd)
+              "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n"
+              "# WARNING: " + (dir / "shrunk/part_00") + " is from an earlier run and was not replaced\n" + inputLostEnd)
         << run.standardError;
-    EXPECT_FALSE(exists(dir / "shrunk/part_00"));
-    // Both files' data are there, each file's statistics closed.
+    // Both files' data are there, each file's statistics closed; the earlier session
+    // is as it was.
     EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_EQ(readWholeFile(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
