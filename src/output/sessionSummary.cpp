@@ -83,17 +83,17 @@ orderedJson boardStatistics(const boardClock& clock, const boardState& state, co
 }
 
 orderedJson clockJson(const boardTimeline& timeline) {
-    const boardClockFit& fit = timeline.fit;
-    const auto drift = fit.driftPpm(timeline.intmax);
-    const auto residual = fit.residualMs();
-    orderedJson clock = {{"driftPpm", drift ? orderedJson(*drift) : orderedJson(nullptr)},
-                         {"packets", fit.packets()}};
-    const auto range = fit.driftRangePpm(timeline.intmax);
-    clock["driftRangePpm"] = range ? orderedJson::array({range->first, range->second}) : orderedJson(nullptr);
-    clock["spanSeconds"] = timeline.intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (timeline.intmax / 10.0);
-    clock["residualMs"] = residual ? orderedJson(*residual) : orderedJson(nullptr);
-    const auto interval = fit.intervalMs(timeline.intmax);
-    clock["zeroIntervalMs"] = interval ? orderedJson(*interval) : orderedJson(nullptr);
+    const clockFacts& facts = timeline.clock;
+    const auto numberOrNull = [](const std::optional<double>& value) {
+        return value ? orderedJson(*value) : orderedJson(nullptr);
+    };
+    orderedJson clock = {{"driftPpm", numberOrNull(facts.driftPpm)}, {"packets", facts.packets}};
+    clock["driftRangePpm"] = facts.driftRangePpm
+                                 ? orderedJson::array({facts.driftRangePpm->first, facts.driftRangePpm->second})
+                                 : orderedJson(nullptr);
+    clock["spanSeconds"] = facts.spanSeconds;
+    clock["residualMs"] = numberOrNull(facts.residualMs);
+    clock["zeroIntervalMs"] = numberOrNull(facts.intervalMs);
     clock["zero"] = timeline.valid ? preciseTimeJson(timeline.zeroUnixSeconds) : orderedJson(nullptr);
     clock["zeroSessionSeconds"] = timeline.valid ? orderedJson(timeline.sessionStartSeconds()) : orderedJson(nullptr);
     return clock;
