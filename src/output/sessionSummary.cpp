@@ -40,20 +40,21 @@ orderedJson preciseTimeJson(double unixSeconds) {
     return time;
 }
 
-// The channel table keeps the units as the format strings of the original texts; the
+// The channel table keeps the units as printf texts ("%% relative humidity"); the
 // summary gives the unit itself.
 orderedJson unitOf(const std::string& longName) {
-    for (const auto* table : {qor2ChannelTable.data(), juxChannelTable.data()}) {
-        const size_t size = table == qor2ChannelTable.data() ? qor2ChannelTable.size() : juxChannelTable.size();
-        for (size_t i = 0; i < size; ++i) {
-            if (longName != table[i].longName) continue;
-            if (table[i].unit == nullptr) return nullptr;
-            std::string unit = table[i].unit;
-            for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
-            return unit;
+    const auto find = [&](const auto& table) -> const channelInfo* {
+        for (const channelInfo& info : table) {
+            if (longName == info.longName) return &info;
         }
-    }
-    return nullptr;
+        return nullptr;
+    };
+    const channelInfo* info = find(qor2ChannelTable);
+    if (info == nullptr) info = find(juxChannelTable);
+    if (info == nullptr || info->unit == nullptr) return nullptr;
+    std::string unit = info->unit;
+    for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
+    return unit;
 }
 
 board boardOfChannel(const std::string& longName) {
