@@ -7,6 +7,7 @@
 #include "common/outputStatus.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
+#include "decode/boardTime.h"
 #include "decode/channelTable.h"
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
@@ -28,6 +29,12 @@ constexpr char gpsFileName[] = "sirfGPSOutput.bin";
 int64_t toSigned(uint64_t value) {
     constexpr auto most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     return static_cast<int64_t>(value > most ? most : value);
+}
+
+// The header's start time plus a packet's container milliseconds; a damaged header's
+// start time near the end of the range saturates instead of overflowing.
+int64_t packetMs(uint64_t fileStartTime, int64_t containerMs) {
+    return addTicks(toSigned(fileStartTime), containerMs);
 }
 
 orderedJson timeOrNull(std::optional<int64_t> unixMs) {
@@ -129,8 +136,8 @@ orderedJson inputFileJson(size_t index, const std::string& path, const packetRea
     file["index"] = index;
     file["path"] = path;
     file["headerStart"] = timeJson(start);
-    file["firstPacket"] = times.packets > 0 ? timeJson(start + times.first) : orderedJson(nullptr);
-    file["lastPacket"] = times.packets > 0 ? timeJson(start + times.now()) : orderedJson(nullptr);
+    file["firstPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.first)) : orderedJson(nullptr);
+    file["lastPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.now())) : orderedJson(nullptr);
 
     orderedJson streamCounts = orderedJson::object();
     for (const auto& [type, count] : reader.streamCounts) {
@@ -227,9 +234,8 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
     if (qor2Board_.is_null() && !file["boards"]["qor2"].is_null()) qor2Board_ = file["boards"]["qor2"];
     if (juxBoard_.is_null() && !file["boards"]["jux"].is_null()) juxBoard_ = file["boards"]["jux"];
     if (decoder.times.packets > 0) {
-        const int64_t start = toSigned(decoder.fileStartTime);
-        if (!startMs_) startMs_ = start + decoder.times.first;
-        endMs_ = start + decoder.times.now();
+        if (!startMs_) startMs_ = packetMs(decoder.fileStartTime, decoder.times.first);
+        endMs_ = packetMs(decoder.fileStartTime, decoder.times.now());
     }
 
     // The WAV file is opened before the channel files of the same input file.
