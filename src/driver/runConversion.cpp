@@ -17,8 +17,10 @@
 #include "driver/driverMessages.h"
 #include "driver/fileScreening.h"
 #include "driver/headerCheck.h"
+#include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
 
@@ -108,7 +110,7 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
 // shrank); what was read up to there is converted.
 bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
                  const std::string& sessionDir, snsr_packetWriter_class& writer, carryOver& carried,
-                 snsrPacket& packet) {
+                 snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles, expectedSize);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
@@ -133,6 +135,7 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     reader.writeStatistics(writer.metaKeys, writer.metaValues);
     decoder.writeStatistics(writer.metaKeys, writer.metaValues);
     writer.endFile();
+    summary.addFile(path, reader, decoder, writer);
 
     if (!reader.readFailed) return true;
     const std::string reason = reader.readErrorNumber != 0 ? std::strerror(reader.readErrorNumber)
@@ -176,6 +179,8 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         auto extractor = std::make_unique<imageExtractor>();
         carried.extractor = extractor.get();
 
+        sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
+                               options.writeImageSubDir ? "images" : ".");
         std::string imagesDir = folder.path;
         if (options.writeImageSubDir) {
             imagesDir = folder.path + platform::pathSeparator + "images";
@@ -188,7 +193,7 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
             const auto size = screenedSizes.find(inputFiles[f]);
             const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
-            if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet)) {
+            if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet, summary)) {
                 sessionRead = false;
             }
             ++f;
@@ -198,6 +203,9 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         // image that is still open; only then is the session complete on disk.
         writer.reset();
         extractor.reset();
+        // The summary is part of the session: a session.json that cannot be written
+        // leaves the session incomplete like any other lost output.
+        summary.write(folder.path, sessionRead && outputLossCount() == lossesBefore ? 0 : statusFailed);
         allRead = allRead && sessionRead;
         if (folder.staged) {
             const bool complete = sessionRead && outputLossCount() == lossesBefore;
@@ -224,6 +232,19 @@ int runConversion(int argc, char** argv) {
     std::vector<std::string> inputFiles;
     if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) {
         platform::exitProcess(status);
+    }
+    options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
+    switch (options.what) {
+        case commandLineOptions::action::help:
+            printHelp(stdout);
+            return 0;
+        case commandLineOptions::action::version:
+            printVersion(stdout);
+            return 0;
+        case commandLineOptions::action::info:
+            return describeInput(options, inputFiles);
+        case commandLineOptions::action::convert:
+            break;
     }
     inferOutputDirectory(options, inputFiles);
 

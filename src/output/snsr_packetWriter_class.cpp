@@ -138,6 +138,7 @@ void snsr_packetWriter_class::writePacket() {
         const size_t length = std::min(static_cast<size_t>(gpsRecord_->length), gpsRecord_->bytes.size());
         gpsFile_.write(gpsRecord_->bytes.data(), 1, length);
         gpsRecord_->length = 0;
+        ++gpsRecords_;
     }
 
     if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {
@@ -168,6 +169,17 @@ void snsr_packetWriter_class::spillMeta() {
     }
     metaKeys.erase(metaKeys.begin(), metaKeys.begin() + static_cast<std::ptrdiff_t>(pairs));
     metaValues.erase(metaValues.begin(), metaValues.begin() + static_cast<std::ptrdiff_t>(pairs));
+}
+
+std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::channelSummary() const {
+    std::vector<channelFacts> facts;
+    facts.reserve(channels_.size());
+    for (const auto& channel : channels_) {
+        const binaryDataFile& file = channel->file();
+        facts.push_back({channel->longName(), file.name(), file.sampleRate(), file.samplesWritten,
+                         file.filledCount()});
+    }
+    return facts;
 }
 
 void snsr_packetWriter_class::writeGlobalMeta() {

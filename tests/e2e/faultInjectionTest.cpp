@@ -50,8 +50,9 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     EXPECT_EQ(run.status, 255);
     std::string incomplete = unfinished(dir / "first");
     EXPECT_EQ(run.problemLines(), "# ERROR: Unable to write output file " + part +
-                                      "completeSensorAudio.wav (System error : File too large.)\n" + incomplete +
-                                      lostOutputEnd())
+                                      "completeSensorAudio.wav (System error : File too large.)\n"
+                                      "# ERROR: Unable to write output file " + part +
+                                      "session.json (File too large)\n" + incomplete + lostOutputEnd())
         << run.standardError;
     EXPECT_TRUE(run.standardError.ends_with(lostOutputEnd()));
     EXPECT_EQ(fileSizeOf(part + "binaryData_accel.bin"), 300 * 4);
@@ -71,6 +72,7 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     }
     expected += "# ERROR: Unable to write output file " + part + "binaryData.meta (File too large)\n";
     expected += "# ERROR: Unable to write output file " + part + "completeSensorAudio.wav (System error : File too large.)\n";
+    expected += "# ERROR: Unable to write output file " + part + "session.json (File too large)\n";
     EXPECT_EQ(run.problemLines(), expected + incomplete + lostOutputEnd()) << run.standardError;
     EXPECT_EQ(readWholeFile(part + "binaryData_power.meta"),
               "\"NumSamples\",0\n\"SampleRate\",0.000000\n\"Name\",\"power\"\n\"DataType\",1\n");
