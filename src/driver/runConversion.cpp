@@ -1,5 +1,6 @@
 #include "driver/runConversion.h"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -13,6 +14,7 @@
 #include "driver/headerCheck.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/gpsTrackFiles.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
 
@@ -24,6 +26,7 @@ namespace msg = driverMessages;
 
 constexpr int statusNoFiles = -2;
 constexpr int statusFailed = -1;
+constexpr double gpsClockWarningMs = 1000.0;
 
 // An existing directory is reused; one that cannot be created is reported, and the
 // first output file that then cannot be created ends the run with its own message.
@@ -64,6 +67,18 @@ void convertFile(const commandLineOptions& options, const std::string& path, con
     writer.endFile();
 }
 
+// The session's track files are written; a recorder clock more than a second off the
+// receiver's UTC is worth a warning before anyone analyses the data.
+void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::string>& inputFiles, size_t sessionEnd) {
+    const size_t files = summary.clockChecks.size();
+    for (size_t i = 0; i < files && files <= sessionEnd; ++i) {
+        const std::optional<gpsClockCheck>& check = summary.clockChecks[i];
+        if (!check || std::fabs(check->medianOffsetMs) <= gpsClockWarningMs) continue;
+        std::fprintf(stderr, msg::gpsClockOff, inputFiles[sessionEnd - files + i].c_str(), check->medianOffsetMs / 1000.0,
+                     static_cast<long long>(check->fixes));
+    }
+}
+
 }  // namespace
 
 void convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
@@ -97,16 +112,19 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         }
         extractor->setImagesDir(imagesDir);
 
+        gpsTrackFiles tracks(platform::withTrailingSeparator(partDir));
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
             convertFile(options, inputFiles[f], partDir, *writer, carried, packet);
+            tracks.fileDone(writer->gpsRecordsWritten());
             ++f;
         }
 
         // The writer finishes the session's files before the extractor lets go of an
         // image that is still open.
         writer.reset();
+        reportGpsTrack(tracks.finish(recordUtcFunction()), inputFiles, f);
         std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
         std::fprintf(stderr, msg::separatorLine);
         extractor.reset();

@@ -138,6 +138,7 @@ void snsr_packetWriter_class::writePacket() {
         const size_t length = std::min(static_cast<size_t>(gpsRecord_->length), gpsRecord_->bytes.size());
         gpsFile_.write(gpsRecord_->bytes.data(), 1, length);
         gpsRecord_->length = 0;
+        ++gpsRecordsWritten_;
     }
 
     if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {

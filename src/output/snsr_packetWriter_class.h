@@ -38,6 +38,9 @@ public:
     void writePacket();
     void endFile();
 
+    // Records appended to sirfGPSOutput.bin so far in this session.
+    int64_t gpsRecordsWritten() const { return gpsRecordsWritten_; }
+
     metaList metaKeys;
     metaList metaValues;
 
@@ -70,6 +73,7 @@ private:
     gpsRecordBuffer* gpsRecord_ = nullptr;
 
     outputFile gpsFile_;
+    int64_t gpsRecordsWritten_ = 0;
     wavAudioFile wav_;
     std::vector<std::unique_ptr<outputChannel>> channels_;  // creation order
     std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
