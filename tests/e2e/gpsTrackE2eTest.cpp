@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <map>
 #include <fstream>
@@ -55,6 +57,14 @@ std::vector<csvRow> readCsv(const fs::path& path) {
     return rows;
 }
 
+// Milliseconds since 1970 of "YYYY-MM-DDTHH:MM:SS.mmmZ".
+int64_t unixMsOfUtc(const std::string& text) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &year, &month, &day, &hour, &minute, &second, &ms), 7);
+    const auto days = std::chrono::sys_days(std::chrono::year(year) / month / day).time_since_epoch().count();
+    return ((static_cast<int64_t>(days) * 24 + hour) * 60 + minute) * 60000 + second * 1000 + ms;
+}
+
 // gpsdecode's fixes (reports with a 2-D or 3-D mode) for the session's receiver bytes.
 std::vector<nlohmann::json> gpsdecodeFixes(const fs::path& part, const fs::path& scratch) {
     const std::vector<uint8_t> bytes = receiverBytes(readBytes(part / "sirfGPSOutput.bin"));
@@ -73,16 +83,21 @@ std::vector<nlohmann::json> gpsdecodeFixes(const fs::path& part, const fs::path&
     return fixes;
 }
 
-// Two recordings of the same walk, converted: the receiver sending both navigation
-// messages with the recorder's clock an hour and half a second ahead, and sending
-// message 2 only with a correct clock.
+// GPS week 1023 ended at 2019-04-06T23:59:42Z: message 2's week went from 1023 to 0.
+constexpr int64_t rollover2019 = 1554595182000;
+
+// Recordings of the same walk, converted: the receiver sending both navigation messages
+// with the recorder's clock an hour and half a second ahead; sending message 2 only with
+// a correct clock; and message 2 only across the week roll-over of April 2019.
 class gpsTrackE2eTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new scratchDirectory;
         const fs::path root(dir_->path());
-        for (const auto& [name, extra] : {std::pair<std::string, std::vector<std::string>>{"both", {"--clock-offset", "3600.5"}},
-                                          {"measured", {"--gps-messages", "2"}}}) {
+        for (const auto& [name, extra] :
+             {std::pair<std::string, std::vector<std::string>>{"both", {"--clock-offset", "3600.5"}},
+              {"measured", {"--gps-messages", "2"}},
+              {"rollover", {"--gps-messages", "2", "--start-time", std::to_string(rollover2019 / 1000 - 120)}}}) {
             std::vector<std::string> arguments = {"--out", name, "--duration", "240", "--files", "2", "--seed", "7",
                                                   "--streams", "qor2,mic,gps", "--quiet"};
             arguments.insert(arguments.end(), extra.begin(), extra.end());
@@ -184,6 +199,28 @@ TEST_F(gpsTrackE2eTest, ClockCheckFindsTheRecordersErrorAndWarnsPerFile) {
     EXPECT_EQ(right["gps"]["csv"], "gps.csv");
     EXPECT_EQ(right["gps"]["badChecksumFrames"], 0);
     EXPECT_EQ(right["gps"]["unknownMessages"], 0);
+}
+
+TEST_F(gpsTrackE2eTest, WeekRollOverOf2019KeepsTheTimeGoing) {
+    // gpsd places these weeks 1024 weeks later; the files' start times tell the era.
+    const std::vector<csvRow> rows = readCsv(part("rollover") / "gps.csv");
+    ASSERT_GT(rows.size(), 100u);
+    // The simulated receiver reports at 150 ms past each second of the session, one
+    // report a second, all within the four minutes recorded.
+    const int64_t start = rollover2019 - 120000;
+    int64_t previous = start;
+    for (const csvRow& row : rows) {
+        const int64_t t = unixMsOfUtc(row.utc);
+        EXPECT_EQ((t - start) % 1000, 150) << row.utc;
+        EXPECT_GT(t, previous) << row.utc;
+        EXPECT_LT(t, start + 240000) << row.utc;
+        previous = t;
+    }
+    EXPECT_LT(unixMsOfUtc(rows.front().utc), rollover2019);
+    EXPECT_GT(unixMsOfUtc(rows.back().utc), rollover2019);
+    const nlohmann::json gps = session("rollover")["gps"];
+    EXPECT_EQ(gps["fixes"], rows.size());
+    EXPECT_EQ(gps["lastFix"]["unixMs"].get<int64_t>(), unixMsOfUtc(rows.back().utc));
 }
 
 }  // namespace
