@@ -32,31 +32,8 @@ struct decoderRun {
 // 2025-03-14T09:30:01.150Z: GPS week 2357 (309 modulo 1024), 466,219,150 ms into it.
 constexpr int64_t utc2025 = 1741944601150;
 
-geodetic walkingFix() {
-    geodetic g;
-    g.week = 2357;
-    g.towMs = 466219150;
-    g.millisecond = 1150;
-    return g;
-}
-
 TEST(sirfDecoderTest, GeodeticMessageSplitAcrossRecordsGivesEveryField) {
-    geodetic g;
-    g.week = 2357;
-    g.towMs = 466219150;
-    g.minute = 30;
-    g.millisecond = 1150;
-    g.lat = 461559758;
-    g.lon = -89542213;
-    g.heightCm = 47440;
-    g.altitudeCm = 42640;
-    g.speedCmS = 141;
-    g.courseCdeg = 25801;
-    g.climbCmS = -35;
-    g.ehpeCm = 512;
-    g.evpeCm = 768;
-    g.satellites = 7;
-    g.hdop5 = 12;
+    const geodetic g = geodeticAt(1);
     const bytes whole = bytes{0x13, 0x55} + frame(geodeticPayload(g));
     decoderRun run;
     // One byte per record: the message belongs to the record of its first byte.
@@ -133,7 +110,7 @@ TEST(sirfDecoderTest, MeasuredMessageGivesTheWgs84PointAndUtcOfItsWeekAndTime) {
 }
 
 TEST(sirfDecoderTest, DamageIsCountedAndEveryIntactFrameAroundItIsFound) {
-    const geodetic g = walkingFix();
+    const geodetic g = geodeticAt(1);
     const bytes good = frame(geodeticPayload(g));
     bytes badSum = good;
     badSum[30] ^= 0x01;
@@ -161,7 +138,7 @@ TEST(sirfDecoderTest, DamageIsCountedAndEveryIntactFrameAroundItIsFound) {
 }
 
 TEST(sirfDecoderTest, ReceiverWithoutFixGivesNoFix) {
-    geodetic g = walkingFix();
+    geodetic g = geodeticAt(1);
     g.navValid = 1;
     g.navType = 0;
     decoderRun run;
@@ -200,7 +177,7 @@ TEST(sirfDecoderTest, WeekModulo1024IsPlacedNearTheReferenceOrTheReceiversFullWe
 
     // November 2038: week 3072 is 0 again. A recorder clock far off (here in 2010) is
     // overruled by the full week of a message 41.
-    geodetic g = walkingFix();
+    geodetic g = geodeticAt(1);
     g.week = 3071;
     decoderRun run;
     run.decoder.setReferenceTime(1262304000000);

@@ -47,6 +47,28 @@ struct geodetic {
     uint8_t satellites = 0, hdop5 = 0;
 };
 
+// 2025-03-14T09:30:00Z plus s seconds and 150 ms: GPS week 2357, 466,218,150 ms into
+// it plus s seconds (s below 1800). A walker at 46.1559758 N, 8.9542213 W with a fix.
+inline geodetic geodeticAt(int s) {
+    geodetic g;
+    g.week = 2357;
+    g.towMs = 466218150 + static_cast<uint32_t>(s) * 1000;
+    g.minute = static_cast<uint16_t>(30 + s / 60);
+    g.millisecond = static_cast<uint16_t>(s % 60 * 1000 + 150);
+    g.lat = 461559758;
+    g.lon = -89542213;
+    g.heightCm = 47440;
+    g.altitudeCm = 42640;
+    g.speedCmS = 141;
+    g.courseCdeg = 25801;
+    g.climbCmS = -35;
+    g.ehpeCm = 512;
+    g.evpeCm = 768;
+    g.satellites = 7;
+    g.hdop5 = 12;
+    return g;
+}
+
 inline bytes geodeticPayload(const geodetic& g) {
     bytes p = {41};
     put(p, g.navValid, 2);

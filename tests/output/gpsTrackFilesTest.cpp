@@ -37,23 +37,7 @@ void writeRecords(const scratchDirectory& dir, const bytes& records) {
     std::fclose(file);
 }
 
-// Both messages of one epoch, second s after t0 plus 150 ms.
-geodetic geodeticAt(int s) {
-    geodetic g;
-    g.week = 2357;
-    g.towMs = 466218000 + static_cast<uint32_t>(s) * 1000 + 150;
-    g.minute = static_cast<uint16_t>(30 + s / 60);
-    g.millisecond = static_cast<uint16_t>(s % 60 * 1000 + 150);
-    g.lat = 461559758;
-    g.lon = -89542213;
-    g.heightCm = 47440;
-    g.altitudeCm = 42640;
-    g.speedCmS = 141;
-    g.courseCdeg = 25801;
-    g.satellites = 7;
-    g.hdop5 = 12;
-    return g;
-}
+// Message 2 of the epoch of geodeticAt(s).
 measured measuredAt(int s) {
     // gpsd gives this point as 46.155970290, 8.954222816, 426.3212 m above the ellipsoid.
     measured m{4372187, 688906, 4577581};
