@@ -38,7 +38,8 @@ constexpr char gpxHead[] =
 constexpr char gpxTail[] = "  </trk>\n</gpx>\n";
 
 // Receiver UTC minus converter UTC over one input file: exact minimum and maximum; the
-// median of every value up to a million fixes, then of an even subsample.
+// median of every value up to a million fixes, then of an even subsample. One input
+// file's values are held at a time.
 class offsetStatistics {
 public:
     void add(double offsetMs) {
@@ -91,8 +92,7 @@ const char* gpxFix(int32_t fixType) {
 class trackBuilder final : public sirfNavigationSink {
 public:
     trackBuilder(std::string directory, const recordUtcFunction& recordUtc, gpsSessionSummary& summary)
-        : directory_(std::move(directory)), recordUtc_(recordUtc), summary_(summary),
-          offsets_(summary.clockChecks.size()) {}
+        : directory_(std::move(directory)), recordUtc_(recordUtc), summary_(summary) {}
 
     void navigation(const gpsNavigation& m) override {
         if (m.message == 41) {
@@ -117,7 +117,7 @@ public:
         csv_.close();
         gpx_.close();
         summary_.tracksWritten = true;
-        for (size_t i = 0; i < offsets_.size(); ++i) summary_.clockChecks[i] = offsets_[i].result();
+        closeClockCheck();
     }
 
 private:
@@ -173,17 +173,27 @@ private:
         summary_.lastFixMs = m.utcMs;
         lastFixMs_ = m.utcMs;
 
-        if (recordUtc_ && m.tag.file >= 0 && static_cast<size_t>(m.tag.file) < offsets_.size()) {
+        if (recordUtc_ && m.tag.file >= 0 && static_cast<size_t>(m.tag.file) < summary_.clockChecks.size()) {
             if (const std::optional<double> converterMs = recordUtc_(m.tag.file, m.tag.sessionMs)) {
-                offsets_[static_cast<size_t>(m.tag.file)].add(static_cast<double>(m.utcMs) - *converterMs);
+                // Rows come in file order: a file's check is done when the next file's first row comes.
+                if (m.tag.file != offsetsFile_) closeClockCheck();
+                offsetsFile_ = m.tag.file;
+                offsets_.add(static_cast<double>(m.utcMs) - *converterMs);
             }
         }
+    }
+
+    void closeClockCheck() {
+        if (offsetsFile_ >= 0) summary_.clockChecks[static_cast<size_t>(offsetsFile_)] = offsets_.result();
+        offsets_ = offsetStatistics();
+        offsetsFile_ = -1;
     }
 
     std::string directory_;
     const recordUtcFunction& recordUtc_;
     gpsSessionSummary& summary_;
-    std::vector<offsetStatistics> offsets_;
+    offsetStatistics offsets_;  // of the input file offsetsFile_
+    int32_t offsetsFile_ = -1;
     outputFile csv_;
     outputFile gpx_;
     bool opened_ = false;
