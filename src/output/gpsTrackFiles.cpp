@@ -100,6 +100,7 @@ public:
             if (pending_ && std::llabs(pending_->gpsMs - m.gpsMs) < sameEpochMs) pending_.reset();
             flushPending();
             lastGeodeticGpsMs_ = m.gpsMs;
+            if (m.fix && m.altitudeMslM) geoidSeparationM_ = m.heightEllipsoidM - *m.altitudeMslM;
             if (m.fix) writeRow(m);
             return;
         }
@@ -146,7 +147,12 @@ private:
     void writeRow(const gpsNavigation& m) {
         open();
         const std::string utc = utcText(m.utcMs);
-        const std::string altitude = m.altitudeMslM ? formatText("%.2f", *m.altitudeMslM + 0.0) : std::string();
+        // Message 2 gives the height above the ellipsoid only: the receiver's own geoid
+        // height from its latest message 41 turns it into one above sea level; without
+        // one the altitude stays unknown.
+        std::optional<double> altitudeMsl = m.altitudeMslM;
+        if (!altitudeMsl && geoidSeparationM_) altitudeMsl = m.heightEllipsoidM - *geoidSeparationM_;
+        const std::string altitude = altitudeMsl ? formatText("%.2f", *altitudeMsl + 0.0) : std::string();
         const std::string hdop = m.hdop ? formatText("%.1f", *m.hdop) : std::string();
         csv_.print("%s,%d,%.7f,%.7f,%s,%.2f,%.2f,%d,%d,%s,%d\n", utc.c_str(), m.tag.sessionMs, m.latitudeDeg + 0.0,
                    m.longitudeDeg + 0.0, altitude.c_str(), m.speedMps + 0.0, m.courseDeg + 0.0, m.fixType,
@@ -159,9 +165,9 @@ private:
         if (!segmentOpen_) gpx_.print("    <trkseg>\n");
         segmentOpen_ = true;
         std::string point = formatText("      <trkpt lat=\"%.7f\" lon=\"%.7f\">", m.latitudeDeg + 0.0, m.longitudeDeg + 0.0);
-        if (m.altitudeMslM) point += formatText("<ele>%s</ele>", altitude.c_str());
+        if (altitudeMsl) point += formatText("<ele>%s</ele>", altitude.c_str());
         point += formatText("<time>%s</time>", utc.c_str());
-        if (m.altitudeMslM) point += formatText("<geoidheight>%.2f</geoidheight>", m.heightEllipsoidM - *m.altitudeMslM + 0.0);
+        if (altitudeMsl) point += formatText("<geoidheight>%.2f</geoidheight>", m.heightEllipsoidM - *altitudeMsl + 0.0);
         if (const char* fix = gpxFix(m.fixType)) point += formatText("<fix>%s</fix>", fix);
         point += formatText("<sat>%d</sat>", m.satellites);
         if (m.hdop) point += formatText("<hdop>%s</hdop>", hdop.c_str());
@@ -200,6 +206,7 @@ private:
     bool segmentOpen_ = false;
     std::optional<gpsNavigation> pending_;
     std::optional<int64_t> lastGeodeticGpsMs_;
+    std::optional<double> geoidSeparationM_;  // ellipsoid to sea level, from message 41
     std::optional<int64_t> lastFixMs_;
 };
 

@@ -52,7 +52,8 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
     const uint64_t start0 = t0;
     const uint64_t start1 = t0 + 60000;
     // Epoch 1: both messages, split over three records; message 41 starts in the
-    // second, whose session time its row takes. Epoch 2: message 2 only.
+    // second, whose session time its row takes. Epoch 2: message 2 only, its height
+    // above sea level from message 41's geoid height (48 m).
     // Epoch 3: message 41 without fix replaces message 2's fix. The second file
     // continues 94 s later: a new track segment.
     const bytes epoch1 = frame(measuredPayload(measuredAt(1))) + frame(geodeticPayload(geodeticAt(1)));
@@ -83,7 +84,7 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
     EXPECT_EQ(readFile(dir.file("gps.csv")),
               "utc,session_ms,latitude_deg,longitude_deg,altitude_m,speed_mps,course_deg,fix_type,satellites,hdop,source\n"
               "2025-03-14T09:30:01.150Z,1158,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n"
-              "2025-03-14T09:30:02.150Z,2150,46.1559703,8.9542228,,0.00,0.00,4,9,,2\n"
+              "2025-03-14T09:30:02.150Z,2150,46.1559703,8.9542228,378.32,0.00,0.00,4,9,,2\n"
               "2025-03-14T09:31:38.150Z,3170,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n"
               "2025-03-14T09:31:39.150Z,4170,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n");
     const std::string gpx = readFile(dir.file("gps.gpx"));
@@ -92,8 +93,9 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
                        "      <trkpt lat=\"46.1559758\" lon=\"-8.9542213\"><ele>426.40</ele>"
                        "<time>2025-03-14T09:30:01.150Z</time><geoidheight>48.00</geoidheight><fix>3d</fix>"
                        "<sat>7</sat><hdop>2.4</hdop></trkpt>\n"
-                       "      <trkpt lat=\"46.1559703\" lon=\"8.9542228\"><time>2025-03-14T09:30:02.150Z</time>"
-                       "<fix>3d</fix><sat>9</sat></trkpt>\n"
+                       "      <trkpt lat=\"46.1559703\" lon=\"8.9542228\"><ele>378.32</ele>"
+                       "<time>2025-03-14T09:30:02.150Z</time><geoidheight>48.00</geoidheight><fix>3d</fix><sat>9</sat>"
+                       "</trkpt>\n"
                        "    </trkseg>\n"
                        "    <trkseg>\n"),
               std::string::npos)
