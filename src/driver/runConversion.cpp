@@ -1,6 +1,7 @@
 #include "driver/runConversion.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
@@ -32,6 +34,7 @@ namespace msg = driverMessages;
 
 constexpr int statusNoFiles = -2;
 constexpr int statusFailed = -1;
+constexpr double gpsClockWarningMs = 1000.0;
 
 // The session whose output is being built, for the closing line of a run that ends
 // before the session is finished.
@@ -144,6 +147,18 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     return false;
 }
 
+// The session's track files are written; a recorder clock more than a second off the
+// receiver's UTC is worth a warning before anyone analyses the data.
+void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::string>& inputFiles, size_t sessionEnd) {
+    const size_t files = summary.clockChecks.size();
+    for (size_t i = 0; i < files && files <= sessionEnd; ++i) {
+        const std::optional<gpsClockCheck>& check = summary.clockChecks[i];
+        if (!check || std::fabs(check->medianOffsetMs) <= gpsClockWarningMs) continue;
+        std::fprintf(stderr, msg::gpsClockOff, inputFiles[sessionEnd - files + i].c_str(), check->medianOffsetMs / 1000.0,
+                     static_cast<long long>(check->fixes));
+    }
+}
+
 }  // namespace
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
@@ -188,6 +203,7 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         }
         extractor->setImagesDir(imagesDir);
 
+        gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path));
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
@@ -196,6 +212,7 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
             if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet, summary)) {
                 sessionRead = false;
             }
+            tracks.fileDone(writer->gpsRecords());
             ++f;
         }
 
@@ -203,6 +220,12 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         // image that is still open; only then is the session complete on disk.
         writer.reset();
         extractor.reset();
+        const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
+            const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
+            return seconds ? std::optional<double>(*seconds * 1000.0) : std::nullopt;
+        });
+        reportGpsTrack(gps, inputFiles, f);
+        summary.addGpsTrack(gps);
         // The summary is part of the session: a session.json that cannot be written
         // leaves the session incomplete like any other lost output.
         summary.write(folder.path, sessionRead && outputLossCount() == lossesBefore ? 0 : statusFailed);
