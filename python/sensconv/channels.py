@@ -176,5 +176,7 @@ def map_values(path: Path, samples: int) -> np.ndarray:
             + ("truncated" if size // SAMPLE_DTYPE.itemsize < samples else "longer than described"))
     if samples == 0:
         # A file of no bytes cannot be mapped.
-        return np.empty(0, dtype=SAMPLE_DTYPE)
+        empty = np.empty(0, dtype=SAMPLE_DTYPE)
+        empty.flags.writeable = False
+        return empty
     return np.memmap(path, dtype=SAMPLE_DTYPE, mode="r", shape=(samples,))

@@ -158,10 +158,8 @@ class Session:
         self._infos = {i.name: i for i in infos}
         wav = folder / AUDIO_FILE
         if wav.exists():
-            try:
-                sound = soundfile.info(str(wav))
-            except RuntimeError as error:
-                raise SessionError(wav, f"cannot be read: {error}") from None
+            with open_audio(wav, None) as sound:
+                pass
             base = TimeBase(sound.samplerate, sound.frames, [0], [0], utc=False)
             self._infos[AUDIO] = ChannelInfo(AUDIO, "qor2/audio", "qor2", None, float(sound.samplerate),
                                              sound.frames, 0, AUDIO_FILE, None, base)
@@ -270,17 +268,10 @@ class Session:
         if AUDIO not in self._infos:
             raise SessionError(self.path, "has no audio")
         info = self._infos[AUDIO]
-        path = self.path / info.file
-        try:
-            with soundfile.SoundFile(str(path)) as sound:
-                if sound.frames != info.samples:
-                    raise SessionError(path, f"holds {sound.frames} samples, session.json says {info.samples}: "
-                                             "truncated or not finished")
-                stop = sound.frames if stop is None else min(stop, sound.frames)
-                sound.seek(start)
-                samples = sound.read(max(stop - start, 0), dtype="int16")
-        except RuntimeError as error:  # soundfile's errors for unreadable files
-            raise SessionError(path, f"cannot be read: {error}") from None
+        with open_audio(self.path / info.file, info.samples if self.json is not None else None) as sound:
+            stop = sound.frames if stop is None else min(stop, sound.frames)
+            sound.seek(start)
+            samples = sound.read(max(stop - start, 0), dtype="int16")
         first = info.timebase.times(start, start + 1)[0] if len(samples) else None
         return Audio(samples, info.rate, first, start, info.timebase)
 
@@ -340,9 +331,43 @@ class Session:
         return {
             "start": self.start, "duration": self.duration,
             "filled": sum(i.filled_samples for i in sensors) / samples if samples else 0.0,
-            "audio_filled": audio.filled_samples / audio.samples if audio and audio.samples else None,
+            # Output without session.json does not say which audio samples were filled.
+            "audio_filled": audio.filled_samples / audio.samples if audio and audio.samples and self.json else None,
             "gps_fixes": fixes, "images": len(self.images()), "serials": self.serials,
         }
+
+
+def open_audio(path: Path, samples: int | None) -> soundfile.SoundFile:
+    """Opens the session's WAV file after checking that it is complete: that its
+    header was finished and its samples are all there (``samples``, when known)."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(1 << 16)
+            size = os.fstat(stream.fileno()).st_size
+    except FileNotFoundError:
+        raise SessionError(path, "is missing") from None
+    if head[:4] != b"RIFF" or head[8:12] != b"WAVE":
+        raise SessionError(path, "is not a WAV file")
+    offset = 12
+    while offset + 8 <= len(head):
+        chunk, length = head[offset:offset + 4], int.from_bytes(head[offset + 4:offset + 8], "little")
+        if chunk == b"data":
+            held = size - offset - 8
+            if length == 0 and held > 0 or length == 0xFFFFFFFF:
+                raise SessionError(path, "has a header that was never finished: the conversion did not finish")
+            if length > held:
+                raise SessionError(path, f"is cut short: its header announces {length} bytes of samples, "
+                                         f"the file holds {held}")
+            break
+        offset += 8 + length + (length & 1)
+    try:
+        sound = soundfile.SoundFile(str(path))
+    except RuntimeError as error:  # how soundfile reports an unreadable file
+        raise SessionError(path, f"cannot be read: {error}") from None
+    if samples is not None and sound.frames != samples:
+        sound.close()
+        raise SessionError(path, f"holds {sound.frames} samples, session.json says {samples}")
+    return sound
 
 
 class _Needs:
