@@ -130,8 +130,12 @@ class _TimeAxis:
             if info.samples and info.rate > 0:
                 base = info.timebase
                 spans += [base.ns(0, 1)[0], base.ns(info.samples - 1, info.samples)[0]]
-        start = session.start.astype("datetime64[ns]").astype(np.int64) if session.utc else 0
-        spans += [start, start + int(session.duration * NS_PER_SECOND)]
+        if not session.utc:
+            spans += [0, int(session.duration * NS_PER_SECOND)]
+        elif session.start is not None:
+            start = int(session.start.astype("datetime64[ns]").astype(np.int64))
+            spans += [start, start + int(session.duration * NS_PER_SECOND)]
+        spans = spans or [0]
         self.t0, self.t1 = min(spans), max(spans)
         if self.t1 <= self.t0:
             self.t1 = self.t0 + NS_PER_SECOND
@@ -304,7 +308,7 @@ def _draw_images(session: Session, axes, axis: _TimeAxis) -> None:
     axes.set_ylabel(f"Images\n{len(images)}", fontsize=9, rotation=0, ha="right", va="center")
     if len(images):
         times = np.asarray(images.index.tz_localize(None) if session.utc else images.index, dtype="int64")
-        axes.vlines(axis.x(times), 0, 1, color="black", linewidth=1.2)
+        axes.vlines(axis.x(times), 0, 1, color="black", linewidth=1.2 if len(times) < axis.columns / 8 else 0.4)
     else:
         axes.text(0.5, 0.5, "no camera images", transform=axes.transAxes, ha="center", va="center")
     axes.set_ylim(0, 1)
