@@ -19,6 +19,7 @@ import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
 from matplotlib.figure import Figure
+from matplotlib.ticker import MaxNLocator
 from matplotlib.transforms import blended_transform_factory
 
 from .cli import format_duration as _duration
@@ -106,7 +107,7 @@ def _draw(session: Session, figure: Figure) -> dict:
     _draw_audio(session, panels[AUDIO_PANEL], axis)
     _draw_images(session, panels[IMAGES_PANEL], axis)
     _draw_track(session, panels[GPS_PANEL])
-    _draw_facts(session, figure, grid[6:, 1])
+    _draw_facts(session, figure, grid[7:, 1])
 
     for name, axes in panels.items():
         if name == GPS_PANEL:
@@ -337,6 +338,7 @@ def _draw_track(session: Session, axes) -> None:
     axes.set_ylabel("latitude (°)", fontsize=8)
     axes.tick_params(labelsize=7)
     axes.ticklabel_format(useOffset=False)
+    axes.xaxis.set_major_locator(MaxNLocator(3))
     axes.legend(loc="best", fontsize=7)
     bar = axes.figure.colorbar(points, ax=axes, fraction=0.05, pad=0.02)
     bar.set_label(f"fix number (of {len(fixes)})", fontsize=7)
