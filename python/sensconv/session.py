@@ -119,6 +119,7 @@ class Session:
         for entry in need(doc, "channels", list):
             info = _channel_from_json(need, entry)
             self._infos[info.name] = info
+        self._session_clock = _main_board_zeros(need(doc, "files", list))
         self._image_dir = need(doc, "images", dict).get("directory", "images")
         gps = need(doc, "gps", dict)
         self._gps_csv = gps.get("csv")
@@ -170,6 +171,7 @@ class Session:
         described = read_meta(global_meta) if global_meta.exists() else {}
         self.serials = {board: int(described[f"{board}_deviceSN"])
                         for board in ("qor2", "jux") if f"{board}_deviceSN" in described}
+        self._session_clock = None
         self._image_dir = "images"
         self._gps_csv = None
         self.gps_fixes = None
@@ -303,19 +305,23 @@ class Session:
 
     def session_ms_to_time(self, session_ms: np.ndarray) -> np.ndarray:
         """Session time (the main board's clock, which names the images and is
-        ``session_ms`` in gps.csv) to UTC, through the anchors of the main board's
-        fastest channel: right to within a few milliseconds."""
+        ``session_ms`` in gps.csv) to UTC, as the converter places it: from where each
+        input file's main-board time begins in UTC and in session time. Without those
+        (an older session.json), through the anchors of the main board's fastest
+        channel, right to within a few milliseconds."""
         session_ns = np.asarray(session_ms, dtype=np.int64) * 1_000_000
         if not self.utc:
             return session_ns.view("timedelta64[ns]")
-        candidates = [i for i in self._infos.values() if i.board == "qor2" and i.samples and i.rate > 0]
-        if not candidates:
-            raise SessionError(self.path / "session.json", "has no main-board channel to place session times in UTC")
-        base = max(candidates, key=lambda i: i.rate).timebase
-        # Where each input file's first sample falls in session time.
-        anchor_session_ns = np.rint(base.anchor_index * base.period_ns).astype(np.int64)
-        k = np.clip(np.searchsorted(anchor_session_ns, session_ns, side="right") - 1, 0, None)
-        return (base.anchor_ns[k] + (session_ns - anchor_session_ns[k])).view("datetime64[ns]")
+        if self._session_clock is not None:
+            starts_ns, zeros_ns = self._session_clock
+        else:
+            candidates = [i for i in self._infos.values() if i.board == "qor2" and i.samples and i.rate > 0]
+            if not candidates:
+                raise SessionError(self.path / "session.json", "has no main-board time to place session times in UTC")
+            base = max(candidates, key=lambda i: i.rate).timebase
+            starts_ns, zeros_ns = np.rint(base.anchor_index * base.period_ns).astype(np.int64), base.anchor_ns
+        k = np.clip(np.searchsorted(starts_ns, session_ns, side="right") - 1, 0, None)
+        return (zeros_ns[k] + (session_ns - starts_ns[k])).view("datetime64[ns]")
 
     # -- the session in one line -----------------------------------------------------
 
@@ -407,6 +413,20 @@ def _channel_from_json(need: _Needs, entry: dict) -> ChannelInfo:
     base = TimeBase(rate, samples, index, [seconds_to_ns(s) for s in seconds], utc=True)
     return ChannelInfo(name, entry.get("longName"), entry.get("board"), entry.get("unit"), rate, samples,
                        int(entry.get("filledSamples") or 0), need(entry, "file", str), entry.get("sparseFile"), base)
+
+
+def _main_board_zeros(files: list) -> tuple[np.ndarray, np.ndarray] | None:
+    """Per input file, the session time and the UTC (both in ns) at which the main
+    board's time in that file begins, where session.json gives them."""
+    starts, zeros = [], []
+    for file in files:
+        clock = ((file.get("clocks") or {}).get("qor2") or {}) if isinstance(file, dict) else {}
+        zero, start = clock.get("zero"), clock.get("zeroSessionSeconds")
+        if not isinstance(zero, dict) or not isinstance(zero.get("unixSeconds"), (int, float)) or start is None:
+            return None
+        starts.append(seconds_to_ns(start))
+        zeros.append(seconds_to_ns(zero["unixSeconds"]))
+    return (np.array(starts, dtype=np.int64), np.array(zeros, dtype=np.int64)) if starts else None
 
 
 def _count_lines(path: Path) -> int:

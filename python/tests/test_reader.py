@@ -65,6 +65,12 @@ def test_the_audio_reads_back(session, demo):
     assert piece.first == sound.times[100_000] == piece.times[0]
 
 
+def demo_file_start(file: dict) -> str:
+    """The UTC a simulated file is named after (YYYYMMDD_HHMMSS_mmm.snsr)."""
+    stamp = re.search(r"(\d{8})_(\d{6})_(\d{3})\.snsr$", file["path"]).groups()
+    return f"{stamp[0]}T{stamp[1]}.{stamp[2]}"
+
+
 def first_sample_errors(session, demo, names):
     """Per channel and input file: how far (in sample periods) the reader puts the
     file's first sample from its true UTC. The simulator names each file after its
@@ -80,8 +86,7 @@ def first_sample_errors(session, demo, names):
         tick_ns = 10 * 10**9 // session.json["boards"][info.board]["interruptCounterMax"]
         assert len(starts) == len(session.json["files"]), name
         for file, start in zip(session.json["files"], starts):
-            stamp = re.search(r"(\d{8})_(\d{6})_(\d{3})\.snsr$", file["path"]).groups()
-            begun = pd.Timestamp(f"{stamp[0]}T{stamp[1]}.{stamp[2]}").value
+            begun = pd.Timestamp(demo_file_start(file)).value
             error_ns = int(info.timebase.ns(start, start + 1)[0]) - (begun + tick_ns)
             errors[name, file["index"]] = error_ns * info.rate / 1e9
     return errors
@@ -161,6 +166,14 @@ def test_images_are_listed_with_their_times(session, demo):
     assert [os.path.basename(p) for p in images["path"]] == on_disk
     assert images["session_ms"].tolist() == [int(name[:11]) for name in on_disk]
     assert images.index.is_monotonic_increasing
+    if session.json is not None:
+        # An image of the first file lies its name's milliseconds after the main
+        # board's first tick, which the simulator puts one tick after the file's start.
+        first_file = images[images["session_ms"] < 45_000]  # the demo's files last 45 s
+        begun = pd.Timestamp(demo_file_start(session.json["files"][0]), tz="UTC") + pd.Timedelta(250, "us")
+        expected = begun + pd.to_timedelta(first_file["session_ms"], unit="ms")
+        assert len(first_file) > 2
+        assert (abs(first_file.index - pd.DatetimeIndex(expected)) <= pd.Timedelta(1, "ms")).all()
 
 
 def test_output_without_session_json_opens_from_meta_files_with_session_time(part_copy, demo):
