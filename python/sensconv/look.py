@@ -266,19 +266,20 @@ def _draw_group(session: Session, axes, name: str, channel_names: list[str], axi
 
 
 def _shade_filled(axes, share: np.ndarray, axis: _TimeAxis) -> None:
-    """Light full-height spans where samples were filled in, and a bar whose height
-    is the share of filled samples in the column (at least a sliver, so a single
-    filled sample shows)."""
-    where = share > 0
-    # Widen each marked column by one on either side, so that a single one shows.
-    where = where | np.roll(where, 1) | np.roll(where, -1)
-    if not where.any():
+    """Where samples were filled in: a bar at the bottom whose height is the share of
+    filled samples in the column (at least a sliver, and three columns wide, so that a
+    single filled sample shows), and a light full-height span where a tenth or more
+    of the column was filled (a real gap, not a lost packet here and there)."""
+    marked = share > 0
+    if not marked.any():
         return
+    marked = marked | np.roll(marked, 1) | np.roll(marked, -1)
+    widened = np.fmax(share, np.fmax(np.roll(share, 1), np.roll(share, -1)))
     transform = blended_transform_factory(axes.transData, axes.transAxes)
     x = axis.x(axis.centres)
-    axes.fill_between(x, 0, 1, where=where, step="mid", transform=transform, color=FILLED_COLOUR, alpha=0.10,
-                      linewidth=0)
-    axes.fill_between(x, 0, np.where(where, np.maximum(share, 0.05), 0), where=where, step="mid",
+    axes.fill_between(x, 0, 1, where=widened >= 0.1, step="mid", transform=transform, color=FILLED_COLOUR,
+                      alpha=0.10, linewidth=0)
+    axes.fill_between(x, 0, np.where(marked, np.maximum(widened, 0.05), 0), where=marked, step="mid",
                       transform=transform, color=FILLED_COLOUR, alpha=0.5, linewidth=0, label="filled")
 
 
