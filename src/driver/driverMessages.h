@@ -134,6 +134,9 @@ inline constexpr char directoryNotCreated[] = "# WARNING: Unable to create direc
 inline constexpr char processingFile[] = "# INFO: Session %2d, Processing File %3d of %3d (total)\n";
 inline constexpr char fileNotProcessed[] = "# ERROR: packetReader was unable to process file %s\n";
 inline constexpr char sessionCompleted[] = "# INFO: Session %2d of %2d completed\n";
+// The receiver's UTC against the recorder's: file, median offset in seconds, fixes.
+inline constexpr char gpsClockOff[] =
+    "# WARNING: GPS clock check, %s: receiver UTC minus converter UTC is %+.3f s (median of %lld fixes)\n";
 inline constexpr char outputLost[] = "# ERROR: Some output could not be written, see the errors above\n";
 
 }  // namespace sensconv::driverMessages

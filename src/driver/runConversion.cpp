@@ -1,5 +1,6 @@
 #include "driver/runConversion.h"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
@@ -26,6 +28,7 @@ namespace msg = driverMessages;
 
 constexpr int statusNoFiles = -2;
 constexpr int statusFailed = -1;
+constexpr double gpsClockWarningMs = 1000.0;
 
 // An existing directory is reused; one that cannot be created is reported, and the
 // first output file that then cannot be created ends the run with its own message.
@@ -67,6 +70,18 @@ void convertFile(const commandLineOptions& options, const std::string& path, con
     summary.addFile(path, reader, decoder, writer);
 }
 
+// The session's track files are written; a recorder clock more than a second off the
+// receiver's UTC is worth a warning before anyone analyses the data.
+void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::string>& inputFiles, size_t sessionEnd) {
+    const size_t files = summary.clockChecks.size();
+    for (size_t i = 0; i < files && files <= sessionEnd; ++i) {
+        const std::optional<gpsClockCheck>& check = summary.clockChecks[i];
+        if (!check || std::fabs(check->medianOffsetMs) <= gpsClockWarningMs) continue;
+        std::fprintf(stderr, msg::gpsClockOff, inputFiles[sessionEnd - files + i].c_str(), check->medianOffsetMs / 1000.0,
+                     static_cast<long long>(check->fixes));
+    }
+}
+
 }  // namespace
 
 void convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
@@ -102,16 +117,24 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         }
         extractor->setImagesDir(imagesDir);
 
+        gpsTrackFiles tracks(platform::withTrailingSeparator(partDir));
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
             convertFile(options, inputFiles[f], partDir, *writer, carried, packet, summary);
+            tracks.fileDone(writer->gpsRecords());
             ++f;
         }
 
         // The writer finishes the session's files before the extractor lets go of an
         // image that is still open.
         writer.reset();
+        const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
+            const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
+            return seconds ? std::optional<double>(*seconds * 1000.0) : std::nullopt;
+        });
+        reportGpsTrack(gps, inputFiles, f);
+        summary.addGpsTrack(gps);
         summary.write(partDir, outputWasLost() ? statusFailed : 0);
         std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
         std::fprintf(stderr, msg::separatorLine);

@@ -287,11 +287,29 @@ orderedJson sessionSummary::toJson(int status) const {
     json["durationSeconds"] = startMs_ && endMs_ ? static_cast<double>(*endMs_ - *startMs_) / 1000.0 : 0.0;
     json["boards"] = {{"qor2", qor2Board_}, {"jux", juxBoard_}};
     json["files"] = files_;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        const std::optional<gpsClockCheck> check = i < gps_.clockChecks.size() ? gps_.clockChecks[i] : std::nullopt;
+        json["files"][i]["clockCheck"] = check ? orderedJson{{"fixes", check->fixes},
+                                                             {"medianOffsetMs", check->medianOffsetMs},
+                                                             {"minOffsetMs", check->minOffsetMs},
+                                                             {"maxOffsetMs", check->maxOffsetMs}}
+                                               : orderedJson(nullptr);
+    }
     orderedJson channels = orderedJson::array();
     for (const channel& c : channels_) channels.push_back(channelJson(c));
     json["channels"] = channels;
     json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_}};
-    json["gps"] = {{"file", gpsFile_ ? orderedJson(gpsFileName) : orderedJson(nullptr)}, {"records", gpsRecords_}};
+    const auto trackFile = [this](const char* name) { return gps_.tracksWritten ? orderedJson(name) : orderedJson(nullptr); };
+    json["gps"] = {{"file", gpsFile_ ? orderedJson(gpsFileName) : orderedJson(nullptr)},
+                   {"records", gpsRecords_},
+                   {"fixes", gps_.fixes},
+                   {"badChecksumFrames", gps_.counters.badChecksumFrames},
+                   {"badFrames", gps_.counters.badFrames},
+                   {"unknownMessages", gps_.counters.unknownMessages},
+                   {"firstFix", timeOrNull(gps_.firstFixMs)},
+                   {"lastFix", timeOrNull(gps_.lastFixMs)},
+                   {"csv", trackFile(gpsTrackFiles::csvName)},
+                   {"gpx", trackFile(gpsTrackFiles::gpxName)}};
     return json;
 }
 

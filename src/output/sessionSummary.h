@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "output/gpsTrackFiles.h"
 #include "output/sessionTimeline.h"
 
 namespace sensconv {
@@ -63,6 +64,9 @@ public:
 
     const sessionTimeline& timeline() const { return timeline_; }
 
+    // The session's GPS track and clock check, once sirfGPSOutput.bin is complete.
+    void addGpsTrack(const gpsSessionSummary& gps) { gps_ = gps; }
+
     orderedJson toJson(int status) const;
 
     // Writes session.json into partDir. A file that cannot be written is reported like
@@ -105,6 +109,7 @@ private:
     std::optional<int64_t> endMs_;
     bool gpsFile_ = false;
     int64_t gpsRecords_ = 0;
+    gpsSessionSummary gps_;
     int64_t goodImages_ = 0;
     int64_t badImages_ = 0;
 };

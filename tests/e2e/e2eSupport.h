@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,9 +29,11 @@ struct programRun {
 
 // Starts binary with arguments in directory cwd and collects what it prints;
 // fileSizeLimit caps every file it writes (writes beyond it fail, without a signal).
-// The streams go through pipes, which no file size limit touches.
+// The streams go through pipes, which no file size limit touches. stdinPath, when
+// given, is the file the program reads as its standard input.
 inline programRun runBinary(const std::string& binary, const std::vector<std::string>& arguments,
-                            const std::string& cwd, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+                            const std::string& cwd, std::optional<rlim_t> fileSizeLimit = std::nullopt,
+                            const std::optional<std::string>& stdinPath = std::nullopt) {
     std::vector<std::string> argvText = {binary};
     argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -44,6 +47,11 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
     const pid_t child = ::fork();
     if (child == 0) {
         if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
+        if (stdinPath) {
+            const int input = ::open(stdinPath->c_str(), O_RDONLY);
+            if (input < 0 || ::dup2(input, 0) < 0) _exit(123);
+            ::close(input);
+        }
         ::close(errPipe[0]);
         ::close(outPipe[0]);
         ::close(errPipe[1]);

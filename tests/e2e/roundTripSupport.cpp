@@ -162,25 +162,6 @@ void checkAudio(const fs::path& converted, const fs::path& truth, int32_t sample
     if (fs::exists(truthSparse)) summary.filledSamples += countLines(readText(truthSparse), ",1");
 }
 
-// The GPS file is a sequence of records: session time, container timestamp, file
-// start time, byte count n, n receiver bytes.
-std::vector<uint8_t> receiverBytes(const std::vector<uint8_t>& gpsFile) {
-    std::vector<uint8_t> bytes;
-    size_t at = 0;
-    while (at + 20 <= gpsFile.size()) {
-        const uint32_t n = readLE32(gpsFile.data() + at + 16);
-        EXPECT_GE(n, 1u);
-        EXPECT_LE(n, 254u);
-        EXPECT_LE(at + 20 + n, gpsFile.size());
-        if (at + 20 + n > gpsFile.size()) break;
-        bytes.insert(bytes.end(), gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20),
-                     gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20 + n));
-        at += 20 + n;
-    }
-    EXPECT_EQ(at, gpsFile.size()) << "a record is cut off";
-    return bytes;
-}
-
 // Counts the receiver's messages: 0xA0 0xA2, big-endian length, payload, 15-bit sum,
 // 0xB0 0xB3. Every byte must belong to a well-formed message.
 int countReceiverMessages(const std::vector<uint8_t>& bytes) {
@@ -209,6 +190,25 @@ int countReceiverMessages(const std::vector<uint8_t>& bytes) {
 }
 
 }  // namespace
+
+// The GPS file is a sequence of records: session time, container timestamp, file
+// start time, byte count n, n receiver bytes.
+std::vector<uint8_t> receiverBytes(const std::vector<uint8_t>& gpsFile) {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+    while (at + 20 <= gpsFile.size()) {
+        const uint32_t n = readLE32(gpsFile.data() + at + 16);
+        EXPECT_GE(n, 1u);
+        EXPECT_LE(n, 254u);
+        EXPECT_LE(at + 20 + n, gpsFile.size());
+        if (at + 20 + n > gpsFile.size()) break;
+        bytes.insert(bytes.end(), gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20),
+                     gpsFile.begin() + static_cast<std::ptrdiff_t>(at + 20 + n));
+        at += 20 + n;
+    }
+    EXPECT_EQ(at, gpsFile.size()) << "a record is cut off";
+    return bytes;
+}
 
 namespace {
 

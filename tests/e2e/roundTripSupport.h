@@ -43,6 +43,10 @@ metaFile readMeta(const fs::path& path);
 // Names of the entries of dir; none when it is not a directory.
 std::set<std::string> namesIn(const fs::path& dir);
 
+// The receiver's bytes of a sirfGPSOutput.bin: its records' payloads, concatenated.
+// Records must be whole and hold 1 to 254 bytes, as the recorder's packets do.
+std::vector<uint8_t> receiverBytes(const std::vector<uint8_t>& gpsFile);
+
 // Decodes a whole JPEG file; false when libjpeg finds an error or warns.
 bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height);
 

@@ -154,6 +154,9 @@ TEST(snsrsimTest, OptionsAreChecked) {
         {{"--rate", "acc=1.25"}, "invalid value 'acc=1.25' for --rate"},
         {{"--streams", "jux,camera"}, "need the main board"},
         {{"--drop", "0.9"}, "damage rates must be between 0 and 0.5"},
+        {{"--gps-messages", "9"}, "invalid value '9' for --gps-messages"},
+        {{"--clock-offset", "-1e9"}, "--clock-offset must be within ten years"},
+        {{"--start-time", "315964799"}, "the GPS receiver needs a start time after 1980-01-06"},
     };
     for (const auto& c : refused) {
         const toolRun run = runTool(SNSRSIM_BINARY, c.arguments, root);

@@ -70,7 +70,9 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
       wearer_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 4)) {
     const streamSelection& streams = options.streams;
     if (streams.mic) audio_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 5), options.audioRateHz);
-    if (streams.gps) sirf_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 6));
+    if (streams.gps)
+        sirf_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 6), options.gpsMeasured,
+                      options.gpsGeodetic);
     if (streams.camera)
         camera_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 7), cameraLinkBytesPerSecond);
 
@@ -221,7 +223,8 @@ sessionResult sessionSimulator::run() {
 void sessionSimulator::beginFile(int64_t startUs) {
     fileStartUs_ = startUs;
     lastEmitUs_ = std::max(lastEmitUs_, startUs);
-    fileStartMs_ = static_cast<uint64_t>(startMs_ + startUs / 1000);
+    // The recorder stamps the file with its own clock, which may be off.
+    fileStartMs_ = static_cast<uint64_t>(startMs_ + startUs / 1000 + std::llround(options_.clockOffsetSec * 1000.0));
     const std::string name = fileName(fileStartMs_);
     writer_ = std::make_unique<recordingWriter>(sensconv::platform::withTrailingSeparator(options_.outputDir) + name,
                                                 headerFor(fileStartMs_));

@@ -65,6 +65,21 @@ bool parseStreams(const std::string& text, streamSelection& streams) {
     return true;
 }
 
+bool parseGpsMessages(const std::string& text, simOptions& options) {
+    if (text == "2") {
+        options.gpsMeasured = true;
+        options.gpsGeodetic = false;
+    } else if (text == "41") {
+        options.gpsMeasured = false;
+        options.gpsGeodetic = true;
+    } else if (text == "2,41" || text == "41,2") {
+        options.gpsMeasured = options.gpsGeodetic = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 bool parseImageSize(const std::string& text, int32_t& width, int32_t& height) {
     const size_t x = text.find('x');
     if (x == std::string::npos) return false;
@@ -86,6 +101,9 @@ std::string validate(const simOptions& o) {
     if (o.sizeMB < 0.0 || o.sizeMB > 100000.0) return "--size must be between 0 and 100000 MB";
     if (o.gapSec < 0.0 || o.gapSec > 86400.0 * 365) return "--gap must be between 0 and a year";
     if (o.startTime < 0 || o.startTime > 4102444800) return "--start-time must lie between 1970 and 2100";
+    if (o.streams.gps && o.startTime < 315964800) return "the GPS receiver needs a start time after 1980-01-06";
+    if (std::fabs(o.clockOffsetSec) > 86400.0 * 3650) return "--clock-offset must be within ten years";
+    if (o.startTime * 1000.0 + o.clockOffsetSec * 1000.0 < 0.0) return "--clock-offset must not put the recorder's clock before 1970";
     if (o.qor2Intmax < 100 || o.qor2Intmax > 65535) return "--qor2-intmax must be between 100 and 65535";
     if (o.juxIntmax < 100 || o.juxIntmax > 65535) return "--jux-intmax must be between 100 and 65535";
     if (o.startPeriod < -1 || o.startPeriod > 255) return "--start-period must be between 0 and 255";
@@ -140,6 +158,11 @@ std::string helpText() {
            "  --start-time SEC      start, seconds since 1970 UTC (default: 1741944600)\n"
            "  --streams LIST        comma-separated from qor2,mic,jux,gps,camera or all\n"
            "                        (default: all)\n"
+           "  --clock-offset SEC    the recorder's clock runs SEC ahead of UTC (negative:\n"
+           "                        behind): file start times and names shift, the GPS\n"
+           "                        receiver keeps UTC (default: 0)\n"
+           "  --gps-messages LIST   navigation messages the GPS receiver sends: 2, 41 or\n"
+           "                        2,41 (default: 2,41)\n"
            "\n"
            "Boards\n"
            "  --audio-rate HZ       microphone rate (default: 8000)\n"
@@ -201,6 +224,8 @@ parseResult parseOptions(const std::vector<std::string>& args, simOptions& optio
         {"--gap", setDouble(options.gapSec)},
         {"--start-time", [&](const std::string& v) { return parseInteger(v, options.startTime); }},
         {"--streams", [&](const std::string& v) { return parseStreams(v, options.streams); }},
+        {"--clock-offset", setDouble(options.clockOffsetSec)},
+        {"--gps-messages", [&](const std::string& v) { return parseGpsMessages(v, options); }},
         {"--audio-rate", setInt32(options.audioRateHz)},
         {"--rate",
          [&](const std::string& v) {

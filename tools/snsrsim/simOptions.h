@@ -48,6 +48,12 @@ struct simOptions {
     int32_t sessions = 1;
     double gapSec = 300.0;                  // between sessions
     int64_t startTime = 1741944600;         // seconds since 1970 (2025-03-14 09:30:00 UTC)
+    // How far the recorder's clock is ahead of UTC: it shifts the file start times
+    // in the headers (and the file names); the GPS receiver keeps true UTC.
+    double clockOffsetSec = 0.0;
+    // Navigation messages the GPS receiver sends: measured (2) and geodetic (41).
+    bool gpsMeasured = true;
+    bool gpsGeodetic = true;
     streamSelection streams;
     int32_t audioRateHz = 8000;
     sensorRates rates;

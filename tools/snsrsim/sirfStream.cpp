@@ -5,16 +5,14 @@
 #include <cmath>
 #include <numbers>
 
+#include "decode/gpsTime.h"
+
 namespace snsrsim {
 
 namespace {
 
 constexpr double degToRad = std::numbers::pi / 180.0;
 constexpr double earthRadiusM = 6371000.0;
-// GPS time runs ahead of UTC by the leap seconds since 1980.
-constexpr int64_t gpsLeapSeconds = 18;
-constexpr int64_t gpsEpochUnixSeconds = 315964800;  // 1980-01-06 00:00:00 UTC
-constexpr int64_t secondsPerWeek = 604800;
 
 void putU8(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v));
@@ -35,7 +33,8 @@ void putS32(std::vector<uint8_t>& out, int64_t v) {
 
 }  // namespace
 
-sirfStream::sirfStream(uint64_t seed) : random_(seed) {
+sirfStream::sirfStream(uint64_t seed, bool measured, bool geodetic)
+    : random_(seed), measured_(measured), geodetic_(geodetic) {
     latitudeDeg_ = random_.uniform(46.0, 48.0);
     longitudeDeg_ = random_.uniform(6.0, 10.0);
 }
@@ -66,31 +65,43 @@ void sirfStream::second(double t, const wearerState& state, int64_t utcMs, std::
     const bool fixed = fixQuality_ > 0.5;
     const int satellites = fixed ? static_cast<int>(4 + std::lround(fixQuality_ * 6.0)) : 0;
     const double errorM = fixed ? 3.0 + random_.uniform(0.0, 4.0) : 0.0;
-    const double lat = latitudeDeg_ + (fixed ? random_.normal() * errorM / earthRadiusM / degToRad : 0.0);
-    const double lon = longitudeDeg_ + (fixed ? random_.normal() * errorM / earthRadiusM / degToRad : 0.0);
-    const double altitude = 420.0 + state.altitudeM;
+    // Positions go out at the resolution of message 41: the decoded position of both
+    // messages is then this point exactly (message 2 up to its whole metres).
+    const double lat = std::round((latitudeDeg_ + (fixed ? random_.normal() * errorM / earthRadiusM / degToRad : 0.0)) * 1e7) / 1e7;
+    const double lon = std::round((longitudeDeg_ + (fixed ? random_.normal() * errorM / earthRadiusM / degToRad : 0.0)) * 1e7) / 1e7;
+    const double altitude = std::round((420.0 + state.altitudeM) * 100.0) / 100.0;  // above sea level
+    const double height = altitude + geoidSeparationM;                              // above the ellipsoid
 
-    const int64_t gpsSeconds = utcMs / 1000 - gpsEpochUnixSeconds + gpsLeapSeconds;
-    const int64_t week = gpsSeconds / secondsPerWeek;
-    const int64_t towMs = (gpsSeconds % secondsPerWeek) * 1000 + utcMs % 1000;
+    // GPS time runs ahead of UTC by the leap seconds since 1980.
+    const int64_t gpsMs = sensconv::gpsTime::gpsFromUtc(utcMs);
+    const int64_t week = gpsMs / sensconv::gpsTime::msPerWeek;
+    const int64_t towMs = gpsMs % sensconv::gpsTime::msPerWeek;
 
     // Measured navigation data: position in earth-centred coordinates.
-    {
+    if (measured_) {
         const double a = 6378137.0;
         const double e2 = 6.69437999014e-3;
         const double sinLat = std::sin(lat * degToRad);
         const double n = a / std::sqrt(1.0 - e2 * sinLat * sinLat);
-        const double x = (n + altitude) * std::cos(lat * degToRad) * std::cos(lon * degToRad);
-        const double y = (n + altitude) * std::cos(lat * degToRad) * std::sin(lon * degToRad);
-        const double z = (n * (1.0 - e2) + altitude) * sinLat;
+        const double x = (n + height) * std::cos(lat * degToRad) * std::cos(lon * degToRad);
+        const double y = (n + height) * std::cos(lat * degToRad) * std::sin(lon * degToRad);
+        const double z = (n * (1.0 - e2) + height) * sinLat;
         std::vector<uint8_t> p;
         putU8(p, 2);
         putS32(p, fixed ? std::llround(x) : 0);
         putS32(p, fixed ? std::llround(y) : 0);
         putS32(p, fixed ? std::llround(z) : 0);
-        for (int axis = 0; axis < 3; ++axis) putS16(p, fixed ? static_cast<int32_t>(random_.integer(-3, 3)) : 0);
+        // The walking velocity (east, north, level) in earth-centred axes, 1/8 m/s.
+        const double east = state.speedMS * std::sin(state.headingDeg * degToRad);
+        const double north = state.speedMS * std::cos(state.headingDeg * degToRad);
+        const double sinLon = std::sin(lon * degToRad);
+        const double cosLon = std::cos(lon * degToRad);
+        const double cosLat = std::cos(lat * degToRad);
+        const double velocity[3] = {-sinLon * east - sinLat * cosLon * north, cosLon * east - sinLat * sinLon * north,
+                                    cosLat * north};
+        for (double v : velocity) putS16(p, fixed ? static_cast<int32_t>(std::lround(v * 8.0)) : 0);
         putU8(p, fixed ? 0x04 : 0x00);                        // mode 1: 3-D fix or none
-        putU8(p, fixed ? static_cast<uint32_t>(5 * 12) : 0);  // HDOP x 5
+        putU8(p, fixed ? 12 : 0);  // HDOP x 5
         putU8(p, 0);                                          // mode 2
         putU16(p, static_cast<uint32_t>(week % 1024));
         putU32(p, static_cast<uint32_t>(towMs / 10));
@@ -101,7 +112,7 @@ void sirfStream::second(double t, const wearerState& state, int64_t utcMs, std::
     }
 
     // Geodetic navigation data.
-    {
+    if (geodetic_) {
         const auto utc = std::chrono::sys_time<std::chrono::milliseconds>(std::chrono::milliseconds(utcMs));
         const auto days = std::chrono::floor<std::chrono::days>(utc);
         const std::chrono::year_month_day date(days);
@@ -123,8 +134,8 @@ void sirfStream::second(double t, const wearerState& state, int64_t utcMs, std::
         putU32(p, satelliteMask);
         putS32(p, fixed ? std::llround(lat * 1e7) : 0);
         putS32(p, fixed ? std::llround(lon * 1e7) : 0);
-        putS32(p, fixed ? std::llround((altitude + 48.0) * 100.0) : 0);  // above the ellipsoid
-        putS32(p, fixed ? std::llround(altitude * 100.0) : 0);           // above sea level
+        putS32(p, fixed ? std::llround(height * 100.0) : 0);
+        putS32(p, fixed ? std::llround(altitude * 100.0) : 0);
         putU8(p, 21);                                                    // WGS-84
         putU16(p, fixed ? static_cast<uint32_t>(std::lround(state.speedMS * 100.0)) : 0);
         putU16(p, fixed ? static_cast<uint32_t>(std::lround(state.headingDeg * 100.0)) : 0);

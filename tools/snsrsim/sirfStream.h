@@ -3,7 +3,9 @@
 // binary message format (start bytes 0xA0 0xA2, big-endian length, payload, 15-bit
 // checksum, end bytes 0xB0 0xB3): measured navigation data (message 2), geodetic
 // navigation data (message 41) and the receiver's throughput (message 9). The
-// position follows the wearer's walk; indoors the receiver loses its fix.
+// position follows the wearer's walk; indoors the receiver loses its fix. Both
+// navigation messages describe the same solution: message 41 to 1e-7 degrees and
+// centimetres, message 2 as whole metres of the earth-centred position of that point.
 
 #include <cstdint>
 #include <vector>
@@ -15,7 +17,11 @@ namespace snsrsim {
 
 class sirfStream {
 public:
-    explicit sirfStream(uint64_t seed);
+    // The receiver sends message 2 when measured is set, message 41 when geodetic is.
+    sirfStream(uint64_t seed, bool measured = true, bool geodetic = true);
+
+    // Height of the geoid above the WGS-84 ellipsoid where the wearer walks.
+    static constexpr double geoidSeparationM = 48.0;
 
     // Appends the messages of one second to out. t is seconds since the session start
     // (increasing from call to call), utcMs the wall-clock time in milliseconds since
@@ -26,6 +32,8 @@ private:
     void appendMessage(const std::vector<uint8_t>& payload, std::vector<uint8_t>& out) const;
 
     randomSource random_;
+    bool measured_;
+    bool geodetic_;
     double latitudeDeg_;
     double longitudeDeg_;
     double lastT_ = -1.0;
