@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterator
 
+import matplotlib
 import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
@@ -43,6 +44,7 @@ AUDIO_PANEL = "Audio"
 IMAGES_PANEL = "Images"
 GPS_PANEL = "GPS track"
 FILLED_COLOUR = "#d62728"
+TRACK_COLOURS = matplotlib.colormaps["viridis"]
 # Samples read per block while reducing; bounds the memory a channel needs.
 BLOCK_SAMPLES = 1 << 21
 DPI = 100
@@ -305,14 +307,24 @@ def _draw_audio(session: Session, axes, axis: _TimeAxis) -> None:
 
 
 def _draw_images(session: Session, axes, axis: _TimeAxis) -> None:
+    """Image times as black ticks in the upper half; the GPS fixes' times in the lower
+    half, coloured as their points in the track panel."""
     images = session.images()
-    axes.set_yticks([])
-    axes.set_ylabel(f"Images\n{len(images)}", fontsize=9, rotation=0, ha="right", va="center")
+    try:
+        fixes = session.gps()["session_ms"].to_numpy()
+    except SessionError:
+        fixes = np.empty(0, dtype=np.int64)
+    axes.set_yticks([0.25, 0.75], [f"GPS fixes {len(fixes)}", f"images {len(images)}"], fontsize=8)
+    width = lambda count: 1.2 if count < axis.columns / 8 else 0.4
     if len(images):
-        times = np.asarray(images.index.tz_localize(None) if session.utc else images.index, dtype="int64")
-        axes.vlines(axis.x(times), 0, 1, color="black", linewidth=1.2 if len(times) < axis.columns / 8 else 0.4)
-    else:
-        axes.text(0.5, 0.5, "no camera images", transform=axes.transAxes, ha="center", va="center")
+        times = session.session_ms_to_time(images["session_ms"].to_numpy()).view("int64")
+        axes.vlines(axis.x(times), 0.52, 1, color="black", linewidth=width(len(times)))
+    if len(fixes):
+        times = session.session_ms_to_time(fixes).view("int64")
+        colours = TRACK_COLOURS(np.linspace(0, 1, len(fixes)))
+        axes.vlines(axis.x(times), 0, 0.48, colors=colours, linewidth=width(len(fixes)))
+    if not len(images) and not len(fixes):
+        axes.text(0.5, 0.5, "no camera images, no GPS fix", transform=axes.transAxes, ha="center", va="center")
     axes.set_ylim(0, 1)
 
 
@@ -331,7 +343,7 @@ def _draw_track(session: Session, axes) -> None:
         return
     lon, lat = fixes["longitude_deg"].to_numpy(), fixes["latitude_deg"].to_numpy()
     axes.plot(lon, lat, color="0.6", linewidth=0.8)
-    points = axes.scatter(lon, lat, c=np.arange(len(fixes)), cmap="viridis", s=6, zorder=3)
+    points = axes.scatter(lon, lat, c=np.arange(len(fixes)), cmap=TRACK_COLOURS, s=6, zorder=3)
     axes.plot(lon[:1], lat[:1], marker="o", color="green", markersize=7, label="first fix", linestyle="none")
     axes.plot(lon[-1:], lat[-1:], marker="s", color="red", markersize=7, label="last fix", linestyle="none")
     axes.set_aspect(1 / max(math.cos(math.radians(float(np.nanmean(lat)))), 0.05), adjustable="datalim")
