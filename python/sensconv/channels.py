@@ -104,8 +104,8 @@ class Channel:
 
     >>> pressure = session.channel("BarPres")             # doctest: +SKIP
     >>> pressure.values[:2], pressure.times[:1]            # doctest: +SKIP
-    (memmap([1015.5545, 1015.4926], dtype=float32),
-     array(['2025-03-14T09:30:02.500000000'], dtype='datetime64[ns]'))
+    (memmap([1015.5545 , 1015.49255], dtype=float32),
+     array(['2025-03-14T09:30:00.000466824'], dtype='datetime64[ns]'))
 
     ``values`` is memory-mapped from the .bin file, read-only and not copied;
     ``times`` are UTC as ``datetime64[ns]`` (or ``timedelta64[ns]`` session time for

@@ -49,7 +49,7 @@ class Audio:
 
     >>> sound = session.audio()                             # doctest: +SKIP
     >>> sound.rate, sound.first, sound.samples[:3]          # doctest: +SKIP
-    (8000.0, numpy.datetime64('2025-03-14T09:30:00.000250000'), array([0, 3, -2], dtype=int16))
+    (8000.0, numpy.datetime64('2025-03-14T09:30:00.000466824'), array([-16,  -3,  -9], dtype=int16))
     """
 
     samples: np.ndarray
@@ -69,7 +69,7 @@ def open_session(part_dir: str | os.PathLike) -> "Session":
 
     >>> session = sensconv.open_session("demo/output/part_00")     # doctest: +SKIP
     >>> session.start, session.duration                              # doctest: +SKIP
-    (numpy.datetime64('2025-03-14T09:30:00.000'), 90.0)
+    (numpy.datetime64('2025-03-14T09:30:00.000'), 89.995)
 
     A folder without session.json (written by a converter before it wrote one) opens
     from its .meta files, with a ``SessionTimeWarning``: its times are then durations
@@ -218,10 +218,10 @@ class Session:
         """A table of channels, indexed by time (UTC, or session time for older output).
 
         >>> session.frame(["accel", "accelY", "accelZ"]).head(2)            # doctest: +SKIP
-                                             accel    accelY    accelZ
+                                                accel    accelY    accelZ
         utc
-        2025-03-14 09:30:00.062250+00:00  2.156870  2.008057  2.983825
-        2025-03-14 09:30:00.087250+00:00  2.141732  1.990661  2.977782
+        2025-03-14 09:30:00.000466824+00:00  2.156870  2.008057  2.983825
+        2025-03-14 09:30:00.025466824+00:00  2.141732  1.990661  2.977782
 
         ``filled="nan"`` puts NaN where the converter filled in a lost sample,
         ``filled="keep"`` keeps the repeated value there.
