@@ -3,6 +3,7 @@ and converted by sensconv, both the real programs of this build."""
 
 from __future__ import annotations
 
+import csv
 import os
 import shutil
 import subprocess
@@ -26,13 +27,17 @@ def program(variable: str, built: str) -> str:
     return str(path)
 
 
-@pytest.fixture(scope="session")
-def demo(tmp_path_factory) -> SimpleNamespace:
-    """The demo's recording converted with -scandir: ``out`` (part_00, part_01) and
-    ``truth`` (the simulator's ground truth, same layout)."""
-    base = tmp_path_factory.mktemp("demo")
+# One session of three files with pauses between them and board clocks that drift
+# against the recorder's: the times of the samples must still come out right.
+PAUSED_OPTIONS = ["--files", "3", "--duration", "120", "--file-gap", "4", "--qor2-drift", "40", "--jux-drift", "-25",
+                  "--damaged", "--seed", "5"]
+
+
+def simulate_and_convert(base: Path, options: list[str]) -> SimpleNamespace:
+    """``out`` (part_00, ...) converted with -scandir and ``truth`` (the simulator's
+    ground truth, same layout); ``part`` and ``truth_part`` are the first session's."""
     subprocess.run([program("SNSRSIM_BINARY", "tools/snsrsim"), "--out", str(base / "rec"), "--truth",
-                    str(base / "truth"), "--quiet", *DEMO_OPTIONS], check=True)
+                    str(base / "truth"), "--quiet", *options], check=True)
     converted = subprocess.run([program("SENSCONV_BINARY", "sensconv"), "-scandir", str(base / "rec"),
                                 "-outputdir", str(base / "out")], capture_output=True, text=True)
     assert converted.returncode == 0, converted.stderr[-2000:]
@@ -40,10 +45,22 @@ def demo(tmp_path_factory) -> SimpleNamespace:
                            truth_part=base / "truth" / "part_00")
 
 
+@pytest.fixture(scope="session")
+def demo(tmp_path_factory) -> SimpleNamespace:
+    """The demo's recording (two sessions), converted."""
+    return simulate_and_convert(tmp_path_factory.mktemp("demo"), DEMO_OPTIONS)
+
+
+@pytest.fixture(scope="session")
+def paused(tmp_path_factory) -> SimpleNamespace:
+    """A session of files with pauses between them and drifting clocks, converted."""
+    return simulate_and_convert(tmp_path_factory.mktemp("paused"), PAUSED_OPTIONS)
+
+
 @pytest.fixture
-def part_copy(demo, tmp_path) -> Path:
-    """A copy of the demo's first session, to damage."""
-    return Path(shutil.copytree(demo.part, tmp_path / "part_00"))
+def part_copy(paused, tmp_path) -> Path:
+    """A copy of a converted session, to damage."""
+    return Path(shutil.copytree(paused.part, tmp_path / "part_00"))
 
 
 def truth_values(truth_part: Path, name: str) -> np.ndarray:
@@ -57,24 +74,8 @@ def truth_filled(truth_part: Path, name: str) -> np.ndarray:
     return np.array([int(line.split(",")[0]) for line in path.read_text().splitlines()], dtype=np.int64)
 
 
-def truth_file_starts(truth_part: Path, name: str, board: str) -> list[int]:
-    """Where each input file's samples of a channel begin in its output, from the
-    truth alone: a file holds the samples it delivered plus those filled in before
-    them, so its end is found by taking in its filled positions until none is left."""
-    received = []
-    for line in (truth_part / "expected.meta").read_text().splitlines():
-        key, _, value = line.partition(",")
-        if key == f'"{board}_recvieved_{name}"':
-            received.append(int(value))
-    filled = truth_filled(truth_part, name)
-    starts, start = [], 0
-    for count in received:
-        starts.append(start)
-        end = start + count
-        while True:
-            grown = start + count + int(np.count_nonzero((filled >= start) & (filled < end)))
-            if grown == end:
-                break
-            end = grown
-        start = end
-    return starts
+def truth_anchors(truth_part: Path) -> list[dict]:
+    """Per channel and input file, where the file's first sample stands in the
+    channel's output and its true UTC."""
+    with open(truth_part / "anchors.csv", newline="") as stream:
+        return list(csv.DictReader(stream))
