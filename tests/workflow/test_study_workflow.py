@@ -114,7 +114,7 @@ def run_workflow(output_root, study, extra=(), environment=None, timeout=RUN_TIM
 
 
 def run_locally(output_root, study):
-    return run_workflow(output_root, study, ["--cores", "2", "--keep-going"])
+    return run_workflow(output_root, study, ["--cores", "2", "--keep-going", "--rerun-incomplete"])
 
 
 def read_csv(path):
