@@ -20,7 +20,7 @@ import subprocess
 import time
 
 DAEMONS = ("munged", "slurmctld", "slurmd")
-CLIENTS = ("munge", "unmunge", "sbatch", "sinfo", "scontrol", "srun")
+CLIENTS = ("munge", "unmunge", "sbatch", "sinfo", "scontrol", "srun", "squeue", "scancel")
 
 
 def _find(program):
@@ -89,8 +89,11 @@ class SlurmCluster:
             raise
 
     def stop(self, timeout=20):
-        """Ends the daemons this object started, by their process IDs: SIGTERM, then
-        SIGKILL for any that is still there after the timeout."""
+        """Cancels the jobs still in the queue (their processes belong to slurmd's step
+        daemons), then ends the daemons this object started, by their process IDs:
+        SIGTERM, then SIGKILL for any that is still there after the timeout."""
+        if self.processes.get("slurmctld") and self.processes["slurmctld"].poll() is None:
+            self._cancel_jobs(time.monotonic() + timeout / 2)
         for name in reversed(list(self.processes)):
             process = self.processes[name]
             if process.poll() is None:
@@ -103,6 +106,22 @@ class SlurmCluster:
                 process.kill()
                 process.wait(5)
         self.processes.clear()
+
+    def _cancel_jobs(self, deadline):
+        def queued():
+            listing = subprocess.run([_find("squeue"), "-h", "-o", "%i"], capture_output=True,
+                                     text=True, env=self.environment(), timeout=10)
+            return listing.stdout.split() if listing.returncode == 0 else []
+        try:
+            jobs = queued()
+            if not jobs:
+                return
+            subprocess.run([_find("scancel"), *jobs], env=self.environment(), timeout=10,
+                           capture_output=True)
+            while queued() and time.monotonic() < deadline:
+                time.sleep(0.5)
+        except subprocess.TimeoutExpired:
+            pass
 
     def _spawn(self, name, command):
         log = open(os.path.join(self.directory, name + ".out"), "w")
