@@ -140,7 +140,7 @@ def utc(seconds):
 
 def check_study(study, output_root, layout, work):
     """Each folder's output equals a direct conversion, nothing else is written, and the
-    two tables hold the expected rows. Returns the direct conversions' statuses."""
+    two tables hold the expected rows."""
     reference = os.path.join(work, "direct-" + os.path.basename(output_root))
     shutil.rmtree(reference, ignore_errors=True)
     expected_files = {"study_sessions.csv", "study_failures.csv"}
