@@ -147,6 +147,7 @@ int sensorDecoder::processPacket(const snsrPacket& packet) {
     if (packet.type != streamINVALID) {
         lastPacketTimestamp = packet.timestamp;
         if (firstPacketTimestamp == noTimestamp) firstPacketTimestamp = packet.timestamp;
+        times.packet(packet.timestamp);
     }
     switch (packet.type) {
         case streamQOR2:
@@ -181,6 +182,7 @@ void sensorDecoder::processQor2(const snsrPacket& packet) {
         return;
     }
     updateClock(qor2Clock, qor2State.pair, packet.index, "qor2");
+    times.qor2.add(qor2Clock.fileTime, times.now());
     addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
 }
 
@@ -200,6 +202,7 @@ void sensorDecoder::processJux(const snsrPacket& packet) {
     // an invented time.
     if (juxState.pair == timePair{}) return;
     updateClock(juxClock, juxState.pair, packet.index, "jux");
+    times.jux.add(juxClock.fileTime, times.now());
     addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
 }
 

@@ -13,6 +13,7 @@
 #include "container/packetReader.h"
 #include "container/snsrHeader.h"
 #include "decode/channelTable.h"
+#include "decode/fileTimes.h"
 #include "decode/packetBatch.h"
 #include "decode/qor2Decoder.h"
 #include "decode/sampleChannel.h"
@@ -96,6 +97,8 @@ public:
     int32_t qor2MicGain = 0;
     std::set<int32_t> streamTypes;
     imageExtractor* extractor = nullptr;
+    // This file's container times and how each board clock runs against them.
+    fileTimes times;
 
 private:
     int32_t repairLimit_;

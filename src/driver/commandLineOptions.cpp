@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "driver/driverMessages.h"
+#include "output/sessionSummary.h"
 
 namespace sensconv {
 
@@ -24,6 +25,15 @@ int missingValue(const std::string& option) {
 
 void printUsage() {
     std::fputs(msg::usageText, stderr);
+}
+
+void printHelp(std::FILE* stream) {
+    std::fputs(msg::usageText, stream);
+    std::fputs(msg::helpExtraText, stream);
+}
+
+void printVersion(std::FILE* stream) {
+    std::fprintf(stream, msg::versionLine, thisProgram({}).version.c_str());
 }
 
 int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
@@ -63,6 +73,16 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             options.scanEnabled = true;
             std::fprintf(stderr, msg::scanEnabled, options.scandir.c_str());
             std::fprintf(stderr, msg::commandLineFilesIgnored);
+        } else if (argument == "-info") {
+            options.what = commandLineOptions::action::info;
+        } else if (argument == "-json") {
+            options.json = true;
+        } else if (argument == "-h" || argument == "--help") {
+            options.what = commandLineOptions::action::help;
+            return 0;
+        } else if (argument == "--version") {
+            options.what = commandLineOptions::action::version;
+            return 0;
         } else if (!argument.empty() && argument[0] == '-') {
             std::fprintf(stderr, msg::unknownOption, argument.c_str());
             std::fprintf(stderr, msg::exiting);

@@ -1,6 +1,7 @@
 #pragma once
 // The run's settings as given on the command line, and the parsing that fills them.
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,26 @@ struct commandLineOptions {
     bool writeTraceLog = false;
     bool writeImageSubDir = true;
     std::string traceLogDir;  // chosen after the header check, with writeTraceLog only
+
+    // What the run does: convert, describe the input without converting (-info, with
+    // -json as one JSON document), or print the usage or the version and stop.
+    enum class action { convert, info, help, version };
+    action what = action::convert;
+    bool json = false;
+    std::vector<std::string> commandLine;  // the whole command line, program name first
 };
 
+// The usage text on standard error, as printed for a run without arguments.
 void printUsage();
+// The usage text with the options that only describe or inform, for -h and --help.
+void printHelp(std::FILE* stream);
+void printVersion(std::FILE* stream);
 
 // Reads the arguments (without the program name) from left to right into options and
 // inputFiles, printing one line per option. Returns 0, or the status the run must end
 // with after the lines already printed: -1 for no arguments (usage printed), -3 for an
-// unknown option or a missing value.
+// unknown option or a missing value. -h, --help and --version end the parsing at once
+// with 0 and the action set; the caller prints.
 int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
                      std::vector<std::string>& inputFiles);
 

@@ -25,6 +25,23 @@ inline constexpr char usageText[] =
     "\n"
     "   [-scandir N]\n"
     "       Scan the directory for .snsr files to process, arrange them into sessions and convert the data\n";
+// Printed after the usage text by -h and --help only: the usage of a run without
+// arguments stays as it always was.
+inline constexpr char helpExtraText[] =
+    "\n"
+    "   [-info]\n"
+    "       Describe the input files (or with -scandir the directory) and the sessions they\n"
+    "       would form, without converting and without creating any file or directory\n"
+    "   [-json]\n"
+    "       With -info: print the description as one JSON document\n"
+    "   [-h | --help]\n"
+    "       Print this text on standard output\n"
+    "   [--version]\n"
+    "       Print the program's version\n"
+    "\n"
+    "   Every part_NN folder also gets session.json: the UTC of every file and channel and,\n"
+    "   per channel and input file, the time anchor (UTC = anchor + (index - anchor index) / rate)\n";
+inline constexpr char versionLine[] = "sensconv %s\n";
 inline constexpr char outputDirectory[] = "# INFO: Data will be created in directory: %s\n";
 inline constexpr char noImageSubDir[] = "# INFO: not writing images to 'images' sub directory\n";
 inline constexpr char traceFilesOn[] = "# INFO: writing trace files during processing\n";

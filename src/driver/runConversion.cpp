@@ -11,8 +11,10 @@
 #include "driver/driverMessages.h"
 #include "driver/fileScreening.h"
 #include "driver/headerCheck.h"
+#include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
 
@@ -38,7 +40,7 @@ void createDirectory(const std::string& dir) {
 // for this file only; the writer, the carry-over record and the packet record belong
 // to the session.
 void convertFile(const commandLineOptions& options, const std::string& path, const std::string& partDir,
-                 snsr_packetWriter_class& writer, carryOver& carried, snsrPacket& packet) {
+                 snsr_packetWriter_class& writer, carryOver& carried, snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
@@ -62,6 +64,7 @@ void convertFile(const commandLineOptions& options, const std::string& path, con
     reader.writeStatistics(writer.metaKeys, writer.metaValues);
     decoder.writeStatistics(writer.metaKeys, writer.metaValues);
     writer.endFile();
+    summary.addFile(path, reader, decoder, writer);
 }
 
 }  // namespace
@@ -90,6 +93,8 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         auto extractor = std::make_unique<imageExtractor>();
         carried.extractor = extractor.get();
 
+        sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
+                               options.writeImageSubDir ? "images" : ".");
         std::string imagesDir = partDir;
         if (options.writeImageSubDir) {
             imagesDir = partDir + platform::pathSeparator + "images";
@@ -100,13 +105,14 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
-            convertFile(options, inputFiles[f], partDir, *writer, carried, packet);
+            convertFile(options, inputFiles[f], partDir, *writer, carried, packet, summary);
             ++f;
         }
 
         // The writer finishes the session's files before the extractor lets go of an
         // image that is still open.
         writer.reset();
+        summary.write(partDir, outputWasLost() ? statusFailed : 0);
         std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
         std::fprintf(stderr, msg::separatorLine);
         extractor.reset();
@@ -119,6 +125,19 @@ int runConversion(int argc, char** argv) {
     std::vector<std::string> inputFiles;
     if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) {
         platform::exitProcess(status);
+    }
+    options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
+    switch (options.what) {
+        case commandLineOptions::action::help:
+            printHelp(stdout);
+            return 0;
+        case commandLineOptions::action::version:
+            printVersion(stdout);
+            return 0;
+        case commandLineOptions::action::info:
+            return describeInput(options, inputFiles);
+        case commandLineOptions::action::convert:
+            break;
     }
     inferOutputDirectory(options, inputFiles);
 

@@ -21,20 +21,6 @@ double toSeconds(uint64_t milliseconds) {
     return static_cast<double>(milliseconds) / 1000.0;
 }
 
-// Numbers the sessions along the list; returns the last session number.
-int groupSessions(const std::vector<uint64_t>& fileStart, const std::vector<uint64_t>& fileEnd, double maxGap_sec,
-                  std::vector<int>& fileSession) {
-    int session = 1;
-    for (size_t i = 1; i < fileSession.size(); ++i) {
-        // The list is in name order, not time order: a file that starts long before
-        // the previous one ended opens a new session as well.
-        const double gap = std::fabs(toSeconds(fileEnd[i - 1]) - toSeconds(fileStart[i]));
-        if (gap > maxGap_sec) ++session;
-        fileSession[i] = session;
-    }
-    return session;
-}
-
 void printSessionListing(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession,
                          const std::vector<uint64_t>& fileStart, const std::vector<uint64_t>& fileEnd) {
     int listedSession = 0;
@@ -65,6 +51,19 @@ void printSessionListing(const std::vector<std::string>& inputFiles, const std::
 }
 
 }  // namespace
+
+int groupSessions(const std::vector<uint64_t>& fileStart, const std::vector<uint64_t>& fileEnd, double maxGap_sec,
+                  std::vector<int>& fileSession) {
+    int session = 1;
+    for (size_t i = 1; i < fileSession.size(); ++i) {
+        // The list is in name order, not time order: a file that starts long before
+        // the previous one ended opens a new session as well.
+        const double gap = std::fabs(toSeconds(fileEnd[i - 1]) - toSeconds(fileStart[i]));
+        if (gap > maxGap_sec) ++session;
+        fileSession[i] = session;
+    }
+    return session;
+}
 
 void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
                      double maxGap_sec, bool writeTraceFiles) {

@@ -1,6 +1,7 @@
 #pragma once
 // Grouping the input files into recording sessions by the time gaps between them.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,13 @@ namespace sensconv {
 // with status -1 when no file is left.
 void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
                      double maxGap_sec, bool writeTraceFiles);
+
+// Numbers the sessions along the list (fileSession holds one entry per file; file 0
+// stays in the session it has): a new session starts where the time between one
+// file's end and the next file's start (milliseconds since 1970, either way round)
+// is more than maxGap_sec. Returns the last session number.
+int groupSessions(const std::vector<uint64_t>& fileStart, const std::vector<uint64_t>& fileEnd, double maxGap_sec,
+                  std::vector<int>& fileSession);
 
 // Prints t (seconds since 1970-01-01 UTC) as local "dd.mm.yyyy hh:mm:ss.uuuuuu",
 // without a line end.

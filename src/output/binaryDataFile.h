@@ -35,6 +35,7 @@ public:
     void close();
 
     const std::string& name() const { return name_; }
+    double sampleRate() const { return sampleRate_; }
 
     // Bookkeeping merged in at the end of every input file. Counts and positions are
     // 64-bit so that a long session cannot overflow them.

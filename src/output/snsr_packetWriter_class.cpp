@@ -138,6 +138,7 @@ void snsr_packetWriter_class::writePacket() {
         const size_t length = std::min(static_cast<size_t>(gpsRecord_->length), gpsRecord_->bytes.size());
         gpsFile_.write(gpsRecord_->bytes.data(), 1, length);
         gpsRecord_->length = 0;
+        ++gpsRecords_;
     }
 
     if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {
@@ -152,6 +153,17 @@ void snsr_packetWriter_class::endFile() {
     // The decoder is destroyed next.
     audioChannel_ = nullptr;
     gpsRecord_ = nullptr;
+}
+
+std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::channelSummary() const {
+    std::vector<channelFacts> facts;
+    facts.reserve(channels_.size());
+    for (const auto& channel : channels_) {
+        const binaryDataFile& file = channel->file();
+        facts.push_back({channel->longName(), file.name(), file.sampleRate(), file.samplesWritten,
+                         static_cast<int64_t>(file.sparseList.size())});
+    }
+    return facts;
 }
 
 void snsr_packetWriter_class::writeGlobalMeta() {

@@ -41,6 +41,22 @@ public:
     metaList metaKeys;
     metaList metaValues;
 
+    // What the session summary reads after each input file: every channel file in
+    // creation order, and the WAV file.
+    struct channelFacts {
+        std::string longName;
+        std::string shortName;
+        double rateHz = 0.0;
+        int64_t samples = 0;  // in the .bin so far
+        int64_t filled = 0;   // of them filled in
+    };
+    std::vector<channelFacts> channelSummary() const;
+    bool audioOpen() const { return wav_.isOpen(); }
+    int32_t audioRate() const { return wav_.sampleRate(); }
+    int64_t audioSamples() const { return wav_.samplesWritten(); }
+    bool gpsOpen() const { return gpsFile_.isOpen(); }
+    int64_t gpsRecords() const { return gpsRecords_; }
+
 private:
     // Identity of a board as its settings give it; -1 until captured.
     struct boardInfo {
@@ -70,6 +86,7 @@ private:
     gpsRecordBuffer* gpsRecord_ = nullptr;
 
     outputFile gpsFile_;
+    int64_t gpsRecords_ = 0;
     wavAudioFile wav_;
     std::vector<std::unique_ptr<outputChannel>> channels_;  // creation order
     std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_

@@ -58,6 +58,7 @@ void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
 }
 
 void wavAudioFile::writeBatch(const double* values, int32_t n) {
+    if (n > 0) samplesWritten_ += n;
     // A batch larger than the conversion buffer goes over in pieces; each piece is
     // larger than the gathering buffer, so it is handed over directly, in order.
     for (int32_t start = 0; start < n; start += conversionSamples) {

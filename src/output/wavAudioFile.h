@@ -31,6 +31,9 @@ public:
     void open(const std::string& path, int32_t sampleRate);
     bool isOpen() const { return file_ != nullptr; }
     int32_t sampleRate() const { return info_.samplerate; }
+    // Samples handed to writeBatch since the file was opened: the WAV position of the
+    // next sample.
+    int64_t samplesWritten() const { return samplesWritten_; }
 
     // Converts one audio batch to 16 bits and appends it.
     void writeBatch(const double* values, int32_t n);
@@ -52,6 +55,7 @@ private:
     int32_t audioPending_ = 0;
     std::vector<int16_t> conversion_;
     bool failed_ = false;
+    int64_t samplesWritten_ = 0;
 };
 
 // Truncates toward zero and keeps the low 16 bits, without clamping: 40000.0 gives

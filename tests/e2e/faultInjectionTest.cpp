@@ -41,7 +41,9 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     runResult run = runProgram({dir / "a.snsr"}, limited);
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.problemLines(), "# ERROR: Unable to write output file " + part +
-                                      "completeSensorAudio.wav (System error : File too large.)\n" + lostOutputEnd())
+                                      "completeSensorAudio.wav (System error : File too large.)\n"
+                                      "# ERROR: Unable to write output file " + part +
+                                      "session.json (File too large)\n" + lostOutputEnd())
         << run.standardError;
     EXPECT_TRUE(run.standardError.ends_with(lostOutputEnd()));
     EXPECT_EQ(fileSizeOf(part + "binaryData_accel.bin"), 300 * 4);
@@ -60,6 +62,7 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     }
     expected += "# ERROR: Unable to write output file " + part + "binaryData.meta (File too large)\n";
     expected += "# ERROR: Unable to write output file " + part + "completeSensorAudio.wav (System error : File too large.)\n";
+    expected += "# ERROR: Unable to write output file " + part + "session.json (File too large)\n";
     EXPECT_EQ(run.problemLines(), expected + lostOutputEnd()) << run.standardError;
     EXPECT_EQ(readWholeFile(part + "binaryData_power.meta"),
               "\"NumSamples\",0\n\"SampleRate\",0.000000\n\"Name\",\"power\"\n\"DataType\",1\n");

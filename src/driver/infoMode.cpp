@@ -1,0 +1,296 @@
+#include "driver/infoMode.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "common/textFormat.h"
+#include "common/utcText.h"
+#include "container/packetReader.h"
+#include "decode/sensorDecoder.h"
+#include "driver/driverMessages.h"
+#include "driver/fileScreening.h"
+#include "driver/headerCheck.h"
+#include "driver/sessionSegmentation.h"
+#include "output/sessionSummary.h"
+#include "platform/platform.h"
+
+namespace sensconv {
+
+namespace {
+
+namespace msg = driverMessages;
+
+constexpr int statusNoFiles = -2;
+constexpr int statusFailed = -1;
+
+std::string tagText(uint32_t tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return text;
+}
+
+orderedJson streamsJson(const snsrHeader& header) {
+    orderedJson streams = orderedJson::array();
+    for (const snsrStream& stream : header.streams) {
+        const bool named = stream.type >= 0 && static_cast<size_t>(stream.type) < streamTypeNames.size();
+        streams.push_back({{"tag", tagText(stream.id)},
+                           {"type", stream.type},
+                           {"name", named ? streamTypeNames[static_cast<size_t>(stream.type)] : "?"},
+                           {"packetId", stream.packet_id},
+                           {"version", stream.ver}});
+    }
+    return streams;
+}
+
+// The board settings as the header gives them: rates in tenths of a hertz (the
+// microphone in hertz), as the recorder stores them.
+orderedJson settingsJson(const sensorDecoder& decoder) {
+    orderedJson settings = {{"qor2", nullptr}, {"jux", nullptr}};
+    if (decoder.header == nullptr) return settings;
+    if (decoder.qor2Active) {
+        const qor2Settings& s = decoder.header->qor2_settings;
+        settings["qor2"] = {{"intr", s.intr}, {"mic", s.mic}, {"acc", s.acc},   {"amb", s.amb},
+                            {"bar", s.bar},   {"comp", s.comp}, {"dals", s.dals}, {"hum", s.hum},
+                            {"powr", s.powr}};
+    }
+    if (decoder.juxActive) {
+        const juxSettings& s = decoder.header->jux_settings;
+        settings["jux"] = {{"intr", s.intr}, {"gyro", s.gyro}, {"mag", s.mag}, {"powr", s.powr}};
+    }
+    return settings;
+}
+
+struct fileSpan {
+    uint64_t start = 0;  // as the segmentation takes it, milliseconds since 1970
+    uint64_t end = 0;
+    int64_t qor2EndTicks = -1;  // the main board's last time in the file
+};
+
+// Reads and decodes one file as a conversion would, without writing anything: the
+// decoder's GPS records are counted and dropped, and no image extractor is linked.
+orderedJson describeFile(size_t index, const std::string& path, fileSpan& span) {
+    packetReader reader(path, false);
+    if (!reader.fileOk) return nullptr;
+    sensorDecoder decoder(reader.header.get());
+    snsrPacket packet;
+    int64_t gpsRecords = 0;
+    while (reader.hasData) {
+        reader.readPacket(packet);
+        decoder.processPacket(packet);
+        if (decoder.gpsRecord.length > 0) {
+            ++gpsRecords;
+            decoder.gpsRecord.length = 0;
+        }
+    }
+    span.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
+    span.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
+    span.qor2EndTicks = decoder.qor2Clock.fileTime;
+
+    orderedJson file = inputFileJson(index, path, reader, decoder, timelineOf(decoder));
+    // Images are cut out and checked only by a conversion.
+    file["decoder"]["images"] = nullptr;
+    file["gpsRecords"] = gpsRecords;
+    orderedJson boards = file["boards"];
+    file.erase("boards");
+    file["boards"] = boards;
+    file["streams"] = streamsJson(*reader.header);
+    file["settings"] = settingsJson(decoder);
+    const bool hasPackets = !file["firstPacket"].is_null();
+    file["durationSeconds"] =
+        hasPackets ? static_cast<double>(file["lastPacket"]["unixMs"].get<int64_t>() -
+                                         file["firstPacket"]["unixMs"].get<int64_t>()) / 1000.0
+                   : 0.0;
+    return file;
+}
+
+std::string timeText(const orderedJson& time) {
+    return time.is_null() ? std::string("-") : time["utc"].get<std::string>();
+}
+
+std::string countsText(const orderedJson& counts) {
+    std::string text;
+    for (const auto& [name, count] : counts.items()) {
+        if (!text.empty()) text += ", ";
+        text += name + " " + count.dump(-1, ' ', false, orderedJson::error_handler_t::replace);
+    }
+    return text.empty() ? "none" : text;
+}
+
+void printTable(const orderedJson& info) {
+    std::printf("%s %s\n", info["program"]["name"].get<std::string>().c_str(),
+                info["program"]["version"].get<std::string>().c_str());
+    for (const orderedJson& file : info["files"]) {
+        std::printf("\nFile %zu: %s\n", file["index"].get<size_t>() + 1, file["path"].get<std::string>().c_str());
+        if (file["readable"] == false) {
+            std::printf("  unreadable: cannot be opened or its header is invalid\n");
+            continue;
+        }
+        std::printf("  header start   %s\n", timeText(file["headerStart"]).c_str());
+        std::printf("  first packet   %s\n", timeText(file["firstPacket"]).c_str());
+        std::printf("  last packet    %s\n", timeText(file["lastPacket"]).c_str());
+        std::printf("  duration       %.3f s\n", file["durationSeconds"].get<double>());
+        std::string streams;
+        for (const orderedJson& stream : file["streams"]) {
+            if (!streams.empty()) streams += ", ";
+            streams += formatText("\"%s\" %s (id %d)", stream["tag"].get<std::string>().c_str(),
+                                  stream["name"].get<std::string>().c_str(), stream["packetId"].get<int>());
+        }
+        std::printf("  streams        %s\n", streams.empty() ? "none" : streams.c_str());
+        for (const char* name : {"qor2", "jux"}) {
+            const orderedJson& board = file["boards"][name];
+            if (board.is_null()) continue;
+            std::printf("  %-14s serial %d, hardware %d, software %d.%d, settings %s\n", name,
+                        board["serial"].get<int>(), board["hardwareVersion"].get<int>(),
+                        board["majorSoftVersion"].get<int>(), board["minorSoftVersion"].get<int>(),
+                        countsText(file["settings"][name]).c_str());
+        }
+        std::printf("  packets        %s\n", countsText(file["reader"]["streamCounts"]).c_str());
+        std::printf("  corrupt        %d sections, %" PRId64 " bytes skipped\n",
+                    file["reader"]["numCorruptSections"].get<int>(),
+                    file["reader"]["numCorruptBytesSkipped"].get<int64_t>());
+        for (const char* name : {"qor2", "jux"}) {
+            const orderedJson& stats = file["decoder"][name];
+            if (stats.is_null()) continue;
+            std::printf("  %-14s %d valid packets, %d checksum errors, %d unhandled\n", name,
+                        stats["validPackets"].get<int>(), stats["crcErrors"].get<int>(),
+                        stats["unhandledPackets"].get<int>());
+            const orderedJson& clock = file["clocks"][name];
+            if (clock["zero"].is_null()) continue;
+            const std::string drift =
+                clock["driftPpm"].is_null() ? std::string("unknown") : formatText("%+.1f ppm", clock["driftPpm"].get<double>());
+            std::printf("  %-14s first sample %s, clock drift %s over %.1f s\n", "", clock["zero"]["utc"].get<std::string>().c_str(),
+                        drift.c_str(), clock["spanSeconds"].get<double>());
+        }
+        std::printf("  GPS            %" PRId64 " bytes in %" PRId64 " records\n",
+                    file["decoder"]["gpsBytes"].get<int64_t>(), file["gpsRecords"].get<int64_t>());
+    }
+    std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
+                info["maxGapSeconds"].get<double>(), info["outputDirectory"].get<std::string>().c_str());
+    for (const orderedJson& session : info["sessions"]) {
+        std::string files;
+        for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
+        std::printf("  %s  %s to %s (%.3f s), files%s\n", session["part"].get<std::string>().c_str(),
+                    timeText(session["start"]).c_str(), timeText(session["end"]).c_str(),
+                    session["durationSeconds"].get<double>(), files.c_str());
+    }
+}
+
+}  // namespace
+
+int describeInput(const commandLineOptions& options, std::vector<std::string> inputFiles) {
+    // Where a conversion would write: as it infers it, from the first file named.
+    std::string outputDir = options.outputdir;
+    if (!options.outputdirGiven && !inputFiles.empty()) {
+        if (auto directory = platform::directoryOfPath(inputFiles.front())) outputDir = *directory;
+    }
+    if (options.scanEnabled && !options.outputdirGiven) outputDir = options.scandir;
+
+    if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
+    screenFiles(inputFiles);
+    if (inputFiles.empty()) {
+        std::fprintf(stderr, msg::noFilesToParse);
+        std::fprintf(stderr, msg::exiting);
+        return statusNoFiles;
+    }
+
+    int status = 0;
+    orderedJson files = orderedJson::array();
+    std::vector<size_t> readable;  // positions in files of the readable files
+    std::vector<fileSpan> spans;
+    for (size_t i = 0; i < inputFiles.size(); ++i) {
+        fileSpan span;
+        orderedJson file = describeFile(i, inputFiles[i], span);
+        if (file.is_null()) {
+            file = {{"index", i}, {"path", inputFiles[i]}, {"readable", false}};
+            // A scan drops such a file; a file named on the command line stops the run.
+            if (!options.scanEnabled) status = statusFailed;
+        } else {
+            file["readable"] = true;
+            readable.push_back(i);
+            spans.push_back(span);
+        }
+        files.push_back(std::move(file));
+    }
+
+    // The plan of the conversion: with a scan, sessions by the gaps between the files;
+    // otherwise every file in session 1.
+    std::vector<int> fileSession(readable.size(), 1);
+    if (options.scanEnabled && !readable.empty()) {
+        std::vector<uint64_t> starts, ends;
+        for (const fileSpan& span : spans) {
+            starts.push_back(span.start);
+            ends.push_back(span.end);
+        }
+        groupSessions(starts, ends, options.maxGap_sec, fileSession);
+    }
+    if (readable.empty() && options.scanEnabled) {
+        std::fprintf(stderr, msg::noRemainingFiles);
+        std::fprintf(stderr, msg::exiting);
+        status = statusFailed;
+    }
+
+    orderedJson sessions = orderedJson::array();
+    int64_t sessionTicks = 0;
+    for (size_t k = 0; k < readable.size(); ++k) {
+        orderedJson& file = files[readable[k]];
+        const bool opens = k == 0 || fileSession[k] != fileSession[k - 1];
+        if (opens) {
+            sessions.push_back({{"part", formatText("part_%02d", fileSession[k] - 1)},
+                                {"session", fileSession[k]},
+                                {"files", orderedJson::array()},
+                                {"start", file["firstPacket"]},
+                                {"end", nullptr},
+                                {"durationSeconds", 0.0}});
+            sessionTicks = 0;
+        }
+        orderedJson& session = sessions.back();
+        session["files"].push_back(readable[k]);
+        session["end"] = file["lastPacket"];
+        if (!session["start"].is_null() && !session["end"].is_null()) {
+            session["durationSeconds"] =
+                static_cast<double>(session["end"]["unixMs"].get<int64_t>() - session["start"]["unixMs"].get<int64_t>()) /
+                1000.0;
+        }
+        file["session"] = fileSession[k];
+        // Each file was decoded on its own; in a conversion the main board's session
+        // time goes on from where the previous file of the session ended.
+        orderedJson& clock = file["clocks"]["qor2"];
+        if (!clock.is_null() && !clock["zeroSessionSeconds"].is_null()) {
+            const int32_t intmax = file["boards"]["qor2"]["interruptCounterMax"].get<int32_t>();
+            clock["zeroSessionSeconds"] = intmax == 0 ? 0.0 : static_cast<double>(sessionTicks) / (intmax / 10.0);
+        }
+        if (spans[k].qor2EndTicks > 0) sessionTicks += spans[k].qor2EndTicks;
+    }
+
+    // A conversion checks the headers against each other before it writes anything.
+    std::vector<std::string> checked;
+    for (size_t i : readable) checked.push_back(inputFiles[i]);
+    if (status == 0 && !checkFileHeaders(checked)) status = statusFailed;
+    if (status == statusFailed && !options.scanEnabled && inputFiles.size() == 1) {
+        std::fprintf(stderr, msg::fileNotProcessed, inputFiles.front().c_str());
+        std::fprintf(stderr, msg::exiting);
+    }
+
+    orderedJson info;
+    info["schemaVersion"] = sessionSchemaVersion;
+    info["program"] = programJson(thisProgram(options.commandLine));
+    info["status"] = status;
+    info["maxGapSeconds"] = options.maxGap_sec;
+    info["scanDirectory"] = options.scanEnabled ? orderedJson(options.scandir) : orderedJson(nullptr);
+    info["outputDirectory"] = outputDir;
+    info["files"] = files;
+    info["sessions"] = sessions;
+
+    if (options.json) {
+        std::fputs(jsonText(info).c_str(), stdout);
+    } else {
+        printTable(info);
+    }
+    return status;
+}
+
+}  // namespace sensconv

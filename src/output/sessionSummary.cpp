@@ -1,0 +1,311 @@
+#include "output/sessionSummary.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "common/outputStatus.h"
+#include "common/utcText.h"
+#include "container/packetReader.h"
+#include "decode/channelTable.h"
+#include "decode/imageExtractor.h"
+#include "decode/sensorDecoder.h"
+#include "output/outputFile.h"
+#include "output/snsr_packetWriter_class.h"
+#include "platform/platform.h"
+
+#ifndef SENSCONV_VERSION
+#define SENSCONV_VERSION "unknown"
+#endif
+
+namespace sensconv {
+
+namespace {
+
+constexpr char audioFileName[] = "completeSensorAudio.wav";
+constexpr char gpsFileName[] = "sirfGPSOutput.bin";
+
+int64_t toSigned(uint64_t value) {
+    constexpr auto most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return static_cast<int64_t>(value > most ? most : value);
+}
+
+orderedJson timeOrNull(std::optional<int64_t> unixMs) {
+    return unixMs ? timeJson(*unixMs) : orderedJson(nullptr);
+}
+
+orderedJson preciseTimeJson(double unixSeconds) {
+    orderedJson time = timeJson(unixMsOf(unixSeconds));
+    time["unixSeconds"] = unixSeconds;
+    return time;
+}
+
+// The channel table keeps the units as the format strings of the original texts; the
+// summary gives the unit itself.
+orderedJson unitOf(const std::string& longName) {
+    for (const auto* table : {qor2ChannelTable.data(), juxChannelTable.data()}) {
+        const size_t size = table == qor2ChannelTable.data() ? qor2ChannelTable.size() : juxChannelTable.size();
+        for (size_t i = 0; i < size; ++i) {
+            if (longName != table[i].longName) continue;
+            if (table[i].unit == nullptr) return nullptr;
+            std::string unit = table[i].unit;
+            for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
+            return unit;
+        }
+    }
+    return nullptr;
+}
+
+board boardOfChannel(const std::string& longName) {
+    return longName.starts_with("jux/") ? board::jux : board::qor2;
+}
+
+const char* boardName(board b) {
+    return b == board::qor2 ? "qor2" : "jux";
+}
+
+orderedJson identityJson(int32_t serial, int32_t hardware, int32_t major, int32_t minor) {
+    return {{"serial", serial}, {"hardwareVersion", hardware}, {"majorSoftVersion", major}, {"minorSoftVersion", minor}};
+}
+
+orderedJson boardStatistics(const boardClock& clock, const boardState& state, const auto& rates, const auto& table) {
+    orderedJson received = orderedJson::object();
+    orderedJson expected = orderedJson::object();
+    for (size_t i = 0; i < table.size(); ++i) {
+        received[table[i].shortName] = state.received[i];
+        // As binaryData.meta gives it: readings the schedule asks for up to the file's
+        // latest board time.
+        expected[table[i].shortName] = static_cast<double>(clock.fileTime) / static_cast<double>(clock.intmax) * rates[i];
+    }
+    return {{"crcErrors", state.crcErrors},       {"validPackets", state.validPackets},
+            {"unhandledPackets", state.unhandledPackets}, {"received", received},
+            {"expected", expected}};
+}
+
+orderedJson clockJson(const boardTimeline& timeline) {
+    const boardClockFit& fit = timeline.fit;
+    const auto drift = fit.driftPpm(timeline.intmax);
+    const auto residual = fit.residualMs();
+    orderedJson clock = {{"driftPpm", drift ? orderedJson(*drift) : orderedJson(nullptr)},
+                         {"packets", fit.packets()}};
+    clock["spanSeconds"] = timeline.intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (timeline.intmax / 10.0);
+    clock["residualMs"] = residual ? orderedJson(*residual) : orderedJson(nullptr);
+    clock["zero"] = timeline.valid ? preciseTimeJson(timeline.zeroUnixSeconds) : orderedJson(nullptr);
+    clock["zeroSessionSeconds"] = timeline.valid ? orderedJson(timeline.sessionStartSeconds()) : orderedJson(nullptr);
+    return clock;
+}
+
+}  // namespace
+
+programInfo thisProgram(std::vector<std::string> commandLine) {
+    programInfo program;
+    program.version = SENSCONV_VERSION;
+    program.commandLine = std::move(commandLine);
+    return program;
+}
+
+orderedJson programJson(const programInfo& program) {
+    return {{"name", program.name}, {"version", program.version}, {"commandLine", program.commandLine}};
+}
+
+std::string jsonText(const orderedJson& json) {
+    return json.dump(2, ' ', false, orderedJson::error_handler_t::replace) + "\n";
+}
+
+orderedJson timeJson(int64_t unixMs) {
+    return {{"utc", utcText(unixMs)}, {"unixMs", unixMs}};
+}
+
+orderedJson inputFileJson(size_t index, const std::string& path, const packetReader& reader,
+                          const sensorDecoder& decoder, const fileTimeline& timeline) {
+    const int64_t start = toSigned(decoder.fileStartTime);
+    const fileTimes& times = decoder.times;
+    orderedJson file;
+    file["index"] = index;
+    file["path"] = path;
+    file["headerStart"] = timeJson(start);
+    file["firstPacket"] = times.packets > 0 ? timeJson(start + times.first) : orderedJson(nullptr);
+    file["lastPacket"] = times.packets > 0 ? timeJson(start + times.now()) : orderedJson(nullptr);
+
+    orderedJson streamCounts = orderedJson::object();
+    for (const auto& [type, count] : reader.streamCounts) {
+        const bool named = type >= 0 && static_cast<size_t>(type) < streamTypeNames.size();
+        streamCounts[named ? streamTypeNames[static_cast<size_t>(type)] : std::to_string(type)] = count;
+    }
+    file["reader"] = {{"numParsedPackets", reader.numParsedPackets},
+                      {"numCorruptSections", reader.numCorruptSections},
+                      {"numCorruptBytesSkipped", reader.numCorruptBytesSkipped},
+                      {"streamCounts", streamCounts}};
+
+    orderedJson images = {{"good", 0}, {"bad", 0}};
+    if (decoder.cameraActive && decoder.extractor != nullptr) {
+        images = {{"good", decoder.extractor->goodImages}, {"bad", decoder.extractor->badImages}};
+    }
+    file["decoder"] = {
+        {"qor2", decoder.qor2Active ? boardStatistics(decoder.qor2Clock, decoder.qor2State, decoder.qor2Rates, qor2ChannelTable)
+                                    : orderedJson(nullptr)},
+        {"jux", decoder.juxActive ? boardStatistics(decoder.juxClock, decoder.juxState, decoder.juxRates, juxChannelTable)
+                                  : orderedJson(nullptr)},
+        {"gpsBytes", decoder.gpsBytes},
+        {"images", images}};
+    file["clocks"] = {{"qor2", decoder.qor2Active ? clockJson(timeline.qor2) : orderedJson(nullptr)},
+                      {"jux", decoder.juxActive ? clockJson(timeline.jux) : orderedJson(nullptr)}};
+
+    orderedJson boards = {{"qor2", nullptr}, {"jux", nullptr}};
+    if (decoder.qor2Active && decoder.header != nullptr) {
+        const qor2Settings& s = decoder.header->qor2_settings;
+        boards["qor2"] = identityJson(s.bdnr, s.hver, s.swma, s.swmi);
+        boards["qor2"]["interruptCounterMax"] = s.intr;
+    }
+    if (decoder.juxActive && decoder.header != nullptr) {
+        const juxSettings& s = decoder.header->jux_settings;
+        boards["jux"] = identityJson(s.bdnr, s.hver, s.swma, s.swmi);
+        boards["jux"]["interruptCounterMax"] = s.intr;
+    }
+    file["boards"] = boards;
+    return file;
+}
+
+sessionSummary::sessionSummary(programInfo program, std::string part, int session, int sessions,
+                               std::string imagesDirectory)
+    : program_(std::move(program)),
+      part_(std::move(part)),
+      session_(session),
+      sessions_(sessions),
+      imagesDirectory_(std::move(imagesDirectory)) {}
+
+sessionSummary::channel& sessionSummary::channelFor(const std::string& longName, const std::string& shortName,
+                                                    double rateHz, bool audio) {
+    for (channel& c : channels_) {
+        if (c.longName == longName) return c;
+    }
+    channel c;
+    c.name = audio ? "audio" : shortName;
+    c.longName = longName;
+    c.source = boardOfChannel(longName);
+    c.audio = audio;
+    c.rateHz = rateHz;
+    channels_.push_back(std::move(c));
+    return channels_.back();
+}
+
+void sessionSummary::addSamples(channel& target, int64_t samplesNow, int64_t filledNow, size_t file) {
+    const int64_t added = samplesNow - target.samples;
+    if (added > 0) {
+        // The file's first sample of the channel sits at the board's tick 0 of the file.
+        if (const auto zero = timeline_.zeroUnixSeconds(file, target.source)) {
+            target.anchors.push_back({file, target.samples, *zero});
+        }
+    }
+    target.samples = samplesNow;
+    target.filled = filledNow;
+}
+
+void sessionSummary::addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
+                             const snsr_packetWriter_class& writer) {
+    const size_t index = files_.size();
+    timeline_.addFile(timelineOf(decoder));
+    files_.push_back(inputFileJson(index, path, reader, decoder, timeline_.file(index)));
+    orderedJson& file = files_.back();
+
+    const int64_t gpsRecords = writer.gpsRecords() - gpsRecords_;
+    file["gpsRecords"] = gpsRecords;
+    // The board identities follow the keys every reader of the file relies on.
+    orderedJson boards = file["boards"];
+    file.erase("boards");
+    file["boards"] = boards;
+    gpsRecords_ = writer.gpsRecords();
+    gpsFile_ = gpsFile_ || writer.gpsOpen();
+    goodImages_ += file["decoder"]["images"]["good"].get<int64_t>();
+    badImages_ += file["decoder"]["images"]["bad"].get<int64_t>();
+
+    if (qor2Board_.is_null() && !file["boards"]["qor2"].is_null()) qor2Board_ = file["boards"]["qor2"];
+    if (juxBoard_.is_null() && !file["boards"]["jux"].is_null()) juxBoard_ = file["boards"]["jux"];
+    if (decoder.times.packets > 0) {
+        const int64_t start = toSigned(decoder.fileStartTime);
+        if (!startMs_) startMs_ = start + decoder.times.first;
+        endMs_ = start + decoder.times.now();
+    }
+
+    // The WAV file is opened before the channel files of the same input file.
+    if (writer.audioOpen()) {
+        channel& audio = channelFor(qor2ChannelTable[qor2Audio].longName, "audio", writer.audioRate(), true);
+        const sampleChannel* source = decoder.qor2Channels[qor2Audio].get();
+        const int64_t filledInFile = source != nullptr && writer.audioSamples() > audio.samples
+                                         ? static_cast<int64_t>(source->missingList.size())
+                                         : 0;
+        addSamples(audio, writer.audioSamples(), audio.filled + filledInFile, index);
+    }
+    for (const auto& facts : writer.channelSummary()) {
+        channel& c = channelFor(facts.longName, facts.shortName, facts.rateHz, false);
+        addSamples(c, facts.samples, facts.filled, index);
+    }
+}
+
+orderedJson sessionSummary::channelJson(const channel& c) const {
+    orderedJson json;
+    json["name"] = c.name;
+    json["longName"] = c.longName;
+    json["board"] = boardName(c.source);
+    json["unit"] = unitOf(c.longName);
+    json["rate"] = c.rateHz;
+    json["file"] = c.audio ? std::string(audioFileName) : "binaryData_" + c.name + ".bin";
+    json["sparseFile"] = c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson("binaryData_" + c.name + ".sparse");
+    json["samples"] = c.samples;
+    json["filledSamples"] = c.filled;
+    json["filledShare"] = c.samples > 0 ? static_cast<double>(c.filled) / static_cast<double>(c.samples) : 0.0;
+    if (c.samples > 0 && !c.anchors.empty()) {
+        const anchor& last = c.anchors.back();
+        const double lastOffset = c.rateHz > 0 ? static_cast<double>(c.samples - 1 - last.index) / c.rateHz : 0.0;
+        json["first"] = timeJson(unixMsOf(c.anchors.front().unixSeconds));
+        json["last"] = timeJson(unixMsOf(last.unixSeconds + lastOffset));
+    } else {
+        json["first"] = nullptr;
+        json["last"] = nullptr;
+    }
+    orderedJson anchors = orderedJson::array();
+    for (const anchor& a : c.anchors) {
+        anchors.push_back({{"file", a.file},
+                           {"index", a.index},
+                           {"unixSeconds", a.unixSeconds},
+                           {"utc", utcText(unixMsOf(a.unixSeconds))}});
+    }
+    json["anchors"] = anchors;
+    return json;
+}
+
+orderedJson sessionSummary::toJson(int status) const {
+    orderedJson json;
+    json["schemaVersion"] = sessionSchemaVersion;
+    json["program"] = programJson(program_);
+    json["part"] = part_;
+    json["session"] = session_;
+    json["sessions"] = sessions_;
+    json["status"] = status;
+    json["start"] = timeOrNull(startMs_);
+    json["end"] = timeOrNull(endMs_);
+    json["durationSeconds"] = startMs_ && endMs_ ? static_cast<double>(*endMs_ - *startMs_) / 1000.0 : 0.0;
+    json["boards"] = {{"qor2", qor2Board_}, {"jux", juxBoard_}};
+    json["files"] = files_;
+    orderedJson channels = orderedJson::array();
+    for (const channel& c : channels_) channels.push_back(channelJson(c));
+    json["channels"] = channels;
+    json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_}};
+    json["gps"] = {{"file", gpsFile_ ? orderedJson(gpsFileName) : orderedJson(nullptr)}, {"records", gpsRecords_}};
+    return json;
+}
+
+bool sessionSummary::write(const std::string& partDir, int status) const {
+    const std::string text = jsonText(toJson(status));
+    outputFile file;
+    const std::string path = platform::withTrailingSeparator(partDir) + sessionFileName;
+    if (!file.create(path)) {
+        std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", path.c_str(), std::strerror(errno));
+        markOutputLost();
+        return false;
+    }
+    file.write(text.data(), 1, text.size());
+    return file.close();
+}
+
+}  // namespace sensconv

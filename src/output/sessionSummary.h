@@ -1,0 +1,112 @@
+#pragma once
+// session.json: a machine-readable summary of one converted session, written into
+// its part_NN folder next to the other output. It holds the program and command line,
+// the status the session ended with, every input file with its times and statistics,
+// every channel with its sample counts and time anchors, images and GPS records. The
+// layout is fixed by docs/session.schema.json; keys are only ever added.
+//
+// The driver feeds it one call per input file (while the file's reader and decoder
+// still live and after the writer has finished the file) and writes it once the
+// session's writer is done.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "output/sessionTimeline.h"
+
+namespace sensconv {
+
+class packetReader;
+class sensorDecoder;
+class snsr_packetWriter_class;
+
+using orderedJson = nlohmann::ordered_json;
+
+inline constexpr int sessionSchemaVersion = 1;
+inline constexpr char sessionFileName[] = "session.json";
+
+struct programInfo {
+    std::string name = "sensconv";
+    std::string version;
+    std::vector<std::string> commandLine;
+};
+
+// This build's name and version with the given command line.
+programInfo thisProgram(std::vector<std::string> commandLine);
+orderedJson programJson(const programInfo& program);
+
+// The JSON text of a summary, indented by two blanks, with a final newline. Text that
+// is not valid UTF-8 (a path can be any bytes) shows U+FFFD where the bytes are invalid.
+std::string jsonText(const orderedJson& json);
+
+// A time as {"utc": ISO 8601 text, "unixMs": integer milliseconds since 1970}.
+orderedJson timeJson(int64_t unixMs);
+
+// One input file as session.json and the info mode describe it: path, header start,
+// first and last packet, boards, reader and decoder statistics, clocks.
+orderedJson inputFileJson(size_t index, const std::string& path, const packetReader& reader,
+                          const sensorDecoder& decoder, const fileTimeline& timeline);
+
+class sessionSummary {
+public:
+    // part is the folder name ("part_00"); session counts from 1. imagesDirectory is
+    // where the images go, relative to the part folder ("." for the folder itself).
+    sessionSummary(programInfo program, std::string part, int session, int sessions, std::string imagesDirectory);
+
+    void addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
+                 const snsr_packetWriter_class& writer);
+
+    const sessionTimeline& timeline() const { return timeline_; }
+
+    orderedJson toJson(int status) const;
+
+    // Writes session.json into partDir. A file that cannot be written is reported like
+    // any other lost output, and false is returned.
+    bool write(const std::string& partDir, int status) const;
+
+private:
+    struct anchor {
+        size_t file = 0;
+        int64_t index = 0;
+        double unixSeconds = 0.0;
+    };
+    struct channel {
+        std::string name;
+        std::string longName;
+        board source = board::qor2;
+        bool audio = false;
+        double rateHz = 0.0;
+        int64_t samples = 0;
+        int64_t filled = 0;
+        std::vector<anchor> anchors;
+    };
+
+    channel& channelFor(const std::string& longName, const std::string& shortName, double rateHz, bool audio);
+    void addSamples(channel& target, int64_t samplesNow, int64_t filledNow, size_t file);
+    orderedJson channelJson(const channel& c) const;
+
+    programInfo program_;
+    std::string part_;
+    int session_;
+    int sessions_;
+    std::string imagesDirectory_;
+
+    sessionTimeline timeline_;
+    std::vector<orderedJson> files_;
+    std::vector<channel> channels_;  // in the order the writer created them
+    orderedJson qor2Board_;          // null until a file has the board
+    orderedJson juxBoard_;
+    std::optional<int64_t> startMs_;
+    std::optional<int64_t> endMs_;
+    bool gpsFile_ = false;
+    int64_t gpsRecords_ = 0;
+    int64_t goodImages_ = 0;
+    int64_t badImages_ = 0;
+};
+
+}  // namespace sensconv
