@@ -269,11 +269,17 @@ def test_slurm_run_on_a_single_node_cluster(work, cluster):
     try:
         run = run_workflow(output_root, study, ["--profile", SLURM_PROFILE],
                            environment=cluster.environment())
+        jobs = subprocess.run(["scontrol", "-o", "show", "job"], capture_output=True, text=True,
+                              env=cluster.environment(), timeout=30).stdout.splitlines()
     finally:
         cluster.stop()
     print(f"cluster started, workflow run and cluster stopped in {time.monotonic() - began:.1f} s")
     assert run.returncode != 0, run.stderr + cluster.log_tail()
-    assert "submitted with SLURM jobid" in run.stderr
+    # One batch job per folder, each with one core, the configured memory and a time limit
+    # of 10 minutes plus 1 per GB (these folders hold a few MB).
     slurm_logs = os.path.join(output_root, ".snakemake", "slurm_logs", "rule_convert")
-    assert len(os.listdir(slurm_logs)) == len(layout) + 1
+    assert len(os.listdir(slurm_logs)) == len(jobs) == len(layout) + 1, jobs
+    for job in jobs:
+        assert all(field in job.split() for field in
+                   ("NumCPUs=1", "MinMemoryNode=512M", "TimeLimit=00:11:00")), job
     check_study(study, output_root, layout, work)
