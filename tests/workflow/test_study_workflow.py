@@ -30,10 +30,11 @@ WEEK = 7 * 24 * 3600
 DURATION = 20
 GAP = 120
 
-# The study: participant folders at two depths, two sessions in one folder, a damaged
-# folder and one whose only file is too short to convert (exit status 254).
+# The study: recording folders at two depths, one inside another (P01's first download,
+# its second in a subfolder), two sessions in one folder, a damaged folder and one whose
+# only file is too short to convert (exit status 254).
 LAYOUT = {
-    "P01/visit1": dict(sessions=2, files=2, seed=1, start=START),
+    "P01": dict(sessions=2, files=2, seed=1, start=START),
     "P01/visit2": dict(sessions=1, files=1, seed=2, start=START + WEEK),
     "P02/visit1": dict(sessions=1, files=2, seed=3, start=START + 3600, damaged=True),
     "P02/visit2": dict(sessions=1, files=1, seed=4, start=START + 3600 + WEEK),
@@ -54,7 +55,7 @@ def make_study(root):
     for folder, settings in LAYOUT.items():
         simulate(os.path.join(root, folder), **settings)
     # A file of a real recording cut to 600 bytes: the converter screens it out.
-    with open(os.path.join(root, "P01/visit1/20250314_093000_000.snsr"), "rb") as whole:
+    with open(os.path.join(root, "P01/20250314_093000_000.snsr"), "rb") as whole:
         head = whole.read(600)
     os.makedirs(os.path.join(root, FAILING))
     with open(os.path.join(root, FAILING, "20250401_080000_000.snsr"), "wb") as cut:
@@ -220,16 +221,18 @@ def test_local_run_converts_each_folder_once_and_redoes_only_failed_and_changed(
     assert snapshot(study) == recordings, "the recordings were touched"
     assert os.path.isdir(os.path.join(output_root, ".snakemake", "metadata"))
 
-    # Fix the failed folder, record the first visit again with one session instead of
-    # two, add a participant: exactly these three folders are converted again, and the
-    # first visit loses its second session's output.
+    # Fix the failed folder, record P01's first download again with one session instead
+    # of two, add a participant: exactly these three folders are converted again, P01
+    # loses its second session's output and keeps its subfolder's.
     before = snapshot(output_root)
     os.remove(os.path.join(study, FAILING, "20250401_080000_000.snsr"))
     layout[FAILING] = dict(sessions=1, files=1, seed=5, start=START + 2 * WEEK)
-    shutil.rmtree(os.path.join(study, "P01/visit1"))
-    layout["P01/visit1"] = dict(sessions=1, files=2, seed=6, start=START)
+    for name in os.listdir(os.path.join(study, "P01")):
+        if name.endswith(".snsr"):
+            os.remove(os.path.join(study, "P01", name))
+    layout["P01"] = dict(sessions=1, files=2, seed=6, start=START)
     layout["P04/visit1"] = dict(sessions=1, files=1, seed=7, start=START + 3 * WEEK)
-    for folder in (FAILING, "P01/visit1", "P04/visit1"):
+    for folder in (FAILING, "P01", "P04/visit1"):
         simulate(os.path.join(study, folder), **layout[folder])
 
     second = run_locally(output_root, study)
@@ -239,7 +242,7 @@ def test_local_run_converts_each_folder_once_and_redoes_only_failed_and_changed(
     folders = sorted(layout, key=len, reverse=True)
     redone = {next((folder for folder in folders if path.startswith(folder + "/")), path)
               for path in after if after[path] != before.get(path)}
-    assert redone == {FAILING, "P01/visit1", "P04/visit1", "study_sessions.csv",
+    assert redone == {FAILING, "P01", "P04/visit1", "study_sessions.csv",
                       "study_failures.csv"}
 
     third = run_locally(output_root, study)
