@@ -22,6 +22,7 @@ import json
 import os
 import re
 import resource
+import shlex
 import shutil
 import signal
 import subprocess
@@ -100,7 +101,7 @@ def main():
 
     began = time.monotonic()
     with open(arguments.log, "w", encoding="utf-8") as log:
-        log.write("# " + " ".join(command) + "\n")
+        log.write("# " + shlex.join(command) + "\n")
         log.flush()
         returncode = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=log,
                                     stderr=subprocess.STDOUT, check=False).returncode
