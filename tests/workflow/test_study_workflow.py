@@ -186,11 +186,10 @@ def check_study(study, output_root, layout, work):
         for board in ("qor2", "jux"):
             share = float(row["filled_share_" + board])
             assert (0 < share < 0.01) if damaged else share == 0, row
-        # GPS fixes and the clock check come with the GPS decoding; empty without it.
-        if row["gps_fixes"]:
-            assert int(row["gps_fixes"]) > 0 and row["clock_offset_ms"], row
-        else:
-            assert row["clock_offset_ms"] == "", row
+        # GPS fixes and the clock check come with the GPS decoding (both empty without
+        # it); there is a clock offset exactly when there are fixes.
+        fixes = int(row["gps_fixes"]) if row["gps_fixes"] else 0
+        assert fixes >= 0 and (row["clock_offset_ms"] != "") == (fixes > 0), row
 
     failures = read_csv(os.path.join(output_root, "study_failures.csv"))
     expected_failures = [] if FAILING in layout else [
