@@ -13,6 +13,7 @@ and there is no accounting database.
 """
 
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -58,7 +59,7 @@ class SlurmCluster:
         which job submission reads."""
         environment = dict(os.environ)
         environment["SLURM_CONF"] = self.configuration
-        environment.setdefault("USER", "root")
+        environment.setdefault("USER", pwd.getpwuid(os.geteuid()).pw_name)
         for name in ("SLURM_JOB_ID", "SLURM_JOBID", "SLURM_NODELIST"):
             environment.pop(name, None)
         return environment
