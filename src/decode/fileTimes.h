@@ -5,10 +5,24 @@
 // (board ticks, container milliseconds) pairs of a board gives the container time of
 // the board's tick 0 in this file, which is the instant of the file's first sample of
 // each of the board's channels, and the rate at which the board's clock runs against
-// the container's. Collecting costs a few additions per packet and no memory.
+// the container's.
+//
+// A stamp is the whole milliseconds elapsed, so each one bounds its packet's instant
+// from both sides: stamp <= instant < stamp + 1. Where the board's ticks keep step with
+// the container's milliseconds, or drift through them only once or twice in a file,
+// the stamps' fractions do not average out, and a least-squares line is off by up to
+// half a millisecond at the ends. So the line is taken from those bounds: of the lines
+// that every stamp allows, the one in the middle of the allowed slopes, and at that
+// slope the middle of the allowed offsets. The points' upper and lower convex hulls
+// hold every bound that matters. Stamps that contradict each other (a recorder that
+// stamps late now and then) allow no line; least squares, half a millisecond up,
+// serves then.
+// Collecting costs a few operations per packet; the hulls are bounded.
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace sensconv {
 
@@ -24,25 +38,51 @@ public:
     // Board time covered by the packets, in ticks.
     int64_t spanTicks() const { return n_ == 0 ? 0 : lastTicks_ - firstTicks_; }
 
-    // Container milliseconds (since the header's start time) at board tick 0. A
-    // millisecond counter read at an instant shows the whole milliseconds elapsed, so
-    // the instant lies on average half a millisecond after its stamp; the result
-    // includes that half. Nothing without packets.
+    // Container milliseconds (since the header's start time) of the instant of board
+    // tick 0. Nothing without packets.
     std::optional<double> zeroMs(int32_t intmax) const;
 
     // How much faster the board clock runs than the container clock, in parts per
-    // million: positive when the board counts more ticks per container second than
-    // intmax / 10. Nothing with fewer than two distinct board times or no intmax.
+    // million, from the line's slope: positive when the board counts more ticks per
+    // container second than intmax / 10. Nothing with fewer than two distinct board
+    // times or no intmax.
     std::optional<double> driftPpm(int32_t intmax) const;
+    // The lowest and highest drift every stamp allows; nothing where they contradict
+    // each other. Short files and boards in step with the container leave it wide.
+    std::optional<std::pair<double, double>> driftRangePpm(int32_t intmax) const;
 
     // Root mean square distance of the container stamps from the line, milliseconds.
     std::optional<double> residualMs() const;
 
+    // Width (milliseconds) of the interval of offsets at the chosen slope that every
+    // stamp allows, whose middle zeroMs is; nothing without packets or when the stamps
+    // contradict each other (zeroMs is then the least-squares line's).
+    std::optional<double> intervalMs(int32_t intmax) const;
+
+    // Most vertices a hull keeps; beyond that the mean line is used.
+    static constexpr size_t maxHull = 1024;
+
 private:
-    // Container milliseconds per tick, from the fit; nothing without a slope.
+    struct point {
+        double x;  // ticks after the first point
+        double y;  // milliseconds after the first point
+    };
+    struct fitLine {
+        double perTick;  // container milliseconds per tick
+        double zeroMs;   // at tick 0, since the header's start time
+        std::optional<double> intervalMs;
+        std::optional<std::pair<double, double>> slopes;  // every slope the stamps allow
+    };
+    std::optional<fitLine> line(int32_t intmax) const;
+    // Least-squares container milliseconds per tick; nothing without a slope.
     std::optional<double> slope() const;
+    static void extend(std::vector<point>& hull, point p, bool upper);
 
     int64_t n_ = 0;
+    int64_t firstMs_ = 0;
+    std::vector<point> upper_;
+    std::vector<point> lower_;
+    bool hullsWhole_ = true;
     int64_t firstTicks_ = 0;
     int64_t lastTicks_ = 0;
     // Running means and centred sums (Welford), stable for long files.

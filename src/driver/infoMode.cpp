@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "common/textFormat.h"
 #include "common/utcText.h"
@@ -67,7 +68,8 @@ orderedJson settingsJson(const sensorDecoder& decoder) {
 struct fileSpan {
     uint64_t start = 0;  // as the segmentation takes it, milliseconds since 1970
     uint64_t end = 0;
-    int64_t qor2EndTicks = -1;  // the main board's last time in the file
+    int64_t qor2EndTicks = -1;  // each board's last time in the file
+    int64_t juxEndTicks = -1;
 };
 
 // Reads and decodes one file as a conversion would, without writing anything: the
@@ -89,6 +91,7 @@ orderedJson describeFile(size_t index, const std::string& path, fileSpan& span) 
     span.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
     span.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
     span.qor2EndTicks = decoder.qor2Clock.fileTime;
+    span.juxEndTicks = decoder.juxClock.fileTime;
 
     orderedJson file = inputFileJson(index, path, reader, decoder, timelineOf(decoder));
     // Images are cut out and checked only by a conversion.
@@ -160,8 +163,11 @@ void printTable(const orderedJson& info) {
                         stats["unhandledPackets"].get<int>());
             const orderedJson& clock = file["clocks"][name];
             if (clock["zero"].is_null()) continue;
-            const std::string drift =
+            std::string drift =
                 clock["driftPpm"].is_null() ? std::string("unknown") : formatText("%+.1f ppm", clock["driftPpm"].get<double>());
+            if (const orderedJson& range = clock["driftRangePpm"]; !range.is_null()) {
+                drift += formatText(" (%+.1f to %+.1f)", range[0].get<double>(), range[1].get<double>());
+            }
             std::printf("  %-14s first sample %s, clock drift %s over %.1f s\n", "", clock["zero"]["utc"].get<std::string>().c_str(),
                         drift.c_str(), clock["spanSeconds"].get<double>());
         }
@@ -234,7 +240,8 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     }
 
     orderedJson sessions = orderedJson::array();
-    int64_t sessionTicks = 0;
+    int64_t qor2Ticks = 0;  // session time of each board at the file's start
+    int64_t juxTicks = 0;
     for (size_t k = 0; k < readable.size(); ++k) {
         orderedJson& file = files[readable[k]];
         const bool opens = k == 0 || fileSession[k] != fileSession[k - 1];
@@ -245,7 +252,8 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
                                 {"start", file["firstPacket"]},
                                 {"end", nullptr},
                                 {"durationSeconds", 0.0}});
-            sessionTicks = 0;
+            qor2Ticks = 0;
+            juxTicks = 0;
         }
         orderedJson& session = sessions.back();
         session["files"].push_back(readable[k]);
@@ -256,14 +264,17 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
                 1000.0;
         }
         file["session"] = fileSession[k];
-        // Each file was decoded on its own; in a conversion the main board's session
-        // time goes on from where the previous file of the session ended.
-        orderedJson& clock = file["clocks"]["qor2"];
-        if (!clock.is_null() && !clock["zeroSessionSeconds"].is_null()) {
-            const int32_t intmax = file["boards"]["qor2"]["interruptCounterMax"].get<int32_t>();
-            clock["zeroSessionSeconds"] = intmax == 0 ? 0.0 : static_cast<double>(sessionTicks) / (intmax / 10.0);
+        // Each file was decoded on its own; in a conversion each board's session time
+        // goes on from where the previous file of the session ended.
+        for (const auto& [name, ticks, end] : {std::tuple{"qor2", &qor2Ticks, spans[k].qor2EndTicks},
+                                               std::tuple{"jux", &juxTicks, spans[k].juxEndTicks}}) {
+            orderedJson& clock = file["clocks"][name];
+            if (!clock.is_null() && !clock["zeroSessionSeconds"].is_null()) {
+                const int32_t intmax = file["boards"][name]["interruptCounterMax"].get<int32_t>();
+                clock["zeroSessionSeconds"] = intmax == 0 ? 0.0 : static_cast<double>(*ticks) / (intmax / 10.0);
+            }
+            if (end > 0) *ticks += end;
         }
-        if (spans[k].qor2EndTicks > 0) sessionTicks += spans[k].qor2EndTicks;
     }
 
     // A conversion checks the headers against each other before it writes anything.

@@ -88,8 +88,12 @@ orderedJson clockJson(const boardTimeline& timeline) {
     const auto residual = fit.residualMs();
     orderedJson clock = {{"driftPpm", drift ? orderedJson(*drift) : orderedJson(nullptr)},
                          {"packets", fit.packets()}};
+    const auto range = fit.driftRangePpm(timeline.intmax);
+    clock["driftRangePpm"] = range ? orderedJson::array({range->first, range->second}) : orderedJson(nullptr);
     clock["spanSeconds"] = timeline.intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (timeline.intmax / 10.0);
     clock["residualMs"] = residual ? orderedJson(*residual) : orderedJson(nullptr);
+    const auto interval = fit.intervalMs(timeline.intmax);
+    clock["zeroIntervalMs"] = interval ? orderedJson(*interval) : orderedJson(nullptr);
     clock["zero"] = timeline.valid ? preciseTimeJson(timeline.zeroUnixSeconds) : orderedJson(nullptr);
     clock["zeroSessionSeconds"] = timeline.valid ? orderedJson(timeline.sessionStartSeconds()) : orderedJson(nullptr);
     return clock;

@@ -17,6 +17,25 @@ bool isEmptyDirectory(const std::string& dir) {
     return std::filesystem::is_empty(dir);
 }
 
+TEST(commandLineE2eTest, HelpAndVersionGoToStandardOutputWithStatusZero) {
+    scratchDirectory dir;
+    const programRun usage = runProgram({}, dir.path());
+    for (const char* option : {"-h", "--help"}) {
+        const programRun help = runProgram({option}, dir.path());
+        EXPECT_EQ(help.status, 0) << option;
+        EXPECT_EQ(help.err, "") << option;
+        // The usage of a run without arguments, then the options that only inform.
+        EXPECT_TRUE(help.out.starts_with(usage.err)) << help.out;
+        EXPECT_NE(help.out.find("   [-info]\n"), std::string::npos) << help.out;
+    }
+    const programRun version = runProgram({"--version"}, dir.path());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("sensconv ") && version.out.ends_with("\n") &&
+                version.out.find_first_of("0123456789") == 9)
+        << version.out;
+    EXPECT_TRUE(isEmptyDirectory(dir.path()));
+}
+
 TEST(commandLineE2eTest, NoArgumentsShowTheUsageAndEndWithMinusOne) {
     scratchDirectory dir;
     const programRun run = runProgram({}, dir.path());

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,10 +82,39 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
     return run;
 }
 
-// The same for the converter.
+// Checks JSON documents against docs/session.schema.json with a real validator
+// (python3-jsonschema); a violation fails the calling test with the validator's lines.
+inline void expectValidSessionSummaries(const std::vector<std::string>& documents) {
+    if (documents.empty()) return;
+    std::vector<std::string> arguments = {JSON_VALIDATOR, SESSION_SCHEMA};
+    arguments.insert(arguments.end(), documents.begin(), documents.end());
+    const programRun check = runBinary("/usr/bin/python3", arguments, ".");
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+}
+
+// Every session.json under root that was written at or after since.
+inline std::vector<std::string> sessionSummariesUnder(const std::string& root,
+                                                      std::filesystem::file_time_type since) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
+         !error && it != end; it.increment(error)) {
+        if (it->path().filename() == "session.json" && it->is_regular_file(error) &&
+            it->last_write_time(error) >= since)
+            found.push_back(it->path().string());
+    }
+    return found;
+}
+
+// The same for the converter; the session summaries a conversion writes below cwd
+// must match their schema.
 inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
                              std::optional<rlim_t> fileSizeLimit = std::nullopt) {
-    return runBinary(SENSCONV_BINARY, arguments, cwd, fileSizeLimit);
+    const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(1);
+    programRun run = runBinary(SENSCONV_BINARY, arguments, cwd, fileSizeLimit);
+    if (!fileSizeLimit) expectValidSessionSummaries(sessionSummariesUnder(cwd, started));
+    return run;
 }
 
 // A short recording of the main board (compass at 4 Hz, audio at 100 Hz, interrupt

@@ -17,6 +17,8 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
+#include <nlohmann/json.hpp>
+
 #include "common/littleEndian.h"
 
 namespace sensconv::roundtrip {
@@ -257,6 +259,129 @@ bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height) {
     return warnings == 0;
 }
 
+namespace {
+
+struct truthAnchor {
+    int64_t index = 0;
+    double unixSeconds = 0.0;
+    double driftPpm = 0.0;
+};
+
+// The simulator's anchors: (channel short name, file) -> first sample of the file.
+std::map<std::pair<std::string, int>, truthAnchor> readTruthAnchors(const fs::path& path) {
+    std::map<std::pair<std::string, int>, truthAnchor> anchors;
+    std::istringstream lines(readText(path));
+    std::string line;
+    std::getline(lines, line);  // column names
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, file, index, seconds, rate, drift;
+        std::getline(fields, name, ',');
+        std::getline(fields, file, ',');
+        std::getline(fields, index, ',');
+        std::getline(fields, seconds, ',');
+        std::getline(fields, rate, ',');
+        std::getline(fields, drift, ',');
+        anchors[{name, std::stoi(file)}] = {std::stoll(index), std::stod(seconds), std::stod(drift)};
+    }
+    return anchors;
+}
+
+int64_t sampleCountOf(const fs::path& dir, const nlohmann::json& channel) {
+    const fs::path file = dir / channel["file"].get<std::string>();
+    if (channel["name"] == "audio") {
+        SF_INFO info{};
+        SNDFILE* wav = sf_open(file.c_str(), SFM_READ, &info);
+        if (wav == nullptr) return -1;
+        sf_close(wav);
+        return info.frames;
+    }
+    return fs::exists(file) ? static_cast<int64_t>(fs::file_size(file) / 4) : -1;
+}
+
+// session.json: valid against its schema; every channel's counts as its files show
+// them; every anchor within one sample period of the simulator's truth; every file's
+// statistics as binaryData.meta gives them.
+void checkSessionSummary(const fs::path& converted, const fs::path& truth, const metaFile& meta,
+                         double& worstAnchorPeriods) {
+    const fs::path path = converted / "session.json";
+    ASSERT_TRUE(fs::exists(path));
+    testing_support::expectValidSessionSummaries({path.string()});
+    const nlohmann::json summary = nlohmann::json::parse(readText(path));
+
+    const auto truthAnchors = readTruthAnchors(truth / "anchors.csv");
+    size_t anchors = 0;
+    std::map<std::pair<std::string, int>, double> truthDrift;  // (board, file) -> ppm
+    for (const nlohmann::json& channel : summary["channels"]) {
+        const std::string name = channel["name"];
+        SCOPED_TRACE("channel " + name);
+        const int64_t samples = channel["samples"];
+        EXPECT_EQ(samples, sampleCountOf(converted, channel));
+        int64_t sparseLines = 0;
+        if (!channel["sparseFile"].is_null()) sparseLines = countLines(readText(converted / channel["sparseFile"].get<std::string>()), ",1");
+        EXPECT_EQ(fs::exists(converted / ("binaryData_" + name + ".sparse")), !channel["sparseFile"].is_null());
+        if (name != "audio") {
+            EXPECT_EQ(channel["filledSamples"].get<int64_t>(), sparseLines);
+        }
+
+        const double rate = channel["rate"];
+        for (const nlohmann::json& anchor : channel["anchors"]) {
+            const int file = anchor["file"];
+            const nlohmann::json& interval = summary["files"][static_cast<size_t>(file)]["clocks"][channel["board"].get<std::string>()]["zeroIntervalMs"];
+            const auto expected = truthAnchors.find({name, file});
+            if (expected == truthAnchors.end()) {
+                ADD_FAILURE() << "anchor in file " << file << " that the truth does not have";
+                continue;
+            }
+            ++anchors;
+            truthDrift[{channel["board"].get<std::string>(), file}] = expected->second.driftPpm;
+            EXPECT_EQ(anchor["index"].get<int64_t>(), expected->second.index) << "file " << file;
+            const double error = std::fabs(anchor["unixSeconds"].get<double>() - expected->second.unixSeconds);
+            worstAnchorPeriods = std::max(worstAnchorPeriods, error * rate);
+            const double stated = interval.is_null() ? 0.0 : interval.get<double>() / 2000.0 + 1e-6;
+            EXPECT_LE(error, std::max(1.0 / rate, stated))
+                << "file " << file << ": anchor " << std::fixed << anchor["unixSeconds"].get<double>() << ", truth "
+                << expected->second.unixSeconds;
+        }
+    }
+    EXPECT_EQ(anchors, truthAnchors.size()) << "channels and files without an anchor";
+
+    ASSERT_EQ(summary["files"].size(), meta.blocks.size());
+    for (size_t i = 0; i < meta.blocks.size(); ++i) {
+        const nlohmann::json& file = summary["files"][i];
+        const metaBlock& block = meta.blocks[i];
+        const auto number = [&](const char* key) { return std::stoll(block.at(key)); };
+        EXPECT_EQ(file["reader"]["numParsedPackets"].get<int64_t>(), number("snsr_numParsedPackets"));
+        EXPECT_EQ(file["reader"]["numCorruptSections"].get<int64_t>(), number("snsr_numCorruptSections"));
+        EXPECT_EQ(file["reader"]["numCorruptBytesSkipped"].get<int64_t>(), number("snsr_numCorruptBytesSkipped"));
+        for (const char* board : {"qor2", "jux"}) {
+            const nlohmann::json& stats = file["decoder"][board];
+            EXPECT_EQ(stats.is_null(), !block.contains(board)) << board;
+            if (stats.is_null()) continue;
+            const std::string prefix = std::string(board) + "_";
+            EXPECT_EQ(stats["crcErrors"].get<int64_t>(), number((prefix + "crcErrors").c_str()));
+            EXPECT_EQ(stats["validPackets"].get<int64_t>(), number((prefix + "validPackets").c_str()));
+            for (const auto& [channel, count] : stats["received"].items()) {
+                EXPECT_EQ(count.get<int64_t>(), number((prefix + "recvieved_" + channel).c_str())) << channel;
+            }
+            // The board clock's drift as the simulator ran it lies within what the
+            // stamps allow.
+            const nlohmann::json& range = file["clocks"][board]["driftRangePpm"];
+            const auto drift = truthDrift.find({board, static_cast<int>(i)});
+            if (!range.is_null() && drift != truthDrift.end()) {
+                EXPECT_GE(drift->second, range[0].get<double>() - 0.1) << board << " file " << i;
+                EXPECT_LE(drift->second, range[1].get<double>() + 0.1) << board << " file " << i;
+            }
+        }
+        if (block.contains("camera")) {
+            EXPECT_EQ(file["decoder"]["images"]["good"].get<int64_t>(), number("camera_numGoodImages"));
+            EXPECT_EQ(file["decoder"]["images"]["bad"].get<int64_t>(), number("camera_numBadImages"));
+        }
+    }
+}
+
+}  // namespace
+
 sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bool wholeGpsStream) {
     SCOPED_TRACE("session " + converted.string());
     sessionSummary summary;
@@ -329,6 +454,7 @@ sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bo
         const auto bad = expected.blocks[i].find("camera_numBadImages");
         if (bad != expected.blocks[i].end()) summary.badImages += std::stoi(bad->second);
     }
+    checkSessionSummary(converted, truth, actual, summary.worstAnchorPeriods);
     return summary;
 }
 

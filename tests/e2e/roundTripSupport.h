@@ -54,9 +54,14 @@ struct sessionSummary {
     int32_t images = 0;
     int32_t badImages = 0;       // dropped for a wrong CRC, from the metadata
     int64_t gpsBytes = 0;
+    // Largest distance of a session.json anchor from the truth, in sample periods.
+    double worstAnchorPeriods = 0.0;
 };
 
-// Compares a converted session directory (part_NN) with the simulator's truth for it.
+// Compares a converted session directory (part_NN) with the simulator's truth for it,
+// session.json included: valid against its schema, its counts as the files show them,
+// every anchor within one sample period of the truth or within the interval the
+// container stamps allow (where the board's clock keeps step with them).
 // With wholeGpsStream, no GPS packet was lost, so the receiver's bytes must form an
 // unbroken stream of well-formed messages.
 sessionSummary checkSession(const fs::path& converted, const fs::path& truth, bool wholeGpsStream);

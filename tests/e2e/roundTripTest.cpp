@@ -65,6 +65,25 @@ TEST(roundTripTest, CleanRecordingConvertsExactly) {
     EXPECT_GT(compared, 40);
 }
 
+TEST(roundTripTest, TimeAnchorsHoldAcrossFileGapsClockDriftAndLostPackets) {
+    // Three files with 15 s pauses between them (one session), boards whose clocks run
+    // 40 ppm fast and 25 ppm slow against the recorder's, and damage of every kind:
+    // session time leaves the pauses out and drifts, the anchors must not.
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    ASSERT_EQ(simulate(root, {"--duration", "120", "--files", "3", "--file-gap", "15", "--qor2-drift", "40",
+                              "--jux-drift", "-25", "--seed", "11", "--drop", "0.01", "--corrupt", "0.005",
+                              "--bad-checksum", "0.01"})
+                  .status,
+              0);
+    const toolRun run = convert(root, {"-scandir", "rec", "-outputdir", "out"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(fs::exists(root / "out" / "part_01"));
+    const sessionSummary summary = checkSession(root / "out" / "part_00", root / "truth" / "part_00", false);
+    EXPECT_GT(summary.filledSamples, 0);
+    EXPECT_LT(summary.worstAnchorPeriods, 1.0);
+}
+
 TEST(roundTripTest, DamagedRecordingIsRepairedWhereTheTruthSays) {
     scratchDirectory dir;
     const fs::path root(dir.path());

@@ -49,6 +49,24 @@ int64_t dueTick(int64_t k, int32_t rate, int32_t intmax) {
     return (numerator + denominator - 1) / denominator - 1;
 }
 
+// A board's clock: its tick count at a wall time (microseconds after the session's
+// start), the first whole microsecond at which it has reached a tick, and the exact
+// instant of a tick. A clock that drifts counts (1 + drift) times intmax ticks in 10 s.
+int64_t tickAt(int64_t us, int64_t origin, int32_t intmax, double driftPpm) {
+    if (driftPpm == 0.0) return origin + us * intmax / microsPerPeriod;
+    const long double ticks = static_cast<long double>(us) * intmax * (1.0L + driftPpm * 1e-6L) / microsPerPeriod;
+    return origin + static_cast<int64_t>(std::floor(ticks));
+}
+
+long double instantOf(int64_t tick, int64_t origin, int32_t intmax, double driftPpm) {
+    return static_cast<long double>(tick - origin) * microsPerPeriod / (intmax * (1.0L + driftPpm * 1e-6L));
+}
+
+int64_t timeOf(int64_t tick, int64_t origin, int32_t intmax, double driftPpm) {
+    if (driftPpm == 0.0) return ((tick - origin) * microsPerPeriod + intmax - 1) / intmax;
+    return static_cast<int64_t>(std::ceil(instantOf(tick, origin, intmax, driftPpm)));
+}
+
 uint8_t periodOf(int64_t tick, int32_t intmax) {
     return static_cast<uint8_t>((tick / intmax) % 256);
 }
@@ -75,6 +93,7 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
         camera_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 7), cameraLinkBytesPerSecond);
 
     durationUs_ = static_cast<int64_t>(std::llround(options.durationSec * 1e6));
+    fileGapUs_ = static_cast<int64_t>(std::llround(options.fileGapSec * 1e6));
     fileTargetBytes_ = static_cast<int64_t>(options.sizeMB * 1e6 / options.filesPerSession);
 
     // The barometer of this recorder, as calibrated at the factory.
@@ -97,6 +116,18 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
         contents.gps = streams.gps;
         contents.camera = streams.camera;
         contents.wavSampleRate = options.audioRateHz;
+        const sensorRates& r = options.rates;
+        const std::array<int32_t, sensconv::numQor2Channels> qor2Rates = {
+            options.audioRateHz * 10, r.bar, r.comp, r.amb, r.hum, r.dals, r.dals, r.bar,
+            r.hum,                    r.dals, r.acc, r.acc, r.acc, r.acc, r.powr};
+        const std::array<int32_t, sensconv::numJuxChannels> juxRates = {r.gyro, r.gyro, r.gyro, r.gyro, r.gyro,
+                                                                        r.gyro, r.mag,  r.mag,  r.mag,  r.powr};
+        for (int c = 0; c < sensconv::numQor2Channels; ++c)
+            contents.rateHz[static_cast<size_t>(c)] = qor2Rates[static_cast<size_t>(c)] / 10.0;
+        for (int c = 0; c < sensconv::numJuxChannels; ++c)
+            contents.rateHz[static_cast<size_t>(juxTruthChannel(c))] = juxRates[static_cast<size_t>(c)] / 10.0;
+        contents.qor2DriftPpm = options.qor2DriftPpm;
+        contents.juxDriftPpm = options.juxDriftPpm;
         truth_ = std::make_unique<truthWriter>(options.truthDir, sessionIndex, contents);
     }
 }
@@ -161,19 +192,23 @@ sensconv::containerBuilder sessionSimulator::headerFor(uint64_t fileStartMs) con
 }
 
 int64_t sessionSimulator::qor2TickAt(int64_t us) const {
-    return qor2Origin_ + us * options_.qor2Intmax / microsPerPeriod;
+    return tickAt(us, qor2Origin_, options_.qor2Intmax, options_.qor2DriftPpm);
 }
 
 int64_t sessionSimulator::juxTickAt(int64_t us) const {
-    return juxOrigin_ + us * options_.juxIntmax / microsPerPeriod;
+    return tickAt(us, juxOrigin_, options_.juxIntmax, options_.juxDriftPpm);
 }
 
 int64_t sessionSimulator::qor2TimeOf(int64_t tick) const {
-    return ((tick - qor2Origin_) * microsPerPeriod + options_.qor2Intmax - 1) / options_.qor2Intmax;
+    return timeOf(tick, qor2Origin_, options_.qor2Intmax, options_.qor2DriftPpm);
 }
 
 int64_t sessionSimulator::juxTimeOf(int64_t tick) const {
-    return ((tick - juxOrigin_) * microsPerPeriod + options_.juxIntmax - 1) / options_.juxIntmax;
+    return timeOf(tick, juxOrigin_, options_.juxIntmax, options_.juxDriftPpm);
+}
+
+double sessionSimulator::unixSecondsOf(long double sessionUs) const {
+    return static_cast<double>((static_cast<long double>(startMs_) * 1000.0L + sessionUs) / 1e6L);
 }
 
 sessionResult sessionSimulator::run() {
@@ -181,7 +216,7 @@ sessionResult sessionSimulator::run() {
     int64_t fileStart = 0;
     for (int32_t f = 0; f < files; ++f) {
         beginFile(fileStart);
-        const int64_t fileEnd = sizeMode_ ? never : durationUs_ * (f + 1) / files;
+        const int64_t fileEnd = sizeMode_ ? never : durationUs_ * (f + 1) / files + f * fileGapUs_;
         while (true) {
             if (qor2HeartbeatPending_) {
                 emitQor2Heartbeat();
@@ -210,8 +245,9 @@ sessionResult sessionSimulator::run() {
             while (camera_->hasPendingBytes()) emitCamera(lastEmitUs_, true);
         }
         endFile();
-        // The next file starts on the next whole millisecond.
-        fileStart = sizeMode_ ? (lastEmitUs_ / 1000 + 1) * 1000 : (durationUs_ * (f + 1) / files) / 1000 * 1000;
+        // The next file starts on a whole millisecond, after the pause between files.
+        fileStart = sizeMode_ ? ((lastEmitUs_ / 1000 + 1) * 1000 + fileGapUs_) / 1000 * 1000
+                              : (durationUs_ * (f + 1) / files + (f + 1) * fileGapUs_) / 1000 * 1000;
     }
     if (truth_) truth_->finish();
     result_.endMs = startMs_ + lastEmitUs_ / 1000;
@@ -225,8 +261,20 @@ void sessionSimulator::beginFile(int64_t startUs) {
     const std::string name = fileName(fileStartMs_);
     writer_ = std::make_unique<recordingWriter>(sensconv::platform::withTrailingSeparator(options_.outputDir) + name,
                                                 headerFor(fileStartMs_));
-    if (truth_) truth_->beginFile(name);
     result_.files.push_back(name);
+    if (fileGapUs_ > 0) {
+        // Nothing is recorded during the pause: the receiver's messages and the
+        // pictures of that time are lost.
+        if (sirf_) {
+            while (true) {
+                if (gpsQueue_.empty()) refillGps();
+                if (gpsQueue_.front().timeUs >= startUs) break;
+                gpsQueue_.pop_front();
+            }
+        }
+        const auto interval = static_cast<int64_t>(std::llround(options_.imageIntervalSec * 1e6));
+        while (camera_ && nextCaptureUs_ < startUs) nextCaptureUs_ += interval;
+    }
 
     const sensorRates& rates = options_.rates;
     if (options_.streams.qor2) {
@@ -252,6 +300,15 @@ void sessionSimulator::beginFile(int64_t startUs) {
         juxGroups_[magnetometerGroup] = sensorGroup{rates.mag, 0x0E, 0, 0};
         for (sensorGroup& g : juxGroups_) g.nextTick = g.rate > 0 ? dueTick(0, g.rate, options_.juxIntmax) : never;
         juxStatusTick_ = options_.juxIntmax * 3 / 2;
+    }
+    if (truth_) {
+        // Each board's first packet of the file (its first tick) is the instant of the
+        // file's first sample of every channel of the board.
+        const double qor2Zero =
+            unixSecondsOf(instantOf(qor2FirstTick_, qor2Origin_, options_.qor2Intmax, options_.qor2DriftPpm));
+        const double juxZero =
+            unixSecondsOf(instantOf(juxFirstTick_, juxOrigin_, options_.juxIntmax, options_.juxDriftPpm));
+        truth_->beginFile(name, qor2Zero, juxZero);
     }
 }
 
@@ -291,7 +348,9 @@ int64_t sessionSimulator::nextTime(source s) {
             return gpsQueue_.front().timeUs;
         case source::camera: {
             if (!camera_) return never;
-            int64_t t = sizeMode_ || nextCaptureUs_ < durationUs_ ? nextCaptureUs_ : never;
+            int64_t t = sizeMode_ || nextCaptureUs_ < durationUs_ + (options_.filesPerSession - 1) * fileGapUs_
+                            ? nextCaptureUs_
+                            : never;
             if (const std::optional<int64_t> ready = camera_->nextReady()) t = std::min(t, *ready);
             return t;
         }

@@ -69,6 +69,8 @@ private:
     int64_t juxTickAt(int64_t us) const;
     int64_t qor2TimeOf(int64_t tick) const;
     int64_t juxTimeOf(int64_t tick) const;
+    // Seconds since 1970 of a wall time given in microseconds after the session's start.
+    double unixSecondsOf(long double sessionUs) const;
 
     void beginFile(int64_t startUs);
     void endFile();
@@ -100,6 +102,7 @@ private:
     int64_t startMs_;
     bool sizeMode_;
     int64_t durationUs_ = 0;
+    int64_t fileGapUs_ = 0;
     int64_t fileTargetBytes_ = 0;
 
     randomSource layout_;

@@ -85,6 +85,10 @@ std::string validate(const simOptions& o) {
         return "--duration must be above 0 and at most 30 days";
     if (o.sizeMB < 0.0 || o.sizeMB > 100000.0) return "--size must be between 0 and 100000 MB";
     if (o.gapSec < 0.0 || o.gapSec > 86400.0 * 365) return "--gap must be between 0 and a year";
+    if (o.fileGapSec < 0.0 || o.fileGapSec > 3600.0) return "--file-gap must be between 0 and 3600 s";
+    for (double drift : {o.qor2DriftPpm, o.juxDriftPpm}) {
+        if (!(drift >= -1000.0 && drift <= 1000.0)) return "clock drifts must be between -1000 and 1000 ppm";
+    }
     if (o.startTime < 0 || o.startTime > 4102444800) return "--start-time must lie between 1970 and 2100";
     if (o.qor2Intmax < 100 || o.qor2Intmax > 65535) return "--qor2-intmax must be between 100 and 65535";
     if (o.juxIntmax < 100 || o.juxIntmax > 65535) return "--jux-intmax must be between 100 and 65535";
@@ -137,6 +141,7 @@ std::string helpText() {
            "  --sessions N          sessions, separated by --gap (default: 1)\n"
            "  --gap SEC             pause between sessions; the converter splits sessions\n"
            "                        at gaps above 60 s (default: 300)\n"
+           "  --file-gap SEC        pause between the files of a session (default: 0)\n"
            "  --start-time SEC      start, seconds since 1970 UTC (default: 1741944600)\n"
            "  --streams LIST        comma-separated from qor2,mic,jux,gps,camera or all\n"
            "                        (default: all)\n"
@@ -148,6 +153,9 @@ std::string helpText() {
            "                        50, 10)\n"
            "  --qor2-intmax N       main-board ticks per 10 s period (default: 40000)\n"
            "  --jux-intmax N        second-board ticks per 10 s period (default: 20000)\n"
+           "  --qor2-drift PPM      how much faster the main board's clock runs than the\n"
+           "                        recorder's (default: 0)\n"
+           "  --jux-drift PPM       the same for the second board (default: 0)\n"
            "  --start-period N      period counter (0-255) at each session's start;\n"
            "                        254 gives a 255->0 roll-over within 20 s\n"
            "                        (default: drawn from the seed)\n"
@@ -199,6 +207,9 @@ parseResult parseOptions(const std::vector<std::string>& args, simOptions& optio
         {"--files", setInt32(options.filesPerSession)},
         {"--sessions", setInt32(options.sessions)},
         {"--gap", setDouble(options.gapSec)},
+        {"--file-gap", setDouble(options.fileGapSec)},
+        {"--qor2-drift", setDouble(options.qor2DriftPpm)},
+        {"--jux-drift", setDouble(options.juxDriftPpm)},
         {"--start-time", [&](const std::string& v) { return parseInteger(v, options.startTime); }},
         {"--streams", [&](const std::string& v) { return parseStreams(v, options.streams); }},
         {"--audio-rate", setInt32(options.audioRateHz)},

@@ -47,6 +47,7 @@ struct simOptions {
     int32_t filesPerSession = 2;
     int32_t sessions = 1;
     double gapSec = 300.0;                  // between sessions
+    double fileGapSec = 0.0;                // between the files of a session
     int64_t startTime = 1741944600;         // seconds since 1970 (2025-03-14 09:30:00 UTC)
     streamSelection streams;
     int32_t audioRateHz = 8000;
@@ -54,6 +55,9 @@ struct simOptions {
     int32_t qor2Intmax = 40000;
     int32_t juxIntmax = 20000;
     int32_t startPeriod = -1;  // period counter at a session's start; -1 = drawn from the seed
+    // How much faster each board's clock runs than the recorder's (parts per million).
+    double qor2DriftPpm = 0.0;
+    double juxDriftPpm = 0.0;
     double imageIntervalSec = 10.0;
     int32_t imageWidth = 160;
     int32_t imageHeight = 120;

@@ -37,10 +37,16 @@ truthWriter::truthWriter(const std::string& root, int32_t sessionIndex, const tr
     if (contents.gps) gps_.open(dir_ + "sirfGPSOutput.bin");
 }
 
-void truthWriter::beginFile(const std::string& name) {
+void truthWriter::beginFile(const std::string& name, double qor2ZeroUnixSeconds, double juxZeroUnixSeconds) {
     fileExpectations file;
     file.name = name;
     files_.push_back(file);
+    for (int channel = 0; channel < numTruthChannels; ++channel) {
+        channelTruth& truth = channels_[static_cast<size_t>(channel)];
+        truth.anchorPending = true;
+        truth.fileStart = truth.position;
+        truth.zeroUnixSeconds = channel < sensconv::numQor2Channels ? qor2ZeroUnixSeconds : juxZeroUnixSeconds;
+    }
 }
 
 void truthWriter::writeValue(channelTruth& channel, double value) {
@@ -56,6 +62,10 @@ void truthWriter::sample(int channel, double value, bool delivered) {
     if (!delivered) {
         ++truth.pending;
         return;
+    }
+    if (truth.anchorPending) {
+        anchors_.push_back({channel, files_.size() - 1, truth.fileStart, truth.zeroUnixSeconds});
+        truth.anchorPending = false;
     }
     for (; truth.pending > 0; --truth.pending) {
         truth.filled.push_back(truth.position);
@@ -97,6 +107,16 @@ void truthWriter::finish() {
         }
     }
     gps_.close();
+
+    simFile anchors(dir_ + "anchors.csv");
+    anchors.print("channel,file,index,unixSeconds,rateHz,driftPpm\n");
+    for (const anchorTruth& a : anchors_) {
+        const bool qor2Channel = a.channel < sensconv::numQor2Channels;
+        anchors.print("%s,%zu,%lld,%.7f,%.17g,%.17g\n", shortNameOf(a.channel), a.file, static_cast<long long>(a.index),
+                      a.unixSeconds, contents_.rateHz[static_cast<size_t>(a.channel)],
+                      qor2Channel ? contents_.qor2DriftPpm : contents_.juxDriftPpm);
+    }
+    anchors.close();
 
     simFile meta(dir_ + "expected.meta");
     meta.print("\"session_files\",%zu\n", files_.size());

@@ -45,13 +45,21 @@ struct truthContents {
     bool gps = false;
     bool camera = false;
     int32_t wavSampleRate = 0;
+    // Per channel: samples per second by the board's own clock; per board: how much
+    // faster that clock runs than the recorder's, in parts per million.
+    std::array<double, numTruthChannels> rateHz{};
+    double qor2DriftPpm = 0.0;
+    double juxDriftPpm = 0.0;
 };
 
 class truthWriter {
 public:
     truthWriter(const std::string& root, int32_t sessionIndex, const truthContents& contents);
 
-    void beginFile(const std::string& name);
+    // zero times are the true UTC (seconds since 1970) of each board's first packet in
+    // the file, which is the instant of the file's first sample of every channel of
+    // the board; nothing for a board the file lacks.
+    void beginFile(const std::string& name, double qor2ZeroUnixSeconds, double juxZeroUnixSeconds);
     fileExpectations& currentFile() { return files_.back(); }
 
     // One sample of a channel in recording order; a sample that is not delivered
@@ -74,6 +82,16 @@ private:
         int64_t position = 0;
         int32_t pending = 0;
         double lastValue = 1.0;
+        // The file's first delivered sample places the file's anchor.
+        bool anchorPending = false;
+        int64_t fileStart = 0;
+        double zeroUnixSeconds = 0.0;
+    };
+    struct anchorTruth {
+        int channel = 0;
+        size_t file = 0;
+        int64_t index = 0;
+        double unixSeconds = 0.0;
     };
 
     void writeValue(channelTruth& channel, double value);
@@ -82,6 +100,7 @@ private:
     truthContents contents_;
     std::array<channelTruth, numTruthChannels> channels_;
     std::vector<fileExpectations> files_;
+    std::vector<anchorTruth> anchors_;
     simFile gps_;
     int32_t images_ = 0;
 };

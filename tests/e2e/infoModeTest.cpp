@@ -1,0 +1,101 @@
+// -info describes recordings without converting: the same numbers a conversion then
+// reports in session.json, and not a single file or directory created.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e/roundTripSupport.h"
+
+namespace sensconv::roundtrip {
+namespace {
+
+using json = nlohmann::json;
+
+// Every entry below root with its size and modification time.
+std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> treeOf(const fs::path& root) {
+    std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        tree[entry.path().string()] = {entry.is_regular_file() ? entry.file_size() : 0, entry.last_write_time()};
+    }
+    return tree;
+}
+
+toolRun sensconv(const fs::path& dir, const std::vector<std::string>& arguments) {
+    return runTool(SENSCONV_BINARY, arguments, dir);
+}
+
+TEST(infoModeTest, DescribesTheRecordingAsTheConversionThenReportsItAndCreatesNothing) {
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    // The demo's recording, shorter: two sessions of two files, a little damage.
+    ASSERT_EQ(runTool(SNSRSIM_BINARY,
+                      {"--out", "rec", "--quiet", "--sessions", "2", "--files", "2", "--duration", "30", "--gap", "300",
+                       "--drop", "0.0005", "--bad-checksum", "0.0005", "--corrupt", "0.0005", "--bad-images", "1",
+                       "--seed", "2024"},
+                      root)
+                  .status,
+              0);
+    const auto before = treeOf(root);
+    const toolRun described = sensconv(root, {"-info", "-json", "-scandir", "rec"});
+    ASSERT_EQ(described.status, 0) << described.err;
+    const toolRun table = sensconv(root, {"-info", "-scandir", "rec"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(treeOf(root), before);
+    EXPECT_NE(table.out.find("part_01"), std::string::npos) << table.out;
+
+    const json info = json::parse(described.out);
+    EXPECT_EQ(info["status"], 0);
+    ASSERT_EQ(info["files"].size(), 4u);
+    ASSERT_EQ(info["sessions"].size(), 2u);
+
+    ASSERT_EQ(sensconv(root, {"-scandir", "rec", "-outputdir", "out"}).status, 0);
+    for (const json& session : info["sessions"]) {
+        const std::string part = session["part"];
+        SCOPED_TRACE(part);
+        const json summary = json::parse(readText(root / "out" / part / "session.json"));
+        EXPECT_EQ(summary["start"], session["start"]);
+        EXPECT_EQ(summary["end"], session["end"]);
+        ASSERT_EQ(summary["files"].size(), session["files"].size());
+        for (size_t k = 0; k < session["files"].size(); ++k) {
+            const json& described = info["files"][session["files"][k].get<size_t>()];
+            const json& converted = summary["files"][k];
+            EXPECT_EQ(fs::path(described["path"].get<std::string>()), fs::path(converted["path"].get<std::string>()));
+            for (const char* key : {"headerStart", "firstPacket", "lastPacket", "reader", "clocks", "gpsRecords", "boards"}) {
+                EXPECT_EQ(described[key], converted[key]) << "file " << k << ": " << key;
+            }
+            json decoded = converted["decoder"];
+            decoded["images"] = nullptr;  // cut out by a conversion only
+            EXPECT_EQ(described["decoder"], decoded) << "file " << k;
+        }
+    }
+}
+
+TEST(infoModeTest, EndsWithTheStatusesOfAConversion) {
+    scratchDirectory dir;
+    const fs::path root(dir.path());
+    std::vector<uint8_t> damaged = {'S', 'N', 'S', 'R', 9, 0, 0, 0};
+    damaged.resize(2048, 0x55);
+    { std::ofstream(root / "bad.snsr", std::ios::binary).write(reinterpret_cast<const char*>(damaged.data()), 2048); }
+    const auto before = treeOf(root);
+
+    const toolRun missing = sensconv(root, {"-info", "-json", "missing.snsr"});
+    EXPECT_EQ(missing.status, 254);
+    EXPECT_EQ(missing.out, "");
+    const toolRun unreadable = sensconv(root, {"-info", "-json", "bad.snsr"});
+    EXPECT_EQ(unreadable.status, 255);
+    const json info = json::parse(unreadable.out);
+    EXPECT_EQ(info["status"], -1);
+    EXPECT_EQ(info["files"][0]["readable"], false);
+    EXPECT_NE(unreadable.err.find("# ERROR: packetReader was unable to process file bad.snsr\n"), std::string::npos)
+        << unreadable.err;
+    EXPECT_EQ(treeOf(root), before);
+}
+
+}  // namespace
+}  // namespace sensconv::roundtrip
