@@ -109,7 +109,7 @@ def run_workflow(output_root, study, extra=(), environment=None, timeout=RUN_TIM
     began = time.monotonic()
     run = subprocess.run(command, capture_output=True, text=True, timeout=timeout,
                          env=environment, cwd=os.path.dirname(output_root))
-    print(f"{' '.join(command[3:6])}: exit {run.returncode} after "
+    print(f"snakemake {' '.join(extra)}: exit {run.returncode} after "
           f"{time.monotonic() - began:.1f} s")
     return run
 
