@@ -7,6 +7,7 @@
 #include "common/outputStatus.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
+#include "decode/boardTime.h"
 #include "decode/channelTable.h"
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
@@ -30,6 +31,12 @@ int64_t toSigned(uint64_t value) {
     return static_cast<int64_t>(value > most ? most : value);
 }
 
+// The header's start time plus a packet's container milliseconds; a damaged header's
+// start time near the end of the range saturates instead of overflowing.
+int64_t packetMs(uint64_t fileStartTime, int64_t containerMs) {
+    return addTicks(toSigned(fileStartTime), containerMs);
+}
+
 orderedJson timeOrNull(std::optional<int64_t> unixMs) {
     return unixMs ? timeJson(*unixMs) : orderedJson(nullptr);
 }
@@ -40,20 +47,21 @@ orderedJson preciseTimeJson(double unixSeconds) {
     return time;
 }
 
-// The channel table keeps the units as the format strings of the original texts; the
+// The channel table keeps the units as printf texts ("%% relative humidity"); the
 // summary gives the unit itself.
 orderedJson unitOf(const std::string& longName) {
-    for (const auto* table : {qor2ChannelTable.data(), juxChannelTable.data()}) {
-        const size_t size = table == qor2ChannelTable.data() ? qor2ChannelTable.size() : juxChannelTable.size();
-        for (size_t i = 0; i < size; ++i) {
-            if (longName != table[i].longName) continue;
-            if (table[i].unit == nullptr) return nullptr;
-            std::string unit = table[i].unit;
-            for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
-            return unit;
+    const auto find = [&](const auto& table) -> const channelInfo* {
+        for (const channelInfo& info : table) {
+            if (longName == info.longName) return &info;
         }
-    }
-    return nullptr;
+        return nullptr;
+    };
+    const channelInfo* info = find(qor2ChannelTable);
+    if (info == nullptr) info = find(juxChannelTable);
+    if (info == nullptr || info->unit == nullptr) return nullptr;
+    std::string unit = info->unit;
+    for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
+    return unit;
 }
 
 board boardOfChannel(const std::string& longName) {
@@ -83,17 +91,17 @@ orderedJson boardStatistics(const boardClock& clock, const boardState& state, co
 }
 
 orderedJson clockJson(const boardTimeline& timeline) {
-    const boardClockFit& fit = timeline.fit;
-    const auto drift = fit.driftPpm(timeline.intmax);
-    const auto residual = fit.residualMs();
-    orderedJson clock = {{"driftPpm", drift ? orderedJson(*drift) : orderedJson(nullptr)},
-                         {"packets", fit.packets()}};
-    const auto range = fit.driftRangePpm(timeline.intmax);
-    clock["driftRangePpm"] = range ? orderedJson::array({range->first, range->second}) : orderedJson(nullptr);
-    clock["spanSeconds"] = timeline.intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (timeline.intmax / 10.0);
-    clock["residualMs"] = residual ? orderedJson(*residual) : orderedJson(nullptr);
-    const auto interval = fit.intervalMs(timeline.intmax);
-    clock["zeroIntervalMs"] = interval ? orderedJson(*interval) : orderedJson(nullptr);
+    const clockFacts& facts = timeline.clock;
+    const auto numberOrNull = [](const std::optional<double>& value) {
+        return value ? orderedJson(*value) : orderedJson(nullptr);
+    };
+    orderedJson clock = {{"driftPpm", numberOrNull(facts.driftPpm)}, {"packets", facts.packets}};
+    clock["driftRangePpm"] = facts.driftRangePpm
+                                 ? orderedJson::array({facts.driftRangePpm->first, facts.driftRangePpm->second})
+                                 : orderedJson(nullptr);
+    clock["spanSeconds"] = facts.spanSeconds;
+    clock["residualMs"] = numberOrNull(facts.residualMs);
+    clock["zeroIntervalMs"] = numberOrNull(facts.intervalMs);
     clock["zero"] = timeline.valid ? preciseTimeJson(timeline.zeroUnixSeconds) : orderedJson(nullptr);
     clock["zeroSessionSeconds"] = timeline.valid ? orderedJson(timeline.sessionStartSeconds()) : orderedJson(nullptr);
     return clock;
@@ -128,8 +136,8 @@ orderedJson inputFileJson(size_t index, const std::string& path, const packetRea
     file["index"] = index;
     file["path"] = path;
     file["headerStart"] = timeJson(start);
-    file["firstPacket"] = times.packets > 0 ? timeJson(start + times.first) : orderedJson(nullptr);
-    file["lastPacket"] = times.packets > 0 ? timeJson(start + times.now()) : orderedJson(nullptr);
+    file["firstPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.first)) : orderedJson(nullptr);
+    file["lastPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.now())) : orderedJson(nullptr);
 
     orderedJson streamCounts = orderedJson::object();
     for (const auto& [type, count] : reader.streamCounts) {
@@ -226,9 +234,8 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
     if (qor2Board_.is_null() && !file["boards"]["qor2"].is_null()) qor2Board_ = file["boards"]["qor2"];
     if (juxBoard_.is_null() && !file["boards"]["jux"].is_null()) juxBoard_ = file["boards"]["jux"];
     if (decoder.times.packets > 0) {
-        const int64_t start = toSigned(decoder.fileStartTime);
-        if (!startMs_) startMs_ = start + decoder.times.first;
-        endMs_ = start + decoder.times.now();
+        if (!startMs_) startMs_ = packetMs(decoder.fileStartTime, decoder.times.first);
+        endMs_ = packetMs(decoder.fileStartTime, decoder.times.now());
     }
 
     // The WAV file is opened before the channel files of the same input file.

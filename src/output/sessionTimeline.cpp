@@ -1,5 +1,6 @@
 #include "output/sessionTimeline.h"
 
+#include "decode/fileTimes.h"
 #include "decode/sensorDecoder.h"
 
 namespace sensconv {
@@ -9,7 +10,13 @@ namespace {
 boardTimeline boardOf(const boardClock& clock, const boardClockFit& fit, uint64_t fileStartTime) {
     boardTimeline timeline;
     timeline.intmax = clock.intmax;
-    timeline.fit = fit;
+    const int32_t intmax = clock.intmax;
+    timeline.clock = {fit.packets(),
+                      intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (intmax / 10.0),
+                      fit.driftPpm(intmax),
+                      fit.driftRangePpm(intmax),
+                      fit.residualMs(),
+                      fit.intervalMs(intmax)};
     const auto zero = fit.zeroMs(clock.intmax);
     if (!zero) return timeline;
     timeline.valid = true;

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
-#include "decode/fileTimes.h"
 
 namespace sensconv {
 
@@ -20,12 +20,23 @@ class sensorDecoder;
 
 enum class board { qor2, jux };
 
+// What the fit of one board's clock in one file found; a few numbers, so that a
+// session of many files keeps little.
+struct clockFacts {
+    int64_t packets = 0;
+    double spanSeconds = 0.0;
+    std::optional<double> driftPpm;
+    std::optional<std::pair<double, double>> driftRangePpm;
+    std::optional<double> residualMs;
+    std::optional<double> intervalMs;
+};
+
 struct boardTimeline {
     bool valid = false;             // the board had a valid packet in the file
     int32_t intmax = 0;
     double zeroUnixSeconds = 0.0;   // UTC of the board's tick 0 in the file
     int64_t sessionBaseTicks = 0;   // session time of tick 0
-    boardClockFit fit;
+    clockFacts clock;
 
     // Session time of tick 0 in the board's nominal seconds.
     double sessionStartSeconds() const;

@@ -5,9 +5,13 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "e2e/e2eSupport.h"
 
@@ -41,6 +45,46 @@ bool contains(const std::string& text, const std::string& part) {
 
 const std::string screeningBanner =
     "\n# INFO: ------------------\n# INFO: Scanning files to remove obviously bad files\n";
+
+nlohmann::json summaryOf(const std::string& part) {
+    std::ifstream in(part + "/session.json");
+    return nlohmann::json::parse(in);
+}
+
+TEST(conversionE2eTest, SessionSummaryPlacesEverySampleInUtc) {
+    // The plan's stamps are exact: the board's first packet is 1 s into the file, and
+    // a stamp's whole millisecond leaves the instant within the millisecond after it.
+    scratchDirectory dir;
+    recordingPlan plan;
+    const recordingContents contents = writeRecording(dir / "rec.snsr", plan);
+    ASSERT_EQ(runProgram({dir / "rec.snsr"}, dir.path()).status, 0);
+    const nlohmann::json summary = summaryOf(dir / "part_00");
+    const double zero = (static_cast<double>(plan.fileStartTime) + 1000.5) / 1000.0;
+    EXPECT_EQ(summary["files"][0]["headerStart"]["utc"], "2008-12-23T02:40:00.000Z");
+    EXPECT_EQ(summary["files"][0]["firstPacket"]["unixMs"], plan.fileStartTime + 1000);
+    EXPECT_EQ(summary["start"]["unixMs"], plan.fileStartTime + 1000);
+    EXPECT_EQ(summary["end"]["unixMs"], plan.fileStartTime + contents.lastMs);
+    EXPECT_EQ(summary["files"][0]["clocks"]["qor2"]["zeroIntervalMs"], 1.0);
+    EXPECT_EQ(summary["files"][0]["clocks"]["qor2"]["driftPpm"], 0.0);
+    for (const nlohmann::json& channel : summary["channels"]) {
+        if (channel["name"] != "audio" && channel["name"] != "compass") continue;
+        const bool audio = channel["name"] == "audio";
+        EXPECT_EQ(channel["samples"], audio ? contents.audioSamples : contents.compassSamples);
+        EXPECT_EQ(channel["rate"], audio ? 100.0 : 4.0);
+        ASSERT_EQ(channel["anchors"].size(), 1u);
+        EXPECT_EQ(channel["anchors"][0]["index"], 0);
+        EXPECT_DOUBLE_EQ(channel["anchors"][0]["unixSeconds"].get<double>(), zero);
+        EXPECT_EQ(channel["first"]["unixMs"], plan.fileStartTime + 1000);
+    }
+
+    // A damaged header's start time at the end of the range still gives a summary
+    // that its schema accepts (runProgram checks it), with times at the range's end.
+    scratchDirectory far;
+    plan.fileStartTime = UINT64_MAX - 1000;
+    writeRecording(far / "rec.snsr", plan);
+    ASSERT_EQ(runProgram({far / "rec.snsr"}, far.path()).status, 0);
+    EXPECT_EQ(summaryOf(far / "part_00")["files"][0]["lastPacket"]["utc"], "9999-12-31T23:59:59.999Z");
+}
 
 TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
     scratchDirectory dir;

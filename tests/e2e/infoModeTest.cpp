@@ -58,6 +58,7 @@ TEST(infoModeTest, DescribesTheRecordingAsTheConversionThenReportsItAndCreatesNo
     for (const json& session : info["sessions"]) {
         const std::string part = session["part"];
         SCOPED_TRACE(part);
+        testing_support::expectValidSessionSummaries({(root / "out" / part / "session.json").string()});
         const json summary = json::parse(readText(root / "out" / part / "session.json"));
         EXPECT_EQ(summary["start"], session["start"]);
         EXPECT_EQ(summary["end"], session["end"]);
