@@ -1,11 +1,11 @@
 #include "output/binaryDataFile.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "common/littleEndian.h"
 #include "common/outputStatus.h"
@@ -66,40 +66,56 @@ void binaryDataFile::open(const std::string& directory, const std::string& name,
     filledSpill_.close();
     filledCount_ = 0;
 
-    // A large stream buffer keeps the per-packet appends free of system calls. Without
-    // it the stream simply keeps its default buffering.
-    try {
-        streamBuffer_.resize(streamBufferSize);
-    } catch (const std::bad_alloc&) {
-        streamBuffer_.clear();
-    }
-    if (!streamBuffer_.empty()) {
-        std::setvbuf(data_.handle(), streamBuffer_.data(), _IOFBF, streamBuffer_.size());
-    }
+    // The stream's own buffer would only copy the blocks once more.
+    std::setvbuf(data_.handle(), nullptr, _IONBF, 0);
+    block_.assign(blockBytes, 0);
+    pending_ = 0;
 }
 
 int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
-    constexpr int32_t samplesPerBlock = static_cast<int32_t>(sizeof(encoded_) / sizeof(float));
-    int32_t written = 0;
-    for (int32_t start = 0; start < n; start += samplesPerBlock) {
-        const int32_t count = std::min(samplesPerBlock, n - start);
+    constexpr int32_t samplesPerBlock = blockBytes / static_cast<int32_t>(sizeof(float));
+    if (block_.empty()) return 0;
+    int32_t lost = 0;
+    for (int32_t start = 0; start < n;) {
+        const int32_t count = std::min(samplesPerBlock - pending_, n - start);
+        uint8_t* out = block_.data() + 4 * static_cast<size_t>(pending_);
         for (int32_t i = 0; i < count; ++i) {
             const float sample = narrowToFloat(values[start + i]);
             uint32_t bits = 0;
             std::memcpy(&bits, &sample, sizeof bits);
-            writeLE32(encoded_.data() + 4 * i, bits);
+            writeLE32(out + 4 * static_cast<size_t>(i), bits);
         }
-        written += static_cast<int32_t>(
-            data_.write(encoded_.data(), sizeof(float), static_cast<size_t>(count), outputFile::shortWrite::callerReports));
+        pending_ += count;
+        start += count;
+        if (pending_ < samplesPerBlock) break;
+        // The block holds start samples of this call at most, the last ones of it.
+        const int32_t ofThisCall = std::min(start, samplesPerBlock);
+        const int32_t reached = writeBlock();
+        lost += std::min(ofThisCall, samplesPerBlock - reached);
     }
-    return written;
+    return n - lost;
+}
+
+int32_t binaryDataFile::writeBlock() {
+    const int32_t count = pending_;
+    pending_ = 0;
+    if (count == 0) return 0;
+    return static_cast<int32_t>(
+        data_.write(block_.data(), sizeof(float), static_cast<size_t>(count), outputFile::shortWrite::callerReports));
+}
+
+void binaryDataFile::flush() {
+    // A failure here is the file's own to report.
+    if (pending_ > 0) data_.write(block_.data(), sizeof(float), static_cast<size_t>(pending_));
+    pending_ = 0;
 }
 
 void binaryDataFile::close() {
     if (!data_.isOpen() && !meta_.isOpen()) return;
+    flush();
     data_.close();
-    streamBuffer_.clear();
-    streamBuffer_.shrink_to_fit();
+    block_.clear();
+    block_.shrink_to_fit();
 
     if (meta_.isOpen()) {
         if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {

@@ -3,7 +3,6 @@
 // little-endian 32-bit float, binaryData_<name>.meta with its description and, when
 // samples were filled in, binaryData_<name>.sparse with their positions.
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +15,9 @@ namespace sensconv {
 
 class binaryDataFile {
 public:
-    static constexpr int32_t streamBufferSize = 20480;
+    // Samples gather in a block of this many bytes, encoded in place, and reach the
+    // file with one write call per full block.
+    static constexpr int32_t blockBytes = 65536;
 
     binaryDataFile() = default;
     ~binaryDataFile();
@@ -28,9 +29,13 @@ public:
     void open(const std::string& directory, const std::string& name, double sampleRate, int32_t expectedSamples,
               int32_t dataType);
 
-    // Appends n samples, each narrowed to single precision; returns the number of
-    // samples that reached the stream. Does not touch samplesWritten.
+    // Appends n samples, each narrowed to single precision; returns n less the samples
+    // of this call that a failed block write lost. Does not touch samplesWritten.
     int32_t writeSamples(const double* values, int32_t n);
+
+    // Hands the samples gathered so far to the file, so that a run that ends before
+    // the session does leaves them on disk.
+    void flush();
 
     // Finishes the .bin, writes the .meta lines and the .sparse file. Safe to repeat.
     void close();
@@ -60,7 +65,9 @@ private:
     scratchFile filledSpill_;  // the earlier ones, as pairs of 64-bit first and count
     int64_t filledCount_ = 0;
 
-    std::vector<char> streamBuffer_;  // must outlive the data stream that uses it
+    // Writes the gathered block; returns the number of its samples that reached the file.
+    int32_t writeBlock();
+
     outputFile data_;
     outputFile meta_;
     std::string directory_;
@@ -68,8 +75,8 @@ private:
     double sampleRate_ = 0.0;
     int32_t expectedSamples_ = -1;
     int32_t dataType_ = 0;
-    // Samples are encoded here and handed to the stream a block at a time.
-    std::array<uint8_t, 4096> encoded_{};
+    std::vector<uint8_t> block_;  // blockBytes while the file is open
+    int32_t pending_ = 0;         // samples in block_
 };
 
 // Round-to-nearest narrowing of a sample; values beyond single precision become infinities.

@@ -50,6 +50,7 @@ void outputChannel::mergeFileEnd() {
         file_.lastTimestamp += last;
     }
     takeFilledPositions();
+    file_.flush();
     baseIndex_ = file_.samplesWritten;
     bound_ = nullptr;
 }

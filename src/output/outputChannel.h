@@ -31,7 +31,8 @@ public:
     // channel (its board is missing from this input file) writes nothing.
     void writeBatch();
 
-    // Takes over the input file's timestamps and last filled-in positions and unbinds.
+    // Takes over the input file's timestamps and last filled-in positions, hands the
+    // file's samples to the disk and unbinds.
     // A channel that was not bound during the file keeps its state unchanged.
     void mergeFileEnd();
 

@@ -24,7 +24,7 @@ int16_t toPcm16(double value) {
     return static_cast<int16_t>(low);
 }
 
-wavAudioFile::wavAudioFile() : audioBuffer_(bufferSamples, 0), conversion_(conversionSamples, 0) {}
+wavAudioFile::wavAudioFile() : block_(blockSamples, 0) {}
 
 wavAudioFile::~wavAudioFile() {
     close();
@@ -59,45 +59,27 @@ void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
 
 void wavAudioFile::writeBatch(const double* values, int32_t n) {
     if (n > 0) samplesWritten_ += n;
-    // A batch larger than the conversion buffer goes over in pieces; each piece is
-    // larger than the gathering buffer, so it is handed over directly, in order.
-    for (int32_t start = 0; start < n; start += conversionSamples) {
-        const int32_t count = std::min(conversionSamples, n - start);
-        for (int32_t i = 0; i < count; ++i) conversion_[static_cast<size_t>(i)] = toPcm16(values[start + i]);
-        writeAudio(conversion_.data(), count, false);
+    for (int32_t start = 0; start < n;) {
+        const int32_t count = std::min(blockSamples - pending_, n - start);
+        int16_t* out = block_.data() + pending_;
+        for (int32_t i = 0; i < count; ++i) out[i] = toPcm16(values[start + i]);
+        pending_ += count;
+        start += count;
+        if (pending_ == blockSamples) handOver();
     }
 }
 
-void wavAudioFile::writeAudio(const int16_t* samples, int32_t n, bool flush) {
-    if (audioPending_ + n > flushThreshold || flush) {
-        handOver(audioBuffer_.data(), audioPending_);
-        audioPending_ = 0;
-        if (flush && n > 0) {
-            handOver(samples, n);
-            return;
-        }
-    }
-    if (n > bufferSamples) {
-        handOver(audioBuffer_.data(), audioPending_);
-        audioPending_ = 0;
-        handOver(samples, n);
-        return;
-    }
-    if (n > 0) {
-        std::copy(samples, samples + n, audioBuffer_.begin() + audioPending_);
-        audioPending_ += n;
-    }
-}
-
-void wavAudioFile::handOver(const int16_t* samples, int32_t n) {
-    if (file_ == nullptr) return;
-    const sf_count_t written = sf_write_short(file_, samples, n);
-    if (written != n) reportFailure(sf_strerror(file_));
+void wavAudioFile::handOver() {
+    const int32_t count = pending_;
+    pending_ = 0;
+    if (file_ == nullptr || count == 0) return;
+    const sf_count_t written = sf_write_short(file_, block_.data(), count);
+    if (written != count) reportFailure(sf_strerror(file_));
 }
 
 void wavAudioFile::close() {
     if (file_ == nullptr) return;
-    writeAudio(nullptr, 0, true);
+    handOver();
     if (sf_error(file_) != SF_ERR_NO_ERROR) reportFailure(sf_strerror(file_));
     const int result = sf_close(file_);
     file_ = nullptr;

@@ -1,7 +1,7 @@
 #pragma once
 // The session's audio as one mono 16-bit PCM WAV file written through libsndfile.
-// Small per-packet batches are gathered and reach libsndfile in blocks; a batch
-// larger than the gathering buffer bypasses it.
+// Every batch is converted straight into one block of 16-bit samples, which reaches
+// libsndfile whenever it is full and at the end.
 
 #include <cstdint>
 #include <string>
@@ -16,10 +16,7 @@ static_assert(std::is_same_v<int16_t, short>, "libsndfile takes 16-bit samples a
 
 class wavAudioFile {
 public:
-    static constexpr int32_t bufferSamples = 20480;
-    // Gathered samples are handed over once a batch would take them past this mark.
-    static constexpr int32_t flushThreshold = 20352;
-    static constexpr int32_t conversionSamples = 204800;
+    static constexpr int32_t blockSamples = 65536;
 
     wavAudioFile();
     ~wavAudioFile();
@@ -38,22 +35,18 @@ public:
     // Converts one audio batch to 16 bits and appends it.
     void writeBatch(const double* values, int32_t n);
 
-    // The buffered hand-over to libsndfile.
-    void writeAudio(const int16_t* samples, int32_t n, bool flush);
-
     // Hands over what is pending and finishes the file. Safe to repeat.
     void close();
 
 private:
-    void handOver(const int16_t* samples, int32_t n);
+    void handOver();
     void reportFailure(const char* reason);
 
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     std::string path_;
-    std::vector<int16_t> audioBuffer_;
-    int32_t audioPending_ = 0;
-    std::vector<int16_t> conversion_;
+    std::vector<int16_t> block_;
+    int32_t pending_ = 0;  // samples in block_
     bool failed_ = false;
     int64_t samplesWritten_ = 0;
 };

@@ -135,25 +135,34 @@ TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse)
     EXPECT_FALSE(fileExists(dir.file("binaryData_power.sparse")));
 }
 
-TEST(outputChannelTest, LongNamesAndLargeBatchesAreWrittenWhole) {
+TEST(outputChannelTest, LongNamesAndBatchesAcrossBlockBoundariesAreWrittenWhole) {
     scratchDirectory dir;
     const std::string shortName(200, 'n');
-    std::vector<double> values(5000);
-    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
+    constexpr int32_t block = binaryDataFile::blockBytes / 4;
+    // Batches that end one short of a block, exactly on one, span several, and a last
+    // partial block that only close writes.
+    const std::vector<int32_t> batches = {5000, block - 5001, 1, 7, 3 * block + 11, block - 18, 1, 999};
+    int64_t total = 0;
     {
         sampleChannel source(false, 1, 0, 10.0, intmax, "jux/x_gyro", shortName);
         outputChannel channel(dir.path(), source);
-        ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), 0, 0));
-        channel.writeBatch();
+        for (int32_t size : batches) {
+            std::vector<double> values(static_cast<size_t>(size));
+            for (double& value : values) value = static_cast<double>(total++);
+            ASSERT_TRUE(source.addSamples(values.data(), size, 0, 0));
+            channel.writeBatch();
+        }
         channel.close();
     }
     const std::string bin = readFile(dir.file("binaryData_" + shortName + ".bin"));
-    ASSERT_EQ(bin.size(), values.size() * 4);
-    for (size_t i = 0; i < values.size(); i += 997) {
+    ASSERT_EQ(bin.size(), static_cast<size_t>(total) * 4);
+    for (int64_t i = 0; i < total; ++i) {
         float sample = 0;
         std::memcpy(&sample, bin.data() + 4 * i, 4);
-        EXPECT_EQ(sample, static_cast<float>(i));
+        ASSERT_EQ(sample, static_cast<float>(i)) << "sample " << i;
     }
+    EXPECT_NE(readFile(dir.file("binaryData_" + shortName + ".meta")).find("\"NumSamples\"," + std::to_string(total) + "\n"),
+              std::string::npos);
     EXPECT_NE(readFile(dir.file("binaryData_" + shortName + ".meta")).find("\"Name\",\"" + shortName + "\"\n"),
               std::string::npos);
 }
@@ -237,16 +246,17 @@ TEST(outputChannelDeathTest, ShortWriteIsReportedPerBatchAndCountsTheWholeBatch)
             outputTest::limitFileSize(1000);
             sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
             outputChannel channel(dir.path(), source);
-            std::vector<double> values(10000, 1.0);
-            source.addSamples(values.data(), 10000, 0, 0);
+            // More than a block: the block write inside the batch fails.
+            std::vector<double> values(20000, 1.0);
+            source.addSamples(values.data(), 20000, 0, 0);
             channel.writeBatch();
             channel.close();
             exitWithLostState();
         },
         ::testing::ExitedWithCode(3),
-        "^# snsr_packetWriter: ERROR, attempted to write 10000 bytes but only [0-9]+ were written for sensor "
+        "^# snsr_packetWriter: ERROR, attempted to write 20000 bytes but only [0-9]+ were written for sensor "
         "qor2/bar_press\n$");
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 19), "\"NumSamples\",10000\n");
+    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 19), "\"NumSamples\",20000\n");
     EXPECT_LE(outputTest::fileSizeOf(dir.file("binaryData_BarPres.bin")), 1000);
 }
 

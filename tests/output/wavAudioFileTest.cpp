@@ -73,26 +73,31 @@ TEST(wavAudioFileTest, SamplesAreTruncatedAndKeepTheirLowSixteenBits) {
     EXPECT_EQ(toPcm16(-std::numeric_limits<double>::infinity()), 0);
 }
 
-TEST(wavAudioFileTest, PendingSamplesAreHandedOverBeforeABatchThatPassesTheThreshold) {
+// Batches as doubles, the way the writer hands them over.
+std::vector<double> asValues(const std::vector<int16_t>& samples) {
+    return std::vector<double>(samples.begin(), samples.end());
+}
+
+TEST(wavAudioFileTest, SamplesReachTheFileInWholeBlocksAndTheRestAtClose) {
     scratchDirectory dir;
     const std::string path = dir.file("audio.wav");
-    const auto first = ramp(20000, -1000);
+    constexpr int32_t block = wavAudioFile::blockSamples;
+    const auto first = ramp(block - 1, -1000);
     const auto second = ramp(400, 7);
-    int64_t afterFirst = 0;
     int64_t afterSecond = 0;
     {
         wavAudioFile wav;
         wav.open(path, 8000);
         const int64_t opened = fileSizeOf(path);
-        wav.writeAudio(first.data(), 20000, false);
-        afterFirst = fileSizeOf(path);
-        EXPECT_EQ(afterFirst, opened) << "20000 samples wait in the buffer";
-        wav.writeAudio(second.data(), 400, false);
+        wav.writeBatch(asValues(first).data(), block - 1);
+        EXPECT_EQ(fileSizeOf(path), opened) << "one sample short of a block: nothing handed over";
+        wav.writeBatch(asValues(second).data(), 400);
         afterSecond = fileSizeOf(path);
-        EXPECT_GE(afterSecond - opened, 2 * 20000) << "20000 + 400 passes 20352: the 20000 go first";
+        EXPECT_GE(afterSecond - opened, 2 * block) << "one full block handed over";
+        EXPECT_EQ(wav.samplesWritten(), block + 399);
         wav.close();
     }
-    EXPECT_EQ(fileSizeOf(path) - afterSecond, 2 * 400) << "the 400 reach the file at close";
+    EXPECT_EQ(fileSizeOf(path) - afterSecond, 2 * 399) << "the rest reaches the file at close";
     const wavContents contents = readWav(path);
     EXPECT_EQ(contents.info.samplerate, 8000);
     EXPECT_EQ(contents.info.channels, 1);
@@ -102,41 +107,14 @@ TEST(wavAudioFileTest, PendingSamplesAreHandedOverBeforeABatchThatPassesTheThres
     EXPECT_EQ(contents.software.rfind("Created by sensconv, compiled on ", 0), 0u) << contents.software;
 }
 
-TEST(wavAudioFileTest, AFullBufferIsKeptAndALargerBatchGoesDirectly) {
-    scratchDirectory dir;
-    const auto full = ramp(20480, 100);
-    const auto larger = ramp(20481, -300);
-    {
-        const std::string path = dir.file("full.wav");
-        wavAudioFile wav;
-        wav.open(path, 16000);
-        const int64_t opened = fileSizeOf(path);
-        wav.writeAudio(full.data(), 20480, false);
-        EXPECT_EQ(fileSizeOf(path), opened) << "exactly 20480 samples are buffered";
-        wav.close();
-        EXPECT_EQ(readWav(path).samples, full);
-    }
-    {
-        const std::string path = dir.file("larger.wav");
-        wavAudioFile wav;
-        wav.open(path, 16000);
-        const int64_t opened = fileSizeOf(path);
-        wav.writeAudio(larger.data(), 20481, false);
-        const int64_t afterWrite = fileSizeOf(path);
-        EXPECT_GE(afterWrite - opened, 2 * 20481) << "20481 samples are handed over at once";
-        wav.close();
-        EXPECT_EQ(fileSizeOf(path), afterWrite) << "nothing was left pending";
-        EXPECT_EQ(readWav(path).samples, larger);
-    }
-}
-
 TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     scratchDirectory dir;
     const std::string path = dir.file("batches.wav");
-    // Small batches, then one larger than the conversion buffer (as a long filled gap
-    // can give), then small ones again.
+    // Small batches, then one of several blocks (as a long filled gap can give), then
+    // small ones again.
     std::vector<double> values;
-    std::vector<int32_t> batchSizes = {30, 30, 7, wavAudioFile::conversionSamples + 1000, 12, 20352, 1};
+    std::vector<int32_t> batchSizes = {30, 30, 7, 3 * wavAudioFile::blockSamples + 1000, 12,
+                                       wavAudioFile::blockSamples, 1};
     {
         wavAudioFile wav;
         wav.open(path, 4000);
@@ -179,9 +157,9 @@ TEST(wavAudioFileDeathTest, SamplesThatCannotBeWrittenAreReportedOnce) {
             outputTest::limitFileSize(1000);
             wavAudioFile wav;
             wav.open(path, 8000);
-            const auto samples = ramp(30000, 0);
-            wav.writeAudio(samples.data(), 30000, false);
-            wav.writeAudio(samples.data(), 100, false);
+            const auto samples = asValues(ramp(wavAudioFile::blockSamples + 100, 0));
+            wav.writeBatch(samples.data(), wavAudioFile::blockSamples + 100);
+            wav.writeBatch(samples.data(), 100);
             wav.close();
             std::exit(outputWasLost() ? 3 : 4);
         },
