@@ -1,5 +1,6 @@
 #include "driver/commandLineOptions.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +15,7 @@ namespace msg = driverMessages;
 
 constexpr int statusUsage = -1;
 constexpr int statusBadArgument = -3;
+constexpr long maxJobs = 256;
 
 int missingValue(const std::string& option) {
     std::fprintf(stderr, msg::missingValue, option.c_str());
@@ -44,7 +46,8 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
     }
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        const bool takesValue = argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir";
+        const bool takesValue =
+            argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir" || argument == "-jobs";
         // A value option takes the next argument whatever it looks like; a missing or
         // empty value stops the run before anything is opened or created.
         if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].empty())) return missingValue(argument);
@@ -73,6 +76,18 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             options.scanEnabled = true;
             std::fprintf(stderr, msg::scanEnabled, options.scandir.c_str());
             std::fprintf(stderr, msg::commandLineFilesIgnored);
+        } else if (argument == "-jobs") {
+            // Silent: a run prints the same lines whatever the number of jobs.
+            const std::string& value = arguments[++i];
+            char* end = nullptr;
+            errno = 0;
+            const long jobs = std::strtol(value.c_str(), &end, 10);
+            if (errno != 0 || end == value.c_str() || *end != '\0' || jobs < 1 || jobs > maxJobs) {
+                std::fprintf(stderr, msg::badJobs, maxJobs, value.c_str());
+                std::fprintf(stderr, msg::exiting);
+                return statusBadArgument;
+            }
+            options.jobs = static_cast<int>(jobs);
         } else if (argument == "-info") {
             options.what = commandLineOptions::action::info;
         } else if (argument == "-json") {

@@ -20,6 +20,7 @@ struct commandLineOptions {
     bool writeTraceLog = false;
     bool writeImageSubDir = true;
     std::string traceLogDir;  // chosen after the header check, with writeTraceLog only
+    int jobs = 1;             // sessions converted at once
 
     // What the run does: convert, describe the input without converting (-info, with
     // -json as one JSON document), or print the usage or the version and stop.
@@ -38,7 +39,7 @@ void printVersion(std::FILE* stream);
 // Reads the arguments (without the program name) from left to right into options and
 // inputFiles, printing one line per option. Returns 0, or the status the run must end
 // with after the lines already printed: -1 for no arguments (usage printed), -3 for an
-// unknown option or a missing value. -h, --help and --version end the parsing at once
+// unknown option, a missing value or a -jobs value that is not a count. -h, --help and --version end the parsing at once
 // with 0 and the action set; the caller prints.
 int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
                      std::vector<std::string>& inputFiles);

@@ -36,6 +36,9 @@ inline constexpr char helpExtraText[] =
     "       would form, without converting and without creating any file or directory\n"
     "   [-json]\n"
     "       With -info: print the description as one JSON document\n"
+    "   [-jobs N]\n"
+    "       Convert up to N sessions at once (default 1); messages and output are the same\n"
+    "       as with one at a time\n"
     "   [-h | --help]\n"
     "       Print this text on standard output\n"
     "   [--version]\n"
@@ -54,6 +57,7 @@ inline constexpr char scanEnabled[] = "# INFO: Scanning enabled for directory: %
 inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specified .snsr files are ignored\n";
 inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
 inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
+inline constexpr char badJobs[] = "# ERROR: Option -jobs takes a number of sessions from 1 to %ld, not %s\n";
 inline constexpr char exiting[] = "# ERROR: Exiting\n";
 
 // Directory scan and screening

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -24,6 +26,7 @@
 #include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
+#include "platform/childProcess.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -44,8 +47,21 @@ struct unfinishedSession {
 };
 unfinishedSession unfinished;
 
+// A session converted beside others that an earlier session's fatal error ended: a
+// run of one session at a time would never have started it, so nothing of it stays.
+[[noreturn]] void abandonSession(const std::string& stagedFolder) {
+    if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
+    unfinished.directory.clear();
+    platform::exitProcess(statusFailed);
+}
+
 void reportUnfinishedSession() {
     if (unfinished.directory.empty()) return;
+    if (!platform::waitForGoAhead()) {
+        platform::removeTree(unfinished.directory);
+        unfinished.directory.clear();
+        return;
+    }
     // A session that ends before anything was written leaves nothing behind.
     if (!platform::removeEmptyDirectory(unfinished.directory)) {
         std::fprintf(stderr, msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
@@ -159,15 +175,205 @@ void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::str
     }
 }
 
+// What a session left for the run's closing lines.
+struct sessionOutcome {
+    bool read = true;     // every input file was read to its end
+    bool written = false; // part_NN holds this run's output of the session
+    bool lost = false;    // some output was lost
+};
+
+// Converts session s, the input files from f on that belong to it; f ends past them.
+// beforeFile is called with each file's index before the file is converted.
+sessionOutcome convertSession(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
+                              const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes,
+                              int s, size_t& f, const std::function<void(size_t)>& beforeFile) {
+    const int numFiles = static_cast<int>(inputFiles.size());
+    const int lastSession = fileSession.back();
+    sessionOutcome outcome;
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, msg::separatorLine);
+    std::fprintf(stderr, msg::processingSession, s, lastSession);
+
+    const std::string partDir = formatText("%spart_%02d", options.outputdir.c_str(), s - 1);
+    std::fprintf(stderr, msg::creatingOutputDirectory);
+    std::fprintf(stderr, msg::quotedPath, partDir.c_str());
+    const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
+    if (folder.staged) unfinished = {s, folder.path};
+    const unsigned lossesBefore = outputLossCount();
+
+    snsrPacket packet;
+    carryOver carried;
+    auto writer = std::make_unique<snsr_packetWriter_class>();
+    auto extractor = std::make_unique<imageExtractor>();
+    carried.extractor = extractor.get();
+
+    sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
+                           options.writeImageSubDir ? "images" : ".");
+    std::string imagesDir = folder.path;
+    if (options.writeImageSubDir) {
+        imagesDir = folder.path + platform::pathSeparator + "images";
+        extractor->setCreateDirectory(imagesDir);
+    }
+    extractor->setImagesDir(imagesDir);
+
+    gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path));
+    while (f < inputFiles.size() && fileSession[f] == s) {
+        std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
+        if (beforeFile) beforeFile(f);
+        const auto size = screenedSizes.find(inputFiles[f]);
+        const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
+        if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet, summary)) {
+            outcome.read = false;
+        }
+        tracks.fileDone(writer->gpsRecords());
+        ++f;
+    }
+
+    // The writer finishes the session's files before the extractor lets go of an
+    // image that is still open; only then is the session complete on disk.
+    writer.reset();
+    extractor.reset();
+    const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
+        const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
+        return seconds ? std::optional<double>(*seconds * 1000.0) : std::nullopt;
+    });
+    reportGpsTrack(gps, inputFiles, f);
+    summary.addGpsTrack(gps);
+    // The summary is part of the session: a session.json that cannot be written
+    // leaves the session incomplete like any other lost output.
+    summary.write(folder.path, outcome.read && outputLossCount() == lossesBefore ? 0 : statusFailed);
+    outcome.lost = outputLossCount() != lossesBefore;
+    // Converted beside others, the session is put in place only once every earlier
+    // one has ended without ending the run.
+    if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());
+    if (folder.staged) {
+        const bool complete = outcome.read && !outcome.lost;
+        if (complete && placeSession(folder, partDir)) {
+            unfinished.directory.clear();
+            outcome.written = true;
+        }
+        reportUnfinishedSession();
+    } else {
+        outcome.written = true;
+    }
+    std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
+    std::fprintf(stderr, msg::separatorLine);
+    return outcome;
+}
+
+// Up to options.jobs sessions at once, each in a child process of its own. A child's
+// messages are printed whole once it has ended and every earlier session's messages
+// are out, so that standard error reads as if the sessions ran one after the other.
+// A session that ends the run ends it here as well, after the sessions before it;
+// the sessions after it are abandoned without a trace. False when a session could not
+// be started as a child: the rest then runs in this process (from session s on).
+bool convertSessionsSideBySide(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
+                               const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes,
+                               int& s, size_t& f, sessionOutcome& total, std::set<long long>& written) {
+    const int lastSession = fileSession.back();
+    platform::sharedBytes traceStates(options.writeTraceLog ? inputFiles.size() : 0);
+    const bool sharedTrace = traceStates.size() == inputFiles.size() && options.writeTraceLog;
+    const auto stateAt = [&traceStates](size_t file) -> uint8_t& { return traceStates.data()[file]; };
+
+    struct running {
+        int session = 0;
+        size_t firstFile = 0;
+        size_t endFile = 0;
+        platform::childProcess child;
+    };
+    std::deque<running> children;
+    bool startFailed = false;
+    size_t nextFile = f;
+    int nextSession = s;
+    while (!children.empty() || (nextSession <= lastSession && !startFailed)) {
+        while (!startFailed && nextSession <= lastSession && static_cast<int>(children.size()) < options.jobs) {
+            running next{nextSession, nextFile, nextFile, {}};
+            while (next.endFile < inputFiles.size() && fileSession[next.endFile] == nextSession) ++next.endFile;
+            const auto body = [&, first = next.firstFile, session = nextSession]() {
+                size_t file = first;
+                const auto beforeFile = [&](size_t current) {
+                    if (!options.writeTraceLog) return;
+                    if (!sharedTrace) {
+                        updateTraceLog(inputFiles, fileSession, current, options.traceLogDir, options.outputdir);
+                        return;
+                    }
+                    traceStates.lock();
+                    if (current > first) stateAt(current - 1) = static_cast<uint8_t>(traceState::completed);
+                    stateAt(current) = static_cast<uint8_t>(traceState::processing);
+                    updateTraceLogOfStates(inputFiles, fileSession, traceStates.data(), options.traceLogDir, options.outputdir);
+                    traceStates.unlock();
+                };
+                const sessionOutcome outcome =
+                    convertSession(options, inputFiles, fileSession, screenedSizes, session, file, beforeFile);
+                if (sharedTrace && file > first) {
+                    traceStates.lock();
+                    stateAt(file - 1) = static_cast<uint8_t>(traceState::completed);
+                    traceStates.unlock();
+                }
+                platform::reportToParent(formatText("%d %d %d\n", outcome.read ? 1 : 0, outcome.written ? 1 : 0,
+                                                    outcome.lost ? 1 : 0));
+                return 0;
+            };
+            std::string reason;
+            auto child = platform::startChild(body, reason);
+            if (!child) {
+                startFailed = true;
+                break;
+            }
+            next.child = *child;
+            children.push_back(next);
+            nextSession = next.session + 1;
+            nextFile = next.endFile;
+        }
+        if (children.empty()) break;
+
+        running front = children.front();
+        children.pop_front();
+        platform::giveGoAhead(front.child);
+        const platform::childEnd end = platform::waitForChild(front.child);
+        std::fputs(end.errors.c_str(), stderr);
+        int read = 0;
+        int placed = 0;
+        int lost = 0;
+        if (std::sscanf(end.result.c_str(), "%d %d %d", &read, &placed, &lost) != 3) {
+            // The session ended the run: the later ones are abandoned and leave nothing.
+            for (running& later : children) platform::withholdGoAhead(later.child);
+            for (running& later : children) platform::waitForChild(later.child);
+            if (sharedTrace) {
+                for (const running& later : children) {
+                    for (size_t i = later.firstFile; i < later.endFile; ++i) {
+                        stateAt(i) = static_cast<uint8_t>(traceState::queued);
+                    }
+                }
+                updateTraceLogOfStates(inputFiles, fileSession, traceStates.data(), options.traceLogDir, options.outputdir,
+                               false);
+            }
+            platform::endLike(end);
+        }
+        total.read = total.read && read != 0;
+        if (lost != 0) markOutputLost();
+        if (placed != 0) written.insert(front.session - 1);
+        s = front.session + 1;
+        f = front.endFile;
+    }
+    if (sharedTrace && !startFailed && s > lastSession) {
+        // The running log ends as it does when the sessions run one after the other:
+        // the last file it was told about is the run's last one.
+        for (size_t i = 0; i < inputFiles.size(); ++i) stateAt(i) = static_cast<uint8_t>(traceState::completed);
+        stateAt(inputFiles.size() - 1) = static_cast<uint8_t>(traceState::processing);
+        updateTraceLogOfStates(inputFiles, fileSession, traceStates.data(), options.traceLogDir, options.outputdir,
+                               false);
+    }
+    return !startFailed;
+}
+
 }  // namespace
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
                      const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes) {
     if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return true;
-    const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
-    snsrPacket packet;
-    bool allRead = true;
+    sessionOutcome total;
     std::set<long long> written;  // indices of the part_NN folders this run wrote
     // A run that ends inside a session (a fatal error of the decoder or the writer)
     // still says where the session's output is.
@@ -175,76 +381,20 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
     (void)exitNoteRegistered;
 
     size_t f = 0;
-    for (int s = fileSession.front(); s <= lastSession; ++s) {
-        std::fprintf(stderr, "\n");
-        std::fprintf(stderr, msg::separatorLine);
-        std::fprintf(stderr, msg::processingSession, s, lastSession);
-
-        const std::string partDir = formatText("%spart_%02d", options.outputdir.c_str(), s - 1);
-        std::fprintf(stderr, msg::creatingOutputDirectory);
-        std::fprintf(stderr, msg::quotedPath, partDir.c_str());
-        const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
-        if (folder.staged) unfinished = {s, folder.path};
-        const unsigned lossesBefore = outputLossCount();
-        bool sessionRead = true;
-
-        packet.reset();
-        carryOver carried;
-        auto writer = std::make_unique<snsr_packetWriter_class>();
-        auto extractor = std::make_unique<imageExtractor>();
-        carried.extractor = extractor.get();
-
-        sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
-                               options.writeImageSubDir ? "images" : ".");
-        std::string imagesDir = folder.path;
-        if (options.writeImageSubDir) {
-            imagesDir = folder.path + platform::pathSeparator + "images";
-            extractor->setCreateDirectory(imagesDir);
-        }
-        extractor->setImagesDir(imagesDir);
-
-        gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path));
-        while (f < inputFiles.size() && fileSession[f] == s) {
-            std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
-            if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
-            const auto size = screenedSizes.find(inputFiles[f]);
-            const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
-            if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet, summary)) {
-                sessionRead = false;
-            }
-            tracks.fileDone(writer->gpsRecords());
-            ++f;
-        }
-
-        // The writer finishes the session's files before the extractor lets go of an
-        // image that is still open; only then is the session complete on disk.
-        writer.reset();
-        extractor.reset();
-        const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
-            const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
-            return seconds ? std::optional<double>(*seconds * 1000.0) : std::nullopt;
-        });
-        reportGpsTrack(gps, inputFiles, f);
-        summary.addGpsTrack(gps);
-        // The summary is part of the session: a session.json that cannot be written
-        // leaves the session incomplete like any other lost output.
-        summary.write(folder.path, sessionRead && outputLossCount() == lossesBefore ? 0 : statusFailed);
-        allRead = allRead && sessionRead;
-        if (folder.staged) {
-            const bool complete = sessionRead && outputLossCount() == lossesBefore;
-            if (complete && placeSession(folder, partDir)) {
-                unfinished.directory.clear();
-                written.insert(s - 1);
-            }
-            reportUnfinishedSession();
-        } else {
-            written.insert(s - 1);
-        }
-        std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
-        std::fprintf(stderr, msg::separatorLine);
+    int s = fileSession.front();
+    if (options.jobs > 1 && s < lastSession) {
+        convertSessionsSideBySide(options, inputFiles, fileSession, screenedSizes, s, f, total, written);
+    }
+    const auto beforeFile = [&](size_t current) {
+        if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, current, options.traceLogDir, options.outputdir);
+    };
+    for (; s <= lastSession; ++s) {
+        const sessionOutcome outcome = convertSession(options, inputFiles, fileSession, screenedSizes, s, f, beforeFile);
+        total.read = total.read && outcome.read;
+        if (outcome.written) written.insert(s - 1);
     }
     warnAboutEarlierSessions(options.outputdir, written);
-    return allRead;
+    return total.read;
 }
 
 int runConversion(int argc, char** argv) {

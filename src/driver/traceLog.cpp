@@ -19,6 +19,39 @@ const char* stateOf(size_t file, size_t current) {
     return "queued";
 }
 
+const char* stateName(uint8_t state) {
+    switch (static_cast<traceState>(state)) {
+        case traceState::completed: return "completed";
+        case traceState::processing: return "processing";
+        case traceState::queued: break;
+    }
+    return "queued";
+}
+
+void writeTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession,
+                   const std::function<const char*(size_t)>& stateOfFile, const std::string& dir,
+                   const std::string& outputdir, bool report) {
+    const std::string path = dir + "trace.log";
+    // Rewritten in place, never through a link or into a file with other names: the
+    // log lies next to the inputs, where anyone may have put something under its name.
+    std::FILE* log = platform::rewriteNoFollow(path);
+    if (log == nullptr) {
+        const bool inTheWay = errno == ELOOP || errno == EMLINK || errno == EISDIR || errno == EINVAL;
+        if (report) std::fprintf(stderr, inTheWay ? msg::traceLogInTheWay : msg::traceLogUnwritable, path.c_str());
+        return;
+    }
+    for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {
+        // The session's real output directory, also when the log lies elsewhere: the
+        // log must lead an operator to the output of a run that stopped half-way.
+        const int sessionIndex = fileSession[i] - 1;
+        const std::string partDir = formatText("%spart_%02d", outputdir.c_str(), sessionIndex);
+        std::fprintf(log, msg::traceLogLine, inputFiles[i].c_str(), sessionIndex, stateOfFile(i), partDir.c_str());
+    }
+    // The log is an aid: a failed write is reported like a failed open, and the run goes on.
+    const bool written = std::ferror(log) == 0;
+    if ((std::fclose(log) != 0 || !written) && report) std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+}
+
 }  // namespace
 
 std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<std::string>& inputFiles) {
@@ -33,26 +66,14 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
 
 void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
                     const std::string& dir, const std::string& outputdir) {
-    const std::string path = dir + "trace.log";
-    // Rewritten in place, never through a link or into a file with other names: the
-    // log lies next to the inputs, where anyone may have put something under its name.
-    std::FILE* log = platform::rewriteNoFollow(path);
-    if (log == nullptr) {
-        const bool inTheWay = errno == ELOOP || errno == EMLINK || errno == EISDIR || errno == EINVAL;
-        std::fprintf(stderr, inTheWay ? msg::traceLogInTheWay : msg::traceLogUnwritable, path.c_str());
-        return;
-    }
-    for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {
-        // The session's real output directory, also when the log lies elsewhere: the
-        // log must lead an operator to the output of a run that stopped half-way.
-        const int sessionIndex = fileSession[i] - 1;
-        const std::string partDir = formatText("%spart_%02d", outputdir.c_str(), sessionIndex);
-        std::fprintf(log, msg::traceLogLine, inputFiles[i].c_str(), sessionIndex, stateOf(i, current),
-                     partDir.c_str());
-    }
-    // The log is an aid: a failed write is reported like a failed open, and the run goes on.
-    const bool written = std::ferror(log) == 0;
-    if (std::fclose(log) != 0 || !written) std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+    writeTraceLog(inputFiles, fileSession, [current](size_t file) { return stateOf(file, current); }, dir, outputdir,
+                  true);
+}
+
+void updateTraceLogOfStates(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession,
+                            const uint8_t* states, const std::string& dir, const std::string& outputdir, bool report) {
+    writeTraceLog(inputFiles, fileSession, [states](size_t file) { return stateName(states[file]); }, dir, outputdir,
+                  report);
 }
 
 }  // namespace sensconv

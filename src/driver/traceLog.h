@@ -2,6 +2,8 @@
 // trace.log: a small CSV file that shows an operator how far a conversion has come.
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,5 +19,14 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
 // reported and otherwise ignored.
 void updateTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession, size_t current,
                     const std::string& dir, const std::string& outputdir);
+
+// The state of each input file when sessions are converted side by side, one byte per
+// file in the order of inputFiles.
+enum class traceState : uint8_t { queued = 0, processing = 1, completed = 2 };
+
+// As above with every file's own state; a log that cannot be written is reported only
+// when report is set.
+void updateTraceLogOfStates(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession,
+                            const uint8_t* states, const std::string& dir, const std::string& outputdir, bool report = true);
 
 }  // namespace sensconv

@@ -75,6 +75,13 @@ TEST(commandLineE2eTest, MissingOrEmptyValuesEndWithMinusThree) {
     run = runProgram({"-scandir", "", "a.snsr"}, dir.path());
     EXPECT_EQ(run.status, 253);
     EXPECT_EQ(run.err, "# ERROR: Option -scandir requires a value\n# ERROR: Exiting\n");
+    // -jobs takes a count of sessions, nothing else.
+    for (const char* jobs : {"0", "-2", "2x", "257", "99999999999999999999"}) {
+        run = runProgram({"-jobs", jobs, "a.snsr"}, dir.path());
+        EXPECT_EQ(run.status, 253) << jobs;
+        EXPECT_EQ(run.err, std::string("# ERROR: Option -jobs takes a number of sessions from 1 to 256, not ") + jobs +
+                               "\n# ERROR: Exiting\n");
+    }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 

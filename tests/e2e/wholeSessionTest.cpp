@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -258,6 +259,78 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     EXPECT_TRUE(fatal.standardError.ends_with("# ERROR: Exiting\n# ERROR: Session  1 is incomplete, its output is in " +
                                               kept[0] + "\n"))
         << fatal.standardError;
+}
+
+// -jobs converts sessions side by side; nothing of it may show. Each run works in a
+// folder of its own with the same relative names, so that messages and logs compare
+// byte for byte.
+TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
+    scratchDir dir;
+    const auto converted = [&dir](const std::string& name, std::vector<std::string> arguments) {
+        fs::create_directories(dir / name);
+        runOptions inFolder;
+        inFolder.workingDirectory = dir / name;
+        arguments.insert(arguments.end(), {"-writeTraceLog", "-writeTraceFiles", "-scandir", "../rec", "-outputdir", "out"});
+        runResult run = runProgram(arguments, inFolder);
+        // The running trace log lies next to the inputs, which all runs share.
+        run.standardOutput = readWholeFile(dir / "rec/trace.log") + readWholeFile(dir / (name + "/out/trace.log"));
+        return run;
+    };
+    // Three sessions of two files, with lost and damaged packets.
+    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY,
+                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "2", "--duration", "20",
+                                  "--gap", "300", "--seed", "17", "--drop", "0.01", "--bad-checksum", "0.01"},
+                                 dir.path())
+                  .status,
+              0);
+    const runResult today = converted("today", {});
+    ASSERT_EQ(today.status, 0) << today.standardError;
+    for (const char* jobs : {"1", "2", "3", "8"}) {
+        const runResult run = converted(std::string("jobs") + jobs, {"-jobs", jobs});
+        EXPECT_EQ(run.status, 0) << jobs;
+        EXPECT_EQ(run.standardError, today.standardError) << jobs;
+        EXPECT_EQ(run.standardOutput, today.standardOutput) << "trace logs, -jobs " << jobs;
+        for (const char* part : {"part_00", "part_01", "part_02"}) {
+            EXPECT_EQ(differences(dir / (std::string("jobs") + jobs + "/out/") + part, dir / "today/out/" + part), "")
+                << jobs;
+        }
+        EXPECT_FALSE(exists(dir / (std::string("jobs") + jobs + "/out/part_03")));
+    }
+
+    // A fatal error in the second of three sessions ends the run after the first, as
+    // one session at a time does: the third leaves nothing, not even a staging folder,
+    // and an earlier run's part_02 stays as it was.
+    fs::remove_all(dir / "rec");
+    fs::create_directories(dir / "rec");
+    recordingOf plan;
+    ASSERT_TRUE(recording(plan).writeFile(dir / "rec/a.snsr"));
+    plan.fileStartTime += 3600 * 1000;
+    containerBuilder backwards = recording(plan);
+    backwards.addFrame(1, 3900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
+    ASSERT_TRUE(backwards.writeFile(dir / "rec/b.snsr"));
+    plan.fileStartTime += 3600 * 1000;
+    ASSERT_TRUE(recording(plan).writeFile(dir / "rec/c.snsr"));
+    const auto withoutStagingNames = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("incomplete-[A-Za-z0-9]{6}"), "incomplete-XXXXXX");
+    };
+    std::string reference;
+    for (const char* jobs : {"1", "3"}) {
+        const std::string name = std::string("fatal") + jobs;
+        fs::create_directories(dir / (name + "/out/part_02"));
+        std::ofstream(dir / (name + "/out/part_02/earlier")) << "kept";
+        const runResult run = converted(name, {"-jobs", jobs});
+        // The mark of the file that ended the run stays, as after any such end.
+        EXPECT_TRUE(fs::remove(dir / "rec/b.snsr.processing")) << jobs;
+        EXPECT_EQ(run.status, 245) << jobs;
+        if (reference.empty()) reference = withoutStagingNames(run.standardError + run.standardOutput);
+        EXPECT_EQ(withoutStagingNames(run.standardError + run.standardOutput), reference) << jobs;
+        EXPECT_TRUE(exists(dir / (name + "/out/part_00/binaryData_accel.bin"))) << jobs;
+        EXPECT_EQ(incompleteFolders(dir / (name + "/out"), "part_01").size(), 1u) << jobs;
+        EXPECT_TRUE(incompleteFolders(dir / (name + "/out"), "part_02").empty()) << jobs;
+        EXPECT_EQ(readWholeFile(dir / (name + "/out/part_02/earlier")), "kept") << jobs;
+        EXPECT_FALSE(exists(dir / "rec/c.snsr.processing")) << jobs;
+    }
+    EXPECT_EQ(differences(dir / "fatal3/out/part_00", dir / "fatal1/out/part_00"), "");
 }
 
 TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {

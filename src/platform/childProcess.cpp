@@ -1,0 +1,243 @@
+#include "platform/childProcess.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace sensconv::platform {
+
+namespace {
+
+constexpr char goAheadByte = 'g';
+constexpr char withholdByte = 'w';
+
+// In the parent: its ends of the go-ahead pipes of the children still running, which
+// a new child must not keep open.
+std::vector<int> parentGoAheadEnds;
+
+// In a child: its end of the go-ahead pipe, its report file and the parent's answer.
+struct childSide {
+    bool isChild = false;
+    int goAhead = -1;
+    int result = -1;
+    int answer = -1;  // -1 undecided, 0 withheld, 1 go ahead
+};
+childSide self;
+
+void closeQuietly(int& descriptor) {
+    if (descriptor >= 0) ::close(descriptor);
+    descriptor = -1;
+}
+
+// An unnamed file, read and written through one descriptor.
+int scratchDescriptor() {
+    std::FILE* file = std::tmpfile();
+    if (file == nullptr) return -1;
+    const int descriptor = ::dup(::fileno(file));
+    std::fclose(file);
+    return descriptor;
+}
+
+bool writeAll(int descriptor, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(descriptor, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+std::string readFromStart(int descriptor) {
+    std::string text;
+    std::vector<char> block(65536);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(descriptor, block.data(), block.size(), offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(block.data(), static_cast<size_t>(got));
+        offset += got;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason) {
+    childProcess child;
+    int pipeEnds[2] = {-1, -1};
+    child.errorsDescriptor = scratchDescriptor();
+    child.resultDescriptor = scratchDescriptor();
+    if (child.errorsDescriptor < 0 || child.resultDescriptor < 0 || ::pipe(pipeEnds) != 0) {
+        reason = std::strerror(errno);
+        closeQuietly(child.errorsDescriptor);
+        closeQuietly(child.resultDescriptor);
+        return std::nullopt;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        reason = std::strerror(errno);
+        closeQuietly(child.errorsDescriptor);
+        closeQuietly(child.resultDescriptor);
+        closeQuietly(pipeEnds[0]);
+        closeQuietly(pipeEnds[1]);
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        for (int& end : parentGoAheadEnds) closeQuietly(end);
+        parentGoAheadEnds.clear();
+        ::close(pipeEnds[1]);
+        self = childSide{true, pipeEnds[0], child.resultDescriptor, -1};
+        if (::dup2(child.errorsDescriptor, STDERR_FILENO) < 0) _exit(127);
+        ::close(child.errorsDescriptor);
+        exitProcess(body());
+    }
+    ::close(pipeEnds[0]);
+    child.pid = pid;
+    child.goAheadDescriptor = pipeEnds[1];
+    parentGoAheadEnds.push_back(pipeEnds[1]);
+    return child;
+}
+
+namespace {
+
+void answer(childProcess& child, char byte) {
+    if (child.goAheadDescriptor < 0) return;
+    writeAll(child.goAheadDescriptor, &byte, 1);
+    parentGoAheadEnds.erase(std::remove(parentGoAheadEnds.begin(), parentGoAheadEnds.end(), child.goAheadDescriptor),
+                            parentGoAheadEnds.end());
+    closeQuietly(child.goAheadDescriptor);
+}
+
+}  // namespace
+
+void giveGoAhead(childProcess& child) {
+    answer(child, goAheadByte);
+}
+
+void withholdGoAhead(childProcess& child) {
+    answer(child, withholdByte);
+}
+
+childEnd waitForChild(childProcess& child) {
+    childEnd end;
+    int status = 0;
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(child.pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == child.pid && WIFEXITED(status)) {
+        end.exited = true;
+        end.status = WEXITSTATUS(status);
+    } else if (waited == child.pid && WIFSIGNALED(status)) {
+        end.signal = WTERMSIG(status);
+    } else {
+        end.exited = true;
+        end.status = 255;
+    }
+    end.errors = readFromStart(child.errorsDescriptor);
+    end.result = readFromStart(child.resultDescriptor);
+    closeQuietly(child.errorsDescriptor);
+    closeQuietly(child.resultDescriptor);
+    if (child.goAheadDescriptor >= 0) withholdGoAhead(child);
+    child.pid = -1;
+    return end;
+}
+
+bool isChildSession() {
+    return self.isChild;
+}
+
+bool waitForGoAhead() {
+    if (!self.isChild) return true;
+    if (self.answer < 0) {
+        char byte = 0;
+        ssize_t got = -1;
+        do {
+            got = ::read(self.goAhead, &byte, 1);
+        } while (got < 0 && errno == EINTR);
+        // A parent that is gone cannot let anyone finish.
+        self.answer = got == 1 && byte == goAheadByte ? 1 : 0;
+        closeQuietly(self.goAhead);
+    }
+    return self.answer == 1;
+}
+
+void reportToParent(const std::string& text) {
+    if (self.result >= 0) writeAll(self.result, text.data(), text.size());
+}
+
+void endLike(const childEnd& end) {
+    if (end.exited) exitProcess(end.status);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::signal(end.signal, SIG_DFL);
+    std::raise(end.signal);
+    _exit(128 + end.signal);
+}
+
+bool removeTree(const std::string& path) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    return !error;
+}
+
+sharedBytes::sharedBytes(size_t size) {
+    const size_t lockSize = (sizeof(pthread_mutex_t) + 63) / 64 * 64;
+    const size_t total = lockSize + std::max<size_t>(size, 1);
+    void* mapping = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return;
+    auto* mutex = new (mapping) pthread_mutex_t;
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    // A child that dies holding the lock must not stop the others.
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    const bool ready = pthread_mutex_init(mutex, &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+    if (!ready) {
+        ::munmap(mapping, total);
+        return;
+    }
+    mapping_ = mapping;
+    mappingSize_ = total;
+    bytes_ = static_cast<uint8_t*>(mapping) + lockSize;
+    size_ = size;
+}
+
+sharedBytes::~sharedBytes() {
+    if (mapping_ == nullptr) return;
+    pthread_mutex_destroy(static_cast<pthread_mutex_t*>(mapping_));
+    ::munmap(mapping_, mappingSize_);
+}
+
+void sharedBytes::lock() {
+    if (mapping_ == nullptr) return;
+    auto* mutex = static_cast<pthread_mutex_t*>(mapping_);
+    if (pthread_mutex_lock(mutex) == EOWNERDEAD) pthread_mutex_consistent(mutex);
+}
+
+void sharedBytes::unlock() {
+    if (mapping_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mapping_));
+}
+
+}  // namespace sensconv::platform

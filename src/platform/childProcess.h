@@ -1,0 +1,84 @@
+#pragma once
+// Sessions converted side by side, each in a child process of its own: the child's
+// standard error goes to an unnamed scratch file that the parent reads once the child
+// has ended, so that the messages of every session can be printed whole and in order.
+// A child finishes its session only when the parent gives it the go-ahead (every
+// earlier session has ended without ending the run); without it, the child removes
+// what it built and ends without a word.
+//
+// Also a small block of memory shared by the parent and all its children, with a
+// lock, for state that every process must see at once.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace sensconv::platform {
+
+struct childProcess {
+    int pid = -1;
+    int errorsDescriptor = -1;  // the child's standard error, read back from its start
+    int resultDescriptor = -1;  // what the child reported through reportToParent
+    int goAheadDescriptor = -1; // the parent's end of the go-ahead pipe
+};
+
+// How a child ended: its exit status, or the signal that ended it, with its standard
+// error and its report.
+struct childEnd {
+    bool exited = false;
+    int status = 0;  // exit status 0..255 when exited
+    int signal = 0;  // otherwise the signal
+    std::string errors;
+    std::string result;
+};
+
+// Runs body in a new child process, which ends with body's return value as its exit
+// status (or earlier, through exitProcess). Standard output and error are flushed
+// first. Nothing with reason set when no child can be started.
+std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason);
+
+// In the parent: lets the child finish, or (withhold) tells it to remove its work.
+void giveGoAhead(childProcess& child);
+void withholdGoAhead(childProcess& child);
+
+// Waits until the child has ended and collects what it left; releases the child.
+childEnd waitForChild(childProcess& child);
+
+// In a child: blocks until the parent decides; true to go ahead. A process that is not
+// such a child always goes ahead at once. The answer is kept for later calls.
+bool waitForGoAhead();
+bool isChildSession();
+
+// In a child: text for the parent, appended to the child's report.
+void reportToParent(const std::string& text);
+
+// Ends this process the way the child ended: the same exit status, or the same signal.
+[[noreturn]] void endLike(const childEnd& end);
+
+// Removes path and everything below it; false when something is left.
+bool removeTree(const std::string& path);
+
+// Bytes shared between this process and the children it starts afterwards, zeroed,
+// with a lock between the processes. Empty (size 0) when it cannot be made.
+class sharedBytes {
+public:
+    explicit sharedBytes(size_t size);
+    ~sharedBytes();
+    sharedBytes(const sharedBytes&) = delete;
+    sharedBytes& operator=(const sharedBytes&) = delete;
+
+    size_t size() const { return size_; }
+    uint8_t* data() const { return bytes_; }
+    void lock();
+    void unlock();
+
+private:
+    void* mapping_ = nullptr;
+    size_t mappingSize_ = 0;
+    uint8_t* bytes_ = nullptr;
+    size_t size_ = 0;
+};
+
+}  // namespace sensconv::platform
