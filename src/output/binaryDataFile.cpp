@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -29,16 +30,6 @@ constexpr const char* sparseExtension = ".sparse";
 }
 
 }  // namespace
-
-float narrowToFloat(double value) {
-    // Halfway between the largest float and 2^128: from here on, rounding to nearest
-    // gives an infinity. Below it the conversion is an ordinary rounding.
-    constexpr double overflowsToInfinity = 0x1.ffffffp127;
-    constexpr float infinity = std::numeric_limits<float>::infinity();
-    if (value >= overflowsToInfinity) return infinity;
-    if (value <= -overflowsToInfinity) return -infinity;
-    return static_cast<float>(value);
-}
 
 binaryDataFile::~binaryDataFile() {
     close();
@@ -68,7 +59,7 @@ void binaryDataFile::open(const std::string& directory, const std::string& name,
 
     // The stream's own buffer would only copy the blocks once more.
     std::setvbuf(data_.handle(), nullptr, _IONBF, 0);
-    block_.assign(blockBytes, 0);
+    block_.assign(blockBytes / sizeof(float), 0.0f);
     pending_ = 0;
 }
 
@@ -78,12 +69,17 @@ int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
     int32_t lost = 0;
     for (int32_t start = 0; start < n;) {
         const int32_t count = std::min(samplesPerBlock - pending_, n - start);
-        uint8_t* out = block_.data() + 4 * static_cast<size_t>(pending_);
-        for (int32_t i = 0; i < count; ++i) {
-            const float sample = narrowToFloat(values[start + i]);
-            uint32_t bits = 0;
-            std::memcpy(&bits, &sample, sizeof bits);
-            writeLE32(out + 4 * static_cast<size_t>(i), bits);
+        float* out = block_.data() + pending_;
+        const double* in = values + start;
+        for (int32_t i = 0; i < count; ++i) out[i] = narrowToFloat(in[i]);
+        if constexpr (std::endian::native != std::endian::little) {
+            for (int32_t i = 0; i < count; ++i) {
+                uint32_t bits = 0;
+                std::memcpy(&bits, &out[i], sizeof bits);
+                uint8_t bytes[4];
+                writeLE32(bytes, bits);
+                std::memcpy(&out[i], bytes, sizeof bytes);
+            }
         }
         pending_ += count;
         start += count;

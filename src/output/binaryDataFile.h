@@ -4,6 +4,7 @@
 // samples were filled in, binaryData_<name>.sparse with their positions.
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -75,11 +76,22 @@ private:
     double sampleRate_ = 0.0;
     int32_t expectedSamples_ = -1;
     int32_t dataType_ = 0;
-    std::vector<uint8_t> block_;  // blockBytes while the file is open
+    std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_
 };
 
 // Round-to-nearest narrowing of a sample; values beyond single precision become infinities.
-float narrowToFloat(double value);
+// Inline and free of branches the compiler cannot turn into selects, so that whole
+// batches narrow in vector registers.
+inline float narrowToFloat(double value) {
+    // Halfway between the largest float and 2^128: from here on, rounding to nearest
+    // gives an infinity. Below it the conversion is an ordinary rounding.
+    constexpr double overflowsToInfinity = 0x1.ffffffp127;
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    const bool above = value >= overflowsToInfinity;
+    const bool below = value <= -overflowsToInfinity;
+    const float narrowed = static_cast<float>(above || below ? 0.0 : value);
+    return above ? infinity : below ? -infinity : narrowed;
+}
 
 }  // namespace sensconv

@@ -26,6 +26,7 @@ public:
     void bind(sampleChannel& source) { bound_ = &source; }
     void unbind() { bound_ = nullptr; }
     bool isBound() const { return bound_ != nullptr; }
+    const sampleChannel* source() const { return bound_; }
 
     // Appends the bound channel's current batch and marks it consumed. An unbound
     // channel (its board is missing from this input file) writes nothing.

@@ -60,6 +60,7 @@ bool snsr_packetWriter_class::beginFile(const std::string& directory, sensorDeco
     outputDir_ = directory.empty() ? std::string() : platform::withTrailingSeparator(directory);
     // Nothing of an earlier file's decoder may be reached from here on.
     for (auto& channel : channels_) channel->unbind();
+    bound_.clear();
     audioChannel_ = decoder->qor2Channels[qor2Audio].get();
     gpsRecord_ = &decoder->gpsRecord;
 
@@ -93,6 +94,11 @@ bool snsr_packetWriter_class::beginFile(const std::string& directory, sensorDeco
         for (auto& channel : decoder->juxChannels) {
             if (channel != nullptr) setUpChannel(*channel);
         }
+    }
+
+    bound_.clear();
+    for (auto& channel : channels_) {
+        if (channel->isBound()) bound_.emplace_back(channel->source(), channel.get());
     }
 
     ++fileCounter_;
@@ -132,7 +138,9 @@ void snsr_packetWriter_class::setUpChannel(sampleChannel& source) {
 }
 
 void snsr_packetWriter_class::writePacket() {
-    for (auto& channel : channels_) channel->writeBatch();
+    for (const auto& [source, channel] : bound_) {
+        if (source->batchCount > 0 || !source->missingList.empty()) channel->writeBatch();
+    }
 
     if (gpsFile_.isOpen() && gpsRecord_ != nullptr && gpsRecord_->length > 0) {
         const size_t length = std::min(static_cast<size_t>(gpsRecord_->length), gpsRecord_->bytes.size());
@@ -151,6 +159,7 @@ void snsr_packetWriter_class::endFile() {
     appendMeta(metaKeys, metaValues, "#FileEnd", formatText("%02d", fileCounter_));
     spillMeta();
     for (auto& channel : channels_) channel->mergeFileEnd();
+    bound_.clear();
     // The decoder is destroyed next.
     audioChannel_ = nullptr;
     gpsRecord_ = nullptr;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/metaLists.h"
@@ -95,6 +96,9 @@ private:
     int64_t gpsRecords_ = 0;
     wavAudioFile wav_;
     std::vector<std::unique_ptr<outputChannel>> channels_;  // creation order
+    // The channels bound to the current file with their sources, side by side: every
+    // packet looks at each of them, most find nothing to write.
+    std::vector<std::pair<const sampleChannel*, outputChannel*>> bound_;
     std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
     std::map<std::string, bool> channelEnabled_;
 };

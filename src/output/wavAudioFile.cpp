@@ -62,7 +62,18 @@ void wavAudioFile::writeBatch(const double* values, int32_t n) {
     for (int32_t start = 0; start < n;) {
         const int32_t count = std::min(blockSamples - pending_, n - start);
         int16_t* out = block_.data() + pending_;
-        for (int32_t i = 0; i < count; ++i) out[i] = toPcm16(values[start + i]);
+        const double* in = values + start;
+        // Every sample a board sends lies inside the 32-bit range: checked for the whole
+        // piece first, the truncation then runs without a branch per sample.
+        bool inRange = true;
+        for (int32_t i = 0; i < count; ++i) inRange &= (in[i] > -2147483649.0) & (in[i] < 2147483648.0);
+        if (inRange) {
+            for (int32_t i = 0; i < count; ++i) {
+                out[i] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(in[i]))));
+            }
+        } else {
+            for (int32_t i = 0; i < count; ++i) out[i] = toPcm16(in[i]);
+        }
         pending_ += count;
         start += count;
         if (pending_ == blockSamples) handOver();
