@@ -330,15 +330,14 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
         running front = children.front();
         children.pop_front();
         platform::giveGoAhead(front.child);
-        const platform::childEnd end = platform::waitForChild(front.child);
-        std::fputs(end.errors.c_str(), stderr);
+        const platform::childEnd end = platform::waitForChild(front.child, true);
         int read = 0;
         int placed = 0;
         int lost = 0;
         if (std::sscanf(end.result.c_str(), "%d %d %d", &read, &placed, &lost) != 3) {
             // The session ended the run: the later ones are abandoned and leave nothing.
             for (running& later : children) platform::withholdGoAhead(later.child);
-            for (running& later : children) platform::waitForChild(later.child);
+            for (running& later : children) platform::waitForChild(later.child, false);
             if (sharedTrace) {
                 for (const running& later : children) {
                     for (size_t i = later.firstFile; i < later.endFile; ++i) {

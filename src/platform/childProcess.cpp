@@ -64,18 +64,18 @@ bool writeAll(int descriptor, const char* data, size_t size) {
     return true;
 }
 
-std::string readFromStart(int descriptor) {
-    std::string text;
+// Hands the file's bytes from its start to sink, a block at a time.
+template <typename Sink>
+void readFromStart(int descriptor, Sink&& sink) {
     std::vector<char> block(65536);
     off_t offset = 0;
     for (;;) {
         const ssize_t got = ::pread(descriptor, block.data(), block.size(), offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        text.append(block.data(), static_cast<size_t>(got));
+        sink(block.data(), static_cast<size_t>(got));
         offset += got;
     }
-    return text;
 }
 
 }  // namespace
@@ -138,7 +138,7 @@ void withholdGoAhead(childProcess& child) {
     answer(child, withholdByte);
 }
 
-childEnd waitForChild(childProcess& child) {
+childEnd waitForChild(childProcess& child, bool passOnErrors) {
     childEnd end;
     int status = 0;
     pid_t waited = -1;
@@ -154,8 +154,11 @@ childEnd waitForChild(childProcess& child) {
         end.exited = true;
         end.status = 255;
     }
-    end.errors = readFromStart(child.errorsDescriptor);
-    end.result = readFromStart(child.resultDescriptor);
+    if (passOnErrors) {
+        readFromStart(child.errorsDescriptor,
+                      [](const char* data, size_t size) { std::fwrite(data, 1, size, stderr); });
+    }
+    readFromStart(child.resultDescriptor, [&end](const char* data, size_t size) { end.result.append(data, size); });
     closeQuietly(child.errorsDescriptor);
     closeQuietly(child.resultDescriptor);
     if (child.goAheadDescriptor >= 0) withholdGoAhead(child);

@@ -24,13 +24,11 @@ struct childProcess {
     int goAheadDescriptor = -1; // the parent's end of the go-ahead pipe
 };
 
-// How a child ended: its exit status, or the signal that ended it, with its standard
-// error and its report.
+// How a child ended: its exit status, or the signal that ended it, and its report.
 struct childEnd {
     bool exited = false;
     int status = 0;  // exit status 0..255 when exited
     int signal = 0;  // otherwise the signal
-    std::string errors;
     std::string result;
 };
 
@@ -43,8 +41,10 @@ std::optional<childProcess> startChild(const std::function<int()>& body, std::st
 void giveGoAhead(childProcess& child);
 void withholdGoAhead(childProcess& child);
 
-// Waits until the child has ended and collects what it left; releases the child.
-childEnd waitForChild(childProcess& child);
+// Waits until the child has ended and collects its report; with passOnErrors, the
+// child's standard error is copied to this process's, a block at a time (it can be
+// long for a damaged recording). Releases the child.
+childEnd waitForChild(childProcess& child, bool passOnErrors);
 
 // In a child: blocks until the parent decides; true to go ahead. A process that is not
 // such a child always goes ahead at once. The answer is kept for later calls.
