@@ -199,6 +199,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     std::fprintf(stderr, msg::quotedPath, partDir.c_str());
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
     if (folder.staged) unfinished = {s, folder.path};
+    // The parent removes it should this process die before it may finish the session.
+    if (folder.staged && platform::isChildSession()) platform::reportToParent("staged " + folder.path + "\n");
     const unsigned lossesBefore = outputLossCount();
 
     snsrPacket packet;
@@ -310,7 +312,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                     stateAt(file - 1) = static_cast<uint8_t>(traceState::completed);
                     traceStates.unlock();
                 }
-                platform::reportToParent(formatText("%d %d %d\n", outcome.read ? 1 : 0, outcome.written ? 1 : 0,
+                platform::reportToParent(formatText("done %d %d %d\n", outcome.read ? 1 : 0, outcome.written ? 1 : 0,
                                                     outcome.lost ? 1 : 0));
                 return 0;
             };
@@ -334,10 +336,21 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
         int read = 0;
         int placed = 0;
         int lost = 0;
-        if (std::sscanf(end.result.c_str(), "%d %d %d", &read, &placed, &lost) != 3) {
-            // The session ended the run: the later ones are abandoned and leave nothing.
+        const size_t done = end.result.find("done ");
+        if (done == std::string::npos ||
+            std::sscanf(end.result.c_str() + done, "done %d %d %d", &read, &placed, &lost) != 3) {
+            // The session ended the run: the later ones are abandoned and leave nothing,
+            // also when they die before they can clear up themselves.
             for (running& later : children) platform::withholdGoAhead(later.child);
-            for (running& later : children) platform::waitForChild(later.child, false);
+            for (running& later : children) {
+                const platform::childEnd left = platform::waitForChild(later.child, false);
+                const size_t staged = left.result.find("staged ");
+                if (staged == std::string::npos) continue;
+                const size_t lineEnd = left.result.find('\n', staged);
+                if (lineEnd == std::string::npos) continue;
+                const std::string path = left.result.substr(staged + 7, lineEnd - staged - 7);
+                if (platform::isDirectory(path)) platform::removeTree(path);
+            }
             if (sharedTrace) {
                 for (const running& later : children) {
                     for (size_t i = later.firstFile; i < later.endFile; ++i) {

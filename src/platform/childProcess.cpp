@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,7 +86,10 @@ std::optional<childProcess> startChild(const std::function<int()>& body, std::st
     int pipeEnds[2] = {-1, -1};
     child.errorsDescriptor = scratchDescriptor();
     child.resultDescriptor = scratchDescriptor();
-    if (child.errorsDescriptor < 0 || child.resultDescriptor < 0 || ::pipe(pipeEnds) != 0) {
+    // A socket pair rather than a pipe: telling a child that has already died must not
+    // end this process with SIGPIPE.
+    if (child.errorsDescriptor < 0 || child.resultDescriptor < 0 ||
+        ::socketpair(AF_UNIX, SOCK_STREAM, 0, pipeEnds) != 0) {
         reason = std::strerror(errno);
         closeQuietly(child.errorsDescriptor);
         closeQuietly(child.resultDescriptor);
@@ -122,7 +126,10 @@ namespace {
 
 void answer(childProcess& child, char byte) {
     if (child.goAheadDescriptor < 0) return;
-    writeAll(child.goAheadDescriptor, &byte, 1);
+    ssize_t sent = -1;
+    do {
+        sent = ::send(child.goAheadDescriptor, &byte, 1, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
     parentGoAheadEnds.erase(std::remove(parentGoAheadEnds.begin(), parentGoAheadEnds.end(), child.goAheadDescriptor),
                             parentGoAheadEnds.end());
     closeQuietly(child.goAheadDescriptor);
