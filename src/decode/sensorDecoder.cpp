@@ -7,14 +7,18 @@
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
 #include "decode/boardTime.h"
+#include "decode/decodeMessages.h"
 #include "decode/imageExtractor.h"
 #include "decode/juxDecoder.h"
-#include "platform/platform.h"
 
 namespace sensconv {
 
 namespace {
 
+namespace msg = decodeMessages;
+
+constexpr int statusWrongClock = -11;
+constexpr int statusNoGpsBuffer = -12;
 constexpr int32_t maxStreams = 19;
 constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
 
@@ -24,19 +28,21 @@ constexpr int32_t gpsDataAt = 7;
 constexpr uint8_t gpsNoData = 255;
 constexpr int32_t gpsRecordHeadSize = 20;
 
-void resetChannels(packetBatch& batch, auto& channels) {
-    batch.clear();
+void emptyBatches(auto& channels) {
     for (auto& channel : channels) {
         if (channel) channel->batchCount = 0;
     }
 }
 
-void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
+outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
     for (size_t i = 0; i < channels.size(); ++i) {
         const int32_t count = batch.counts[i];
-        if (count > 0 && channels[i])
-            channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+        if (count > 0 && channels[i]) {
+            outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+            if (!added.ok()) return added;
+        }
     }
+    return {};
 }
 
 }  // namespace
@@ -44,20 +50,17 @@ void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTi
 sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
     : header(fileHeader), repairLimit_(repairLimit) {
     if (header == nullptr) {
-        std::fprintf(stderr, "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
+        std::fprintf(stderr, msg::noHeader);
         return;
     }
-    setUpChannels();
+    setUpResult_ = setUpChannels();
 }
 
-void sensorDecoder::setUpChannels() {
-    if (header->num_streams > maxStreams) {
-        std::fprintf(stderr, "# WARNING: snsr header contains more streams, %d, than allowed, %d\n",
-                     header->num_streams, maxStreams);
-    }
+outcome sensorDecoder::setUpChannels() {
+    if (header->num_streams > maxStreams) std::fprintf(stderr, msg::tooManyStreams, header->num_streams, maxStreams);
     for (int32_t i = 0; i < header->num_streams; ++i) {
         if (static_cast<size_t>(i) >= header->streams.size()) {
-            std::fprintf(stderr, "# ERROR: SNSR File header error, stream found with NULL pointer\n");
+            std::fprintf(stderr, msg::nullStream);
             continue;
         }
         streamTypes.insert(header->streams[static_cast<size_t>(i)].type);
@@ -85,6 +88,7 @@ void sensorDecoder::setUpChannels() {
             qor2Channels[i] =
                 std::make_unique<sampleChannel>(true, 1, repairLimit_, qor2Rates[i], s.intr,
                                                 qor2ChannelTable[i].longName, qor2ChannelTable[i].shortName);
+            if (!qor2Channels[i]->setUpResult().ok()) return qor2Channels[i]->setUpResult();
         }
     }
 
@@ -98,6 +102,7 @@ void sensorDecoder::setUpChannels() {
             juxChannels[i] =
                 std::make_unique<sampleChannel>(true, 1, repairLimit_, juxRates[i], s.intr,
                                                 juxChannelTable[i].longName, juxChannelTable[i].shortName);
+            if (!juxChannels[i]->setUpResult().ok()) return juxChannels[i]->setUpResult();
         }
     }
 
@@ -106,12 +111,11 @@ void sensorDecoder::setUpChannels() {
         try {
             gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "# ERROR: SNSR unable to allocate buffer for sirfGPS\n");
-            std::fprintf(stderr, "# ERROR: Exiting\n");
-            platform::exitProcess(-12);
+            return outcome::fatal(statusNoGpsBuffer, msg::gpsBufferNotAllocated);
         }
     }
     cameraActive = streamTypes.contains(streamCAMERA);
+    return {};
 }
 
 bool sensorDecoder::loadCarryOver(carryOver& record) {
@@ -143,7 +147,15 @@ void sensorDecoder::disableRolloverCheck() {
     juxClock.rolloverCheck = false;
 }
 
-int sensorDecoder::processPacket(const snsrPacket& packet) {
+void sensorDecoder::emptyOutputs() {
+    emptyBatches(qor2Channels);
+    emptyBatches(juxChannels);
+    gpsRecord.length = 0;
+}
+
+outcome sensorDecoder::processPacket(const snsrPacket& packet) {
+    // What the previous packet produced has been taken by now.
+    emptyOutputs();
     if (packet.type != streamINVALID) {
         lastPacketTimestamp = packet.timestamp;
         if (firstPacketTimestamp == noTimestamp) firstPacketTimestamp = packet.timestamp;
@@ -151,10 +163,10 @@ int sensorDecoder::processPacket(const snsrPacket& packet) {
     switch (packet.type) {
         case streamQOR2:
         case streamMIC:
-            if (qor2Active) processQor2(packet);
+            if (qor2Active) return processQor2(packet);
             break;
         case streamJUX:
-            if (juxActive) processJux(packet);
+            if (juxActive) return processJux(packet);
             break;
         case streamSIRF_GPS:
             if (gpsActive) processGps(packet);
@@ -166,68 +178,53 @@ int sensorDecoder::processPacket(const snsrPacket& packet) {
             break;
         default: break;
     }
-    return 1;
+    return {};
 }
 
-void sensorDecoder::processQor2(const snsrPacket& packet) {
-    resetChannels(qor2Batch, qor2Channels);
+outcome sensorDecoder::processQor2(const snsrPacket& packet) {
+    qor2Batch.clear();
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
     if (qor2State.result != 1) {
-        if (qor2State.result == -2) {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %d, Packet CRC invalid\n", packet.index);
-        } else {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %d, unknown parser error\n", packet.index);
-        }
-        return;
+        std::fprintf(stderr, qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+        return {};
     }
-    updateClock(qor2Clock, qor2State.pair, packet.index, "qor2");
-    addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
+    if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
+    return addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
 }
 
-void sensorDecoder::processJux(const snsrPacket& packet) {
-    resetChannels(juxBatch, juxChannels);
+outcome sensorDecoder::processJux(const snsrPacket& packet) {
+    juxBatch.clear();
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
     if (juxState.result != 1) {
-        if (juxState.result == -2) {
-            std::fprintf(stderr, "# WARNING: JUX packet %d, Packet CRC invalid\n", packet.index);
-        } else {
-            std::fprintf(stderr, "# WARNING: JUX packet %d, unknown parser error\n", packet.index);
-        }
-        return;
+        std::fprintf(stderr, juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+        return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
     // first real pair there is nothing to repeat, and the clock must not start at
     // an invented time.
-    if (juxState.pair == timePair{}) return;
-    updateClock(juxClock, juxState.pair, packet.index, "jux");
-    addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
+    if (juxState.pair == timePair{}) return {};
+    if (outcome placed = updateClock(juxClock, juxState.pair, packet.index, "jux"); !placed.ok()) return placed;
+    return addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
 }
 
-void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int32_t packetIndex,
-                                const char* boardName) {
+outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, int32_t packetIndex,
+                                   const char* boardName) {
     if (clock.first == timePair{}) clock.first = clock.previous = current;
 
     const int64_t intmax = clock.intmax;
     const int64_t elapsed =
         (int64_t{current.ts} - clock.previous.ts) * intmax + current.intCount - clock.previous.intCount;
     if (elapsed < 0) {
-        std::fprintf(stderr, "# INFO: ---------------------\n");
-        std::fprintf(stderr,
-                     "# INFO: QOR, SNSR Packet %6d, possible wrap around detected in timestamps, timeElapsed %" PRId64
-                     "\n",
-                     packetIndex, elapsed);
-        std::fprintf(stderr, "# INFO: Interrupt max: %7d. Previous: %4d ts, %5d int, current: %4d ts, %5d int\n",
-                     clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts, current.intCount);
+        std::fprintf(stderr, msg::wrapRule);
+        std::fprintf(stderr, msg::wrapDetected, packetIndex, elapsed);
+        std::fprintf(stderr, msg::wrapCounters, clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts,
+                     current.intCount);
         // The board restarts its period counter at 0 after 255; any other backwards
         // step means lost or damaged data.
         if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
-            std::fprintf(stderr, "# ERROR: This wrap around was not a 255->0 roll over event\n");
-            std::fprintf(stderr,
-                         "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n");
-            std::fprintf(stderr, "# ERROR: Exiting\n");
-            platform::exitProcess(-11);
+            return outcome::fatal(statusWrongClock, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
         }
-        std::fprintf(stderr, "# INFO: ---------------------\n");
+        std::fprintf(stderr, msg::wrapRule);
         // Continue as if the counter had gone on past 255. After a true roll-over the
         // new period follows period 255 whole, whatever the last interrupt count before
         // it was; after any other (ignored) wrap the time the board lost is unknown, and
@@ -245,25 +242,22 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int3
     clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
-        std::fprintf(stderr,
-                     "# ERROR: QOR, SNSR Packet %6d, computed %s timestamps moved backwards, went from %" PRId64
-                     " to %" PRId64 "\n",
-                     packetIndex, boardName, clock.firstFileTime, clock.fileTime);
-        std::fprintf(stderr, "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
-        std::fprintf(stderr, "# ERROR: Exiting\n");
-        platform::exitProcess(-11);
+        return outcome::fatal(statusWrongClock, formatText(msg::timeMovedBackwards, packetIndex, boardName,
+                                                           clock.firstFileTime, clock.fileTime) +
+                                                    msg::likelyCorrupt);
     }
+    return {};
 }
 
 void sensorDecoder::processGps(const snsrPacket& packet) {
     if (packet.data == nullptr || packet.length <= gpsCountAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        std::fprintf(stderr, msg::gpsTooShort, packet.index);
         return;
     }
     const uint8_t n = packet.data[gpsCountAt];
     if (n == gpsNoData) return;
     if (packet.length < n + gpsDataAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %d too short, skipped\n", packet.index);
+        std::fprintf(stderr, msg::gpsTooShort, packet.index);
         return;
     }
     const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/outputStatus.h"
+#include "common/outcome.h"
 #include "common/textFormat.h"
 #include "container/packetReader.h"
 #include "decode/imageExtractor.h"
@@ -34,27 +34,32 @@ void createDirectory(const std::string& dir) {
     }
 }
 
+// The one way out of a run that failed in the middle of a session: the closing line,
+// then the end of the process without unwinding, so that the session's files stay
+// exactly as far as they had come.
+[[noreturn]] void endRun(const outcome& failure) {
+    std::fputs(failure.closingLine(), stderr);
+    platform::exitProcess(failure.status());
+}
+
 // Reads one input file through decoder and writer. The reader and the decoder live
 // for this file only; the writer, the carry-over record and the packet record belong
-// to the session.
+// to the session. A fatal outcome leaves every object as it stands.
 void convertFile(const commandLineOptions& options, const std::string& path, const std::string& partDir,
                  snsr_packetWriter_class& writer, carryOver& carried, snsrPacket& packet) {
     packetReader reader(path, options.writeTraceFiles);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
+    if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
-    writer.beginFile(partDir, &decoder);
+    if (outcome begun = writer.beginFile(partDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) {
-        std::fprintf(stderr, msg::fileNotProcessed, path.c_str());
-        std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusFailed);
-    }
+    if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));
 
     // Every record goes to the decoder, also the last one that carries no packet.
     while (reader.hasData) {
         reader.readPacket(packet);
-        decoder.processPacket(packet);
+        if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) endRun(decoded);
         writer.writePacket();
     }
 
@@ -67,7 +72,7 @@ void convertFile(const commandLineOptions& options, const std::string& path, con
 }  // namespace
 
 void convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
-                     const std::vector<int>& fileSession) {
+                     const std::vector<int>& fileSession, runStatus& run) {
     if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return;
     const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
@@ -86,8 +91,8 @@ void convertSessions(const commandLineOptions& options, const std::vector<std::s
 
         packet.reset();
         carryOver carried;
-        auto writer = std::make_unique<snsr_packetWriter_class>();
-        auto extractor = std::make_unique<imageExtractor>();
+        auto writer = std::make_unique<snsr_packetWriter_class>(run);
+        auto extractor = std::make_unique<imageExtractor>(run);
         carried.extractor = extractor.get();
 
         std::string imagesDir = partDir;
@@ -117,9 +122,7 @@ int runConversion(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
-    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) {
-        platform::exitProcess(status);
-    }
+    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
     inferOutputDirectory(options, inputFiles);
 
     if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
@@ -127,7 +130,7 @@ int runConversion(int argc, char** argv) {
     if (inputFiles.empty()) {
         std::fprintf(stderr, msg::noFilesToParse);
         std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusNoFiles);
+        return statusNoFiles;
     }
 
     std::vector<int> fileSession;
@@ -137,16 +140,17 @@ int runConversion(int argc, char** argv) {
         std::fprintf(stderr, msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
-    if (!checkFileHeaders(inputFiles)) platform::exitProcess(statusFailed);
+    if (!checkFileHeaders(inputFiles)) return statusFailed;
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
-    convertSessions(options, inputFiles, fileSession);
+    runStatus run;
+    convertSessions(options, inputFiles, fileSession, run);
 
     if (options.writeTraceLog) {
         updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
     }
 
-    if (outputWasLost()) {
+    if (run.outputLost()) {
         std::fprintf(stderr, msg::outputLost);
         std::fprintf(stderr, msg::exiting);
         return statusFailed;

@@ -3,13 +3,16 @@
 #include <cstdio>
 
 #include "decode/sampleChannel.h"
+#include "output/outputMessages.h"
 
 namespace sensconv {
 
-outputChannel::outputChannel(const std::string& directory, sampleChannel& source)
-    : bound_(&source), longName_(source.longName) {
+outputChannel::outputChannel(runStatus& run, const sampleChannel& source)
+    : bound_(&source), longName_(source.longName), file_(run) {}
+
+outcome outputChannel::open(const std::string& directory) {
     // Rates come in tenths of a hertz; the description gives hertz.
-    file_.open(directory, source.shortName, source.rate / 10.0, -1, dataTypeFloat32);
+    return file_.open(directory, bound_->shortName, bound_->rate / 10.0, -1, dataTypeFloat32);
 }
 
 void outputChannel::writeBatch() {
@@ -18,14 +21,11 @@ void outputChannel::writeBatch() {
     if (count <= 0) return;
     const int32_t written = file_.writeSamples(bound_->batch, count);
     if (written != count) {
-        std::fprintf(stderr,
-                     "# snsr_packetWriter: ERROR, attempted to write %d bytes but only %d were written for sensor %s\n",
-                     count, written, longName_.c_str());
+        std::fprintf(stderr, outputMessages::shortChannelWrite, count, written, longName_.c_str());
     }
     // The count follows the samples the decoder delivered, so later positions stay
     // aligned with the decoder's even time spacing.
     file_.samplesWritten += count;
-    bound_->batchCount = 0;
 }
 
 void outputChannel::mergeFileEnd() {

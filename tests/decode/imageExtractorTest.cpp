@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
 #include "decodeTestSupport.h"
@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace sensconv::testing;
-using ::testing::ExitedWithCode;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
@@ -72,12 +71,13 @@ protected:
     fs::path image(const std::string& name) const { return dir / name; }
 
     fs::path dir;
+    runStatus run;
 };
 
 TEST_F(imageExtractorTest, ImageEndsWhereTheNextOneStarts) {
     const bytes first = makeImage(100, 1);
     const bytes second = makeImage(60, 2);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
 
     // The first image spans two packets; the second packet also holds its check
@@ -98,7 +98,7 @@ TEST_F(imageExtractorTest, ImageEndsWhereTheNextOneStarts) {
 
 TEST_F(imageExtractorTest, FailedCheckDeletesTheImage) {
     const bytes broken = makeImage(80, 3, false);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     ASSERT_TRUE(add(extractor, slice(broken, 0, 50), 0));
     ASSERT_TRUE(fs::exists(image("00000000000.jpg")));
@@ -115,7 +115,7 @@ TEST_F(imageExtractorTest, FailedCheckDeletesTheImage) {
 }
 
 TEST_F(imageExtractorTest, DataBeforeTheFirstStartBelongsToNoImage) {
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     // A start marker split across two packets is not recognised.
@@ -127,7 +127,7 @@ TEST_F(imageExtractorTest, DataBeforeTheFirstStartBelongsToNoImage) {
 
 TEST_F(imageExtractorTest, StartAtTheEndOfAPacketOpensWithTheNextPacket) {
     const bytes picture = makeImage(200, 4);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     EXPECT_TRUE(add(extractor, {9, 9, 0xFF, 0xD8}, 500));
@@ -144,7 +144,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
     // The start is held (2 bytes) when the rest of the image and its check segment
     // arrive: the check covers the held bytes too.
     const bytes picture = makeImage(60, 5);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     EXPECT_TRUE(add(extractor, {0xFF, 0xD8}, 100));
@@ -156,7 +156,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
 
     // A held image that fails its check is dropped without ever reaching a file.
     const bytes broken = makeImage(60, 6, false);
-    imageExtractor other;
+    imageExtractor other(run);
     other.setImagesDir((dir / "other").string());
     fs::create_directories(dir / "other");
     CaptureStderr();
@@ -168,7 +168,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
 }
 
 TEST_F(imageExtractorTest, FileNamesFollowTheBoardTime) {
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string() + "/");
     const bytes start(50, 0x11);
     bytes first = start;
@@ -200,7 +200,7 @@ TEST_F(imageExtractorTest, FileNamesFollowTheBoardTime) {
 TEST_F(imageExtractorTest, ImageOpenAtTheEndReachesTheDiskUncounted) {
     const bytes partial = slice(makeImage(300, 7), 0, 120);
     {
-        imageExtractor extractor;
+        imageExtractor extractor(run);
         extractor.setImagesDir(dir.string());
         ASSERT_TRUE(add(extractor, slice(partial, 0, 60), 0));
         ASSERT_TRUE(add(extractor, slice(partial, 60, 120), 0));
@@ -211,7 +211,7 @@ TEST_F(imageExtractorTest, ImageOpenAtTheEndReachesTheDiskUncounted) {
 
 TEST_F(imageExtractorTest, DirectoryIsCreatedOnceBeforeTheFirstImage) {
     const fs::path images = dir / "part_00" / "images";
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setCreateDirectory(images.string());
     extractor.setImagesDir(images.string());
     bytes start(50, 0x33);
@@ -230,45 +230,44 @@ TEST_F(imageExtractorTest, DirectoryIsCreatedOnceBeforeTheFirstImage) {
 TEST_F(imageExtractorTest, ImageThatCannotBeCreatedIsDroppedAndOutputMarkedLost) {
     std::ofstream(dir / "plainFile") << "x";
     const fs::path images = dir / "plainFile" / "images";
-    const std::string imagesText = images.string();
-    EXPECT_EXIT(
-        {
-            imageExtractor extractor;
-            extractor.setCreateDirectory(imagesText);
-            extractor.setImagesDir(imagesText);
-            bytes start(50, 0x44);
-            start[0] = 0xFF;
-            start[1] = 0xD8;
-            add(extractor, start, 0);
-            add(extractor, {1, 2, 3}, 0);
-            std::exit(outputWasLost() && extractor.goodImages == 0 ? 3 : 4);
-        },
-        ExitedWithCode(3),
-        "^# INFO: Creating image output directory\n"
-        "# WARNING: Unable to create directory .*/plainFile/images \\(Not a directory\\)\n"
-        "# WARNING: Unable to create image file .*/plainFile/images/00000000000.jpg \\(Not a directory\\)\n"
-        "# WARNING: jpegDumpFile == null!\n$");
+    imageExtractor extractor(run);
+    extractor.setCreateDirectory(images.string());
+    extractor.setImagesDir(images.string());
+    bytes start(50, 0x44);
+    start[0] = 0xFF;
+    start[1] = 0xD8;
+    CaptureStderr();
+    add(extractor, start, 0);
+    add(extractor, {1, 2, 3}, 0);
+    EXPECT_EQ(GetCapturedStderr(), "# INFO: Creating image output directory\n"
+                                   "# WARNING: Unable to create directory " + images.string() + " (Not a directory)\n"
+                                   "# WARNING: Unable to create image file " + (images / "00000000000.jpg").string() +
+                                       " (Not a directory)\n"
+                                   "# WARNING: jpegDumpFile == null!\n");
+    EXPECT_EQ(run.filesFailed(), 1);
+    EXPECT_EQ(extractor.goodImages, 0);
 }
 
 TEST_F(imageExtractorTest, ImageThatCannotBeWrittenIsReportedOnceAndNotCountedGood) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs a device that refuses writes";
     fs::create_symlink("/dev/full", image("00000000000.jpg"));
     const bytes picture = makeImage(5000, 8);
-    EXPECT_EXIT(
-        {
-            imageExtractor extractor;
-            extractor.setImagesDir(dir.string());
-            add(extractor, slice(picture, 0, 100), 0);
-            add(extractor, slice(picture, 100, picture.size()), 0);
-            add(extractor, {0xFF, 0xD8}, 10);
-            std::exit(outputWasLost() && extractor.goodImages == 0 && extractor.badImages == 1 ? 3 : 4);
-        },
-        ExitedWithCode(3), "^# ERROR: Unable to write output file .*/00000000000.jpg \\(No space left on device\\)\n$");
+    imageExtractor extractor(run);
+    extractor.setImagesDir(dir.string());
+    CaptureStderr();
+    add(extractor, slice(picture, 0, 100), 0);
+    add(extractor, slice(picture, 100, picture.size()), 0);
+    add(extractor, {0xFF, 0xD8}, 10);
+    EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write output file " + image("00000000000.jpg").string() +
+                                       " (No space left on device)\n");
+    EXPECT_EQ(run.filesFailed(), 1);
+    EXPECT_EQ(extractor.goodImages, 0);
+    EXPECT_EQ(extractor.badImages, 1);
 }
 
 TEST_F(imageExtractorTest, DecoderHandsCameraPacketsOverWithTheMainBoardTime) {
     auto header = headerOf({qor2Stream(1000), streamOf("cams", 17)});
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     extractor.goodImages = 5;
     carryOver record;
@@ -280,10 +279,10 @@ TEST_F(imageExtractorTest, DecoderHandsCameraPacketsOverWithTheMainBoardTime) {
     bytes start(50, 0x55);
     start[0] = 0xFF;
     start[1] = 0xD8;
-    decoder.processPacket(packetOf(streamQOR2, boardPacketBuilder::qor2Sensor(0, 0, 0, 0, {})));
-    decoder.processPacket(packetOf(streamQOR2, boardPacketBuilder::qor2Sensor(0, 0, 1, 250, {})));
-    decoder.processPacket(packetOf(streamCAMERA, start));
-    decoder.processPacket(packetOf(streamCAMERA, start));
+    for (const bytes& packet : {boardPacketBuilder::qor2Sensor(0, 0, 0, 0, {}), boardPacketBuilder::qor2Sensor(0, 0, 1, 250, {})})
+        ASSERT_TRUE(decoder.processPacket(packetOf(streamQOR2, packet)).ok());
+    ASSERT_TRUE(decoder.processPacket(packetOf(streamCAMERA, start)).ok());
+    ASSERT_TRUE(decoder.processPacket(packetOf(streamCAMERA, start)).ok());
     EXPECT_TRUE(fs::exists(image("00000012500.jpg")));  // 1250 ticks = 12.5 s
     metaList keys;
     metaList values;

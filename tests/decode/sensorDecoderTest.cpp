@@ -17,7 +17,6 @@ namespace sensconv {
 namespace {
 
 using namespace sensconv::testing;
-using ::testing::ExitedWithCode;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
@@ -38,8 +37,10 @@ std::vector<uint8_t> gpsPacket(const std::vector<uint8_t>& receiverBytes) {
 
 class sensorDecoderTest : public ::testing::Test {
 protected:
-    int feed(sensorDecoder& decoder, int32_t type, const std::vector<uint8_t>& bytes, uint32_t timestamp = 0) {
-        return decoder.processPacket(packetOf(type, bytes, index++, timestamp));
+    // One packet that the decoder must take without a fatal outcome.
+    void feed(sensorDecoder& decoder, int32_t type, const std::vector<uint8_t>& bytes, uint32_t timestamp = 0) {
+        const outcome result = decoder.processPacket(packetOf(type, bytes, index++, timestamp));
+        EXPECT_TRUE(result.ok()) << result.lines();
     }
     int32_t index = 0;
 };
@@ -89,7 +90,7 @@ TEST_F(sensorDecoderTest, NoHeaderLeavesTheDecoderInactive) {
     EXPECT_EQ(GetCapturedStderr(), "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
     EXPECT_FALSE(decoder.qor2Active || decoder.juxActive || decoder.gpsActive || decoder.cameraActive);
     CaptureStderr();
-    EXPECT_EQ(feed(decoder, streamQOR2, compassPacket(0, 0)), 1);
+    feed(decoder, streamQOR2, compassPacket(0, 0));
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(decoder.qor2Clock.fileTime, -1);
 }
@@ -168,13 +169,21 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     auto header = headerOf({qor2Stream(1000)});
     sensorDecoder decoder(&header);
     feed(decoder, streamQOR2, compassPacket(200, 10));
-    EXPECT_EXIT(feed(decoder, streamQOR2, compassPacket(3, 20)), ExitedWithCode(-11 & 255),
-                "^# INFO: ---------------------\n"
-                "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
-                "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n"
-                "# ERROR: This wrap around was not a 255->0 roll over event\n"
-                "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n"
-                "# ERROR: Exiting\n$");
+    CaptureStderr();
+    const outcome wrapped = decoder.processPacket(packetOf(streamQOR2, compassPacket(3, 20), 1));
+    const std::string fatalLines =
+        "# ERROR: This wrap around was not a 255->0 roll over event\n"
+        "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n";
+    EXPECT_EQ(GetCapturedStderr(),
+              "# INFO: ---------------------\n"
+              "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
+              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n" +
+                  fatalLines);
+    EXPECT_EQ(wrapped.status(), -11);
+    EXPECT_EQ(wrapped.lines(), fatalLines);
+    EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
+    // Nothing of the packet was taken.
+    EXPECT_EQ(decoder.qor2Channels[qor2Compass]->batchCount, 0);
 }
 
 TEST_F(sensorDecoderTest, IgnoredWrapContinuesPastTheCounter) {
@@ -197,10 +206,14 @@ TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
     feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0, 5, 0, {}));
     // A clock whose first time lies later than any time it can reach.
     decoder.juxClock.firstFileTime = 50;
-    EXPECT_EXIT(feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {})), ExitedWithCode(-11 & 255),
-                "^# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
-                "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n"
-                "# ERROR: Exiting\n$");
+    CaptureStderr();
+    const outcome backwards = decoder.processPacket(packetOf(streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {}), 1));
+    const std::string fatalLines =
+        "# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
+        "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n";
+    EXPECT_EQ(GetCapturedStderr(), fatalLines);
+    EXPECT_EQ(backwards.status(), -11);
+    EXPECT_EQ(backwards.lines(), fatalLines);
 }
 
 TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClockAlone) {
@@ -425,7 +438,7 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
         CaptureStderr();
         while (reader.hasData) {
             reader.readPacket(packet);
-            EXPECT_EQ(decoder.processPacket(packet), 1);
+            EXPECT_TRUE(decoder.processPacket(packet).ok());
         }
         EXPECT_EQ(GetCapturedStderr(),
                   "# WARNING: QOR2 packet 2, Packet CRC invalid\n"

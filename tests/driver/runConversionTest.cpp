@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     writeRecording(dir / "b.snsr");
     commandLineOptions options;
@@ -37,7 +38,7 @@ TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
     ASSERT_EQ(files, (std::vector<std::string>{dir / "a.snsr", dir / "b.snsr"}));
     fs::remove(dir / "b.snsr");
 
-    EXPECT_EXIT(convertSessions(options, files, sessions), ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(convertSessions(options, files, sessions, run), ::testing::ExitedWithCode(255),
                 exactly("\n# INFO: ------------------\n"
                         "# INFO: Processing Session  1 of  1\n"
                         "# INFO: Creating output directory:\n"
@@ -56,10 +57,11 @@ TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
 
 TEST(runConversionTest, SessionNumbersBeyondOneHundredKeepAllDigits) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     commandLineOptions options;
     options.outputdir = dir.path();
-    const std::string messages = capturedStderr([&] { convertSessions(options, {dir / "a.snsr"}, {101}); });
+    const std::string messages = capturedStderr([&] { convertSessions(options, {dir / "a.snsr"}, {101}, run); });
     EXPECT_NE(messages.find("# INFO: Processing Session 101 of 101\n# INFO: Creating output directory:\n"
                             "# INFO: \"" + dir / "part_100" + "\"\n"
                             "# INFO: Session 101, Processing File   1 of   1 (total)\n"),

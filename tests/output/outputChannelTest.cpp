@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
 #include "decode/sampleChannel.h"
 #include "output/binaryDataFile.h"
 #include "output/outputChannel.h"
@@ -17,6 +19,8 @@ using outputTest::fileExists;
 using outputTest::hexBytes;
 using outputTest::readFile;
 using outputTest::scratchDirectory;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 
 constexpr int32_t intmax = 1000;  // 100 ticks per second
 
@@ -26,16 +30,17 @@ sampleChannel barometer(double rateTenthsHz) {
 }
 
 void deliver(sampleChannel& source, outputChannel& channel, std::vector<double> values, int64_t ticks) {
-    ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), ticks, 0));
+    ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), ticks, 0).ok());
     channel.writeBatch();
-    EXPECT_EQ(source.batchCount, 0) << "the batch is marked consumed";
 }
 
 TEST(outputChannelTest, OneFileGivesExactBinMetaAndSparse) {
     scratchDirectory dir;
+    runStatus run;
     sampleChannel source = barometer(40.0);  // 4 Hz
     {
-        outputChannel channel(dir.path(), source);
+        outputChannel channel(run, source);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
         EXPECT_EQ(channel.longName(), "qor2/bar_press");
         deliver(source, channel, {0.1}, 0);
         // Two samples are due by tick 100 but only one came: one copy of 0.1 is filled in.
@@ -61,9 +66,11 @@ TEST(outputChannelTest, OneFileGivesExactBinMetaAndSparse) {
 
 TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
     scratchDirectory dir;
+    runStatus run;
     {
         sampleChannel first = barometer(10.0);  // 1 Hz
-        outputChannel channel(dir.path(), first);
+        outputChannel channel(run, first);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
         deliver(first, channel, {1}, 50);
         deliver(first, channel, {2}, 150);
         deliver(first, channel, {3}, 250);
@@ -99,9 +106,11 @@ TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
 
 TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse) {
     scratchDirectory dir;
+    runStatus run;
     {
         sampleChannel source(true, 1, sampleChannel::defaultMaxFill, 0.0, intmax, "qor2/power", "power");
-        outputChannel channel(dir.path(), source);
+        outputChannel channel(run, source);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
         channel.writeBatch();
         channel.mergeFileEnd();
         channel.close();
@@ -116,13 +125,15 @@ TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse)
 
 TEST(outputChannelTest, LongNamesAndLargeBatchesAreWrittenWhole) {
     scratchDirectory dir;
+    runStatus run;
     const std::string shortName(200, 'n');
     std::vector<double> values(5000);
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
     {
         sampleChannel source(false, 1, 0, 10.0, intmax, "jux/x_gyro", shortName);
-        outputChannel channel(dir.path(), source);
-        ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), 0, 0));
+        outputChannel channel(run, source);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
+        ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), 0, 0).ok());
         channel.writeBatch();
         channel.close();
     }
@@ -137,94 +148,97 @@ TEST(outputChannelTest, LongNamesAndLargeBatchesAreWrittenWhole) {
               std::string::npos);
 }
 
-TEST(outputChannelDeathTest, BinOrMetaThatCannotBeCreatedEndsTheRun) {
+TEST(outputChannelTest, BinOrMetaThatCannotBeCreatedIsFatal) {
     scratchDirectory dir;
+    runStatus run;
     const std::string missing = dir.path() + "absent/";
-    EXPECT_EXIT(
-        {
-            sampleChannel source = barometer(10.0);
-            outputChannel channel(missing, source);
-        },
-        ::testing::ExitedWithCode(-1 & 255),
-        "^# ERROR: Unable to open output file binaryData_BarPres.bin in directory " + missing +
-            ", full path:\n# ERROR: " + missing + "binaryData_BarPres.bin\n# ERROR: Exiting\n$");
-
+    sampleChannel source = barometer(10.0);
+    const auto expectFatal = [&](const std::string& directory, const char* extension) {
+        outputChannel channel(run, source);
+        CaptureStderr();
+        const outcome opened = channel.open(directory);
+        const std::string lines = "# ERROR: Unable to open output file binaryData_BarPres" + std::string(extension) +
+                                  " in directory " + directory + ", full path:\n# ERROR: " + directory +
+                                  "binaryData_BarPres" + extension + "\n";
+        EXPECT_EQ(GetCapturedStderr(), lines);
+        EXPECT_EQ(opened.status(), -1);
+        EXPECT_EQ(opened.lines(), lines);
+        EXPECT_STREQ(opened.closingLine(), "# ERROR: Exiting\n");
+    };
+    expectFatal(missing, ".bin");
     // A directory in the way of the .meta file.
     std::filesystem::create_directory(dir.file("binaryData_BarPres.meta"));
-    EXPECT_EXIT(
-        {
-            sampleChannel source = barometer(10.0);
-            outputChannel channel(dir.path(), source);
-        },
-        ::testing::ExitedWithCode(-1 & 255),
-        "^# ERROR: Unable to open output file binaryData_BarPres.meta in directory " + dir.path() +
-            ", full path:\n# ERROR: " + dir.path() + "binaryData_BarPres.meta\n# ERROR: Exiting\n$");
+    expectFatal(dir.path(), ".meta");
+    // A run that ends there has lost nothing it wrote.
+    EXPECT_FALSE(run.outputLost());
 }
 
-// The child ends with 3 when the run's output is marked lost, 4 when it is not.
-[[noreturn]] void exitWithLostState() {
-    std::exit(outputWasLost() ? 3 : 4);
-}
-
-TEST(outputChannelDeathTest, SparseThatCannotBeCreatedIsReportedAndTheMetaFinished) {
+TEST(outputChannelTest, SparseThatCannotBeCreatedIsReportedAndTheMetaFinished) {
     scratchDirectory dir;
+    runStatus run;
     std::filesystem::create_directory(dir.file("binaryData_BarPres.sparse"));
-    EXPECT_EXIT(
-        {
-            sampleChannel source = barometer(10.0);
-            outputChannel channel(dir.path(), source);
-            deliver(source, channel, {1}, 0);
-            deliver(source, channel, {2}, 500);  // two samples filled in
-            channel.mergeFileEnd();
-            channel.close();
-            exitWithLostState();
-        },
-        ::testing::ExitedWithCode(3),
-        "# ERROR: Unable to open sparse output file binaryData_BarPres.sparse in directory " + dir.path() +
-            ", full path:\n# ERROR: " + dir.path() +
-            "binaryData_BarPres.sparse\n# ERROR: Unable to write sparse matrix output for missing samples\n$");
+    sampleChannel source = barometer(10.0);
+    outputChannel channel(run, source);
+    ASSERT_TRUE(channel.open(dir.path()).ok());
+    CaptureStderr();
+    deliver(source, channel, {1}, 0);
+    deliver(source, channel, {2}, 500);  // two samples filled in
+    channel.mergeFileEnd();
+    channel.close();
+    const std::string printed = GetCapturedStderr();
+    EXPECT_TRUE(printed.ends_with("# ERROR: Unable to open sparse output file binaryData_BarPres.sparse in directory " +
+                                  dir.path() + ", full path:\n# ERROR: " + dir.path() +
+                                  "binaryData_BarPres.sparse\n# ERROR: Unable to write sparse matrix output for "
+                                  "missing samples\n"))
+        << printed;
+    EXPECT_EQ(run.filesFailed(), 1);
     EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")),
               "\"NumSamples\",4\n\"SampleRate\",1.000000\n\"Name\",\"BarPres\"\n\"DataType\",1\n"
               "\"firstTimestamp\",0.000000\n\"lastTimestamp\",5.000000\n");
 }
 
-TEST(outputChannelDeathTest, BinLostWhenFlushedAtCloseIsReportedOnce) {
+TEST(outputChannelTest, BinLostWhenFlushedAtCloseIsReportedOnce) {
     scratchDirectory dir;
-    EXPECT_EXIT(
-        {
-            outputTest::limitFileSize(1000);
-            sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
-            outputChannel channel(dir.path(), source);
-            // 2000 bytes in small batches: they sit in the stream buffer until close.
-            std::vector<double> values(5, 1.0);
-            for (int packet = 0; packet < 100; ++packet) {
-                source.addSamples(values.data(), 5, packet, packet);
-                channel.writeBatch();
-            }
-            channel.close();
-            exitWithLostState();
-        },
-        ::testing::ExitedWithCode(3),
-        "^# ERROR: Unable to write output file " + dir.path() + "binaryData_BarPres.bin \\(File too large\\)\n$");
+    runStatus run;
+    {
+        const outputTest::fileSizeLimit limit(1000);
+        sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
+        outputChannel channel(run, source);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
+        // 2000 bytes in small batches: they sit in the stream buffer until close.
+        std::vector<double> values(5, 1.0);
+        CaptureStderr();
+        for (int packet = 0; packet < 100; ++packet) {
+            ASSERT_TRUE(source.addSamples(values.data(), 5, packet, packet).ok());
+            channel.writeBatch();
+        }
+        channel.close();
+        EXPECT_EQ(GetCapturedStderr(),
+                  "# ERROR: Unable to write output file " + dir.path() + "binaryData_BarPres.bin (File too large)\n");
+    }
+    EXPECT_EQ(run.filesFailed(), 1);
     EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 17), "\"NumSamples\",500\n");
 }
 
-TEST(outputChannelDeathTest, ShortWriteIsReportedPerBatchAndCountsTheWholeBatch) {
+TEST(outputChannelTest, ShortWriteIsReportedPerBatchAndCountsTheWholeBatch) {
     scratchDirectory dir;
-    EXPECT_EXIT(
-        {
-            outputTest::limitFileSize(1000);
-            sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
-            outputChannel channel(dir.path(), source);
-            std::vector<double> values(10000, 1.0);
-            source.addSamples(values.data(), 10000, 0, 0);
-            channel.writeBatch();
-            channel.close();
-            exitWithLostState();
-        },
-        ::testing::ExitedWithCode(3),
-        "^# snsr_packetWriter: ERROR, attempted to write 10000 bytes but only [0-9]+ were written for sensor "
-        "qor2/bar_press\n$");
+    runStatus run;
+    {
+        const outputTest::fileSizeLimit limit(1000);
+        sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
+        outputChannel channel(run, source);
+        ASSERT_TRUE(channel.open(dir.path()).ok());
+        std::vector<double> values(10000, 1.0);
+        ASSERT_TRUE(source.addSamples(values.data(), 10000, 0, 0).ok());
+        CaptureStderr();
+        channel.writeBatch();
+        channel.close();
+        const std::string printed = GetCapturedStderr();
+        EXPECT_TRUE(printed.starts_with("# snsr_packetWriter: ERROR, attempted to write 10000 bytes but only "));
+        EXPECT_TRUE(printed.ends_with(" were written for sensor qor2/bar_press\n")) << printed;
+        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1);
+    }
+    EXPECT_EQ(run.filesFailed(), 1);
     EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 19), "\"NumSamples\",10000\n");
     EXPECT_LE(outputTest::fileSizeOf(dir.file("binaryData_BarPres.bin")), 1000);
 }

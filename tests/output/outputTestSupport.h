@@ -1,6 +1,6 @@
 #pragma once
 // Shared helpers of the output tests: a scratch directory per test, whole-file reads
-// and a file size limit for provoking write failures in a child process.
+// and a file size limit for provoking write failures.
 
 #include <sys/resource.h>
 
@@ -70,12 +70,26 @@ inline std::string hexBytes(const std::string& hex) {
     return bytes;
 }
 
-// For use inside a death-test child only: writes past limit bytes in any file fail
-// with EFBIG instead of killing the process.
-inline void limitFileSize(rlim_t limit) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit bounds{limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &bounds);
-}
+// While it lives, writes past limit bytes in any file of the process fail with EFBIG
+// instead of killing it. Only the soft limit is lowered, so it can be raised again.
+class fileSizeLimit {
+public:
+    explicit fileSizeLimit(rlim_t limit) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lowered{limit, saved_.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~fileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    fileSizeLimit(const fileSizeLimit&) = delete;
+    fileSizeLimit& operator=(const fileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previousHandler_)(int) = SIG_DFL;
+};
 
 }  // namespace sensconv::outputTest

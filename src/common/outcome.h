@@ -1,0 +1,42 @@
+#pragma once
+// What an operation of the reader, decoder or writer reports to its caller: success,
+// or a fatal status (the program's exit status: -1, -3, -8, -11, -12) together with
+// the lines it printed about it. The library only reports; the caller decides what
+// happens next. The program's driver prints the closing "# ERROR: Exiting" and ends
+// the process with the status; a test or another program looks at it and goes on.
+
+#include <string>
+#include <utility>
+
+namespace sensconv {
+
+// The usual last line of a fatal end.
+inline constexpr char exitingLine[] = "# ERROR: Exiting\n";
+
+class [[nodiscard]] outcome {
+public:
+    // Success. Cheap to make and return: the per-packet path returns one per channel.
+    outcome() = default;
+
+    // Prints lines (complete lines, each ending in a newline) to standard error and
+    // returns them as a fatal outcome with status. closing is the line the caller
+    // prints last when it ends the run: the usual one, another one some failures have
+    // always ended with, or "" for none.
+    static outcome fatal(int status, std::string lines, const char* closing = exitingLine);
+
+    bool ok() const { return status_ == 0; }
+    int status() const { return status_; }
+    // The lines printed for a fatal outcome; empty for success.
+    const std::string& lines() const { return lines_; }
+    const char* closingLine() const { return closing_; }
+
+private:
+    outcome(int status, std::string lines, const char* closing)
+        : status_(status), lines_(std::move(lines)), closing_(closing) {}
+
+    int status_ = 0;
+    std::string lines_;
+    const char* closing_ = "";
+};
+
+}  // namespace sensconv
