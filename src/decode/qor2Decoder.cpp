@@ -3,29 +3,26 @@
 #include <cmath>
 
 #include "common/littleEndian.h"
-#include "decode/boardChecksum.h"
+#include "decode/boardLayout.h"
 #include "decode/channelTable.h"
 
 namespace sensconv {
 
 namespace {
 
-constexpr uint8_t kindSensor = 0;
-constexpr uint8_t kindSensorWithLightFrequency = 1;
-constexpr uint8_t kindAudio = 8;
-constexpr uint8_t kindAudioAlt = 9;
+constexpr uint8_t kindSensor = qor2KindSensor;
+constexpr uint8_t kindSensorWithLightFrequency = qor2KindSensorWithLightFrequency;
+constexpr uint8_t kindAudio = qor2KindAudio;
+constexpr uint8_t kindAudioAlt = qor2KindAudioAlt;
 
-// Sensor mask bits; the payload order differs from the bit order.
-constexpr uint8_t maskAccel = 1 << 0;
-constexpr uint8_t maskVisLight = 1 << 1;
-constexpr uint8_t maskIrLight = 1 << 2;
-constexpr uint8_t maskCompass = 1 << 3;
-constexpr uint8_t maskPressure = 1 << 4;
-constexpr uint8_t maskBarTemp = 1 << 5;
-constexpr uint8_t maskHumidity = 1 << 6;
-constexpr uint8_t maskShtTemp = 1 << 7;
-
-constexpr int32_t maxSensorPacketEnd = 128;
+constexpr uint8_t maskAccel = qor2MaskAccel;
+constexpr uint8_t maskVisLight = qor2MaskVisLight;
+constexpr uint8_t maskIrLight = qor2MaskIrLight;
+constexpr uint8_t maskCompass = qor2MaskCompass;
+constexpr uint8_t maskPressure = qor2MaskPressure;
+constexpr uint8_t maskBarTemp = qor2MaskBarTemp;
+constexpr uint8_t maskHumidity = qor2MaskHumidity;
+constexpr uint8_t maskShtTemp = qor2MaskShtTemp;
 
 int32_t sensorPacketEnd(uint8_t kind, uint8_t mask) {
     int32_t end = boardHeaderSize;

@@ -19,7 +19,7 @@ namespace msg = decodeMessages;
 
 constexpr int statusWrongClock = -11;
 constexpr int statusNoGpsBuffer = -12;
-constexpr int32_t maxStreams = 19;
+constexpr int32_t maxStreams = numStreamIds;
 constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
 
 // A SiRF GPS packet: byte 3 is the count n of receiver bytes, which start at byte 7.
