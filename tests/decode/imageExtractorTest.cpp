@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "common/runStatus.h"
+#include "common/scratchDirectory.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
 #include "decodeTestSupport.h"
@@ -55,22 +55,14 @@ bytes readFile(const fs::path& path) {
 
 class imageExtractorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("imageExtractorTest_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-               "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // One camera packet at a board time of ms milliseconds (intmax 1000: 100 ticks per second).
     bool add(imageExtractor& extractor, const bytes& data, int64_t ms) {
         return extractor.addPacket(packetOf(streamCAMERA, data), 0, ms / 10, 1000);
     }
     fs::path image(const std::string& name) const { return dir / name; }
 
-    fs::path dir;
+    testing_support::scratchDirectory scratch;
+    const fs::path dir{scratch.path()};
     runStatus run;
 };
 

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/littleEndian.h"
+#include "common/scratchDirectory.h"
 #include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "decodeTestSupport.h"
@@ -426,12 +425,11 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
     builder.addFrame(3, 10, audio).addFrame(4, 20, magnetometer).addFrame(3, 30, spoilt).addFrame(3, 40, compass);
     builder.addFrame(5, 50, gps);
 
-    const auto path =
-        std::filesystem::temp_directory_path() /
-        ("decodeReader_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".snsr");
-    ASSERT_TRUE(builder.writeFile(path.string()));
+    const testing_support::scratchDirectory dir;
+    const std::string path = dir / "decodeReader.snsr";
+    ASSERT_TRUE(builder.writeFile(path));
     {
-        packetReader reader(path.string());
+        packetReader reader(path);
         ASSERT_TRUE(reader.fileOk);
         sensorDecoder decoder(reader.header.get());
         snsrPacket packet;
@@ -454,7 +452,6 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
         EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
         EXPECT_EQ(decoder.lastPacketTimestamp, 50u);
     }
-    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,16 +23,46 @@
 namespace sensconv::testing_support {
 
 struct programRun {
-    int status = -1;  // exit status as the parent sees it (0..255); -1 when it did not exit
+    int status = -1000;  // exit status as the parent sees it (0..255), or -signal when a signal ended it
     std::string err;
     std::string out;
+    long peakResidentKiB = 0;
+
+    // The lines of standard error that begin with prefix, in order, each with its newline.
+    std::string linesStartingWith(const std::string& prefix) const {
+        std::string lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) {
+            if (line.compare(0, prefix.size(), prefix) == 0) lines += line + "\n";
+        }
+        return lines;
+    }
+    std::string errorLines() const { return linesStartingWith("# ERROR") + linesStartingWith("# snsr_"); }
+    // Every error and warning line, in order.
+    std::string problemLines() const {
+        std::string lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("# ERROR", 0) == 0 || line.rfind("# WARNING", 0) == 0 || line.rfind("# snsr_", 0) == 0 ||
+                line.rfind("ERROR:", 0) == 0) {
+                lines += line + "\n";
+            }
+        }
+        return lines;
+    }
 };
 
-// Starts binary with arguments in directory cwd and collects what it prints;
-// fileSizeLimit caps every file it writes (writes beyond it fail, without a signal).
-// The streams go through pipes, which no file size limit touches.
+struct runLimits {
+    std::optional<rlim_t> fileSizeLimit;  // every file it writes; writes beyond fail, without a signal
+    unsigned timeoutSeconds = 120;        // a hung program is killed (status -SIGALRM)
+};
+
+// The one way the tests run a program: binary with arguments in directory cwd (the
+// test's own when empty), no shell in between, standard input empty; collects what it
+// prints and its peak memory. The streams go through pipes, which no file size limit
+// touches.
 inline programRun runBinary(const std::string& binary, const std::vector<std::string>& arguments,
-                            const std::string& cwd, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+                            const std::string& cwd, const runLimits& limits = {}) {
     std::vector<std::string> argvText = {binary};
     argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -41,20 +73,25 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
     int errPipe[2];
     int outPipe[2];
     if (::pipe(errPipe) != 0 || ::pipe(outPipe) != 0) return run;
+    std::fflush(stdout);
+    std::fflush(stderr);
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (in < 0 || ::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::dup2(in, 0) < 0) _exit(120);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(121);
         ::close(errPipe[0]);
         ::close(outPipe[0]);
         ::close(errPipe[1]);
         ::close(outPipe[1]);
-        if (fileSizeLimit) {
+        if (limits.fileSizeLimit) {
             ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{*fileSizeLimit, *fileSizeLimit};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
+            const rlimit limit{*limits.fileSizeLimit, *limits.fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
         }
+        ::alarm(limits.timeoutSeconds);
         ::execv(argv[0], argv.data());
-        _exit(122);
+        _exit(123);
     }
     ::close(errPipe[1]);
     ::close(outPipe[1]);
@@ -76,14 +113,18 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
         }
     }
     int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    rusage usage{};
+    if (child > 0 && ::wait4(child, &status, 0, &usage) == child) {
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        run.peakResidentKiB = usage.ru_maxrss;
+    }
     return run;
 }
 
 // The same for the converter.
 inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
                              std::optional<rlim_t> fileSizeLimit = std::nullopt) {
-    return runBinary(SENSCONV_BINARY, arguments, cwd, fileSizeLimit);
+    return runBinary(SENSCONV_BINARY, arguments, cwd, {fileSizeLimit});
 }
 
 // A short recording of the main board (compass at 4 Hz, audio at 100 Hz, interrupt

@@ -1,6 +1,6 @@
 #pragma once
-// Shared helpers of the output tests: a scratch directory per test, whole-file reads
-// and a file size limit for provoking write failures.
+// Shared helpers of the output tests: whole-file reads and a file size limit for
+// provoking write failures.
 
 #include <sys/resource.h>
 
@@ -14,31 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/scratchDirectory.h"
+
 namespace sensconv::outputTest {
 
-// A fresh directory, removed with everything in it when the test ends. path() ends
-// in a separator, as the writer's directories do.
-class scratchDirectory {
-public:
-    scratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sensconv-output-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (::mkdtemp(buffer.data()) != nullptr) dir_ = buffer.data();
-    }
-    ~scratchDirectory() {
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-    }
-    scratchDirectory(const scratchDirectory&) = delete;
-    scratchDirectory& operator=(const scratchDirectory&) = delete;
-
-    std::string path() const { return dir_ + "/"; }
-    std::string file(const std::string& name) const { return path() + name; }
-
-private:
-    std::string dir_;
-};
+using testing_support::scratchDirectory;
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
