@@ -325,47 +325,33 @@ TEST(conversionE2eTest, LostOutputEndsTheRunWithMinusOne) {
 // far as it had come: samples handed to the disk are there, nothing is finished.
 TEST(conversionE2eTest, DecoderFailureEndsTheRunWithItsStatusLeavingTheSessionUnfinished) {
     scratchDirectory dir;
-    // 40 compass packets in period firstTs, then one packet in period lastTs.
-    const auto writeRecording = [&](const std::string& name, uint8_t firstTs, bool audio, uint8_t lastTs) {
-        containerBuilder builder;
-        qor2Settings settings;
-        settings.intr = 1000;
-        settings.mic = 100;
-        settings.comp = 40;
-        builder.addQor2Stream(1, settings);
-        qor2SensorFields fields;
-        for (int k = 0; k < 40; ++k) {
-            builder.addFrame(1, static_cast<uint32_t>(1000 + 250 * k),
-                             boardPacketBuilder::qor2Sensor(0, 0x08, firstTs, static_cast<uint16_t>(25 * k), fields));
-        }
-        builder.addFrame(1, 20000,
-                         audio ? boardPacketBuilder::qor2Audio(lastTs, 0, {32768})
-                               : boardPacketBuilder::qor2Sensor(0, 0x08, lastTs, 0, fields));
-        ASSERT_TRUE(builder.writeFile(dir / name));
-    };
-
-    writeRecording("wrap.snsr", 200, false, 3);
+    recordingPlan wrap;
+    wrap.firstPeriod = 200;
+    wrap.lastQor2Packets = {boardPacketBuilder::qor2Sensor(0, 0x08, 3, 0, {})};
+    writeRecording(dir / "wrap.snsr", wrap);
     programRun run = runProgram({"-outputdir", "wrap", "wrap.snsr"}, dir.path());
     EXPECT_EQ(run.status, 245);
-    EXPECT_TRUE(run.err.ends_with("possible wrap around detected in timestamps, timeElapsed -197975\n"
-                                  "# INFO: Interrupt max:    1000. Previous:  200 ts,   975 int, current:    3 ts,     0 int\n"
+    EXPECT_TRUE(run.err.ends_with("possible wrap around detected in timestamps, timeElapsed -197375\n"
+                                  "# INFO: Interrupt max:    1000. Previous:  200 ts,   375 int, current:    3 ts,     0 int\n"
                                   "# ERROR: This wrap around was not a 255->0 roll over event\n"
                                   "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n"
                                   "# ERROR: Exiting\n"))
         << run.err;
-    EXPECT_EQ(fs::file_size(dir / "wrap/part_00/binaryData_compass.bin"), 160u);
+    EXPECT_EQ(fs::file_size(dir / "wrap/part_00/binaryData_compass.bin"), 64u);
     EXPECT_EQ(fs::file_size(dir / "wrap/part_00/binaryData_compass.meta"), 0u);
     EXPECT_FALSE(fs::exists(dir / "wrap/part_00/binaryData.meta"));
 
-    // The first audio sample comes 255 periods (255,000 ticks, one sample each) late.
-    writeRecording("gap.snsr", 0, true, 255);
+    // An audio packet 255 periods (255,000 ticks, one sample each) after the last one.
+    recordingPlan gap;
+    gap.lastQor2Packets = {boardPacketBuilder::qor2Audio(255, 0, {32768})};
+    writeRecording(dir / "gap.snsr", gap);
     run = runProgram({"-outputdir", "gap", "gap.snsr"}, dir.path());
     EXPECT_EQ(run.status, 253) << run.err;
-    EXPECT_TRUE(run.err.ends_with("# WARNING: Packet     40, Filling 254999 missing samples for field qor2/audio\n"
+    EXPECT_TRUE(run.err.ends_with("Filling 254599 missing samples for field qor2/audio\n"
                                   "# ERROR: Too many missing samples to output, input is badly corrupted!\n"
                                   "# ERROR: Exiting\n"))
         << run.err;
-    EXPECT_EQ(fs::file_size(dir / "gap/part_00/binaryData_compass.bin"), 160u);
+    EXPECT_EQ(fs::file_size(dir / "gap/part_00/binaryData_compass.bin"), 64u);
     EXPECT_FALSE(fs::exists(dir / "gap/part_00/binaryData.meta"));
 }
 

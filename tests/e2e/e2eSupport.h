@@ -136,6 +136,8 @@ struct recordingPlan {
     uint8_t gpsBytes = 10;
     bool camera = false;  // one image start after the second packets
     uint32_t qor2Version = 1;
+    uint8_t firstPeriod = 0;  // the boards' period counter at the first packet
+    std::vector<std::vector<uint8_t>> lastQor2Packets;  // main-board packets after all others
 };
 
 // What a plan puts into the output.
@@ -165,7 +167,7 @@ inline recordingContents writeRecording(const std::string& path, const recording
     recordingContents contents;
     for (int k = 0; k < plan.packets; ++k) {
         const int ticks = 25 * k;
-        const auto ts = static_cast<uint8_t>(ticks / 1000);
+        const auto ts = static_cast<uint8_t>(plan.firstPeriod + ticks / 1000);
         const auto intCount = static_cast<uint16_t>(ticks % 1000);
         // Container times run with the board: 10 ms a tick, from 1 s into the file.
         const auto ms = static_cast<uint32_t>(1000 + 10 * ticks);
@@ -194,6 +196,7 @@ inline recordingContents writeRecording(const std::string& path, const recording
         if (k == 0) contents.firstMs = ms;
         contents.lastMs = ms;
     }
+    for (const std::vector<uint8_t>& packet : plan.lastQor2Packets) builder.addFrame(1, contents.lastMs + 10, packet);
     EXPECT_TRUE(builder.writeFile(path));
     EXPECT_GE(builder.size(), 1024u) << "screening would drop " << path;
     return contents;
