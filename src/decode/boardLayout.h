@@ -20,26 +20,15 @@ inline constexpr int32_t maxSensorPacketEnd = 128;
 // Main board: packet kinds, and the sensor mask bits (the payload order differs from
 // the bit order: accelerometer, light frequency, barometer temperature, pressure,
 // compass, visible light, infrared light, temperature, humidity).
-inline constexpr uint8_t qor2KindSensor = 0;
-inline constexpr uint8_t qor2KindSensorWithLightFrequency = 1;
-inline constexpr uint8_t qor2KindAudio = 8;
-inline constexpr uint8_t qor2KindAudioAlt = 9;
-
-inline constexpr uint8_t qor2MaskAccel = 1 << 0;
-inline constexpr uint8_t qor2MaskVisLight = 1 << 1;
-inline constexpr uint8_t qor2MaskIrLight = 1 << 2;
-inline constexpr uint8_t qor2MaskCompass = 1 << 3;
-inline constexpr uint8_t qor2MaskPressure = 1 << 4;
-inline constexpr uint8_t qor2MaskBarTemp = 1 << 5;
-inline constexpr uint8_t qor2MaskHumidity = 1 << 6;
-inline constexpr uint8_t qor2MaskShtTemp = 1 << 7;
+enum qor2Kind : uint8_t { qor2KindSensor = 0, qor2KindSensorWithLightFrequency = 1, qor2KindAudio = 8, qor2KindAudioAlt = 9 };
+enum qor2Mask : uint8_t {
+    qor2MaskAccel = 1 << 0, qor2MaskVisLight = 1 << 1, qor2MaskIrLight = 1 << 2, qor2MaskCompass = 1 << 3,
+    qor2MaskPressure = 1 << 4, qor2MaskBarTemp = 1 << 5, qor2MaskHumidity = 1 << 6, qor2MaskShtTemp = 1 << 7,
+};
 
 // Second board: sensor mask bits (gyroscope with its temperatures, then the
 // magnetometer's axes, in payload order).
-inline constexpr uint8_t juxMaskGyro = 1 << 0;
-inline constexpr uint8_t juxMaskMagX = 1 << 1;
-inline constexpr uint8_t juxMaskMagY = 1 << 2;
-inline constexpr uint8_t juxMaskMagZ = 1 << 3;
+enum juxMask : uint8_t { juxMaskGyro = 1 << 0, juxMaskMagX = 1 << 1, juxMaskMagY = 1 << 2, juxMaskMagZ = 1 << 3 };
 
 // Second-board kinds that carry no readings and no time pair: their checksum sits at a
 // position fixed per kind. -1 for kinds that are not of this group.

@@ -8,15 +8,11 @@ namespace sensconv {
 
 namespace {
 
-constexpr uint8_t maskGyro = juxMaskGyro;
-constexpr uint8_t maskMagX = juxMaskMagX;
-constexpr uint8_t maskMagY = juxMaskMagY;
-constexpr uint8_t maskMagZ = juxMaskMagZ;
 
 int32_t sensorPacketEnd(uint8_t mask) {
     int32_t end = boardHeaderSize;
-    if (mask & maskGyro) end += 12;
-    for (uint8_t bit : {maskMagX, maskMagY, maskMagZ}) {
+    if (mask & juxMaskGyro) end += 12;
+    for (uint8_t bit : {juxMaskMagX, juxMaskMagY, juxMaskMagZ}) {
         if (mask & bit) end += 2;
     }
     return end;
@@ -81,7 +77,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     state.pair = pair;
 
     int32_t pos = boardHeaderSize;
-    if (mask & maskGyro) {
+    if (mask & juxMaskGyro) {
         for (int channel = juxXGyro; channel <= juxZGyroTemp; ++channel) ++state.received[static_cast<size_t>(channel)];
         batch.append(juxXGyro, signedWord(data + pos));
         batch.append(juxYGyro, signedWord(data + pos + 2));
@@ -94,7 +90,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     const struct {
         uint8_t bit;
         int channel;
-    } magnetometer[] = {{maskMagX, juxXMag}, {maskMagY, juxYMag}, {maskMagZ, juxZMag}};
+    } magnetometer[] = {{juxMaskMagX, juxXMag}, {juxMaskMagY, juxYMag}, {juxMaskMagZ, juxZMag}};
     for (const auto& axis : magnetometer) {
         if (mask & axis.bit) {
             ++state.received[static_cast<size_t>(axis.channel)];

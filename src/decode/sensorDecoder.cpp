@@ -28,6 +28,17 @@ constexpr int32_t gpsDataAt = 7;
 constexpr uint8_t gpsNoData = 255;
 constexpr int32_t gpsRecordHeadSize = 20;
 
+// One channel per table entry, filling gaps of up to repairLimit; a channel that
+// cannot be set up ends the board's set-up.
+outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32_t intmax, int32_t repairLimit) {
+    for (size_t i = 0; i < channels.size(); ++i) {
+        channels[i] = std::make_unique<sampleChannel>(true, 1, repairLimit, rates[i], intmax, table[i].longName,
+                                                      table[i].shortName);
+        if (!channels[i]->setUpResult().ok()) return channels[i]->setUpResult();
+    }
+    return {};
+}
+
 void emptyBatches(auto& channels) {
     for (auto& channel : channels) {
         if (channel) channel->batchCount = 0;
@@ -84,12 +95,8 @@ outcome sensorDecoder::setUpChannels() {
         qor2Rates = {s.mic * 10.0,   double(s.bar),  double(s.comp), double(s.amb), double(s.hum),
                      double(s.dals), double(s.dals), double(s.bar),  double(s.hum), double(s.dals),
                      double(s.acc),  double(s.acc),  double(s.acc),  double(s.acc), double(s.powr)};
-        for (size_t i = 0; i < qor2Channels.size(); ++i) {
-            qor2Channels[i] =
-                std::make_unique<sampleChannel>(true, 1, repairLimit_, qor2Rates[i], s.intr,
-                                                qor2ChannelTable[i].longName, qor2ChannelTable[i].shortName);
-            if (!qor2Channels[i]->setUpResult().ok()) return qor2Channels[i]->setUpResult();
-        }
+        if (outcome made = makeChannels(qor2Channels, qor2Rates, qor2ChannelTable, s.intr, repairLimit_); !made.ok())
+            return made;
     }
 
     if (loadJuxSettings(*header)) {
@@ -98,12 +105,8 @@ outcome sensorDecoder::setUpChannels() {
         juxClock.intmax = s.intr;
         juxRates = {double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro),
                     double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
-        for (size_t i = 0; i < juxChannels.size(); ++i) {
-            juxChannels[i] =
-                std::make_unique<sampleChannel>(true, 1, repairLimit_, juxRates[i], s.intr,
-                                                juxChannelTable[i].longName, juxChannelTable[i].shortName);
-            if (!juxChannels[i]->setUpResult().ok()) return juxChannels[i]->setUpResult();
-        }
+        if (outcome made = makeChannels(juxChannels, juxRates, juxChannelTable, s.intr, repairLimit_); !made.ok())
+            return made;
     }
 
     if (streamTypes.contains(streamSIRF_GPS)) {
@@ -292,12 +295,17 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         }
     };
 
+    // Per board: its packet counts and its interrupt maximum.
+    auto addBoard = [&](const char* board, const boardClock& clock, const boardState& state) {
+        add(board, "1");
+        add(formatText("%s_crcErrors", board), formatText("%d", state.crcErrors));
+        add(formatText("%s_validPackets", board), formatText("%d", state.validPackets));
+        add(formatText("%s_unhandledPackets", board), formatText("%d", state.unhandledPackets));
+        add(formatText("%s_interruptCounterMax", board), formatText("%d", clock.intmax));
+    };
+
     if (qor2Active) {
-        add("qor2", "1");
-        add("qor2_crcErrors", formatText("%d", qor2State.crcErrors));
-        add("qor2_validPackets", formatText("%d", qor2State.validPackets));
-        add("qor2_unhandledPackets", formatText("%d", qor2State.unhandledPackets));
-        add("qor2_interruptCounterMax", formatText("%d", qor2Clock.intmax));
+        addBoard("qor2", qor2Clock, qor2State);
         add("qor2_calib_mic_gain", formatText("%d", qor2MicGain));
         const int32_t coefficients[] = {qor2Cal.C1, qor2Cal.C2, qor2Cal.C3, qor2Cal.C4, qor2Cal.C5, qor2Cal.C6};
         for (int i = 0; i < 6; ++i) add(formatText("qor2_calib_bar_C%d", i + 1), formatText("%d", coefficients[i]));
@@ -308,11 +316,7 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         addChannels("qor2", qor2Clock, qor2State, qor2Rates, qor2ChannelTable);
     }
     if (juxActive) {
-        add("jux", "1");
-        add("jux_crcErrors", formatText("%d", juxState.crcErrors));
-        add("jux_validPackets", formatText("%d", juxState.validPackets));
-        add("jux_unhandledPackets", formatText("%d", juxState.unhandledPackets));
-        add("jux_interruptCounterMax", formatText("%d", juxClock.intmax));
+        addBoard("jux", juxClock, juxState);
         addChannels("jux", juxClock, juxState, juxRates, juxChannelTable);
     }
     if (gpsActive) {

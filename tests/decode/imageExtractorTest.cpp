@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/runStatus.h"
-#include "common/scratchDirectory.h"
+#include "common/testFiles.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
 #include "decodeTestSupport.h"
@@ -219,28 +219,9 @@ TEST_F(imageExtractorTest, DirectoryIsCreatedOnceBeforeTheFirstImage) {
     EXPECT_TRUE(fs::exists(images / "00000000010.jpg"));
 }
 
-TEST_F(imageExtractorTest, ImageThatCannotBeCreatedIsDroppedAndOutputMarkedLost) {
-    std::ofstream(dir / "plainFile") << "x";
-    const fs::path images = dir / "plainFile" / "images";
-    imageExtractor extractor(run);
-    extractor.setCreateDirectory(images.string());
-    extractor.setImagesDir(images.string());
-    bytes start(50, 0x44);
-    start[0] = 0xFF;
-    start[1] = 0xD8;
-    CaptureStderr();
-    add(extractor, start, 0);
-    add(extractor, {1, 2, 3}, 0);
-    EXPECT_EQ(GetCapturedStderr(), "# INFO: Creating image output directory\n"
-                                   "# WARNING: Unable to create directory " + images.string() + " (Not a directory)\n"
-                                   "# WARNING: Unable to create image file " + (images / "00000000000.jpg").string() +
-                                       " (Not a directory)\n"
-                                   "# WARNING: jpegDumpFile == null!\n");
-    EXPECT_EQ(run.filesFailed(), 1);
-    EXPECT_EQ(extractor.goodImages, 0);
-}
-
-TEST_F(imageExtractorTest, ImageThatCannotBeWrittenIsReportedOnceAndNotCountedGood) {
+// An image file that cannot be written is reported once and counted bad; one that
+// cannot be created is dropped. Each counts once in the run's lost output.
+TEST_F(imageExtractorTest, ImageFilesThatFailAreReportedOnceAndCountedInTheRun) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs a device that refuses writes";
     fs::create_symlink("/dev/full", image("00000000000.jpg"));
     const bytes picture = makeImage(5000, 8);
@@ -252,9 +233,23 @@ TEST_F(imageExtractorTest, ImageThatCannotBeWrittenIsReportedOnceAndNotCountedGo
     add(extractor, {0xFF, 0xD8}, 10);
     EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write output file " + image("00000000000.jpg").string() +
                                        " (No space left on device)\n");
-    EXPECT_EQ(run.filesFailed(), 1);
     EXPECT_EQ(extractor.goodImages, 0);
     EXPECT_EQ(extractor.badImages, 1);
+    EXPECT_EQ(run.filesFailed(), 1);
+
+    std::ofstream(dir / "plainFile") << "x";
+    const std::string images = (dir / "plainFile" / "images").string();
+    imageExtractor blocked(run);
+    blocked.setCreateDirectory(images);
+    blocked.setImagesDir(images);
+    CaptureStderr();
+    add(blocked, slice(picture, 0, 100), 0);
+    add(blocked, {1, 2, 3}, 0);
+    EXPECT_EQ(GetCapturedStderr(), "# INFO: Creating image output directory\n# WARNING: Unable to create directory " +
+                                       images + " (Not a directory)\n# WARNING: Unable to create image file " + images +
+                                       "/00000000000.jpg (Not a directory)\n# WARNING: jpegDumpFile == null!\n");
+    EXPECT_EQ(blocked.goodImages + blocked.badImages, 0);
+    EXPECT_EQ(run.filesFailed(), 2);
 }
 
 TEST_F(imageExtractorTest, DecoderHandsCameraPacketsOverWithTheMainBoardTime) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/littleEndian.h"
-#include "common/scratchDirectory.h"
+#include "common/testFiles.h"
 #include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "decodeTestSupport.h"

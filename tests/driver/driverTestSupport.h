@@ -10,18 +10,13 @@
 #include <functional>
 #include <string>
 
-#include "common/scratchDirectory.h"
+#include "common/testFiles.h"
 
 namespace sensconv::testing_support {
 
 inline void writeBytes(const std::string& path, size_t size, char fill = 'x') {
     std::ofstream out(path, std::ios::binary);
     out << std::string(size, fill);
-}
-
-inline std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline std::string capturedStderr(const std::function<void()>& action) {

@@ -26,6 +26,7 @@ struct runOptions {
     unsigned timeoutSeconds = 120;            // a hung program is killed (status -SIGALRM)
 };
 
+using testing_support::fileSizeOf;
 using testing_support::readWhole;
 using testing_support::scratchDirectory;
 
@@ -40,10 +41,6 @@ inline bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-inline long long fileSizeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
-}
 
 // What a recording holds: which boards and streams, and how many seconds of packets.
 struct recordingOf {

@@ -17,7 +17,7 @@ namespace {
 
 using outputTest::fileExists;
 using outputTest::hexBytes;
-using outputTest::readFile;
+using outputTest::readWhole;
 using outputTest::scratchDirectory;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
@@ -52,16 +52,16 @@ TEST(outputChannelTest, OneFileGivesExactBinMetaAndSparse) {
         EXPECT_FALSE(channel.isBound());
         channel.close();
     }
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.bin")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.bin")),
               hexBytes("cdcccc3d cdcccc3d 00002040 0000807f 000080ff ffff7f7f"));
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.meta")),
               "\"NumSamples\",6\n"
               "\"SampleRate\",4.000000\n"
               "\"Name\",\"BarPres\"\n"
               "\"DataType\",1\n"
               "\"firstTimestamp\",0.000000\n"
               "\"lastTimestamp\",1.250000\n");
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.sparse")), "1,1\n");
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.sparse")), "1,1\n");
 }
 
 TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
@@ -91,17 +91,17 @@ TEST(outputChannelTest, SessionOfFilesSharesOneBinAndOffsetsFilledPositions) {
         channel.mergeFileEnd();
         channel.close();
     }
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.bin")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.bin")),
               hexBytes("0000803f 00000040 00004040 00002041 00003041 00004041 00004041 00005041"));
     // The first time stays the first file's; the last time sums the files' last times.
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.meta")),
               "\"NumSamples\",8\n"
               "\"SampleRate\",1.000000\n"
               "\"Name\",\"BarPres\"\n"
               "\"DataType\",1\n"
               "\"firstTimestamp\",0.500000\n"
               "\"lastTimestamp\",8.500000\n");
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.sparse")), "6,1\n");
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.sparse")), "6,1\n");
 }
 
 TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse) {
@@ -117,8 +117,8 @@ TEST(outputChannelTest, ChannelWithoutSamplesHasEmptyBinFourLineMetaAndNoSparse)
         channel.close();  // a second close changes nothing
     }
     EXPECT_TRUE(fileExists(dir.file("binaryData_power.bin")));
-    EXPECT_EQ(readFile(dir.file("binaryData_power.bin")), "");
-    EXPECT_EQ(readFile(dir.file("binaryData_power.meta")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_power.bin")), "");
+    EXPECT_EQ(readWhole(dir.file("binaryData_power.meta")),
               "\"NumSamples\",0\n\"SampleRate\",0.000000\n\"Name\",\"power\"\n\"DataType\",1\n");
     EXPECT_FALSE(fileExists(dir.file("binaryData_power.sparse")));
 }
@@ -137,14 +137,14 @@ TEST(outputChannelTest, LongNamesAndLargeBatchesAreWrittenWhole) {
         channel.writeBatch();
         channel.close();
     }
-    const std::string bin = readFile(dir.file("binaryData_" + shortName + ".bin"));
+    const std::string bin = readWhole(dir.file("binaryData_" + shortName + ".bin"));
     ASSERT_EQ(bin.size(), values.size() * 4);
     for (size_t i = 0; i < values.size(); i += 997) {
         float sample = 0;
         std::memcpy(&sample, bin.data() + 4 * i, 4);
         EXPECT_EQ(sample, static_cast<float>(i));
     }
-    EXPECT_NE(readFile(dir.file("binaryData_" + shortName + ".meta")).find("\"Name\",\"" + shortName + "\"\n"),
+    EXPECT_NE(readWhole(dir.file("binaryData_" + shortName + ".meta")).find("\"Name\",\"" + shortName + "\"\n"),
               std::string::npos);
 }
 
@@ -192,55 +192,41 @@ TEST(outputChannelTest, SparseThatCannotBeCreatedIsReportedAndTheMetaFinished) {
                                   "missing samples\n"))
         << printed;
     EXPECT_EQ(run.filesFailed(), 1);
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")),
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.meta")),
               "\"NumSamples\",4\n\"SampleRate\",1.000000\n\"Name\",\"BarPres\"\n\"DataType\",1\n"
               "\"firstTimestamp\",0.000000\n\"lastTimestamp\",5.000000\n");
 }
 
-TEST(outputChannelTest, BinLostWhenFlushedAtCloseIsReportedOnce) {
+// With every file limited to 1000 bytes: small batches are lost when the stream is
+// flushed at close (one line), a large batch at once (the channel's own line); the
+// .meta counts every sample the decoder delivered either way.
+TEST(outputChannelTest, SamplesThatCannotBeWrittenAreReportedOnceAndCounted) {
     scratchDirectory dir;
     runStatus run;
-    {
-        const outputTest::fileSizeLimit limit(1000);
-        sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
+    const outputTest::fileSizeLimit limit(1000);
+    const auto writeInBatches = [&](const std::string& name, int32_t batches, int32_t perBatch) {
+        sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", name);
         outputChannel channel(run, source);
-        ASSERT_TRUE(channel.open(dir.path()).ok());
-        // 2000 bytes in small batches: they sit in the stream buffer until close.
-        std::vector<double> values(5, 1.0);
+        EXPECT_TRUE(channel.open(dir.path()).ok());
+        std::vector<double> values(static_cast<size_t>(perBatch), 1.0);
         CaptureStderr();
-        for (int packet = 0; packet < 100; ++packet) {
-            ASSERT_TRUE(source.addSamples(values.data(), 5, packet, packet).ok());
+        for (int packet = 0; packet < batches; ++packet) {
+            EXPECT_TRUE(source.addSamples(values.data(), perBatch, packet, packet).ok());
             channel.writeBatch();
         }
         channel.close();
-        EXPECT_EQ(GetCapturedStderr(),
-                  "# ERROR: Unable to write output file " + dir.path() + "binaryData_BarPres.bin (File too large)\n");
-    }
-    EXPECT_EQ(run.filesFailed(), 1);
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 17), "\"NumSamples\",500\n");
-}
-
-TEST(outputChannelTest, ShortWriteIsReportedPerBatchAndCountsTheWholeBatch) {
-    scratchDirectory dir;
-    runStatus run;
-    {
-        const outputTest::fileSizeLimit limit(1000);
-        sampleChannel source(false, 1, 0, 10.0, intmax, "qor2/bar_press", "BarPres");
-        outputChannel channel(run, source);
-        ASSERT_TRUE(channel.open(dir.path()).ok());
-        std::vector<double> values(10000, 1.0);
-        ASSERT_TRUE(source.addSamples(values.data(), 10000, 0, 0).ok());
-        CaptureStderr();
-        channel.writeBatch();
-        channel.close();
-        const std::string printed = GetCapturedStderr();
-        EXPECT_TRUE(printed.starts_with("# snsr_packetWriter: ERROR, attempted to write 10000 bytes but only "));
-        EXPECT_TRUE(printed.ends_with(" were written for sensor qor2/bar_press\n")) << printed;
-        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1);
-    }
-    EXPECT_EQ(run.filesFailed(), 1);
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.meta")).substr(0, 19), "\"NumSamples\",10000\n");
-    EXPECT_LE(outputTest::fileSizeOf(dir.file("binaryData_BarPres.bin")), 1000);
+        return GetCapturedStderr();
+    };
+    EXPECT_EQ(writeInBatches("small", 100, 5),
+              "# ERROR: Unable to write output file " + dir.path() + "binaryData_small.bin (File too large)\n");
+    EXPECT_EQ(readWhole(dir.file("binaryData_small.meta")).substr(0, 17), "\"NumSamples\",500\n");
+    const std::string printed = writeInBatches("large", 1, 10000);
+    EXPECT_TRUE(printed.starts_with("# snsr_packetWriter: ERROR, attempted to write 10000 bytes but only ")) << printed;
+    EXPECT_TRUE(printed.ends_with(" were written for sensor qor2/bar_press\n")) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1);
+    EXPECT_EQ(readWhole(dir.file("binaryData_large.meta")).substr(0, 19), "\"NumSamples\",10000\n");
+    EXPECT_LE(outputTest::fileSizeOf(dir.file("binaryData_large.bin")), 1000);
+    EXPECT_EQ(run.filesFailed(), 2);
 }
 
 }  // namespace

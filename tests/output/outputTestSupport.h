@@ -1,6 +1,6 @@
 #pragma once
-// Shared helpers of the output tests: whole-file reads and a file size limit for
-// provoking write failures.
+// Shared helpers of the output tests: hex bytes and a file size limit for provoking
+// write failures.
 
 #include <sys/resource.h>
 
@@ -14,25 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "common/scratchDirectory.h"
+#include "common/testFiles.h"
 
 namespace sensconv::outputTest {
 
+using testing_support::fileSizeOf;
+using testing_support::readWhole;
 using testing_support::scratchDirectory;
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
-}
-
-inline int64_t fileSizeOf(const std::string& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? -1 : static_cast<int64_t>(size);
 }
 
 // Bytes given as hex text ("cdcccc3d 00002040"); blanks are ignored.

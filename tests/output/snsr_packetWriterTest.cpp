@@ -14,6 +14,7 @@
 #include "common/littleEndian.h"
 #include "common/runStatus.h"
 #include "container/snsrHeader.h"
+#include "decode/decodeTestSupport.h"
 #include "decode/sensorDecoder.h"
 #include "output/snsr_packetWriter_class.h"
 #include "outputTestSupport.h"
@@ -21,8 +22,10 @@
 namespace sensconv {
 namespace {
 
+using namespace sensconv::testing;
+
 using outputTest::fileExists;
-using outputTest::readFile;
+using outputTest::readWhole;
 using outputTest::scratchDirectory;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
@@ -38,42 +41,23 @@ struct fileSetup {
     bool gps = false;
 };
 
-metaDataAtom intAtom(const char (&tag)[5], int32_t value) {
-    metaDataAtom atom;
-    atom.id = makeTag(tag);
-    atom.type = 'i';
-    atom.size = 4;
-    atom.data.resize(4);
-    writeLE32(atom.data.data(), static_cast<uint32_t>(value));
-    return atom;
-}
-
-snsrStream stream(int32_t type, std::vector<metaDataAtom> atoms) {
-    snsrStream result;
-    result.type = type;
-    result.num_atoms = static_cast<int32_t>(atoms.size());
-    result.atoms = std::move(atoms);
-    result._active = 1;
-    return result;
-}
-
 // A header as the reader would deliver it, and the decoder built from it.
 struct inputFile {
     explicit inputFile(const fileSetup& setup) : header(std::make_unique<snsrHeader>()) {
         header->file_name = setup.name;
         header->fileStartTime = 1230000000000ULL;
         if (setup.qor2) {
-            header->streams.push_back(stream(streamQOR2, {intAtom("intr", 1000), intAtom("mic ", setup.micHz),
+            header->streams.push_back(streamOf("qor2", 1, {intAtom("intr", 1000), intAtom("mic ", setup.micHz),
                                                           intAtom("bar ", 10), intAtom("acc ", 10),
                                                           intAtom("bdnr", setup.qor2Serial), intAtom("hver", 2),
                                                           intAtom("swma", 3), intAtom("swmi", 4)}));
         }
         if (setup.jux) {
-            header->streams.push_back(stream(streamJUX, {intAtom("intr", 1000), intAtom("gyro", 10),
+            header->streams.push_back(streamOf("jux ", 2, {intAtom("intr", 1000), intAtom("gyro", 10),
                                                          intAtom("mag ", 10), intAtom("bdnr", setup.juxSerial),
                                                          intAtom("hver", 5), intAtom("swma", 6), intAtom("swmi", 7)}));
         }
-        if (setup.gps) header->streams.push_back(stream(streamSIRF_GPS, {}));
+        if (setup.gps) header->streams.push_back(streamOf("sgps", 3));
         header->num_streams = static_cast<int32_t>(header->streams.size());
         decoder = std::make_unique<sensorDecoder>(header.get());
     }
@@ -162,7 +146,7 @@ TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileB
         });
     }
     const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    const auto lines = linesOf(readFile(dir.file("binaryData.meta")));
+    const auto lines = linesOf(readWhole(dir.file("binaryData.meta")));
     ASSERT_EQ(lines.size(), 17u);
     EXPECT_EQ(lines[0], "\"sourceFile\",\"/data/a.snsr\"");
     EXPECT_EQ(lines[1], "\"sourceFile\",\"/data/b.snsr\"");
@@ -207,7 +191,7 @@ TEST(snsr_packetWriterTest, SecondBoardIdentityIsWrittenWhenTheFirstFileHasIt) {
         both.juxSerial = 77;
         runFile(writer, dir.path(), both);
     }
-    const std::string meta = readFile(dir.file("binaryData.meta"));
+    const std::string meta = readWhole(dir.file("binaryData.meta"));
     EXPECT_NE(meta.find("\"qor2_minor_soft_version\",4\n\"jux_deviceSN\",77\n\"jux_hardware_version\",5\n"
                         "\"jux_major_soft_version\",6\n\"jux_minor_soft_version\",7\n\"processingDateStart\","),
               std::string::npos)
@@ -282,9 +266,9 @@ TEST(snsr_packetWriterTest, ChannelsSpanTheSessionAndSkipFilesWithoutTheirBoard)
             writeAndAdvance(writer, decoder);
         });
     }
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.bin")), floats({1.0f, 2.0f, 3.0f}));
-    EXPECT_EQ(readFile(dir.file("binaryData_gyro.bin")), floats({-1.0f, -2.0f, -3.0f}));
-    EXPECT_EQ(readFile(dir.file("binaryData_gyro.meta")).substr(0, 15), "\"NumSamples\",3\n");
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.bin")), floats({1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(readWhole(dir.file("binaryData_gyro.bin")), floats({-1.0f, -2.0f, -3.0f}));
+    EXPECT_EQ(readWhole(dir.file("binaryData_gyro.meta")).substr(0, 15), "\"NumSamples\",3\n");
     // Every table channel gets its files, except the audio, which goes to the WAV file.
     for (const auto& info : qor2ChannelTable) {
         const std::string name = info.shortName;
@@ -340,7 +324,7 @@ TEST(snsr_packetWriterTest, GpsRecordsNeedTheMainBoardToOpenTheirFile) {
                 writeAndAdvance(writer, decoder);
             });
         }
-        EXPECT_EQ(readFile(dir.file("sirfGPSOutput.bin")), recordA + recordB + recordC);
+        EXPECT_EQ(readWhole(dir.file("sirfGPSOutput.bin")), recordA + recordB + recordC);
     }
 }
 
@@ -395,32 +379,29 @@ TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
 TEST(snsr_packetWriterTest, SessionFileThatCannotBeCreatedIsFatal) {
     scratchDirectory dir;
     runStatus run;
-    const auto beginWith = [&](const fileSetup& setup, std::string& printed) {
+    const auto begin = [&](const fileSetup& setup) {
         snsr_packetWriter_class writer(run);
         inputFile file(setup);
         CaptureStderr();
         outcome begun = writer.beginFile(dir.path(), file.decoder->view());
-        printed = GetCapturedStderr();
+        EXPECT_EQ(GetCapturedStderr(), begun.lines());
         return begun;
     };
-    std::string printed;
-
     std::filesystem::create_directory(dir.file("sirfGPSOutput.bin"));
     fileSetup both;
     both.gps = true;
-    const outcome gps = beginWith(both, printed);
-    EXPECT_EQ(printed, "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n");
+    const outcome gps = begin(both);
     EXPECT_EQ(gps.status(), -1);
-    EXPECT_EQ(gps.lines(), printed);
+    EXPECT_EQ(gps.lines(), "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n");
     EXPECT_STREQ(gps.closingLine(), "# snsr_packetWriter: ERROR, Exiting\n");
 
     std::filesystem::create_directory(dir.file("completeSensorAudio.wav"));
     fileSetup withAudio;
     withAudio.micHz = 8000;
-    const outcome wav = beginWith(withAudio, printed);
-    EXPECT_EQ(printed, "# ERROR: Unable to open the .wav file " + dir.path() +
-                           "completeSensorAudio.wav\n# ERROR:  libsndfile: System error : Is a directory.\n");
+    const outcome wav = begin(withAudio);
     EXPECT_EQ(wav.status(), -8);
+    EXPECT_EQ(wav.lines(), "# ERROR: Unable to open the .wav file " + dir.path() +
+                               "completeSensorAudio.wav\n# ERROR:  libsndfile: System error : Is a directory.\n");
     EXPECT_STREQ(wav.closingLine(), "# ERROR: Exiting\n");
     // The WAV file comes first: no channel file was made.
     EXPECT_FALSE(fileExists(dir.file("binaryData_BarPres.bin")));

@@ -1,19 +1,23 @@
 #pragma once
-// The one scratch directory of the test suite: a fresh directory under the system's
-// temporary directory, removed with everything in it when the test ends, also when
-// it holds paths longer than the system takes in one piece or entries without
-// permissions. path() ends in a separator, as the program's directories do.
+// Files for the whole test suite: the one scratch directory, and whole-file reads.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
 namespace sensconv::testing_support {
 
+// A fresh directory under the system's temporary directory, removed with everything
+// in it when the test ends, also when it holds paths longer than the system takes in
+// one piece or entries without permissions. path() ends in a separator, as the
+// program's directories do.
 class scratchDirectory {
 public:
     scratchDirectory() {
@@ -42,5 +46,17 @@ public:
 private:
     std::string root_;
 };
+
+inline std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Size in bytes, or -1 when there is no such file.
+inline int64_t fileSizeOf(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<int64_t>(size);
+}
 
 }  // namespace sensconv::testing_support
