@@ -31,8 +31,8 @@ public:
     snsr_packetWriter_class(const snsr_packetWriter_class&) = delete;
     snsr_packetWriter_class& operator=(const snsr_packetWriter_class&) = delete;
 
-    // Binds the writer to the input file's decoder through its view, which must stay
-    // valid until endFile. Channels of a board that this file lacks stay unbound for
+    // Binds the writer to the input file's decoder through its view; the decoder must
+    // live until endFile. Channels of a board that this file lacks stay unbound for
     // the file: they get no samples from it and keep their timestamps and positions as
     // they were. Fatal when a session file cannot be created (status -1; -8 for the WAV
     // file); the files made until then stay as they are.
