@@ -5,6 +5,7 @@
 // happens next. The program's driver prints the closing "# ERROR: Exiting" and ends
 // the process with the status; a test or another program looks at it and goes on.
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -15,8 +16,15 @@ inline constexpr char exitingLine[] = "# ERROR: Exiting\n";
 
 class [[nodiscard]] outcome {
 public:
-    // Success. Cheap to make and return: the per-packet path returns one per channel.
+    // Success. One null pointer: the per-packet path returns one per channel.
     outcome() = default;
+    outcome(outcome&&) noexcept = default;
+    outcome& operator=(outcome&&) noexcept = default;
+    outcome(const outcome& other) : failure_(other.failure_ ? std::make_unique<failure>(*other.failure_) : nullptr) {}
+    outcome& operator=(const outcome& other) {
+        if (this != &other) failure_ = other.failure_ ? std::make_unique<failure>(*other.failure_) : nullptr;
+        return *this;
+    }
 
     // Prints lines (complete lines, each ending in a newline) to standard error and
     // returns them as a fatal outcome with status. closing is the line the caller
@@ -24,19 +32,20 @@ public:
     // always ended with, or "" for none.
     static outcome fatal(int status, std::string lines, const char* closing = exitingLine);
 
-    bool ok() const { return status_ == 0; }
-    int status() const { return status_; }
+    bool ok() const { return failure_ == nullptr; }
+    int status() const { return failure_ ? failure_->status : 0; }
     // The lines printed for a fatal outcome; empty for success.
-    const std::string& lines() const { return lines_; }
-    const char* closingLine() const { return closing_; }
+    const std::string& lines() const;
+    const char* closingLine() const { return failure_ ? failure_->closing : ""; }
 
 private:
-    outcome(int status, std::string lines, const char* closing)
-        : status_(status), lines_(std::move(lines)), closing_(closing) {}
+    struct failure {
+        int status;
+        std::string lines;
+        const char* closing;
+    };
 
-    int status_ = 0;
-    std::string lines_;
-    const char* closing_ = "";
+    std::unique_ptr<failure> failure_;
 };
 
 }  // namespace sensconv

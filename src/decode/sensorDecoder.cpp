@@ -39,18 +39,14 @@ outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32
     return {};
 }
 
-void emptyBatches(auto& channels) {
-    for (auto& channel : channels) {
-        if (channel) channel->batchCount = 0;
-    }
-}
-
-outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex) {
+outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int32_t packetIndex,
+                           heldBatches& held) {
     for (size_t i = 0; i < channels.size(); ++i) {
         const int32_t count = batch.counts[i];
         if (count > 0 && channels[i]) {
             outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
             if (!added.ok()) return added;
+            held.add(*channels[i]);
         }
     }
     return {};
@@ -151,8 +147,7 @@ void sensorDecoder::disableRolloverCheck() {
 }
 
 void sensorDecoder::emptyOutputs() {
-    emptyBatches(qor2Channels);
-    emptyBatches(juxChannels);
+    held_.empty();
     gpsRecord.length = 0;
 }
 
@@ -192,7 +187,7 @@ outcome sensorDecoder::processQor2(const snsrPacket& packet) {
         return {};
     }
     if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
-    return addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
+    return addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index, held_);
 }
 
 outcome sensorDecoder::processJux(const snsrPacket& packet) {
@@ -207,7 +202,7 @@ outcome sensorDecoder::processJux(const snsrPacket& packet) {
     // an invented time.
     if (juxState.pair == timePair{}) return {};
     if (outcome placed = updateClock(juxClock, juxState.pair, packet.index, "jux"); !placed.ok()) return placed;
-    return addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
+    return addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index, held_);
 }
 
 outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, int32_t packetIndex,

@@ -45,6 +45,23 @@ struct carryOver : qor2Readings {
     uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
 };
 
+// The channels that hold values of the current packet; a packet reaches one board, so
+// each channel comes at most once.
+class heldBatches {
+public:
+    void add(sampleChannel& channel) {
+        if (count_ < channels_.size()) channels_[count_++] = &channel;
+    }
+    void empty() {
+        for (size_t i = 0; i < count_; ++i) channels_[i]->batchCount = 0;
+        count_ = 0;
+    }
+
+private:
+    std::array<sampleChannel*, numQor2Channels + numJuxChannels> channels_{};
+    size_t count_ = 0;
+};
+
 class sensorDecoder {
 public:
     // header may be null: then the error is printed and the decoder stays inactive.
@@ -105,6 +122,7 @@ public:
 private:
     int32_t repairLimit_;
     outcome setUpResult_;
+    heldBatches held_;
 
     outcome setUpChannels();
     void emptyOutputs();
