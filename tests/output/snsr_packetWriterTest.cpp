@@ -75,8 +75,7 @@ void runFile(snsr_packetWriter_class& writer, const std::string& dir, const file
     writer.endFile();
 }
 
-// The writer takes what the decoder holds for a packet; then the batches and the GPS
-// record are emptied, as the decoder does when its next packet begins.
+// The writer takes a packet's output, which the decoder empties when its next packet begins.
 void writeAndAdvance(snsr_packetWriter_class& writer, sensorDecoder& decoder) {
     writer.writePacket();
     for (auto& channel : decoder.qor2Channels) {
