@@ -1,5 +1,5 @@
 #pragma once
-// What an operation of the reader, decoder or writer reports to its caller: success,
+// What an operation of the decoders or the writer reports to its caller: success,
 // or a fatal status (the program's exit status: -1, -3, -8, -11, -12) together with
 // the lines it printed about it. The library only reports; the caller decides what
 // happens next. The program's driver prints the closing "# ERROR: Exiting" and ends
