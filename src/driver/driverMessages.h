@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "common/outcome.h"
+
 namespace sensconv::driverMessages {
 
 // Command line
@@ -54,7 +56,7 @@ inline constexpr char scanEnabled[] = "# INFO: Scanning enabled for directory: %
 inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specified .snsr files are ignored\n";
 inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
 inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
-inline constexpr char exiting[] = "# ERROR: Exiting\n";
+inline constexpr const char* exiting = exitingLine;
 
 // Directory scan and screening
 inline constexpr char scanningDirectory[] = "# INFO: Scanning directory for .snsr files\n";

@@ -10,7 +10,7 @@
 #include <set>
 #include <utility>
 
-#include "common/outputStatus.h"
+#include "common/outcome.h"
 #include "common/textFormat.h"
 #include "container/packetReader.h"
 #include "decode/imageExtractor.h"
@@ -107,30 +107,36 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     for (const auto& [index, path] : earlier) std::fprintf(stderr, msg::earlierOutputKept, path.c_str());
 }
 
+// The one way out of a run that failed in the middle of a session: the closing line,
+// then the end of the process without unwinding, so that the session's files stay
+// exactly as far as they had come.
+[[noreturn]] void endRun(const outcome& failure) {
+    reportUnfinishedSession();
+    std::fputs(failure.closingLine(), stderr);
+    platform::exitProcess(failure.status());
+}
+
 // Reads one input file through decoder and writer. The reader and the decoder live
 // for this file only; the writer, the carry-over record and the packet record belong
 // to the session. False when the file's data ended early (a read failed or the file
-// shrank); what was read up to there is converted.
+// shrank); what was read up to there is converted. A fatal outcome leaves every object
+// as it stands.
 bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
                  const std::string& sessionDir, snsr_packetWriter_class& writer, carryOver& carried,
                  snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles, expectedSize);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
+    if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
-    writer.beginFile(sessionDir, &decoder);
+    if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) {
-        std::fprintf(stderr, msg::fileNotProcessed, path.c_str());
-        reportUnfinishedSession();
-        std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusFailed);
-    }
+    if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));
 
     // Every record goes to the decoder, also the last one that carries no packet.
     while (reader.hasData) {
         reader.readPacket(packet);
-        decoder.processPacket(packet);
+        if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) endRun(decoded);
         writer.writePacket();
     }
 
@@ -162,17 +168,14 @@ void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::str
 }  // namespace
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
-                     const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes) {
+                     const std::vector<int>& fileSession, runStatus& run,
+                     const std::map<std::string, int64_t>& screenedSizes) {
     if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return true;
     const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
     snsrPacket packet;
     bool allRead = true;
     std::set<long long> written;  // indices of the part_NN folders this run wrote
-    // A run that ends inside a session (a fatal error of the decoder or the writer)
-    // still says where the session's output is.
-    static const bool exitNoteRegistered = std::atexit(reportUnfinishedSession) == 0;
-    (void)exitNoteRegistered;
 
     size_t f = 0;
     for (int s = fileSession.front(); s <= lastSession; ++s) {
@@ -185,13 +188,13 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         std::fprintf(stderr, msg::quotedPath, partDir.c_str());
         const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
         if (folder.staged) unfinished = {s, folder.path};
-        const unsigned lossesBefore = outputLossCount();
+        const int64_t lossesBefore = run.filesFailed();
         bool sessionRead = true;
 
         packet.reset();
         carryOver carried;
-        auto writer = std::make_unique<snsr_packetWriter_class>();
-        auto extractor = std::make_unique<imageExtractor>();
+        auto writer = std::make_unique<snsr_packetWriter_class>(run);
+        auto extractor = std::make_unique<imageExtractor>(run);
         carried.extractor = extractor.get();
 
         sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
@@ -203,7 +206,7 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         }
         extractor->setImagesDir(imagesDir);
 
-        gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path));
+        gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path), run);
         while (f < inputFiles.size() && fileSession[f] == s) {
             std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
             if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, f, options.traceLogDir, options.outputdir);
@@ -228,10 +231,10 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
         summary.addGpsTrack(gps);
         // The summary is part of the session: a session.json that cannot be written
         // leaves the session incomplete like any other lost output.
-        summary.write(folder.path, sessionRead && outputLossCount() == lossesBefore ? 0 : statusFailed);
+        summary.write(folder.path, sessionRead && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);
         allRead = allRead && sessionRead;
         if (folder.staged) {
-            const bool complete = sessionRead && outputLossCount() == lossesBefore;
+            const bool complete = sessionRead && run.filesFailed() == lossesBefore;
             if (complete && placeSession(folder, partDir)) {
                 unfinished.directory.clear();
                 written.insert(s - 1);
@@ -253,9 +256,7 @@ int runConversion(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
-    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) {
-        platform::exitProcess(status);
-    }
+    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
     options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
     switch (options.what) {
         case commandLineOptions::action::help:
@@ -277,7 +278,7 @@ int runConversion(int argc, char** argv) {
     if (inputFiles.empty()) {
         std::fprintf(stderr, msg::noFilesToParse);
         std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusNoFiles);
+        return statusNoFiles;
     }
 
     std::vector<int> fileSession;
@@ -287,18 +288,19 @@ int runConversion(int argc, char** argv) {
         std::fprintf(stderr, msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
-    if (!checkFileHeaders(inputFiles)) platform::exitProcess(statusFailed);
+    if (!checkFileHeaders(inputFiles)) return statusFailed;
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
-    const bool allRead = convertSessions(options, inputFiles, fileSession, screenedSizes);
+    runStatus run;
+    const bool allRead = convertSessions(options, inputFiles, fileSession, run, screenedSizes);
 
     if (options.writeTraceLog) {
         updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
     }
 
-    if (!allRead || outputWasLost()) {
+    if (!allRead || run.outputLost()) {
         if (!allRead) std::fprintf(stderr, msg::inputLost);
-        if (outputWasLost()) std::fprintf(stderr, msg::outputLost);
+        if (run.outputLost()) std::fprintf(stderr, msg::outputLost);
         std::fprintf(stderr, msg::exiting);
         return statusFailed;
     }

@@ -33,7 +33,7 @@ const std::string inputLostEnd =
 
 // binaryData.meta without the lines that tell when the conversion ran.
 std::string metaWithoutProcessingTimes(const std::string& path) {
-    std::istringstream lines(readWholeFile(path));
+    std::istringstream lines(readWhole(path));
     std::string kept;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("\"processingDate", 0) != 0) kept += line + "\n";
@@ -43,7 +43,7 @@ std::string metaWithoutProcessingTimes(const std::string& path) {
 
 // The WAV file without the date it was created on (its ICRD chunk's text).
 std::string wavWithoutCreationDate(const std::string& path) {
-    std::string bytes = readWholeFile(path);
+    std::string bytes = readWhole(path);
     const size_t chunk = bytes.find("ICRD");
     if (chunk != std::string::npos && chunk + 8 <= bytes.size()) {
         const size_t size = static_cast<unsigned char>(bytes[chunk + 4]);
@@ -56,8 +56,8 @@ std::string wavWithoutCreationDate(const std::string& path) {
 // empty when they hold the same files with the same bytes.
 // session.json names the command line, which differs between the runs compared.
 std::string summaryWithoutCommandLine(const std::string& path) {
-    nlohmann::json summary = nlohmann::json::parse(readWholeFile(path), nullptr, false);
-    if (summary.is_discarded() || !summary.contains("program")) return readWholeFile(path);
+    nlohmann::json summary = nlohmann::json::parse(readWhole(path), nullptr, false);
+    if (summary.is_discarded() || !summary.contains("program")) return readWhole(path);
     summary["program"].erase("commandLine");
     return summary.dump();
 }
@@ -81,7 +81,7 @@ std::string differences(const std::string& folder, const std::string& reference)
         const bool same = name == "binaryData.meta"           ? metaWithoutProcessingTimes(a) == metaWithoutProcessingTimes(b)
                           : name == "completeSensorAudio.wav" ? wavWithoutCreationDate(a) == wavWithoutCreationDate(b)
                           : name == "session.json"            ? summaryWithoutCommandLine(a) == summaryWithoutCommandLine(b)
-                                                              : readWholeFile(a) == readWholeFile(b);
+                                                              : readWhole(a) == readWhole(b);
         if (!same) return name + " differs";
     }
     return "";
@@ -96,7 +96,7 @@ recordingOf longRecording() {
 }
 
 // Whether strace can make a read fail here (it needs ptrace, which containers may forbid).
-bool straceInjects(const scratchDir& dir, std::string& why) {
+bool straceInjects(const scratchDirectory& dir, std::string& why) {
     if (!exists("/usr/bin/strace")) {
         why = "strace is not installed";
         return false;
@@ -111,7 +111,7 @@ bool straceInjects(const scratchDir& dir, std::string& why) {
 }
 
 TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRunGoesOn) {
-    scratchDir dir;
+    scratchDirectory dir;
     ASSERT_TRUE(recording(longRecording()).writeFile(dir / "a.snsr"));
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     const long long fullSize = fileSizeOf(dir / "b.snsr");
@@ -130,7 +130,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
         ::kill(pid, SIGCONT);
     };
     runResult run = runProgram({"-outputdir", dir / "shrunk/", dir / "a.snsr", dir / "b.snsr"}, shrinking);
-    ASSERT_TRUE(cut) << run.standardError;
+    ASSERT_TRUE(cut) << run.err;
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     EXPECT_EQ(run.status, 255);
     std::vector<std::string> left = incompleteFolders(dir / "shrunk", "part_00");
@@ -141,11 +141,11 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
                   " (the file is shorter than the " + std::to_string(fullSize) + " bytes it held when the run began)\n"
               "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n"
               "# WARNING: " + (dir / "shrunk/part_00") + " is from an earlier run and was not replaced\n" + inputLostEnd)
-        << run.standardError;
+        << run.err;
     // Both files' data are there, each file's statistics closed; the earlier session
     // is as it was.
-    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
-    EXPECT_EQ(readWholeFile(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_EQ(readWhole(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
@@ -164,14 +164,14 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
                                       " at offset 262144 (Input/output error)\n"
                                       "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" +
                                       inputLostEnd)
-        << run.standardError;
-    EXPECT_NE(run.standardError.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
-    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+        << run.err;
+    EXPECT_NE(run.err.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
+    EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
     EXPECT_FALSE(exists(dir / "failing/part_00"));
 }
 
 TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFoldersItLeaves) {
-    scratchDir dir;
+    scratchDirectory dir;
     // The first run: two sessions with lost packets (filled channels) and images.
     for (const auto& [out, options] :
          std::vector<std::pair<std::string, std::vector<std::string>>>{
@@ -190,17 +190,17 @@ TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFolders
     fs::create_symlink(dir / "victim", out + "part_00/binaryData_accel.bin");
 
     const runResult run = runProgram({"-scandir", dir / "new", "-outputdir", out});
-    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(), "# WARNING: " + out + "part_01 is from an earlier run and was not replaced\n");
     ASSERT_EQ(runProgram({"-scandir", dir / "new", "-outputdir", dir / "reference/"}).status, 0);
     EXPECT_EQ(differences(out + "part_00", dir / "reference/part_00"), "");
-    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_EQ(readWhole(dir / "victim"), "precious");
     EXPECT_TRUE(exists(out + "part_01/binaryData_accel.bin"));
     EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
 }
 
 TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
-    scratchDir dir;
+    scratchDirectory dir;
     recordingOf other = longRecording();
     other.rate = 200;
     other.micHz = 800;
@@ -226,8 +226,8 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     };
     arguments[1] = out;
     const runResult first = runProgram(arguments, holdFirst);
-    EXPECT_EQ(first.status, 0) << first.standardError;
-    EXPECT_EQ(second.status, 0) << second.standardError;
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
     const std::string fromX = differences(out + "part_00", dir / "x/part_00");
     const std::string fromY = differences(out + "part_00", dir / "y/part_00");
     EXPECT_TRUE(fromX.empty() || fromY.empty()) << fromX << "; " << fromY;
@@ -255,13 +255,13 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     EXPECT_FALSE(exists(dir / "fatal/part_00"));
     const std::vector<std::string> kept = incompleteFolders(dir / "fatal", "part_00");
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_TRUE(fatal.standardError.ends_with("# ERROR: Exiting\n# ERROR: Session  1 is incomplete, its output is in " +
-                                              kept[0] + "\n"))
-        << fatal.standardError;
+    EXPECT_TRUE(fatal.err.ends_with("# ERROR: Session  1 is incomplete, its output is in " + kept[0] +
+                                    "\n# ERROR: Exiting\n"))
+        << fatal.err;
 }
 
 TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
-    scratchDir dir;
+    scratchDirectory dir;
     fs::create_directories(dir / "data");
     ASSERT_TRUE(recording().writeFile(dir / "data/a.snsr"));
     ASSERT_EQ(runProgram({"-outputdir", dir / "reference/", dir / "data/a.snsr"}).status, 0);
@@ -279,16 +279,16 @@ TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
     fs::create_symlink(dir / "victim", dir / "data/trace.log");
     const runResult run =
         runProgram({"-writeTraceFiles", "-writeTraceLog", "-outputdir", dir / "traced/", dir / "data/a.snsr"});
-    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(),
               "# WARNING: Trace log " + (dir / "data/trace.log") + " is a link or not a plain file, going on without it\n"
               "# WARNING: Trace file " + (dir / "data/a.snsr.processing") +
                   " already exists or is a link, going on without it\n");
-    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_EQ(readWhole(dir / "victim"), "precious");
     EXPECT_TRUE(fs::is_symlink(dir / "data/a.snsr.processing"));
     EXPECT_TRUE(fs::is_symlink(dir / "data/trace.log"));
     EXPECT_EQ(differences(dir / "traced/part_00", dir / "reference/part_00"), "");
-    EXPECT_EQ(readWholeFile(dir / "traced/trace.log"),
+    EXPECT_EQ(readWhole(dir / "traced/trace.log"),
               "\"" + (dir / "data/a.snsr") + "\",0,\"completed\",\"" + (dir / "traced/part_00") + "\"\r\n");
 }
 

@@ -2,12 +2,13 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
 #include "output/wavAudioFile.h"
 #include "outputTestSupport.h"
 
@@ -75,14 +76,15 @@ TEST(wavAudioFileTest, SamplesAreTruncatedAndKeepTheirLowSixteenBits) {
 
 TEST(wavAudioFileTest, PendingSamplesAreHandedOverBeforeABatchThatPassesTheThreshold) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("audio.wav");
     const auto first = ramp(20000, -1000);
     const auto second = ramp(400, 7);
     int64_t afterFirst = 0;
     int64_t afterSecond = 0;
     {
-        wavAudioFile wav;
-        wav.open(path, 8000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 8000).ok());
         const int64_t opened = fileSizeOf(path);
         wav.writeAudio(first.data(), 20000, false);
         afterFirst = fileSizeOf(path);
@@ -104,12 +106,13 @@ TEST(wavAudioFileTest, PendingSamplesAreHandedOverBeforeABatchThatPassesTheThres
 
 TEST(wavAudioFileTest, AFullBufferIsKeptAndALargerBatchGoesDirectly) {
     scratchDirectory dir;
+    runStatus run;
     const auto full = ramp(20480, 100);
     const auto larger = ramp(20481, -300);
     {
         const std::string path = dir.file("full.wav");
-        wavAudioFile wav;
-        wav.open(path, 16000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 16000).ok());
         const int64_t opened = fileSizeOf(path);
         wav.writeAudio(full.data(), 20480, false);
         EXPECT_EQ(fileSizeOf(path), opened) << "exactly 20480 samples are buffered";
@@ -118,8 +121,8 @@ TEST(wavAudioFileTest, AFullBufferIsKeptAndALargerBatchGoesDirectly) {
     }
     {
         const std::string path = dir.file("larger.wav");
-        wavAudioFile wav;
-        wav.open(path, 16000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 16000).ok());
         const int64_t opened = fileSizeOf(path);
         wav.writeAudio(larger.data(), 20481, false);
         const int64_t afterWrite = fileSizeOf(path);
@@ -132,14 +135,15 @@ TEST(wavAudioFileTest, AFullBufferIsKeptAndALargerBatchGoesDirectly) {
 
 TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("batches.wav");
     // Small batches, then one larger than the conversion buffer (as a long filled gap
     // can give), then small ones again.
     std::vector<double> values;
     std::vector<int32_t> batchSizes = {30, 30, 7, wavAudioFile::conversionSamples + 1000, 12, 20352, 1};
     {
-        wavAudioFile wav;
-        wav.open(path, 4000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 4000).ok());
         double next = -5000.25;
         for (int32_t size : batchSizes) {
             std::vector<double> batch(static_cast<size_t>(size));
@@ -159,34 +163,42 @@ TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     }
 }
 
-TEST(wavAudioFileDeathTest, FileThatCannotBeOpenedEndsTheRun) {
+TEST(wavAudioFileTest, FileThatCannotBeOpenedIsFatal) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.path() + "absent/completeSensorAudio.wav";
-    EXPECT_EXIT(
-        {
-            wavAudioFile wav;
-            wav.open(path, 8000);
-        },
-        ::testing::ExitedWithCode(-8 & 255),
-        "^# ERROR: Unable to open the .wav file " + path + "\n# ERROR:  libsndfile: [^\n]+\n# ERROR: Exiting\n$");
+    wavAudioFile wav(run);
+    ::testing::internal::CaptureStderr();
+    const outcome opened = wav.open(path, 8000);
+    const std::string lines = "# ERROR: Unable to open the .wav file " + path +
+                              "\n# ERROR:  libsndfile: System error : No such file or directory.\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), lines);
+    EXPECT_EQ(opened.status(), -8);
+    EXPECT_EQ(opened.lines(), lines);
+    EXPECT_STREQ(opened.closingLine(), "# ERROR: Exiting\n");
+    EXPECT_FALSE(wav.isOpen());
 }
 
-TEST(wavAudioFileDeathTest, SamplesThatCannotBeWrittenAreReportedOnce) {
+TEST(wavAudioFileTest, SamplesThatCannotBeWrittenAreReportedOnce) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("completeSensorAudio.wav");
-    EXPECT_EXIT(
-        {
-            outputTest::limitFileSize(1000);
-            wavAudioFile wav;
-            wav.open(path, 8000);
-            const auto samples = ramp(30000, 0);
-            wav.writeAudio(samples.data(), 30000, false);
-            wav.writeAudio(samples.data(), 100, false);
-            wav.close();
-            std::exit(outputWasLost() ? 3 : 4);
-        },
-        ::testing::ExitedWithCode(3),
-        "^# ERROR: Unable to write output file " + path + " \\([^\n]*File too large[^\n]*\\)\n$");
+    std::string printed;
+    {
+        const outputTest::fileSizeLimit limit(1000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 8000).ok());
+        const auto samples = ramp(30000, 0);
+        ::testing::internal::CaptureStderr();
+        wav.writeAudio(samples.data(), 30000, false);
+        wav.writeAudio(samples.data(), 100, false);
+        wav.close();
+        printed = ::testing::internal::GetCapturedStderr();
+    }
+    EXPECT_TRUE(printed.starts_with("# ERROR: Unable to write output file " + path + " (")) << printed;
+    EXPECT_NE(printed.find("File too large"), std::string::npos) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_EQ(run.filesFailed(), 1);
 }
 
 }  // namespace
