@@ -129,7 +129,8 @@ void BM_convertSession(benchmark::State& state) {
     const std::vector<int> sessions = {1};
     for (auto _ : state) {
         quietStderr quiet;
-        convertSessions(options, files, sessions);
+        runStatus run;
+        convertSessions(options, files, sessions, run);
     }
     report(state, input);
     std::filesystem::remove_all(input.directory);

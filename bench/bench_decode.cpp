@@ -148,21 +148,19 @@ void BM_DecodePackets(benchmark::State& state) {
         const int64_t before = allocations.load();
         state.ResumeTiming();
         for (const snsrPacket& packet : packets) {
-            decoder->processPacket(packet);
+            if (!decoder->processPacket(packet).ok()) std::abort();
             // What the writer does after each packet: take every batch.
             for (size_t i = 0; i < decoder->qor2Channels.size(); ++i) {
-                sampleChannel& channel = *decoder->qor2Channels[i];
+                const sampleChannel& channel = *decoder->qor2Channels[i];
                 if (channel.batchCount == 0) continue;
                 decodedValues += channel.batchCount;
                 if (channel.batch != decoder->qor2Batch.values(static_cast<int>(i))) ++copiedBatches;
-                channel.batchCount = 0;
             }
             for (size_t i = 0; i < decoder->juxChannels.size(); ++i) {
-                sampleChannel& channel = *decoder->juxChannels[i];
+                const sampleChannel& channel = *decoder->juxChannels[i];
                 if (channel.batchCount == 0) continue;
                 decodedValues += channel.batchCount;
                 if (channel.batch != decoder->juxBatch.values(static_cast<int>(i))) ++copiedBatches;
-                channel.batchCount = 0;
             }
         }
         state.PauseTiming();

@@ -30,11 +30,13 @@ void channelBatch(benchmark::State& state) {
     const auto perPacket = static_cast<int32_t>(state.range(0));
     std::vector<double> values(static_cast<size_t>(perPacket), 0.1234);
     sampleChannel source(false, 1, 0, 1000.0, 1000, "qor2/x_accel", "accel");
+    runStatus run;
     {
-        outputChannel channel(dir, source);
+        outputChannel channel(run, source);
+        if (!channel.open(dir).ok()) std::abort();
         int64_t tick = 0;
         for (auto _ : state) {
-            source.addSamples(values.data(), perPacket, tick++, 0);
+            if (!source.addSamples(values.data(), perPacket, tick++, 0).ok()) std::abort();
             channel.writeBatch();
         }
         channel.close();
@@ -51,9 +53,10 @@ void audioBatch(benchmark::State& state) {
     const auto perPacket = static_cast<int32_t>(state.range(0));
     std::vector<double> values(static_cast<size_t>(perPacket));
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i) * 3.7 - 200.0;
+    runStatus run;
     {
-        wavAudioFile wav;
-        wav.open(dir + "completeSensorAudio.wav", 8000);
+        wavAudioFile wav(run);
+        if (!wav.open(dir + "completeSensorAudio.wav", 8000).ok()) std::abort();
         for (auto _ : state) wav.writeBatch(values.data(), perPacket);
         wav.close();
     }

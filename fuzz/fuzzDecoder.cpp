@@ -1,15 +1,13 @@
 // The whole decoding path over arbitrary packet streams: packet reader, sensor decoder,
 // both board decoders, GPS records, channels with gap repair and the image extractor,
 // for one or two files of a session, with the writer's part played by this target
-// (batches consumed after every packet, GPS records emptied).
+// (every batch and GPS record read after every packet).
 //
-// Fatal exits that are legitimate behaviour are kept out of reach, not hidden: the
-// roll-over check is switched off (as -ignoreRollover does), so a counter wrap that is
-// not 255 -> 0 continues the time instead of ending with status -11; and a file ends
-// before a packet that could open a gap larger than the repair limit (status -3), see
-// mayExceedRepairLimit. With the check off, board time can never run backwards, so the
-// other status -11 exit must never happen either; libFuzzer reports any exit as a
-// failure.
+// The decoder reports a fatal failure instead of ending the process, and the target
+// stops the session there, as the program does. The roll-over check is switched off
+// (as -ignoreRollover does), so a counter wrap that is not 255 -> 0 continues the time;
+// with the check off, board time can never run backwards, so the only fatal outcome
+// that may come back is a gap larger than the repair limit (status -3).
 
 #include <dirent.h>
 #include <unistd.h>
@@ -57,36 +55,20 @@ void removeImages(const std::string& dir) {
     for (const std::string& name : names) sensconv::platform::removeFile(dir + "/" + name);
 }
 
-// What the writer does with a channel after every packet, plus the channel's promises.
-template <typename channels>
-void consumeBatches(channels& list) {
-    for (auto& channel : list) {
-        if (!channel || channel->batchCount == 0) continue;
-        FUZZ_CHECK(channel->batchCount > 0);
-        FUZZ_CHECK(channel->batchCount <= repairLimit + 256);
-        FUZZ_CHECK(channel->batch != nullptr);
-        volatile double sum = 0;
-        for (int32_t i = 0; i < channel->batchCount; ++i) sum = sum + channel->batch[i];
-        channel->batchCount = 0;
-    }
+// What the writer reads of a channel after every packet, plus the channel's promises.
+void readBatch(const sensconv::sampleChannel* channel) {
+    if (channel == nullptr || channel->batchCount == 0) return;
+    FUZZ_CHECK(channel->batchCount > 0);
+    FUZZ_CHECK(channel->batchCount <= repairLimit + 256);
+    FUZZ_CHECK(channel->batch != nullptr);
+    volatile double sum = 0;
+    for (int32_t i = 0; i < channel->batchCount; ++i) sum = sum + channel->batch[i];
 }
 
-// Whether the next packet of a board could leave one of its channels a gap larger than
-// the repair limit. A packet whose interrupt count passed the board's range check moves
-// the board's clock by at most 256 periods and one tick (a wrap adds the previous
-// period whole plus one tick); a channel's gap is everything its schedule expects up to
-// that time beyond the samples it already has and the one the packet brings. Packets
-// without values for a channel still move the clock, so the gap grows over any number
-// of packets and no bound on the header's rates alone can keep it within the limit.
-template <typename channels>
-bool mayExceedRepairLimit(const channels& list, const sensconv::boardClock& clock) {
-    for (const auto& channel : list) {
-        if (!channel || channel->intmax <= 0 || channel->rate <= 0) continue;
-        const int64_t latest = std::max<int64_t>(clock.fileTime, 0) + 256 * int64_t{channel->intmax} + 1;
-        const double missing = channel->expectedCount(latest) - static_cast<double>(channel->samplesSoFar() + 1) - 1;
-        if (missing > repairLimit) return true;
-    }
-    return false;
+void readOutputs(const sensconv::decoderView& view) {
+    for (int i = 0; i < sensconv::numQor2Channels; ++i) readBatch(view.qor2Channel(i));
+    for (int i = 0; i < sensconv::numJuxChannels; ++i) readBatch(view.juxChannel(i));
+    FUZZ_CHECK(view.gpsRecord().length <= 20 + 255);
 }
 
 template <typename channels>
@@ -101,27 +83,26 @@ void checkFileEnd(const channels& list) {
     }
 }
 
-void decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) {
+// False when the decoder reported a fatal failure: the session ends there.
+bool decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) {
     sensconv::packetReader reader(sensconv::fuzzing::memoryStream(file.data(), file.size()), "fuzz.snsr");
     FUZZ_CHECK(reader.fileOk);
     sensconv::sensorDecoder decoder(reader.header.get(), repairLimit);
+    FUZZ_CHECK(decoder.setUpResult().ok());
     decoder.loadCarryOver(session);
     decoder.disableRolloverCheck();
 
     sensconv::snsrPacket packet;
     while (reader.hasData) {
-        // Such a packet ends the file here, as if the recording had been cut off.
-        if (mayExceedRepairLimit(decoder.qor2Channels, decoder.qor2Clock) ||
-            mayExceedRepairLimit(decoder.juxChannels, decoder.juxClock))
-            break;
         reader.readPacket(packet);
-        FUZZ_CHECK(decoder.processPacket(packet) == 1);
-        consumeBatches(decoder.qor2Channels);
-        consumeBatches(decoder.juxChannels);
-        if (decoder.gpsRecord.length > 0) {
-            FUZZ_CHECK(decoder.gpsRecord.length <= 20 + 255);
-            decoder.gpsRecord.length = 0;
+        const sensconv::outcome decoded = decoder.processPacket(packet);
+        if (!decoded.ok()) {
+            FUZZ_CHECK(decoded.status() == -3);
+            checkFileEnd(decoder.qor2Channels);
+            checkFileEnd(decoder.juxChannels);
+            return false;
         }
+        readOutputs(decoder.view());
     }
     checkFileEnd(decoder.qor2Channels);
     checkFileEnd(decoder.juxChannels);
@@ -132,6 +113,7 @@ void decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) 
     reader.writeStatistics(keys, values);
     decoder.writeStatistics(keys, values);
     FUZZ_CHECK(keys.size() == values.size());
+    return true;
 }
 
 }  // namespace
@@ -150,12 +132,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string& dir = scratchDir();
     {
-        sensconv::imageExtractor images;
+        sensconv::runStatus run;
+        sensconv::imageExtractor images(run);
         images.setCreateDirectory(dir);
         images.setImagesDir(dir);
         sensconv::carryOver session;
         session.extractor = &images;
-        for (const std::vector<uint8_t>& file : files) decodeFile(file, session);
+        for (const std::vector<uint8_t>& file : files) {
+            if (!decodeFile(file, session)) break;
+        }
     }
     removeImages(dir);
     return 0;

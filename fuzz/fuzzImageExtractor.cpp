@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t intmax = data[0] | (data[1] << 8);
     const std::string& dir = scratchDir();
     {
-        sensconv::imageExtractor images;
+        sensconv::runStatus run;
+        sensconv::imageExtractor images(run);
         images.setCreateDirectory(dir);
         images.setImagesDir(dir);
         sensconv::snsrPacket packet;
@@ -85,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(images.goodImages + images.badImages <= goodBefore + badBefore + 1);
             at += length;
         }
+        // The scratch directory takes every image whole.
+        FUZZ_CHECK(!run.outputLost());
     }
     checkAndRemoveImages(dir);
     return 0;

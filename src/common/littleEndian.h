@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace sensconv {
 
@@ -30,6 +31,19 @@ inline void writeLE32(uint8_t* p, uint32_t v) {
 
 inline void writeLE64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Appending forms, for the code that builds recordings.
+inline void appendLE16(std::vector<uint8_t>& out, uint16_t v) {
+    for (int i = 0; i < 2; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+inline void appendLE32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+inline void appendLE64(std::vector<uint8_t>& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 }  // namespace sensconv

@@ -8,31 +8,13 @@ namespace sensconv {
 
 namespace {
 
-void putU16(std::vector<uint8_t>& out, uint16_t value) {
-    uint8_t raw[2];
-    writeLE16(raw, value);
-    out.insert(out.end(), raw, raw + 2);
-}
-
-void putU32(std::vector<uint8_t>& out, uint32_t value) {
-    uint8_t raw[4];
-    writeLE32(raw, value);
-    out.insert(out.end(), raw, raw + 4);
-}
-
-void putU64(std::vector<uint8_t>& out, uint64_t value) {
-    uint8_t raw[8];
-    writeLE64(raw, value);
-    out.insert(out.end(), raw, raw + 8);
-}
-
 void putAtoms(std::vector<uint8_t>& out, const std::vector<containerBuilder::atom>& atoms,
               std::optional<int32_t> declaredCount) {
-    putU32(out, static_cast<uint32_t>(declaredCount.value_or(static_cast<int32_t>(atoms.size()))));
+    appendLE32(out, static_cast<uint32_t>(declaredCount.value_or(static_cast<int32_t>(atoms.size()))));
     for (const containerBuilder::atom& a : atoms) {
-        putU32(out, a.id);
+        appendLE32(out, a.id);
         out.push_back(static_cast<uint8_t>(a.type));
-        putU32(out, a.declaredSize.value_or(static_cast<uint32_t>(a.data.size())));
+        appendLE32(out, a.declaredSize.value_or(static_cast<uint32_t>(a.data.size())));
         out.insert(out.end(), a.data.begin(), a.data.end());
     }
 }
@@ -187,9 +169,9 @@ containerBuilder::stream& containerBuilder::addCameraStream(uint16_t packetId) {
 
 void containerBuilder::appendFrame(std::vector<uint8_t>& out, uint16_t id, uint32_t timestamp,
                                    std::span<const uint8_t> payload) {
-    putU16(out, id);
-    putU32(out, timestamp);
-    putU32(out, static_cast<uint32_t>(payload.size()));
+    appendLE16(out, id);
+    appendLE32(out, timestamp);
+    appendLE32(out, static_cast<uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
@@ -200,9 +182,9 @@ containerBuilder& containerBuilder::addFrame(uint16_t id, uint32_t timestamp, st
 
 containerBuilder& containerBuilder::addFrameWithLength(uint16_t id, uint32_t timestamp, uint32_t declaredLength,
                                                        std::span<const uint8_t> payload) {
-    putU16(body_, id);
-    putU32(body_, timestamp);
-    putU32(body_, declaredLength);
+    appendLE16(body_, id);
+    appendLE32(body_, timestamp);
+    appendLE32(body_, declaredLength);
     body_.insert(body_.end(), payload.begin(), payload.end());
     return *this;
 }
@@ -215,15 +197,15 @@ containerBuilder& containerBuilder::addRawBytes(std::span<const uint8_t> raw) {
 std::vector<uint8_t> containerBuilder::headerBytes() const {
     std::vector<uint8_t> out;
     out.insert(out.end(), magic_.begin(), magic_.end());
-    putU32(out, version_);
-    putU64(out, fileStartTime_);
+    appendLE32(out, version_);
+    appendLE64(out, fileStartTime_);
     putAtoms(out, atoms_, declaredAtomCount_);
-    putU32(out, static_cast<uint32_t>(declaredStreamCount_.value_or(static_cast<int32_t>(streams_.size()))));
+    appendLE32(out, static_cast<uint32_t>(declaredStreamCount_.value_or(static_cast<int32_t>(streams_.size()))));
     for (const stream& s : streams_) {
-        putU32(out, s.id);
-        putU32(out, s.ver);
-        putU16(out, s.len);
-        putU16(out, s.packet_id);
+        appendLE32(out, s.id);
+        appendLE32(out, s.ver);
+        appendLE16(out, s.len);
+        appendLE16(out, s.packet_id);
         putAtoms(out, s.atoms, s.declaredAtomCount);
     }
     return out;

@@ -241,7 +241,7 @@ void packetReader::writeStatistics(metaList& metaKeys, metaList& metaValues) con
     for (const auto& [type, count] : streamCounts) {
         // Types 19 and 20 never name a packet stream of their own, so they are
         // written by number like any type outside the table.
-        std::string key = type >= 0 && type <= 18 ? formatText("snsr_streamCounts_%s", streamTypeNames[static_cast<size_t>(type)])
+        std::string key = type >= 0 && type < numStreamIds ? formatText("snsr_streamCounts_%s", streamTypeNames[static_cast<size_t>(type)])
                                                   : formatText("snsr_streamCounts_unkown_%d", type);
         appendMeta(metaKeys, metaValues, std::move(key), formatText("%" PRId64, count));
     }

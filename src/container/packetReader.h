@@ -30,7 +30,7 @@ struct snsrPacket {
 
 class packetReader {
 public:
-    static constexpr int32_t maxStreamId = 19;
+    static constexpr int32_t maxStreamId = numStreamIds;
     static constexpr int32_t maxPacketLength = 4096;
     static constexpr uint32_t maxTimestampJump = 100000;
 

@@ -30,6 +30,10 @@ enum streamType : int32_t {
 };
 
 inline constexpr int numStreamTypeNames = 21;
+
+// Frames name their stream by an ID below this, and a header sets up at most this many
+// streams; stream types from here on never name a packet stream of their own.
+inline constexpr int32_t numStreamIds = 19;
 extern const std::array<const char*, numStreamTypeNames> streamTypeNames;
 
 // A four-character tag as a 32-bit value, bytes in file order ("intr" -> 'i' lowest).

@@ -2,25 +2,23 @@
 
 #include <cstddef>
 
-#include "decode/boardChecksum.h"
+#include "common/littleEndian.h"
+#include "decode/boardLayout.h"
 
 namespace sensconv {
 
 namespace {
 
 void put16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
+    appendLE16(out, value);
 }
 
 void putSigned16(std::vector<uint8_t>& out, int16_t value) {
-    put16(out, static_cast<uint16_t>(value));
+    appendLE16(out, static_cast<uint16_t>(value));
 }
 
 void appendChecksum(std::vector<uint8_t>& packet) {
-    uint32_t sum = 0;
-    for (size_t i = 2; i < packet.size(); ++i) sum += packet[i];
-    packet.push_back(static_cast<uint8_t>(sum));
+    packet.push_back(boardChecksum(packet.data(), packet.size()));
 }
 
 }  // namespace
@@ -44,7 +42,7 @@ std::vector<uint8_t> boardPacketBuilder::qor2Audio(uint8_t ts, uint16_t intCount
 std::vector<uint8_t> boardPacketBuilder::qor2Sensor(uint8_t kind, uint8_t mask, uint8_t ts, uint16_t intCount,
                                                     const qor2SensorFields& f) {
     std::vector<uint8_t> payload;
-    if (mask & 0x01) {
+    if (mask & qor2MaskAccel) {
         put16(payload, f.accelX);
         put16(payload, f.accelY);
         put16(payload, f.accelZ);
@@ -53,33 +51,34 @@ std::vector<uint8_t> boardPacketBuilder::qor2Sensor(uint8_t kind, uint8_t mask, 
         payload.push_back(f.lightDivider);
         put16(payload, f.lightCount);
     }
-    if (mask & 0x20) put16(payload, f.barTemp);
-    if (mask & 0x10) put16(payload, f.pressure);
-    if (mask & 0x08) put16(payload, f.compass);
-    if (mask & 0x02) payload.push_back(f.visLight);
-    if (mask & 0x04) payload.push_back(f.irLight);
-    if (mask & 0x80) put16(payload, f.shtTemp);
-    if (mask & 0x40) put16(payload, f.humidity);
+    if (mask & qor2MaskBarTemp) put16(payload, f.barTemp);
+    if (mask & qor2MaskPressure) put16(payload, f.pressure);
+    if (mask & qor2MaskCompass) put16(payload, f.compass);
+    if (mask & qor2MaskVisLight) payload.push_back(f.visLight);
+    if (mask & qor2MaskIrLight) payload.push_back(f.irLight);
+    if (mask & qor2MaskShtTemp) put16(payload, f.shtTemp);
+    if (mask & qor2MaskHumidity) put16(payload, f.humidity);
     return frame(kind, mask, ts, intCount, payload);
 }
 
 std::vector<uint8_t> boardPacketBuilder::juxSensor(uint8_t mask, uint8_t ts, uint16_t intCount,
                                                    const juxSensorFields& f, uint8_t kind) {
     std::vector<uint8_t> payload;
-    if (mask & 0x01) {
+    if (mask & juxMaskGyro) {
         for (int16_t word : f.gyro) putSigned16(payload, word);
         for (int16_t word : f.gyroTemp) putSigned16(payload, word);
     }
-    for (int axis = 0; axis < 3; ++axis) {
-        if (mask & (0x02 << axis)) putSigned16(payload, f.mag[static_cast<size_t>(axis)]);
+    const uint8_t magnetometerBits[] = {juxMaskMagX, juxMaskMagY, juxMaskMagZ};
+    for (size_t axis = 0; axis < 3; ++axis) {
+        if (mask & magnetometerBits[axis]) putSigned16(payload, f.mag[axis]);
     }
     return frame(kind, mask, ts, intCount, payload);
 }
 
 std::vector<uint8_t> boardPacketBuilder::juxWithoutReadings(uint8_t kind) {
-    size_t checksumAt = 9;
-    if (kind == 2 || kind == 3) checksumAt = 18;
-    if (kind == 4 || kind == 5) checksumAt = 5;
+    // Any other kind gets the position of kinds 128 and 129.
+    const int32_t fixed = juxFixedChecksumPosition(kind);
+    const auto checksumAt = static_cast<size_t>(fixed >= 0 ? fixed : juxFixedChecksumPosition(128));
     std::vector<uint8_t> packet = {boardSync1, boardSync2, kind};
     for (size_t i = packet.size(); i < checksumAt; ++i) packet.push_back(static_cast<uint8_t>(i * 7));
     appendChecksum(packet);

@@ -3,14 +3,16 @@
 #include <zlib.h>
 
 #include "common/littleEndian.h"
-#include "common/outputStatus.h"
 #include "common/textFormat.h"
 #include "decode/boardTime.h"
+#include "decode/decodeMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
 
 namespace {
+
+namespace msg = decodeMessages;
 
 // JPEG start-of-image marker, and the camera's check segment: marker, two bytes,
 // then the CRC-32 of the image from its start marker up to those two bytes.
@@ -26,12 +28,12 @@ uint32_t continueCrc(uint32_t crc, const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
-imageExtractor::imageExtractor() {
+imageExtractor::imageExtractor(runStatus& run) : file_(run) {
     startBuffer_.reserve(startBufferSize);
 }
 
 imageExtractor::~imageExtractor() {
-    if (file_ != nullptr) closeImage();
+    if (file_.isOpen()) closeImage();
 }
 
 void imageExtractor::setCreateDirectory(const std::string& dir) {
@@ -48,46 +50,32 @@ void imageExtractor::resetCounts() {
     badImages = 0;
 }
 
-void imageExtractor::reportWriteFailure() {
-    if (fileFailed_) return;
-    fileFailed_ = true;
-    std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", currentPath_.c_str(),
-                 platform::lastErrorText().c_str());
-    markOutputLost();
-}
-
 void imageExtractor::writeImage(const uint8_t* bytes, size_t count) {
-    if (count > 0 && std::fwrite(bytes, 1, count, file_) != count) reportWriteFailure();
+    file_.write(bytes, 1, count);
 }
 
 bool imageExtractor::closeImage() {
-    if (std::fclose(file_) != 0) reportWriteFailure();
-    file_ = nullptr;
-    return !fileFailed_;
+    return file_.close();
 }
 
 void imageExtractor::openImage(int64_t sessionBase, int64_t fileTime, int32_t intmax) {
     const int32_t ms = ticksToMilliseconds32(addTicks(sessionBase, fileTime), intmax);
-    currentPath_ = formatText("%s%011d.jpg", platform::withTrailingSeparator(imagesDir_).c_str(), ms);
+    const std::string path = formatText("%s%011d.jpg", platform::withTrailingSeparator(imagesDir_).c_str(), ms);
 
     if (mkdirPending_) {
         mkdirPending_ = false;
-        std::fprintf(stderr, "# INFO: Creating image output directory\n");
+        std::fprintf(stderr, msg::creatingImageDirectory);
         std::fflush(stderr);
         std::string reason;
         if (!platform::makeDirectories(mkdirDirectory_, reason)) {
-            std::fprintf(stderr, "# WARNING: Unable to create directory %s (%s)\n", mkdirDirectory_.c_str(),
-                         reason.c_str());
+            std::fprintf(stderr, msg::imageDirectoryNotCreated, mkdirDirectory_.c_str(), reason.c_str());
         }
     }
 
-    fileFailed_ = false;
-    file_ = std::fopen(currentPath_.c_str(), "wb");
-    if (file_ == nullptr) {
+    if (!file_.create(path)) {
         // Nothing can be written: the image is dropped as if it had never started.
-        std::fprintf(stderr, "# WARNING: Unable to create image file %s (%s)\n", currentPath_.c_str(),
-                     platform::lastErrorText().c_str());
-        markOutputLost();
+        std::fprintf(stderr, msg::imageNotCreated, path.c_str(), platform::lastErrorText().c_str());
+        file_.lostWithoutFile();
         startBuffer_.clear();
         return;
     }
@@ -103,7 +91,7 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
     for (int32_t i = 0; i < n; ++i) {
         if (i + 1 < n && d[i] == markerPrefix && d[i + 1] == startOfImage) {
             // A new image starts: the old one ends just before the marker.
-            if (file_ != nullptr) {
+            if (file_.isOpen()) {
                 writeImage(d, static_cast<size_t>(i));
                 if (closeImage()) {
                     ++goodImages;
@@ -119,10 +107,10 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
         if (i + checkSegmentSize <= n && d[i] == markerPrefix && d[i + 1] == checkSegment) {
             const uint32_t computed = continueCrc(crc_, d, static_cast<size_t>(i + checkedPartOfSegment));
             if (computed == readLE32(d + i + checkedPartOfSegment)) continue;
-            std::fprintf(stderr, "# WARNING: JPEG CRC error. Dropping image.\n");
-            if (file_ != nullptr) {
-                closeImage();
-                platform::removeFile(currentPath_);
+            std::fprintf(stderr, msg::imageChecksumError);
+            if (file_.isOpen()) {
+                (void)closeImage();
+                platform::removeFile(file_.path());
                 ++badImages;
             } else if (!startBuffer_.empty()) {
                 // An image too short to have been opened yet is dropped the same way.
@@ -135,8 +123,8 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
     }
 
     if (startBuffer_.empty()) {
-        if (file_ == nullptr) {
-            std::fprintf(stderr, "# WARNING: jpegDumpFile == null!\n");
+        if (!file_.isOpen()) {
+            std::fprintf(stderr, msg::noImageOpen);
             return false;
         }
         writeImage(d, static_cast<size_t>(n));

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/runStatus.h"
 #include "container/packetReader.h"
+#include "output/outputFile.h"
 
 namespace sensconv {
 
@@ -19,7 +21,8 @@ public:
     static constexpr int32_t minimumHeldBytes = 43;
     static constexpr size_t startBufferSize = 327680;
 
-    imageExtractor();
+    // Image files that fail are counted in run.
+    explicit imageExtractor(runStatus& run);
     ~imageExtractor();  // an image still open reaches the disk (closed, not counted)
     imageExtractor(const imageExtractor&) = delete;
     imageExtractor& operator=(const imageExtractor&) = delete;
@@ -41,14 +44,11 @@ private:
     void writeImage(const uint8_t* bytes, size_t count);
     // Closes the open image; false when any of its bytes did not reach the disk.
     bool closeImage();
-    void reportWriteFailure();
 
-    std::FILE* file_ = nullptr;
-    bool fileFailed_ = false;  // a write or close of the open image failed (reported once)
+    outputFile file_;  // the open image, if any
     std::vector<uint8_t> startBuffer_;
     uint32_t crc_ = 0;  // of the current image's bytes taken so far, held or written
     std::string imagesDir_ = ".";
-    std::string currentPath_;
     bool mkdirPending_ = false;
     std::string mkdirDirectory_;
 };

@@ -1,38 +1,18 @@
 #include "decode/juxDecoder.h"
 
 #include "common/littleEndian.h"
-#include "decode/boardChecksum.h"
+#include "decode/boardLayout.h"
 #include "decode/channelTable.h"
 
 namespace sensconv {
 
 namespace {
 
-constexpr uint8_t maskGyro = 1 << 0;
-constexpr uint8_t maskMagX = 1 << 1;
-constexpr uint8_t maskMagY = 1 << 2;
-constexpr uint8_t maskMagZ = 1 << 3;
-
-constexpr int32_t maxSensorPacketEnd = 128;
-
-// Kinds that carry no readings and no time pair; only their checksum is tested, at a
-// position fixed per kind. Returns -1 for kinds that are not of this group.
-int32_t fixedChecksumPosition(uint8_t kind) {
-    switch (kind) {
-        case 2:
-        case 3: return 18;
-        case 4:
-        case 5: return 5;
-        case 128:
-        case 129: return 9;
-        default: return -1;
-    }
-}
 
 int32_t sensorPacketEnd(uint8_t mask) {
     int32_t end = boardHeaderSize;
-    if (mask & maskGyro) end += 12;
-    for (uint8_t bit : {maskMagX, maskMagY, maskMagZ}) {
+    if (mask & juxMaskGyro) end += 12;
+    for (uint8_t bit : {juxMaskMagX, juxMaskMagY, juxMaskMagZ}) {
         if (mask & bit) end += 2;
     }
     return end;
@@ -62,7 +42,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     if (data[0] != boardSync1 || data[1] != boardSync2) return;
 
     const uint8_t kind = data[2];
-    if (const int32_t checksumAt = fixedChecksumPosition(kind); checksumAt >= 0) {
+    if (const int32_t checksumAt = juxFixedChecksumPosition(kind); checksumAt >= 0) {
         ++state.unhandledPackets;
         if (length <= checksumAt || !boardChecksumPasses(data, checksumAt)) {
             failChecksum(state);
@@ -97,7 +77,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     state.pair = pair;
 
     int32_t pos = boardHeaderSize;
-    if (mask & maskGyro) {
+    if (mask & juxMaskGyro) {
         for (int channel = juxXGyro; channel <= juxZGyroTemp; ++channel) ++state.received[static_cast<size_t>(channel)];
         batch.append(juxXGyro, signedWord(data + pos));
         batch.append(juxYGyro, signedWord(data + pos + 2));
@@ -110,7 +90,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     const struct {
         uint8_t bit;
         int channel;
-    } magnetometer[] = {{maskMagX, juxXMag}, {maskMagY, juxYMag}, {maskMagZ, juxZMag}};
+    } magnetometer[] = {{juxMaskMagX, juxXMag}, {juxMaskMagY, juxYMag}, {juxMaskMagZ, juxZMag}};
     for (const auto& axis : magnetometer) {
         if (mask & axis.bit) {
             ++state.received[static_cast<size_t>(axis.channel)];

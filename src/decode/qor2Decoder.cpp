@@ -3,36 +3,20 @@
 #include <cmath>
 
 #include "common/littleEndian.h"
-#include "decode/boardChecksum.h"
+#include "decode/boardLayout.h"
 #include "decode/channelTable.h"
 
 namespace sensconv {
 
 namespace {
 
-constexpr uint8_t kindSensor = 0;
-constexpr uint8_t kindSensorWithLightFrequency = 1;
-constexpr uint8_t kindAudio = 8;
-constexpr uint8_t kindAudioAlt = 9;
-
-// Sensor mask bits; the payload order differs from the bit order.
-constexpr uint8_t maskAccel = 1 << 0;
-constexpr uint8_t maskVisLight = 1 << 1;
-constexpr uint8_t maskIrLight = 1 << 2;
-constexpr uint8_t maskCompass = 1 << 3;
-constexpr uint8_t maskPressure = 1 << 4;
-constexpr uint8_t maskBarTemp = 1 << 5;
-constexpr uint8_t maskHumidity = 1 << 6;
-constexpr uint8_t maskShtTemp = 1 << 7;
-
-constexpr int32_t maxSensorPacketEnd = 128;
 
 int32_t sensorPacketEnd(uint8_t kind, uint8_t mask) {
     int32_t end = boardHeaderSize;
-    if (mask & maskAccel) end += 6;
-    if (mask & maskVisLight) end += 1;
-    if (mask & maskIrLight) end += 1;
-    for (uint8_t bit : {maskCompass, maskPressure, maskBarTemp, maskHumidity, maskShtTemp}) {
+    if (mask & qor2MaskAccel) end += 6;
+    if (mask & qor2MaskVisLight) end += 1;
+    if (mask & qor2MaskIrLight) end += 1;
+    for (uint8_t bit : {qor2MaskCompass, qor2MaskPressure, qor2MaskBarTemp, qor2MaskHumidity, qor2MaskShtTemp}) {
         if (mask & bit) end += 2;
     }
     if (kind & 1) end += 3;
@@ -60,7 +44,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
                         boardState& state) {
     int32_t pos = boardHeaderSize;
 
-    if (mask & maskAccel) {
+    if (mask & qor2MaskAccel) {
         const double x = readLE16(data + pos) / 16383.0;
         const double y = readLE16(data + pos + 2) / 16383.0;
         const double z = readLE16(data + pos + 4) / 16383.0;
@@ -80,7 +64,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
         batch.append(qor2HfVisLight, count * (divider / 256.0 * 100100.0 / 499.0) / 65536.0);
     }
 
-    if (mask & maskBarTemp) {
+    if (mask & qor2MaskBarTemp) {
         const int32_t d2 = readLE16(data + pos);
         pos += 2;
         countReceived(state, qor2Temp);
@@ -95,7 +79,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
         }
     }
 
-    if (mask & maskPressure) {
+    if (mask & qor2MaskPressure) {
         const int32_t d1 = readLE16(data + pos);
         pos += 2;
         countReceived(state, qor2BarPress);
@@ -108,30 +92,23 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
         }
     }
 
-    if (mask & maskCompass) {
+    if (mask & qor2MaskCompass) {
         const double heading = readLE16(data + pos);
         pos += 2;
         countReceived(state, qor2Compass);
         batch.append(qor2Compass, heading / 10.0);
     }
 
-    if (mask & maskVisLight) {
-        const double value = lightValue(data[pos]);
+    // The two light sensors: the reading is kept for the ambient light below.
+    const auto takeLight = [&](int channel, double& kept, bool& present) {
+        kept = lightValue(data[pos]);
         pos += 1;
-        countReceived(state, qor2VisLight);
-        batch.append(qor2VisLight, value);
-        cal.visValue = value;
-        cal.visPresent = true;
-    }
-
-    if (mask & maskIrLight) {
-        const double value = lightValue(data[pos]);
-        pos += 1;
-        countReceived(state, qor2IrLight);
-        batch.append(qor2IrLight, value);
-        cal.irValue = value;
-        cal.irPresent = true;
-    }
+        countReceived(state, channel);
+        batch.append(channel, kept);
+        present = true;
+    };
+    if (mask & qor2MaskVisLight) takeLight(qor2VisLight, cal.visValue, cal.visPresent);
+    if (mask & qor2MaskIrLight) takeLight(qor2IrLight, cal.irValue, cal.irPresent);
 
     // Ambient light needs one visible and one infrared reading; they may arrive in
     // different packets, and each pair is used once.
@@ -142,7 +119,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
         countReceived(state, qor2AmbLight);
     }
 
-    if (mask & maskShtTemp) {
+    if (mask & qor2MaskShtTemp) {
         const double t = readLE16(data + pos);
         pos += 2;
         countReceived(state, qor2TempSensiron);
@@ -152,7 +129,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
         cal.shtTempPresent = true;
     }
 
-    if (mask & maskHumidity) {
+    if (mask & qor2MaskHumidity) {
         const double r = readLE16(data + pos);
         countReceived(state, qor2Humidity);
         // Relative humidity needs the sensor's temperature for its compensation.
@@ -173,8 +150,8 @@ void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch
     if (data[0] != boardSync1 || data[1] != boardSync2) return;
 
     const uint8_t kind = data[2];
-    const bool audio = kind == kindAudio || kind == kindAudioAlt;
-    const bool sensor = kind == kindSensor || kind == kindSensorWithLightFrequency;
+    const bool audio = kind == qor2KindAudio || kind == qor2KindAudioAlt;
+    const bool sensor = kind == qor2KindSensor || kind == qor2KindSensorWithLightFrequency;
     if (!audio && !sensor) {
         ++state.unhandledPackets;
         return;

@@ -1,15 +1,24 @@
 #include "decode/sampleChannel.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <new>
 
+#include "common/textFormat.h"
 #include "decode/boardTime.h"
+#include "decode/decodeMessages.h"
 #include "decode/packetBatch.h"
-#include "platform/platform.h"
 
 namespace sensconv {
+
+namespace {
+
+namespace msg = decodeMessages;
+
+constexpr int statusNotSetUp = -1;
+constexpr int statusGapTooLarge = -3;
+
+}  // namespace
 
 sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rateTenthsHz, int32_t boardIntmax,
                              std::string longNameText, std::string shortNameText)
@@ -21,8 +30,9 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
       inputs_(inputs),
       maxFill_(maxFill) {
     if (inputs_ <= 0) {
-        std::fprintf(stderr, "# ERROR: invalid number of inputs specified %d\n", inputs_);
-        platform::exitProcess(-1);
+        // Such a channel has always ended the run without a closing line.
+        setUpResult_ = outcome::fatal(statusNotSetUp, formatText(msg::invalidInputs, inputs_), "");
+        return;
     }
     if (repair_) {
         // Room for the largest gap that may be filled plus one packet's values.
@@ -30,21 +40,23 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
         try {
             repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "# ERROR: unable to allocate an internal buffer to store repair data\n");
-            std::fprintf(stderr, "# ERROR: malloc failed asking for %zu bytes\n", size * sizeof(double));
-            platform::exitProcess(-1);
+            setUpResult_ = outcome::fatal(statusNotSetUp,
+                                          std::string(msg::repairBufferNotAllocated) +
+                                              formatText(msg::mallocFailed, size * sizeof(double)),
+                                          "");
+            return;
         }
         lastValue_ = 1.0;
     }
 }
 
-bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex) {
+outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex) {
     if (values == nullptr) {
-        std::fprintf(stderr, "# ERROR: NULL dataPtr passed in\n");
-        return false;
+        std::fprintf(stderr, msg::nullData);
+        return {};
     }
     // A packet gives one channel at most 256 values; the repair buffer is sized for that.
-    if (n <= 0 || (repair_ && n > packetBatch::maxValuesPerChannel)) return false;
+    if (n <= 0 || (repair_ && n > packetBatch::maxValuesPerChannel) || !setUpResult_.ok()) return {};
     if (!repair_) {
         batch = values;
         batchCount = n;
@@ -57,17 +69,13 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64
             samplesSoFar_ = have;
         } else {
             const double missing = expected - static_cast<double>(have) - 1;
-            std::fprintf(stderr, "# WARNING: Packet %6" PRId64 ", Filling %3.0f missing samples for field %s\n", packetIndex,
-                         missing, longName.c_str());
-            if (maxFill_ < missing) {
-                std::fprintf(stderr, "# ERROR: Too many missing samples to output, input is badly corrupted!\n");
-                std::fprintf(stderr, "# ERROR: Exiting\n");
-                platform::exitProcess(-3);
-            }
+            std::fprintf(stderr, msg::fillingSamples, packetIndex, missing, longName.c_str());
+            if (maxFill_ < missing) return outcome::fatal(statusGapTooLarge, msg::tooManyMissing);
             // Filled values repeat the last good value and go just before the packet's own.
             int32_t i = 0;
             while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {
                 missingList.push_back(samplesSoFar_);
+                ++filledInFile;
                 repairBuffer_[static_cast<size_t>(i)] = lastValue_;
                 ++samplesSoFar_;
                 ++i;
@@ -81,7 +89,7 @@ bool sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64
     }
     lastTimestamp = ticksToSeconds(t, intmax);
     if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
-    return true;
+    return {};
 }
 
 }  // namespace sensconv

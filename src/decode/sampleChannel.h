@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/outcome.h"
 #include "common/positionRuns.h"
 
 namespace sensconv {
@@ -14,24 +15,31 @@ class sampleChannel {
 public:
     static constexpr int32_t defaultMaxFill = 204800;
 
-    // Ends the process (status -1) for inputs <= 0.
+    // A channel that cannot work (inputs <= 0, or no memory for the repair buffer)
+    // prints why and keeps a fatal setUpResult (status -1); it takes no samples.
     sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rate, int32_t intmax,
                   std::string longName, std::string shortName);
 
-    // n >= 1 values of one packet at board time t (ticks since the file's first packet).
-    // Ends the process (status -3) when the gap is larger than maxFill. Without an
-    // interrupt maximum (intmax 0) there is no time base to find gaps with, and
-    // nothing is filled.
-    bool addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex);
+    const outcome& setUpResult() const { return setUpResult_; }
 
-    // The values to write for the current packet: the board's batch array, or the
-    // repair buffer when a gap was filled. The writer sets batchCount to 0 once written.
+    // n >= 1 values of one packet at board time t (ticks since the file's first packet).
+    // Fatal (status -3) when the gap before them is larger than maxFill; nothing is
+    // taken then. Values that cannot be taken (none, or more than a packet holds) are
+    // refused and leave the batch as it was. Without an interrupt maximum (intmax 0)
+    // there is no time base to find gaps with, and nothing is filled.
+    outcome addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex);
+
+    // The values of the current packet: the board's batch array, or the repair buffer
+    // when a gap was filled. The decoder empties it (batchCount 0) when a packet begins.
     const double* batch = nullptr;
     int32_t batchCount = 0;
 
-    // Positions of filled values within this file's output. 64-bit: a long file with
-    // large gaps can hold more than 2^31 values of one channel.
+    // Positions of the values filled in for the current packet within this file's
+    // output; the decoder empties the list with the batch, so that it never holds more
+    // than one packet's gaps however damaged the file. 64-bit: a long file with large
+    // gaps can hold more than 2^31 values of one channel.
     positionRuns missingList;
+    int64_t filledInFile = 0;  // values filled in over the whole file
     double rate = 0.0;                 // tenths of a hertz
     int32_t intmax = 0;
     double firstTimestamp = -1.0;      // seconds
@@ -48,6 +56,7 @@ public:
     }
 
 private:
+    outcome setUpResult_;
     bool repair_;
     int32_t inputs_;
     int32_t maxFill_;

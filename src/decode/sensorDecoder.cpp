@@ -7,15 +7,19 @@
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
 #include "decode/boardTime.h"
+#include "decode/decodeMessages.h"
 #include "decode/imageExtractor.h"
 #include "decode/juxDecoder.h"
-#include "platform/platform.h"
 
 namespace sensconv {
 
 namespace {
 
-constexpr int32_t maxStreams = 19;
+namespace msg = decodeMessages;
+
+constexpr int statusWrongClock = -11;
+constexpr int statusNoGpsBuffer = -12;
+constexpr int32_t maxStreams = numStreamIds;
 constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
 
 // A SiRF GPS packet: byte 3 is the count n of receiver bytes, which start at byte 7.
@@ -24,19 +28,28 @@ constexpr int32_t gpsDataAt = 7;
 constexpr uint8_t gpsNoData = 255;
 constexpr int32_t gpsRecordHeadSize = 20;
 
-void resetChannels(packetBatch& batch, auto& channels) {
-    batch.clear();
-    for (auto& channel : channels) {
-        if (channel) channel->batchCount = 0;
+// One channel per table entry, filling gaps of up to repairLimit; a channel that
+// cannot be set up ends the board's set-up.
+outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32_t intmax, int32_t repairLimit) {
+    for (size_t i = 0; i < channels.size(); ++i) {
+        channels[i] = std::make_unique<sampleChannel>(true, 1, repairLimit, rates[i], intmax, table[i].longName,
+                                                      table[i].shortName);
+        if (!channels[i]->setUpResult().ok()) return channels[i]->setUpResult();
     }
+    return {};
 }
 
-void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int64_t packetIndex) {
+outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int64_t packetIndex,
+                           heldBatches& held) {
     for (size_t i = 0; i < channels.size(); ++i) {
         const int32_t count = batch.counts[i];
-        if (count > 0 && channels[i])
-            channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+        if (count > 0 && channels[i]) {
+            outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+            if (!added.ok()) return added;
+            held.add(*channels[i]);
+        }
     }
+    return {};
 }
 
 }  // namespace
@@ -44,20 +57,17 @@ void addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTi
 sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
     : header(fileHeader), repairLimit_(repairLimit) {
     if (header == nullptr) {
-        std::fprintf(stderr, "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
+        std::fprintf(stderr, msg::noHeader);
         return;
     }
-    setUpChannels();
+    setUpResult_ = setUpChannels();
 }
 
-void sensorDecoder::setUpChannels() {
-    if (header->num_streams > maxStreams) {
-        std::fprintf(stderr, "# WARNING: snsr header contains more streams, %d, than allowed, %d\n",
-                     header->num_streams, maxStreams);
-    }
+outcome sensorDecoder::setUpChannels() {
+    if (header->num_streams > maxStreams) std::fprintf(stderr, msg::tooManyStreams, header->num_streams, maxStreams);
     for (int32_t i = 0; i < header->num_streams; ++i) {
         if (static_cast<size_t>(i) >= header->streams.size()) {
-            std::fprintf(stderr, "# ERROR: SNSR File header error, stream found with NULL pointer\n");
+            std::fprintf(stderr, msg::nullStream);
             continue;
         }
         streamTypes.insert(header->streams[static_cast<size_t>(i)].type);
@@ -81,11 +91,8 @@ void sensorDecoder::setUpChannels() {
         qor2Rates = {s.mic * 10.0,   double(s.bar),  double(s.comp), double(s.amb), double(s.hum),
                      double(s.dals), double(s.dals), double(s.bar),  double(s.hum), double(s.dals),
                      double(s.acc),  double(s.acc),  double(s.acc),  double(s.acc), double(s.powr)};
-        for (size_t i = 0; i < qor2Channels.size(); ++i) {
-            qor2Channels[i] =
-                std::make_unique<sampleChannel>(true, 1, repairLimit_, qor2Rates[i], s.intr,
-                                                qor2ChannelTable[i].longName, qor2ChannelTable[i].shortName);
-        }
+        if (outcome made = makeChannels(qor2Channels, qor2Rates, qor2ChannelTable, s.intr, repairLimit_); !made.ok())
+            return made;
     }
 
     if (loadJuxSettings(*header)) {
@@ -94,11 +101,8 @@ void sensorDecoder::setUpChannels() {
         juxClock.intmax = s.intr;
         juxRates = {double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro),
                     double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
-        for (size_t i = 0; i < juxChannels.size(); ++i) {
-            juxChannels[i] =
-                std::make_unique<sampleChannel>(true, 1, repairLimit_, juxRates[i], s.intr,
-                                                juxChannelTable[i].longName, juxChannelTable[i].shortName);
-        }
+        if (outcome made = makeChannels(juxChannels, juxRates, juxChannelTable, s.intr, repairLimit_); !made.ok())
+            return made;
     }
 
     if (streamTypes.contains(streamSIRF_GPS)) {
@@ -106,12 +110,11 @@ void sensorDecoder::setUpChannels() {
         try {
             gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "# ERROR: SNSR unable to allocate buffer for sirfGPS\n");
-            std::fprintf(stderr, "# ERROR: Exiting\n");
-            platform::exitProcess(-12);
+            return outcome::fatal(statusNoGpsBuffer, msg::gpsBufferNotAllocated);
         }
     }
     cameraActive = streamTypes.contains(streamCAMERA);
+    return {};
 }
 
 bool sensorDecoder::loadCarryOver(carryOver& record) {
@@ -143,7 +146,14 @@ void sensorDecoder::disableRolloverCheck() {
     juxClock.rolloverCheck = false;
 }
 
-int sensorDecoder::processPacket(const snsrPacket& packet) {
+void sensorDecoder::emptyOutputs() {
+    held_.empty();
+    gpsRecord.length = 0;
+}
+
+outcome sensorDecoder::processPacket(const snsrPacket& packet) {
+    // What the previous packet produced has been taken by now.
+    emptyOutputs();
     if (packet.type != streamINVALID) {
         lastPacketTimestamp = packet.timestamp;
         if (firstPacketTimestamp == noTimestamp) firstPacketTimestamp = packet.timestamp;
@@ -152,10 +162,10 @@ int sensorDecoder::processPacket(const snsrPacket& packet) {
     switch (packet.type) {
         case streamQOR2:
         case streamMIC:
-            if (qor2Active) processQor2(packet);
+            if (qor2Active) return processQor2(packet);
             break;
         case streamJUX:
-            if (juxActive) processJux(packet);
+            if (juxActive) return processJux(packet);
             break;
         case streamSIRF_GPS:
             if (gpsActive) processGps(packet);
@@ -167,70 +177,55 @@ int sensorDecoder::processPacket(const snsrPacket& packet) {
             break;
         default: break;
     }
-    return 1;
+    return {};
 }
 
-void sensorDecoder::processQor2(const snsrPacket& packet) {
-    resetChannels(qor2Batch, qor2Channels);
+outcome sensorDecoder::processQor2(const snsrPacket& packet) {
+    qor2Batch.clear();
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
     if (qor2State.result != 1) {
-        if (qor2State.result == -2) {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %" PRId64 ", Packet CRC invalid\n", packet.index);
-        } else {
-            std::fprintf(stderr, "# WARNING: QOR2 packet %" PRId64 ", unknown parser error\n", packet.index);
-        }
-        return;
+        std::fprintf(stderr, qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+        return {};
     }
-    updateClock(qor2Clock, qor2State.pair, packet.index, "qor2");
+    if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
     times.qor2.add(qor2Clock.fileTime, times.now());
-    addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index);
+    return addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index, held_);
 }
 
-void sensorDecoder::processJux(const snsrPacket& packet) {
-    resetChannels(juxBatch, juxChannels);
+outcome sensorDecoder::processJux(const snsrPacket& packet) {
+    juxBatch.clear();
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
     if (juxState.result != 1) {
-        if (juxState.result == -2) {
-            std::fprintf(stderr, "# WARNING: JUX packet %" PRId64 ", Packet CRC invalid\n", packet.index);
-        } else {
-            std::fprintf(stderr, "# WARNING: JUX packet %" PRId64 ", unknown parser error\n", packet.index);
-        }
-        return;
+        std::fprintf(stderr, juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+        return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
     // first real pair there is nothing to repeat, and the clock must not start at
     // an invented time.
-    if (juxState.pair == timePair{}) return;
-    updateClock(juxClock, juxState.pair, packet.index, "jux");
+    if (juxState.pair == timePair{}) return {};
+    if (outcome placed = updateClock(juxClock, juxState.pair, packet.index, "jux"); !placed.ok()) return placed;
     times.jux.add(juxClock.fileTime, times.now());
-    addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index);
+    return addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index, held_);
 }
 
-void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int64_t packetIndex,
-                                const char* boardName) {
+outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, int64_t packetIndex,
+                                   const char* boardName) {
     if (clock.first == timePair{}) clock.first = clock.previous = current;
 
     const int64_t intmax = clock.intmax;
     const int64_t elapsed =
         (int64_t{current.ts} - clock.previous.ts) * intmax + current.intCount - clock.previous.intCount;
     if (elapsed < 0) {
-        std::fprintf(stderr, "# INFO: ---------------------\n");
-        std::fprintf(stderr,
-                     "# INFO: QOR, SNSR Packet %6" PRId64 ", possible wrap around detected in timestamps, timeElapsed %" PRId64
-                     "\n",
-                     packetIndex, elapsed);
-        std::fprintf(stderr, "# INFO: Interrupt max: %7d. Previous: %4d ts, %5d int, current: %4d ts, %5d int\n",
-                     clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts, current.intCount);
+        std::fprintf(stderr, msg::wrapRule);
+        std::fprintf(stderr, msg::wrapDetected, packetIndex, elapsed);
+        std::fprintf(stderr, msg::wrapCounters, clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts,
+                     current.intCount);
         // The board restarts its period counter at 0 after 255; any other backwards
         // step means lost or damaged data.
         if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
-            std::fprintf(stderr, "# ERROR: This wrap around was not a 255->0 roll over event\n");
-            std::fprintf(stderr,
-                         "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n");
-            std::fprintf(stderr, "# ERROR: Exiting\n");
-            platform::exitProcess(-11);
+            return outcome::fatal(statusWrongClock, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
         }
-        std::fprintf(stderr, "# INFO: ---------------------\n");
+        std::fprintf(stderr, msg::wrapRule);
         // Continue as if the counter had gone on past 255. After a true roll-over the
         // new period follows period 255 whole, whatever the last interrupt count before
         // it was; after any other (ignored) wrap the time the board lost is unknown, and
@@ -248,25 +243,22 @@ void sensorDecoder::updateClock(boardClock& clock, const timePair& current, int6
     clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
-        std::fprintf(stderr,
-                     "# ERROR: QOR, SNSR Packet %6" PRId64 ", computed %s timestamps moved backwards, went from %" PRId64
-                     " to %" PRId64 "\n",
-                     packetIndex, boardName, clock.firstFileTime, clock.fileTime);
-        std::fprintf(stderr, "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
-        std::fprintf(stderr, "# ERROR: Exiting\n");
-        platform::exitProcess(-11);
+        return outcome::fatal(statusWrongClock, formatText(msg::timeMovedBackwards, packetIndex, boardName,
+                                                           clock.firstFileTime, clock.fileTime) +
+                                                    msg::likelyCorrupt);
     }
+    return {};
 }
 
 void sensorDecoder::processGps(const snsrPacket& packet) {
     if (packet.data == nullptr || packet.length <= gpsCountAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %" PRId64 " too short, skipped\n", packet.index);
+        std::fprintf(stderr, msg::gpsTooShort, packet.index);
         return;
     }
     const uint8_t n = packet.data[gpsCountAt];
     if (n == gpsNoData) return;
     if (packet.length < n + gpsDataAt) {
-        std::fprintf(stderr, "# WARNING: SIRF_GPS packet %" PRId64 " too short, skipped\n", packet.index);
+        std::fprintf(stderr, msg::gpsTooShort, packet.index);
         return;
     }
     const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
@@ -301,12 +293,17 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         }
     };
 
+    // Per board: its packet counts and its interrupt maximum.
+    auto addBoard = [&](const char* board, const boardClock& clock, const boardState& state) {
+        add(board, "1");
+        add(formatText("%s_crcErrors", board), formatText("%" PRId64, state.crcErrors));
+        add(formatText("%s_validPackets", board), formatText("%" PRId64, state.validPackets));
+        add(formatText("%s_unhandledPackets", board), formatText("%" PRId64, state.unhandledPackets));
+        add(formatText("%s_interruptCounterMax", board), formatText("%d", clock.intmax));
+    };
+
     if (qor2Active) {
-        add("qor2", "1");
-        add("qor2_crcErrors", formatText("%" PRId64, qor2State.crcErrors));
-        add("qor2_validPackets", formatText("%" PRId64, qor2State.validPackets));
-        add("qor2_unhandledPackets", formatText("%" PRId64, qor2State.unhandledPackets));
-        add("qor2_interruptCounterMax", formatText("%d", qor2Clock.intmax));
+        addBoard("qor2", qor2Clock, qor2State);
         add("qor2_calib_mic_gain", formatText("%d", qor2MicGain));
         const int32_t coefficients[] = {qor2Cal.C1, qor2Cal.C2, qor2Cal.C3, qor2Cal.C4, qor2Cal.C5, qor2Cal.C6};
         for (int i = 0; i < 6; ++i) add(formatText("qor2_calib_bar_C%d", i + 1), formatText("%d", coefficients[i]));
@@ -317,11 +314,7 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         addChannels("qor2", qor2Clock, qor2State, qor2Rates, qor2ChannelTable);
     }
     if (juxActive) {
-        add("jux", "1");
-        add("jux_crcErrors", formatText("%" PRId64, juxState.crcErrors));
-        add("jux_validPackets", formatText("%" PRId64, juxState.validPackets));
-        add("jux_unhandledPackets", formatText("%" PRId64, juxState.unhandledPackets));
-        add("jux_interruptCounterMax", formatText("%d", juxClock.intmax));
+        addBoard("jux", juxClock, juxState);
         addChannels("jux", juxClock, juxState, juxRates, juxChannelTable);
     }
     if (gpsActive) {

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "common/metaLists.h"
+#include "common/outcome.h"
 #include "container/packetReader.h"
 #include "container/snsrHeader.h"
 #include "decode/channelTable.h"
+#include "decode/decoderView.h"
 #include "decode/fileTimes.h"
 #include "decode/packetBatch.h"
 #include "decode/qor2Decoder.h"
@@ -44,11 +46,24 @@ struct carryOver : qor2Readings {
     uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
 };
 
-// One GPS record: a 20-byte head and the receiver's bytes; the writer empties it.
-struct gpsRecordBuffer {
-    static constexpr size_t capacity = 81920;
-    std::vector<uint8_t> bytes;
-    int32_t length = 0;
+// The channels that hold values of the current packet; a packet reaches one board, so
+// each channel comes at most once.
+class heldBatches {
+public:
+    void add(sampleChannel& channel) {
+        if (count_ < channels_.size()) channels_[count_++] = &channel;
+    }
+    void empty() {
+        for (size_t i = 0; i < count_; ++i) {
+            channels_[i]->batchCount = 0;
+            channels_[i]->missingList.clear();
+        }
+        count_ = 0;
+    }
+
+private:
+    std::array<sampleChannel*, numQor2Channels + numJuxChannels> channels_{};
+    size_t count_ = 0;
 };
 
 class sensorDecoder {
@@ -60,17 +75,27 @@ public:
     sensorDecoder(const sensorDecoder&) = delete;
     sensorDecoder& operator=(const sensorDecoder&) = delete;
 
+    // Fatal when the decoder could not be set up (a channel's repair buffer, status -1;
+    // the GPS record, status -12). Such a decoder must not be used.
+    const outcome& setUpResult() const { return setUpResult_; }
+
+    // What the writer and any other consumer of the decoded data may see.
+    decoderView view() const { return decoderView(*this); }
+
     bool loadCarryOver(carryOver& record);
     void saveCarryOver(carryOver& record) const;
     void disableRolloverCheck();
-    // 1, or ends the process on a counter wrap that is not a roll-over or on board
-    // time running backwards (status -11).
-    int processPacket(const snsrPacket& packet);
+    // Decodes one packet; the channels' batches and the GPS record then hold what it
+    // produced, until the next packet. Fatal on a counter wrap that is not a roll-over
+    // or board time running backwards (status -11), and when a channel's gap is larger
+    // than the repair limit (status -3).
+    outcome processPacket(const snsrPacket& packet);
 
     // Appends the decoder's statistics for this file to the session metadata.
     void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
 
-    // Read by the writer.
+    // The decoder's state, for its tests and statistics. Consumers read the decoded
+    // data through view().
     snsrHeader* header = nullptr;
     bool qor2Active = false;
     bool juxActive = false;
@@ -102,13 +127,16 @@ public:
 
 private:
     int32_t repairLimit_;
+    outcome setUpResult_;
+    heldBatches held_;
 
-    void setUpChannels();
-    void processQor2(const snsrPacket& packet);
-    void processJux(const snsrPacket& packet);
+    outcome setUpChannels();
+    void emptyOutputs();
+    outcome processQor2(const snsrPacket& packet);
+    outcome processJux(const snsrPacket& packet);
     void processGps(const snsrPacket& packet);
     // Places the packet's time pair on the board's time line.
-    void updateClock(boardClock& clock, const timePair& current, int64_t packetIndex, const char* boardName);
+    outcome updateClock(boardClock& clock, const timePair& current, int64_t packetIndex, const char* boardName);
 };
 
 }  // namespace sensconv

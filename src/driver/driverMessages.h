@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "common/outcome.h"
+
 namespace sensconv::driverMessages {
 
 // Command line
@@ -58,7 +60,7 @@ inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specifie
 inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
 inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
 inline constexpr char badJobs[] = "# ERROR: Option -jobs takes a number of sessions from 1 to %ld, not %s\n";
-inline constexpr char exiting[] = "# ERROR: Exiting\n";
+inline constexpr const char* exiting = exitingLine;
 
 // Directory scan and screening
 inline constexpr char scanningDirectory[] = "# INFO: Scanning directory for .snsr files\n";

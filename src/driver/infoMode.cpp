@@ -74,20 +74,22 @@ struct fileSpan {
 
 // Reads and decodes one file as a conversion would, without writing anything: the
 // decoder's GPS records are counted and dropped, and no image extractor is linked.
-orderedJson describeFile(size_t index, const std::string& path, fileSpan& span) {
+// A decoding failure that would end a conversion (a gap beyond the repair limit, a
+// board clock running backwards) ends the file's description there; its status is
+// kept in fatalStatus.
+orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, int& fatalStatus) {
     packetReader reader(path, false);
     if (!reader.fileOk) return nullptr;
     sensorDecoder decoder(reader.header.get());
     snsrPacket packet;
     int64_t gpsRecords = 0;
-    while (reader.hasData) {
+    outcome decoded;
+    while (reader.hasData && decoded.ok()) {
         reader.readPacket(packet);
-        decoder.processPacket(packet);
-        if (decoder.gpsRecord.length > 0) {
-            ++gpsRecords;
-            decoder.gpsRecord.length = 0;
-        }
+        decoded = decoder.processPacket(packet);
+        if (decoder.view().gpsRecord().length > 0) ++gpsRecords;
     }
+    fatalStatus = decoded.status();
     span.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
     span.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
     span.qor2EndTicks = decoder.qor2Clock.fileTime;
@@ -97,6 +99,8 @@ orderedJson describeFile(size_t index, const std::string& path, fileSpan& span) 
     // Images are cut out and checked only by a conversion.
     file["decoder"]["images"] = nullptr;
     file["gpsRecords"] = gpsRecords;
+    // A conversion would end in this file with this status, after the lines it printed.
+    if (!decoded.ok()) file["fatalStatus"] = decoded.status();
     orderedJson boards = file["boards"];
     file.erase("boards");
     file["boards"] = boards;
@@ -209,7 +213,9 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     std::vector<fileSpan> spans;
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         fileSpan span;
-        orderedJson file = describeFile(i, inputFiles[i], span);
+        int fatalStatus = 0;
+        orderedJson file = describeFile(i, inputFiles[i], span, fatalStatus);
+        if (status == 0 && fatalStatus != 0) status = fatalStatus;
         if (file.is_null()) {
             file = {{"index", i}, {"path", inputFiles[i]}, {"readable", false}};
             // A scan drops such a file; a file named on the command line stops the run.

@@ -12,7 +12,7 @@
 #include <set>
 #include <utility>
 
-#include "common/outputStatus.h"
+#include "common/outcome.h"
 #include "common/textFormat.h"
 #include "container/packetReader.h"
 #include "decode/imageExtractor.h"
@@ -57,11 +57,7 @@ unfinishedSession unfinished;
 
 void reportUnfinishedSession() {
     if (unfinished.directory.empty()) return;
-    if (!platform::waitForGoAhead()) {
-        platform::removeTree(unfinished.directory);
-        unfinished.directory.clear();
-        return;
-    }
+    if (!platform::waitForGoAhead()) abandonSession(unfinished.directory);
     // A session that ends before anything was written leaves nothing behind.
     if (!platform::removeEmptyDirectory(unfinished.directory)) {
         std::fprintf(stderr, msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
@@ -123,30 +119,39 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     for (const auto& [index, path] : earlier) std::fprintf(stderr, msg::earlierOutputKept, path.c_str());
 }
 
+// The one way out of a run that failed in the middle of a session: the closing line,
+// then the end of the process without unwinding, so that the session's files stay
+// exactly as far as they had come.
+[[noreturn]] void endRun(const outcome& failure) {
+    reportUnfinishedSession();
+    std::fputs(failure.closingLine(), stderr);
+    platform::exitProcess(failure.status());
+}
+
 // Reads one input file through decoder and writer. The reader and the decoder live
 // for this file only; the writer, the carry-over record and the packet record belong
 // to the session. False when the file's data ended early (a read failed or the file
-// shrank); what was read up to there is converted.
+// shrank); what was read up to there is converted. A fatal outcome leaves every object
+// as it stands.
 bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
                  const std::string& sessionDir, snsr_packetWriter_class& writer, carryOver& carried,
                  snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles, expectedSize);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
+    if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
-    writer.beginFile(sessionDir, &decoder);
+    if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) {
-        std::fprintf(stderr, msg::fileNotProcessed, path.c_str());
-        reportUnfinishedSession();
-        std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusFailed);
-    }
+    if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));
 
     // Every record goes to the decoder, also the last one that carries no packet.
     while (reader.hasData) {
         reader.readPacket(packet);
-        decoder.processPacket(packet);
+        if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) {
+            writer.flushChannels();
+            endRun(decoded);
+        }
         writer.writePacket();
     }
 
@@ -186,7 +191,7 @@ struct sessionOutcome {
 // beforeFile is called with each file's index before the file is converted.
 sessionOutcome convertSession(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
                               const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes,
-                              int s, size_t& f, const std::function<void(size_t)>& beforeFile) {
+                              runStatus& run, int s, size_t& f, const std::function<void(size_t)>& beforeFile) {
     const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
     sessionOutcome outcome;
@@ -201,12 +206,12 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     if (folder.staged) unfinished = {s, folder.path};
     // The parent removes it should this process die before it may finish the session.
     if (folder.staged && platform::isChildSession()) platform::reportToParent("staged " + folder.path + "\n");
-    const unsigned lossesBefore = outputLossCount();
+    const int64_t lossesBefore = run.filesFailed();
 
     snsrPacket packet;
     carryOver carried;
-    auto writer = std::make_unique<snsr_packetWriter_class>();
-    auto extractor = std::make_unique<imageExtractor>();
+    auto writer = std::make_unique<snsr_packetWriter_class>(run);
+    auto extractor = std::make_unique<imageExtractor>(run);
     carried.extractor = extractor.get();
 
     sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
@@ -218,7 +223,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     }
     extractor->setImagesDir(imagesDir);
 
-    gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path));
+    gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path), run);
     while (f < inputFiles.size() && fileSession[f] == s) {
         std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
         if (beforeFile) beforeFile(f);
@@ -243,8 +248,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     summary.addGpsTrack(gps);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
-    summary.write(folder.path, outcome.read && outputLossCount() == lossesBefore ? 0 : statusFailed);
-    outcome.lost = outputLossCount() != lossesBefore;
+    summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);
+    outcome.lost = run.filesFailed() != lossesBefore;
     // Converted beside others, the session is put in place only once every earlier
     // one has ended without ending the run.
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());
@@ -271,7 +276,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
 // be started as a child: the rest then runs in this process (from session s on).
 bool convertSessionsSideBySide(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
                                const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes,
-                               int& s, size_t& f, sessionOutcome& total, std::set<long long>& written) {
+                               runStatus& run, int& s, size_t& f, sessionOutcome& total, std::set<long long>& written) {
     const int lastSession = fileSession.back();
     platform::sharedBytes traceStates(options.writeTraceLog ? inputFiles.size() : 0);
     const bool sharedTrace = traceStates.size() == inputFiles.size() && options.writeTraceLog;
@@ -306,7 +311,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                     traceStates.unlock();
                 };
                 const sessionOutcome outcome =
-                    convertSession(options, inputFiles, fileSession, screenedSizes, session, file, beforeFile);
+                    convertSession(options, inputFiles, fileSession, screenedSizes, run, session, file, beforeFile);
                 if (sharedTrace && file > first) {
                     traceStates.lock();
                     stateAt(file - 1) = static_cast<uint8_t>(traceState::completed);
@@ -363,7 +368,8 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
             platform::endLike(end);
         }
         total.read = total.read && read != 0;
-        if (lost != 0) markOutputLost();
+        // The child counted its own failed files; this run only needs to know it lost some.
+        if (lost != 0) run.fileFailed();
         if (placed != 0) written.insert(front.session - 1);
         s = front.session + 1;
         f = front.endFile;
@@ -382,26 +388,24 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
 }  // namespace
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
-                     const std::vector<int>& fileSession, const std::map<std::string, int64_t>& screenedSizes) {
+                     const std::vector<int>& fileSession, runStatus& run,
+                     const std::map<std::string, int64_t>& screenedSizes) {
     if (inputFiles.empty() || fileSession.size() != inputFiles.size()) return true;
     const int lastSession = fileSession.back();
     sessionOutcome total;
     std::set<long long> written;  // indices of the part_NN folders this run wrote
-    // A run that ends inside a session (a fatal error of the decoder or the writer)
-    // still says where the session's output is.
-    static const bool exitNoteRegistered = std::atexit(reportUnfinishedSession) == 0;
-    (void)exitNoteRegistered;
 
     size_t f = 0;
     int s = fileSession.front();
     if (options.jobs > 1 && s < lastSession) {
-        convertSessionsSideBySide(options, inputFiles, fileSession, screenedSizes, s, f, total, written);
+        convertSessionsSideBySide(options, inputFiles, fileSession, screenedSizes, run, s, f, total, written);
     }
     const auto beforeFile = [&](size_t current) {
         if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, current, options.traceLogDir, options.outputdir);
     };
     for (; s <= lastSession; ++s) {
-        const sessionOutcome outcome = convertSession(options, inputFiles, fileSession, screenedSizes, s, f, beforeFile);
+        const sessionOutcome outcome =
+            convertSession(options, inputFiles, fileSession, screenedSizes, run, s, f, beforeFile);
         total.read = total.read && outcome.read;
         if (outcome.written) written.insert(s - 1);
     }
@@ -415,9 +419,7 @@ int runConversion(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
-    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) {
-        platform::exitProcess(status);
-    }
+    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
     options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
     switch (options.what) {
         case commandLineOptions::action::help:
@@ -439,7 +441,7 @@ int runConversion(int argc, char** argv) {
     if (inputFiles.empty()) {
         std::fprintf(stderr, msg::noFilesToParse);
         std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusNoFiles);
+        return statusNoFiles;
     }
 
     std::vector<int> fileSession;
@@ -449,18 +451,19 @@ int runConversion(int argc, char** argv) {
         std::fprintf(stderr, msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
-    if (!checkFileHeaders(inputFiles)) platform::exitProcess(statusFailed);
+    if (!checkFileHeaders(inputFiles)) return statusFailed;
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
-    const bool allRead = convertSessions(options, inputFiles, fileSession, screenedSizes);
+    runStatus run;
+    const bool allRead = convertSessions(options, inputFiles, fileSession, run, screenedSizes);
 
     if (options.writeTraceLog) {
         updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
     }
 
-    if (!allRead || outputWasLost()) {
+    if (!allRead || run.outputLost()) {
         if (!allRead) std::fprintf(stderr, msg::inputLost);
-        if (outputWasLost()) std::fprintf(stderr, msg::outputLost);
+        if (run.outputLost()) std::fprintf(stderr, msg::outputLost);
         std::fprintf(stderr, msg::exiting);
         return statusFailed;
     }

@@ -9,24 +9,25 @@
 #include <limits>
 
 #include "common/littleEndian.h"
-#include "common/outputStatus.h"
-#include "platform/platform.h"
+#include "common/textFormat.h"
+#include "output/outputMessages.h"
 
 namespace sensconv {
 
 namespace {
 
+namespace msg = outputMessages;
+
 constexpr const char* binExtension = ".bin";
 constexpr const char* metaExtension = ".meta";
 constexpr const char* sparseExtension = ".sparse";
+constexpr int statusNotCreated = -1;
 
-[[noreturn]] void failToCreate(const std::string& name, const char* extension, const std::string& directory,
-                               const std::string& fullPath) {
-    std::fprintf(stderr, "# ERROR: Unable to open output file binaryData_%s%s in directory %s, full path:\n",
-                 name.c_str(), extension, directory.c_str());
-    std::fprintf(stderr, "# ERROR: %s\n", fullPath.c_str());
-    std::fprintf(stderr, "# ERROR: Exiting\n");
-    platform::exitProcess(-1);
+outcome failToCreate(const std::string& name, const char* extension, const std::string& directory,
+                     const std::string& fullPath) {
+    return outcome::fatal(statusNotCreated,
+                          formatText(msg::channelFileNotCreated, name.c_str(), extension, directory.c_str()) +
+                              formatText(msg::fullPath, fullPath.c_str()));
 }
 
 }  // namespace
@@ -39,13 +40,13 @@ std::string binaryDataFile::path(const char* extension) const {
     return directory_ + "binaryData_" + name_ + extension;
 }
 
-void binaryDataFile::open(const std::string& directory, const std::string& name, double sampleRate,
-                          int32_t expectedSamples, int32_t dataType) {
+outcome binaryDataFile::open(const std::string& directory, const std::string& name, double sampleRate,
+                             int32_t expectedSamples, int32_t dataType) {
     close();
     directory_ = directory;
     name_ = name;
-    if (!data_.create(path(binExtension))) failToCreate(name_, binExtension, directory_, data_.path());
-    if (!meta_.create(path(metaExtension))) failToCreate(name_, metaExtension, directory_, meta_.path());
+    if (!data_.create(path(binExtension))) return failToCreate(name_, binExtension, directory_, data_.path());
+    if (!meta_.create(path(metaExtension))) return failToCreate(name_, metaExtension, directory_, meta_.path());
 
     sampleRate_ = sampleRate;
     expectedSamples_ = expectedSamples;
@@ -61,6 +62,7 @@ void binaryDataFile::open(const std::string& directory, const std::string& name,
     std::setvbuf(data_.handle(), nullptr, _IONBF, 0);
     block_.assign(blockBytes / sizeof(float), 0.0f);
     pending_ = 0;
+    return {};
 }
 
 int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
@@ -115,11 +117,8 @@ void binaryDataFile::close() {
 
     if (meta_.isOpen()) {
         if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {
-            std::fprintf(stderr,
-                         "# ERROR: Number of samples written to binary file %s does not match the number expected\n",
-                         name_.c_str());
-            std::fprintf(stderr, "# ERROR: Expected to write %7d, only wrote %7" PRId64 "\n", expectedSamples_,
-                         samplesWritten);
+            std::fprintf(stderr, msg::samplesNotAsExpected, name_.c_str());
+            std::fprintf(stderr, msg::expectedSamples, expectedSamples_, samplesWritten);
         }
         meta_.print("\"NumSamples\",%" PRId64 "\n", samplesWritten);
         meta_.print("\"SampleRate\",%f\n", sampleRate_);
@@ -150,13 +149,12 @@ void binaryDataFile::appendFilled(int64_t first, int64_t count) {
 
 void binaryDataFile::writeSparseFile() {
     if (filledCount_ == 0) return;
-    outputFile sparse;
+    outputFile sparse(*run_);
     if (!sparse.create(path(sparseExtension))) {
-        std::fprintf(stderr, "# ERROR: Unable to open sparse output file binaryData_%s.sparse in directory %s, full path:\n",
-                     name_.c_str(), directory_.c_str());
-        std::fprintf(stderr, "# ERROR: %s\n", sparse.path().c_str());
-        std::fprintf(stderr, "# ERROR: Unable to write sparse matrix output for missing samples\n");
-        markOutputLost();
+        std::fprintf(stderr, msg::sparseFileNotCreated, name_.c_str(), directory_.c_str());
+        std::fprintf(stderr, msg::fullPath, sparse.path().c_str());
+        std::fprintf(stderr, msg::sparseNotWritten);
+        sparse.lostWithoutFile();
         return;
     }
     bool writing = true;

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
 #include "common/positionRuns.h"
+#include "common/runStatus.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
 
@@ -20,14 +22,14 @@ public:
     // file with one write call per full block.
     static constexpr int32_t blockBytes = 65536;
 
-    binaryDataFile() = default;
+    explicit binaryDataFile(runStatus& run) : data_(run), meta_(run), run_(&run) {}
     ~binaryDataFile();
     binaryDataFile(const binaryDataFile&) = delete;
     binaryDataFile& operator=(const binaryDataFile&) = delete;
 
     // Creates the .bin and .meta files in directory (which ends in a separator).
-    // Ends the process with status -1 when either cannot be created.
-    void open(const std::string& directory, const std::string& name, double sampleRate, int32_t expectedSamples,
+    // Fatal (status -1) when either cannot be created.
+    outcome open(const std::string& directory, const std::string& name, double sampleRate, int32_t expectedSamples,
               int32_t dataType);
 
     // Appends n samples, each narrowed to single precision; returns n less the samples
@@ -71,6 +73,7 @@ private:
 
     outputFile data_;
     outputFile meta_;
+    runStatus* run_;
     std::string directory_;
     std::string name_;
     double sampleRate_ = 0.0;

@@ -8,10 +8,10 @@
 #include <memory>
 
 #include "common/littleEndian.h"
-#include "common/outputStatus.h"
 #include "common/textFormat.h"
 #include "common/utcText.h"
 #include "output/outputFile.h"
+#include "output/outputMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -91,8 +91,8 @@ const char* gpxFix(int32_t fixType) {
 // Builds the rows from the decoded messages, one per navigation epoch, and writes them.
 class trackBuilder final : public sirfNavigationSink {
 public:
-    trackBuilder(std::string directory, const recordUtcFunction& recordUtc, gpsSessionSummary& summary)
-        : directory_(std::move(directory)), recordUtc_(recordUtc), summary_(summary) {}
+    trackBuilder(std::string directory, runStatus& run, const recordUtcFunction& recordUtc, gpsSessionSummary& summary)
+        : directory_(std::move(directory)), recordUtc_(recordUtc), summary_(summary), csv_(run), gpx_(run) {}
 
     void navigation(const gpsNavigation& m) override {
         if (m.message == 41) {
@@ -130,8 +130,8 @@ private:
     void create(outputFile& file, const char* name) {
         const std::string path = directory_ + name;
         if (!file.create(path)) {
-            std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", path.c_str(), std::strerror(errno));
-            markOutputLost();
+            std::fprintf(stderr, outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
+            file.lostWithoutFile();
         }
     }
 
@@ -216,7 +216,7 @@ struct fileCloser {
 
 }  // namespace
 
-gpsTrackFiles::gpsTrackFiles(std::string directory) : directory_(std::move(directory)) {}
+gpsTrackFiles::gpsTrackFiles(std::string directory, runStatus& run) : directory_(std::move(directory)), run_(&run) {}
 
 void gpsTrackFiles::fileDone(int64_t recordsSoFar) {
     fileEnds_.push_back(recordsSoFar);
@@ -228,7 +228,7 @@ gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
     const std::unique_ptr<std::FILE, fileCloser> input(platform::openForReading(directory_ + recordsName));
     if (!input) return summary;
 
-    trackBuilder builder(directory_, recordUtc, summary);
+    trackBuilder builder(directory_, *run_, recordUtc, summary);
     sirfDecoder decoder(builder);
     std::vector<uint8_t> chunk(readChunk);
     uint8_t head[recordHeadBytes];

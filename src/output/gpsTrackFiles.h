@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/runStatus.h"
 #include "decode/sirfDecoder.h"
 
 namespace sensconv {
@@ -49,7 +50,8 @@ public:
     static constexpr int64_t segmentGapMs = 60000;
 
     // directory: the session's output directory, ending in the path separator.
-    explicit gpsTrackFiles(std::string directory);
+    // Files that fail are counted in run.
+    gpsTrackFiles(std::string directory, runStatus& run);
 
     // After each input file of the session: how many records sirfGPSOutput.bin holds
     // so far. Records are assigned to input files by these counts.
@@ -62,6 +64,7 @@ public:
 
 private:
     std::string directory_;
+    runStatus* run_;
     std::vector<int64_t> fileEnds_;
 };
 

@@ -3,13 +3,16 @@
 #include <cstdio>
 
 #include "decode/sampleChannel.h"
+#include "output/outputMessages.h"
 
 namespace sensconv {
 
-outputChannel::outputChannel(const std::string& directory, sampleChannel& source)
-    : bound_(&source), longName_(source.longName) {
+outputChannel::outputChannel(runStatus& run, const sampleChannel& source)
+    : bound_(&source), longName_(source.longName), file_(run) {}
+
+outcome outputChannel::open(const std::string& directory) {
     // Rates come in tenths of a hertz; the description gives hertz.
-    file_.open(directory, source.shortName, source.rate / 10.0, -1, dataTypeFloat32);
+    return file_.open(directory, bound_->shortName, bound_->rate / 10.0, -1, dataTypeFloat32);
 }
 
 void outputChannel::writeBatch() {
@@ -19,22 +22,16 @@ void outputChannel::writeBatch() {
     if (count <= 0) return;
     const int32_t written = file_.writeSamples(bound_->batch, count);
     if (written != count) {
-        std::fprintf(stderr,
-                     "# snsr_packetWriter: ERROR, attempted to write %d bytes but only %d were written for sensor %s\n",
-                     count, written, longName_.c_str());
+        std::fprintf(stderr, outputMessages::shortChannelWrite, count, written, longName_.c_str());
     }
     // The count follows the samples the decoder delivered, so later positions stay
     // aligned with the decoder's even time spacing.
     file_.samplesWritten += count;
-    bound_->batchCount = 0;
 }
 
 void outputChannel::takeFilledPositions() {
-    // Taken packet by packet, so the decoder's list never holds more than one packet's
-    // gaps, however damaged the file.
-    if (bound_->missingList.empty()) return;
+    // The decoder's list holds the current packet's filled positions only.
     for (const positionRuns::run& run : bound_->missingList.runs()) file_.appendFilled(baseIndex_ + run.first, run.count);
-    bound_->missingList.clear();
 }
 
 void outputChannel::mergeFileEnd() {
@@ -49,7 +46,6 @@ void outputChannel::mergeFileEnd() {
     } else if (last > 0) {
         file_.lastTimestamp += last;
     }
-    takeFilledPositions();
     file_.flush();
     baseIndex_ = file_.samplesWritten;
     bound_ = nullptr;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/outcome.h"
+#include "common/runStatus.h"
 #include "output/binaryDataFile.h"
 
 namespace sensconv {
@@ -17,36 +19,39 @@ class outputChannel {
 public:
     static constexpr int32_t dataTypeFloat32 = 1;
 
+    // A channel named after source and bound to it; open creates its files.
+    outputChannel(runStatus& run, const sampleChannel& source);
+
     // Creates the channel's files in directory (ending in a separator), named after the
-    // source's short name, and binds the source. Ends the process (status -1) when a
-    // file cannot be created.
-    outputChannel(const std::string& directory, sampleChannel& source);
+    // source's short name. Fatal (status -1) when a file cannot be created.
+    outcome open(const std::string& directory);
 
     // Binds the channel to the next input file's sampleChannel.
-    void bind(sampleChannel& source) { bound_ = &source; }
+    void bind(const sampleChannel& source) { bound_ = &source; }
     void unbind() { bound_ = nullptr; }
     bool isBound() const { return bound_ != nullptr; }
     const sampleChannel* source() const { return bound_; }
 
-    // Appends the bound channel's current batch and marks it consumed. An unbound
-    // channel (its board is missing from this input file) writes nothing.
+    // Appends the bound channel's batch of the current packet. An unbound channel (its
+    // board is missing from this input file) writes nothing.
     void writeBatch();
 
-    // Takes over the input file's timestamps and last filled-in positions, hands the
-    // file's samples to the disk and unbinds.
+    // Takes over the input file's timestamps, hands the file's samples to the disk
+    // and unbinds.
     // A channel that was not bound during the file keeps its state unchanged.
     void mergeFileEnd();
 
+    void flush() { file_.flush(); }
     void close() { file_.close(); }
 
     const std::string& longName() const { return longName_; }
     const binaryDataFile& file() const { return file_; }
 
 private:
-    // Moves the bound channel's filled positions over to the file.
+    // Appends the bound channel's filled positions of the current packet to the file.
     void takeFilledPositions();
 
-    sampleChannel* bound_ = nullptr;
+    const sampleChannel* bound_ = nullptr;
     std::string longName_;
     int64_t baseIndex_ = 0;  // samples in the .bin before the current input file
     binaryDataFile file_;

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "common/outputStatus.h"
+#include "output/outputMessages.h"
 
 namespace sensconv {
 
@@ -14,8 +14,7 @@ outputFile::~outputFile() {
 
 bool outputFile::create(const std::string& path) {
     close();
-    path_ = path;
-    failed_ = false;
+    failure_.reset(path);
     file_ = std::fopen(path.c_str(), "wb");
     return file_ != nullptr;
 }
@@ -28,8 +27,7 @@ size_t outputFile::write(const void* data, size_t size, size_t count, shortWrite
         const int errorNumber = errno;
         if (mode == shortWrite::callerReports) {
             // The caller prints its own line; later failures of this file stay quiet.
-            failed_ = true;
-            markOutputLost();
+            failure_.reportedByCaller();
         } else {
             fail(errorNumber);
         }
@@ -53,7 +51,7 @@ bool outputFile::print(const char* format, ...) {
 }
 
 bool outputFile::close() {
-    if (file_ == nullptr) return !failed_;
+    if (file_ == nullptr) return !failure_.failed();
     std::FILE* file = file_;
     file_ = nullptr;
     const bool streamFailed = std::ferror(file) != 0;
@@ -66,15 +64,11 @@ bool outputFile::close() {
         // An earlier write failed without telling why.
         fail(EIO);
     }
-    return !failed_;
+    return !failure_.failed();
 }
 
 void outputFile::fail(int errorNumber) {
-    markOutputLost();
-    if (failed_) return;
-    failed_ = true;
-    const char* reason = errorNumber != 0 ? std::strerror(errorNumber) : "write error";
-    std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", path_.c_str(), reason);
+    failure_.report(errorNumber != 0 ? std::strerror(errorNumber) : outputMessages::writeErrorReason);
 }
 
 }  // namespace sensconv

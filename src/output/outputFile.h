@@ -1,12 +1,15 @@
 #pragma once
 // One output file of a session, created with mode "wb". Every write and the final
-// flush and close are checked: the first failure prints one line with the path and
-// the system's reason and marks the run's output as lost, so a full disk or a file
-// size limit never passes for a finished conversion.
+// flush and close are checked; a failure follows the one policy of outputFailure
+// (one line with the path and the system's reason, the file counted in the run's
+// status), so a full disk or a file size limit never passes for a finished conversion.
 
 #include <cstddef>
 #include <cstdio>
 #include <string>
+
+#include "common/runStatus.h"
+#include "output/outputFailure.h"
 
 namespace sensconv {
 
@@ -16,16 +19,20 @@ public:
     // which has a message of its own for that case.
     enum class shortWrite { report, callerReports };
 
-    outputFile() = default;
+    explicit outputFile(runStatus& run) : failure_(run) {}
     ~outputFile();
     outputFile(const outputFile&) = delete;
     outputFile& operator=(const outputFile&) = delete;
 
-    // False when the file cannot be created; the caller prints its own lines then.
+    // False when the file cannot be created; the caller prints its own lines then and
+    // decides whether that counts as lost output (lostWithoutFile).
     bool create(const std::string& path);
     bool isOpen() const { return file_ != nullptr; }
     std::FILE* handle() const { return file_; }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return failure_.path(); }
+
+    // Counts the file that could not be created in the run's status.
+    void lostWithoutFile() { failure_.reportedByCaller(); }
 
     // Writes count items of size bytes and returns the number of whole items written.
     size_t write(const void* data, size_t size, size_t count, shortWrite mode = shortWrite::report);
@@ -47,8 +54,7 @@ private:
     void fail(int errorNumber);
 
     std::FILE* file_ = nullptr;
-    std::string path_;
-    bool failed_ = false;
+    outputFailure failure_;
 };
 
 }  // namespace sensconv

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 
-#include "common/outputStatus.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
 #include "decode/boardTime.h"
@@ -12,6 +11,7 @@
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "output/outputFile.h"
+#include "output/outputMessages.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/platform.h"
 
@@ -243,7 +243,7 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
         channel& audio = channelFor(qor2ChannelTable[qor2Audio].longName, "audio", writer.audioRate(), true);
         const sampleChannel* source = decoder.qor2Channels[qor2Audio].get();
         const int64_t filledInFile = source != nullptr && writer.audioSamples() > audio.samples
-                                         ? static_cast<int64_t>(source->missingList.size())
+                                         ? source->filledInFile
                                          : 0;
         addSamples(audio, writer.audioSamples(), audio.filled + filledInFile, index);
     }
@@ -324,13 +324,13 @@ orderedJson sessionSummary::toJson(int status) const {
     return json;
 }
 
-bool sessionSummary::write(const std::string& partDir, int status) const {
+bool sessionSummary::write(const std::string& partDir, int status, runStatus& run) const {
     const std::string text = jsonText(toJson(status));
-    outputFile file;
+    outputFile file(run);
     const std::string path = platform::withTrailingSeparator(partDir) + sessionFileName;
     if (!file.create(path)) {
-        std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", path.c_str(), std::strerror(errno));
-        markOutputLost();
+        std::fprintf(stderr, outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
+        file.lostWithoutFile();
         return false;
     }
     file.write(text.data(), 1, text.size());

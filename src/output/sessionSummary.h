@@ -71,7 +71,7 @@ public:
 
     // Writes session.json into partDir. A file that cannot be written is reported like
     // any other lost output, and false is returned.
-    bool write(const std::string& partDir, int status) const;
+    bool write(const std::string& partDir, int status, runStatus& run) const;
 
 private:
     struct anchor {

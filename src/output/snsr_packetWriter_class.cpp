@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <limits>
 
-#include "common/outputStatus.h"
 #include "common/textFormat.h"
 #include "decode/channelTable.h"
 #include "decode/sampleChannel.h"
-#include "decode/sensorDecoder.h"
+#include "output/outputMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -20,6 +19,7 @@ namespace {
 constexpr const char* gpsFileName = "sirfGPSOutput.bin";
 constexpr const char* wavFileName = "completeSensorAudio.wav";
 constexpr const char* globalMetaFileName = "binaryData.meta";
+constexpr int statusNotCreated = -1;
 
 // asctime text without its final newline.
 std::string localTimeText(int64_t t) {
@@ -39,7 +39,7 @@ int32_t wavSampleRate(double rateTenthsHz) {
 
 }  // namespace
 
-snsr_packetWriter_class::snsr_packetWriter_class() {
+snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run) {
     // The audio goes to the WAV file instead of a channel file.
     channelEnabled_["qor2/audio"] = false;
 }
@@ -53,46 +53,39 @@ snsr_packetWriter_class::~snsr_packetWriter_class() {
     wav_.close();
 }
 
-bool snsr_packetWriter_class::beginFile(const std::string& directory, sensorDecoder* decoder) {
-    if (decoder == nullptr) return false;
-
+outcome snsr_packetWriter_class::beginFile(const std::string& directory, const decoderView& decoder) {
     // An empty directory means the current one, not the file system's root.
     outputDir_ = directory.empty() ? std::string() : platform::withTrailingSeparator(directory);
     // Nothing of an earlier file's decoder may be reached from here on.
     for (auto& channel : channels_) channel->unbind();
     bound_.clear();
-    audioChannel_ = decoder->qor2Channels[qor2Audio].get();
-    gpsRecord_ = &decoder->gpsRecord;
+    audioChannel_ = decoder.audio();
+    gpsRecord_ = &decoder.gpsRecord();
 
-    const snsrHeader* header = decoder->header;
-    sourceFiles_.push_back(header != nullptr ? header->file_name : std::string());
+    sourceFiles_.push_back(decoder.sourceFile());
 
     if (!identityCaptured_) {
-        if (decoder->qor2Active && header != nullptr) {
-            const qor2Settings& settings = header->qor2_settings;
-            qor2Info_ = {settings.bdnr, settings.hver, settings.swma, settings.swmi};
-        }
-        if (decoder->juxActive && header != nullptr) {
-            const juxSettings& settings = header->jux_settings;
-            juxInfo_ = {settings.bdnr, settings.hver, settings.swma, settings.swmi};
-        }
+        qor2Info_ = decoder.qor2Identity();
+        juxInfo_ = decoder.juxIdentity();
         processingStartTime_ = platform::currentTime();
         processingStartText_ = localTimeText(processingStartTime_);
         identityCaptured_ = true;
     }
 
-    setUpAudio(*decoder);
+    if (outcome opened = setUpAudio(decoder); !opened.ok()) return opened;
 
-    if (decoder->qor2Active && decoder->gpsActive && !gpsFile_.isOpen()) openGpsFile();
+    if (decoder.hasQor2() && decoder.hasGps() && !gpsFile_.isOpen()) {
+        if (outcome opened = openGpsFile(); !opened.ok()) return opened;
+    }
 
-    if (decoder->qor2Active) {
-        for (auto& channel : decoder->qor2Channels) {
-            if (channel != nullptr) setUpChannel(*channel);
+    for (int i = 0; i < numQor2Channels; ++i) {
+        if (const sampleChannel* channel = decoder.qor2Channel(i); channel != nullptr) {
+            if (outcome opened = setUpChannel(*channel); !opened.ok()) return opened;
         }
     }
-    if (decoder->juxActive) {
-        for (auto& channel : decoder->juxChannels) {
-            if (channel != nullptr) setUpChannel(*channel);
+    for (int i = 0; i < numJuxChannels; ++i) {
+        if (const sampleChannel* channel = decoder.juxChannel(i); channel != nullptr) {
+            if (outcome opened = setUpChannel(*channel); !opened.ok()) return opened;
         }
     }
 
@@ -104,37 +97,35 @@ bool snsr_packetWriter_class::beginFile(const std::string& directory, sensorDeco
     ++fileCounter_;
     appendMeta(metaKeys, metaValues, "#FileStart", formatText("%02d", fileCounter_));
     anyFileBegun_ = true;
-    return true;
+    return {};
 }
 
-void snsr_packetWriter_class::setUpAudio(sensorDecoder& decoder) {
-    if (!decoder.qor2Active) return;
-    const sampleChannel* audio = decoder.qor2Channels[qor2Audio].get();
-    if (audio == nullptr || audio->rate == 0) return;
+outcome snsr_packetWriter_class::setUpAudio(const decoderView& decoder) {
+    const sampleChannel* audio = decoder.audio();
+    if (audio == nullptr || audio->rate == 0) return {};
     const int32_t sampleRate = wavSampleRate(audio->rate);
     // One WAV file per session, at the rate of the first file that has audio.
-    if (wav_.isOpen() || sampleRate == 0) return;
-    wav_.open(outputDir_ + wavFileName, sampleRate);
+    if (wav_.isOpen() || sampleRate == 0) return {};
+    return wav_.open(outputDir_ + wavFileName, sampleRate);
 }
 
-void snsr_packetWriter_class::openGpsFile() {
-    if (!gpsFile_.create(outputDir_ + gpsFileName)) {
-        std::fprintf(stderr, "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n");
-        std::fprintf(stderr, "# snsr_packetWriter: ERROR, Exiting\n");
-        platform::exitProcess(-1);
-    }
+outcome snsr_packetWriter_class::openGpsFile() {
+    if (gpsFile_.create(outputDir_ + gpsFileName)) return {};
+    // This failure has always ended with a closing line of its own.
+    return outcome::fatal(statusNotCreated, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
 }
 
-void snsr_packetWriter_class::setUpChannel(sampleChannel& source) {
+outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
     const auto enabled = channelEnabled_.find(source.longName);
-    if (enabled != channelEnabled_.end() && !enabled->second) return;
+    if (enabled != channelEnabled_.end() && !enabled->second) return {};
     const auto existing = channelIndex_.find(source.longName);
     if (existing != channelIndex_.end()) {
         channels_[existing->second]->bind(source);
-        return;
+        return {};
     }
-    channels_.push_back(std::make_unique<outputChannel>(outputDir_, source));
+    channels_.push_back(std::make_unique<outputChannel>(*run_, source));
     channelIndex_[source.longName] = channels_.size() - 1;
+    return channels_.back()->open(outputDir_);
 }
 
 void snsr_packetWriter_class::writePacket() {
@@ -145,13 +136,11 @@ void snsr_packetWriter_class::writePacket() {
     if (gpsFile_.isOpen() && gpsRecord_ != nullptr && gpsRecord_->length > 0) {
         const size_t length = std::min(static_cast<size_t>(gpsRecord_->length), gpsRecord_->bytes.size());
         gpsFile_.write(gpsRecord_->bytes.data(), 1, length);
-        gpsRecord_->length = 0;
         ++gpsRecords_;
     }
 
     if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {
         wav_.writeBatch(audioChannel_->batch, audioChannel_->batchCount);
-        audioChannel_->batchCount = 0;
     }
 }
 
@@ -163,6 +152,10 @@ void snsr_packetWriter_class::endFile() {
     // The decoder is destroyed next.
     audioChannel_ = nullptr;
     gpsRecord_ = nullptr;
+}
+
+void snsr_packetWriter_class::flushChannels() {
+    for (auto& channel : channels_) channel->flush();
 }
 
 void snsr_packetWriter_class::spillMeta() {
@@ -192,15 +185,15 @@ std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::chan
 }
 
 void snsr_packetWriter_class::writeGlobalMeta() {
-    outputFile meta;
+    outputFile meta(*run_);
     if (!meta.create(outputDir_ + globalMetaFileName)) {
-        std::fprintf(stderr, "# ERROR: Unable to write global meta data to: %s\n", meta.path().c_str());
-        markOutputLost();
+        std::fprintf(stderr, outputMessages::globalMetaNotWritten, meta.path().c_str());
+        meta.lostWithoutFile();
         return;
     }
     for (const std::string& source : sourceFiles_) meta.print("\"%s\",\"%s\"\n", "sourceFile", source.c_str());
 
-    const auto printIdentity = [&meta](const boardInfo& info, const char* serialKey, const char* hardwareKey,
+    const auto printIdentity = [&meta](const boardIdentity& info, const char* serialKey, const char* hardwareKey,
                                        const char* majorKey, const char* minorKey) {
         if (info.serial == -1) return;
         meta.print("\"%s\",%d\n", serialKey, info.serial);

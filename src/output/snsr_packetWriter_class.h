@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "common/metaLists.h"
+#include "common/outcome.h"
+#include "common/runStatus.h"
+#include "decode/decoderView.h"
 #include "output/outputChannel.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
@@ -19,26 +22,30 @@
 
 namespace sensconv {
 
-class sensorDecoder;
 class sampleChannel;
-struct gpsRecordBuffer;
 
 class snsr_packetWriter_class {
 public:
-    snsr_packetWriter_class();
+    // Files that fail are counted in run.
+    explicit snsr_packetWriter_class(runStatus& run);
     // Closes every channel, writes binaryData.meta, closes the GPS file and finishes the WAV file.
     ~snsr_packetWriter_class();
     snsr_packetWriter_class(const snsr_packetWriter_class&) = delete;
     snsr_packetWriter_class& operator=(const snsr_packetWriter_class&) = delete;
 
-    // Binds the writer to the input file's decoder; false (and nothing done) without one.
-    // Channels of a board that this file lacks stay unbound for the file: they get no
-    // samples from it and keep their timestamps and positions as they were.
-    bool beginFile(const std::string& directory, sensorDecoder* decoder);
+    // Binds the writer to the input file's decoder through its view; the decoder must
+    // live until endFile. Channels of a board that this file lacks stay unbound for
+    // the file: they get no samples from it and keep their timestamps and positions as
+    // they were. Fatal when a session file cannot be created (status -1; -8 for the WAV
+    // file); the files made until then stay as they are.
+    outcome beginFile(const std::string& directory, const decoderView& decoder);
     // Appends what the decoder produced for the last packet: channel batches, the GPS
     // record and the audio. Pieces the current file lacks are skipped.
     void writePacket();
     void endFile();
+    // Hands every channel's gathered samples to its file: a run that ends in the middle
+    // of a file leaves the samples decoded up to there on disk.
+    void flushChannels();
 
     // The current input file's metadata; endFile moves it on towards binaryData.meta.
     metaList metaKeys;
@@ -61,27 +68,20 @@ public:
     int64_t gpsRecords() const { return gpsRecords_; }
 
 private:
-    // Identity of a board as its settings give it; -1 until captured.
-    struct boardInfo {
-        int32_t serial = -1;
-        int32_t hardwareVersion = -1;
-        int32_t majorSoftVersion = -1;
-        int32_t minorSoftVersion = -1;
-    };
-
-    void setUpAudio(sensorDecoder& decoder);
-    void openGpsFile();
-    void setUpChannel(sampleChannel& source);
+    outcome setUpAudio(const decoderView& decoder);
+    outcome openGpsFile();
+    outcome setUpChannel(const sampleChannel& source);
     void writeGlobalMeta();
     // Moves the complete key and value pairs of the lists to the scratch file.
     void spillMeta();
 
+    runStatus* run_;
     std::vector<std::string> sourceFiles_;
     int32_t fileCounter_ = 0;
     int64_t processingStartTime_ = 0;
     std::string processingStartText_;
-    boardInfo qor2Info_;
-    boardInfo juxInfo_;
+    boardIdentity qor2Info_;  // -1 until captured
+    boardIdentity juxInfo_;
     bool identityCaptured_ = false;
     bool anyFileBegun_ = false;
     std::string outputDir_;
@@ -89,8 +89,8 @@ private:
     scratchFile metaLines_;
 
     // References into the current input file's decoder; none between files.
-    sampleChannel* audioChannel_ = nullptr;
-    gpsRecordBuffer* gpsRecord_ = nullptr;
+    const sampleChannel* audioChannel_ = nullptr;
+    const gpsRecordBuffer* gpsRecord_ = nullptr;
 
     outputFile gpsFile_;
     int64_t gpsRecords_ = 0;

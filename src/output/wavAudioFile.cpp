@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "common/outputStatus.h"
 #include "common/textFormat.h"
+#include "output/outputMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -24,15 +24,19 @@ int16_t toPcm16(double value) {
     return static_cast<int16_t>(low);
 }
 
-wavAudioFile::wavAudioFile() : block_(blockSamples, 0) {}
+namespace {
+constexpr int statusNotOpened = -8;
+}
+
+wavAudioFile::wavAudioFile(runStatus& run) : block_(blockSamples, 0), failure_(run) {}
 
 wavAudioFile::~wavAudioFile() {
     close();
 }
 
-void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
-    if (file_ != nullptr) return;
-    path_ = path;
+outcome wavAudioFile::open(const std::string& path, int32_t sampleRate) {
+    if (file_ != nullptr) return {};
+    failure_.reset(path);
     info_ = SF_INFO{};
     info_.samplerate = sampleRate;
     info_.channels = 1;
@@ -40,14 +44,15 @@ void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
     // The library keeps at most 1024 characters of a file name; opened here, the file
     // can lie as deep as the system allows, like every other output file.
     const int descriptor = platform::createForWriting(path);
-    const std::string openFailure = descriptor < 0 ? formatText("System error : %s.", platform::lastErrorText().c_str()) : "";
+    const std::string openFailure =
+        descriptor < 0 ? formatText(outputMessages::wavSystemError, platform::lastErrorText().c_str()) : "";
     // The library closes the descriptor, also when it fails.
     if (descriptor >= 0) file_ = sf_open_fd(descriptor, SFM_WRITE, &info_, SF_TRUE);
     if (file_ == nullptr) {
-        std::fprintf(stderr, "# ERROR: Unable to open the .wav file %s\n", path.c_str());
-        std::fprintf(stderr, "# ERROR:  libsndfile: %s\n", descriptor < 0 ? openFailure.c_str() : sf_strerror(nullptr));
-        std::fprintf(stderr, "# ERROR: Exiting\n");
-        platform::exitProcess(-8);
+        return outcome::fatal(
+            statusNotOpened,
+            formatText(outputMessages::wavNotOpened, path.c_str()) +
+                formatText(outputMessages::wavLibraryReason, descriptor < 0 ? openFailure.c_str() : sf_strerror(nullptr)));
     }
     const std::string software = formatText("Created by sensconv, compiled on %s at %s\n", __DATE__, __TIME__);
     const std::string date = platform::asctimeText(platform::currentTime());
@@ -55,6 +60,7 @@ void wavAudioFile::open(const std::string& path, int32_t sampleRate) {
     sf_set_string(file_, SF_STR_SOFTWARE, software.c_str());
     sf_set_string(file_, SF_STR_COMMENT, software.c_str());
     sf_set_string(file_, SF_STR_DATE, date.c_str());
+    return {};
 }
 
 void wavAudioFile::writeBatch(const double* values, int32_t n) {
@@ -85,23 +91,16 @@ void wavAudioFile::handOver() {
     pending_ = 0;
     if (file_ == nullptr || count == 0) return;
     const sf_count_t written = sf_write_short(file_, block_.data(), count);
-    if (written != count) reportFailure(sf_strerror(file_));
+    if (written != count) failure_.report(sf_strerror(file_));
 }
 
 void wavAudioFile::close() {
     if (file_ == nullptr) return;
     handOver();
-    if (sf_error(file_) != SF_ERR_NO_ERROR) reportFailure(sf_strerror(file_));
+    if (sf_error(file_) != SF_ERR_NO_ERROR) failure_.report(sf_strerror(file_));
     const int result = sf_close(file_);
     file_ = nullptr;
-    if (result != SF_ERR_NO_ERROR) reportFailure(sf_error_number(result));
-}
-
-void wavAudioFile::reportFailure(const char* reason) {
-    markOutputLost();
-    if (failed_) return;
-    failed_ = true;
-    std::fprintf(stderr, "# ERROR: Unable to write output file %s (%s)\n", path_.c_str(), reason);
+    if (result != SF_ERR_NO_ERROR) failure_.report(sf_error_number(result));
 }
 
 }  // namespace sensconv

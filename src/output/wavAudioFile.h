@@ -10,6 +10,10 @@
 
 #include <sndfile.h>
 
+#include "common/outcome.h"
+#include "common/runStatus.h"
+#include "output/outputFailure.h"
+
 namespace sensconv {
 
 static_assert(std::is_same_v<int16_t, short>, "libsndfile takes 16-bit samples as short");
@@ -18,14 +22,13 @@ class wavAudioFile {
 public:
     static constexpr int32_t blockSamples = 65536;
 
-    wavAudioFile();
+    explicit wavAudioFile(runStatus& run);
     ~wavAudioFile();
     wavAudioFile(const wavAudioFile&) = delete;
     wavAudioFile& operator=(const wavAudioFile&) = delete;
 
-    // Creates the file with its tags. Ends the process with status -8 when libsndfile
-    // cannot open it.
-    void open(const std::string& path, int32_t sampleRate);
+    // Creates the file with its tags. Fatal (status -8) when libsndfile cannot open it.
+    outcome open(const std::string& path, int32_t sampleRate);
     bool isOpen() const { return file_ != nullptr; }
     int32_t sampleRate() const { return info_.samplerate; }
     // Samples handed to writeBatch since the file was opened: the WAV position of the
@@ -40,14 +43,12 @@ public:
 
 private:
     void handOver();
-    void reportFailure(const char* reason);
 
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
-    std::string path_;
     std::vector<int16_t> block_;
     int32_t pending_ = 0;  // samples in block_
-    bool failed_ = false;
+    outputFailure failure_;
     int64_t samplesWritten_ = 0;
 };
 

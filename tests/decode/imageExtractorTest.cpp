@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
+#include "common/testFiles.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
 #include "decodeTestSupport.h"
@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace sensconv::testing;
-using ::testing::ExitedWithCode;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
@@ -56,28 +55,21 @@ bytes readFile(const fs::path& path) {
 
 class imageExtractorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("imageExtractorTest_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-               "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // One camera packet at a board time of ms milliseconds (intmax 1000: 100 ticks per second).
     bool add(imageExtractor& extractor, const bytes& data, int64_t ms) {
         return extractor.addPacket(packetOf(streamCAMERA, data), 0, ms / 10, 1000);
     }
     fs::path image(const std::string& name) const { return dir / name; }
 
-    fs::path dir;
+    testing_support::scratchDirectory scratch;
+    const fs::path dir{scratch.path()};
+    runStatus run;
 };
 
 TEST_F(imageExtractorTest, ImageEndsWhereTheNextOneStarts) {
     const bytes first = makeImage(100, 1);
     const bytes second = makeImage(60, 2);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
 
     // The first image spans two packets; the second packet also holds its check
@@ -98,7 +90,7 @@ TEST_F(imageExtractorTest, ImageEndsWhereTheNextOneStarts) {
 
 TEST_F(imageExtractorTest, FailedCheckDeletesTheImage) {
     const bytes broken = makeImage(80, 3, false);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     ASSERT_TRUE(add(extractor, slice(broken, 0, 50), 0));
     ASSERT_TRUE(fs::exists(image("00000000000.jpg")));
@@ -115,7 +107,7 @@ TEST_F(imageExtractorTest, FailedCheckDeletesTheImage) {
 }
 
 TEST_F(imageExtractorTest, DataBeforeTheFirstStartBelongsToNoImage) {
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     // A start marker split across two packets is not recognised.
@@ -127,7 +119,7 @@ TEST_F(imageExtractorTest, DataBeforeTheFirstStartBelongsToNoImage) {
 
 TEST_F(imageExtractorTest, StartAtTheEndOfAPacketOpensWithTheNextPacket) {
     const bytes picture = makeImage(200, 4);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     EXPECT_TRUE(add(extractor, {9, 9, 0xFF, 0xD8}, 500));
@@ -144,7 +136,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
     // The start is held (2 bytes) when the rest of the image and its check segment
     // arrive: the check covers the held bytes too.
     const bytes picture = makeImage(60, 5);
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     CaptureStderr();
     EXPECT_TRUE(add(extractor, {0xFF, 0xD8}, 100));
@@ -156,7 +148,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
 
     // A held image that fails its check is dropped without ever reaching a file.
     const bytes broken = makeImage(60, 6, false);
-    imageExtractor other;
+    imageExtractor other(run);
     other.setImagesDir((dir / "other").string());
     fs::create_directories(dir / "other");
     CaptureStderr();
@@ -168,7 +160,7 @@ TEST_F(imageExtractorTest, SmallImageCheckedWhileItsStartIsStillHeld) {
 }
 
 TEST_F(imageExtractorTest, FileNamesFollowTheBoardTime) {
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string() + "/");
     const bytes start(50, 0x11);
     bytes first = start;
@@ -200,7 +192,7 @@ TEST_F(imageExtractorTest, FileNamesFollowTheBoardTime) {
 TEST_F(imageExtractorTest, ImageOpenAtTheEndReachesTheDiskUncounted) {
     const bytes partial = slice(makeImage(300, 7), 0, 120);
     {
-        imageExtractor extractor;
+        imageExtractor extractor(run);
         extractor.setImagesDir(dir.string());
         ASSERT_TRUE(add(extractor, slice(partial, 0, 60), 0));
         ASSERT_TRUE(add(extractor, slice(partial, 60, 120), 0));
@@ -211,7 +203,7 @@ TEST_F(imageExtractorTest, ImageOpenAtTheEndReachesTheDiskUncounted) {
 
 TEST_F(imageExtractorTest, DirectoryIsCreatedOnceBeforeTheFirstImage) {
     const fs::path images = dir / "part_00" / "images";
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setCreateDirectory(images.string());
     extractor.setImagesDir(images.string());
     bytes start(50, 0x33);
@@ -227,48 +219,42 @@ TEST_F(imageExtractorTest, DirectoryIsCreatedOnceBeforeTheFirstImage) {
     EXPECT_TRUE(fs::exists(images / "00000000010.jpg"));
 }
 
-TEST_F(imageExtractorTest, ImageThatCannotBeCreatedIsDroppedAndOutputMarkedLost) {
-    std::ofstream(dir / "plainFile") << "x";
-    const fs::path images = dir / "plainFile" / "images";
-    const std::string imagesText = images.string();
-    EXPECT_EXIT(
-        {
-            imageExtractor extractor;
-            extractor.setCreateDirectory(imagesText);
-            extractor.setImagesDir(imagesText);
-            bytes start(50, 0x44);
-            start[0] = 0xFF;
-            start[1] = 0xD8;
-            add(extractor, start, 0);
-            add(extractor, {1, 2, 3}, 0);
-            std::exit(outputWasLost() && extractor.goodImages == 0 ? 3 : 4);
-        },
-        ExitedWithCode(3),
-        "^# INFO: Creating image output directory\n"
-        "# WARNING: Unable to create directory .*/plainFile/images \\(Not a directory\\)\n"
-        "# WARNING: Unable to create image file .*/plainFile/images/00000000000.jpg \\(Not a directory\\)\n"
-        "# WARNING: jpegDumpFile == null!\n$");
-}
-
-TEST_F(imageExtractorTest, ImageThatCannotBeWrittenIsReportedOnceAndNotCountedGood) {
+// An image file that cannot be written is reported once and counted bad; one that
+// cannot be created is dropped. Each counts once in the run's lost output.
+TEST_F(imageExtractorTest, ImageFilesThatFailAreReportedOnceAndCountedInTheRun) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs a device that refuses writes";
     fs::create_symlink("/dev/full", image("00000000000.jpg"));
     const bytes picture = makeImage(5000, 8);
-    EXPECT_EXIT(
-        {
-            imageExtractor extractor;
-            extractor.setImagesDir(dir.string());
-            add(extractor, slice(picture, 0, 100), 0);
-            add(extractor, slice(picture, 100, picture.size()), 0);
-            add(extractor, {0xFF, 0xD8}, 10);
-            std::exit(outputWasLost() && extractor.goodImages == 0 && extractor.badImages == 1 ? 3 : 4);
-        },
-        ExitedWithCode(3), "^# ERROR: Unable to write output file .*/00000000000.jpg \\(No space left on device\\)\n$");
+    imageExtractor extractor(run);
+    extractor.setImagesDir(dir.string());
+    CaptureStderr();
+    add(extractor, slice(picture, 0, 100), 0);
+    add(extractor, slice(picture, 100, picture.size()), 0);
+    add(extractor, {0xFF, 0xD8}, 10);
+    EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write output file " + image("00000000000.jpg").string() +
+                                       " (No space left on device)\n");
+    EXPECT_EQ(extractor.goodImages, 0);
+    EXPECT_EQ(extractor.badImages, 1);
+    EXPECT_EQ(run.filesFailed(), 1);
+
+    std::ofstream(dir / "plainFile") << "x";
+    const std::string images = (dir / "plainFile" / "images").string();
+    imageExtractor blocked(run);
+    blocked.setCreateDirectory(images);
+    blocked.setImagesDir(images);
+    CaptureStderr();
+    add(blocked, slice(picture, 0, 100), 0);
+    add(blocked, {1, 2, 3}, 0);
+    EXPECT_EQ(GetCapturedStderr(), "# INFO: Creating image output directory\n# WARNING: Unable to create directory " +
+                                       images + " (Not a directory)\n# WARNING: Unable to create image file " + images +
+                                       "/00000000000.jpg (Not a directory)\n# WARNING: jpegDumpFile == null!\n");
+    EXPECT_EQ(blocked.goodImages + blocked.badImages, 0);
+    EXPECT_EQ(run.filesFailed(), 2);
 }
 
 TEST_F(imageExtractorTest, DecoderHandsCameraPacketsOverWithTheMainBoardTime) {
     auto header = headerOf({qor2Stream(1000), streamOf("cams", 17)});
-    imageExtractor extractor;
+    imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
     extractor.goodImages = 5;
     carryOver record;
@@ -280,10 +266,10 @@ TEST_F(imageExtractorTest, DecoderHandsCameraPacketsOverWithTheMainBoardTime) {
     bytes start(50, 0x55);
     start[0] = 0xFF;
     start[1] = 0xD8;
-    decoder.processPacket(packetOf(streamQOR2, boardPacketBuilder::qor2Sensor(0, 0, 0, 0, {})));
-    decoder.processPacket(packetOf(streamQOR2, boardPacketBuilder::qor2Sensor(0, 0, 1, 250, {})));
-    decoder.processPacket(packetOf(streamCAMERA, start));
-    decoder.processPacket(packetOf(streamCAMERA, start));
+    for (const bytes& packet : {boardPacketBuilder::qor2Sensor(0, 0, 0, 0, {}), boardPacketBuilder::qor2Sensor(0, 0, 1, 250, {})})
+        ASSERT_TRUE(decoder.processPacket(packetOf(streamQOR2, packet)).ok());
+    ASSERT_TRUE(decoder.processPacket(packetOf(streamCAMERA, start)).ok());
+    ASSERT_TRUE(decoder.processPacket(packetOf(streamCAMERA, start)).ok());
     EXPECT_TRUE(fs::exists(image("00000012500.jpg")));  // 1250 ticks = 12.5 s
     metaList keys;
     metaList values;

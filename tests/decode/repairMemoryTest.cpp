@@ -52,12 +52,13 @@ TEST(repairMemoryTest, RepeatedLargestGapsStayWithinTheRepairBuffers) {
             const std::vector<uint8_t> audio = boardPacketBuilder::qor2Audio(ts, intCount, {0x8000});
             const std::vector<uint8_t> sensors = boardPacketBuilder::qor2Sensor(1, 0xFF, ts, intCount, q);
             const std::vector<uint8_t> gyro = boardPacketBuilder::juxSensor(0x0F, ts, intCount, j);
-            decoder.processPacket(packetOf(streamQOR2, audio, 3 * i));
-            decoder.processPacket(packetOf(streamQOR2, sensors, 3 * i + 1));
-            decoder.processPacket(packetOf(streamJUX, gyro, 3 * i + 2));
+            const bool taken = decoder.processPacket(packetOf(streamQOR2, audio, 3 * i)).ok() &&
+                               decoder.processPacket(packetOf(streamQOR2, sensors, 3 * i + 1)).ok() &&
+                               decoder.processPacket(packetOf(streamJUX, gyro, 3 * i + 2)).ok();
+            if (!taken) return -1L;
         }
-        for (const auto& channel : decoder.qor2Channels) filled += static_cast<int64_t>(channel->missingList.size());
-        for (const auto& channel : decoder.juxChannels) filled += static_cast<int64_t>(channel->missingList.size());
+        for (const auto& channel : decoder.qor2Channels) filled += channel->filledInFile;
+        for (const auto& channel : decoder.juxChannels) filled += channel->filledInFile;
         return static_cast<long>(filled);
     });
     ASSERT_TRUE(measured.exited);
@@ -75,7 +76,7 @@ TEST(repairMemoryTest, FilledPositionsOfManyGapsReadBackInOrder) {
     ::testing::internal::CaptureStderr();
     // One sample per tick: packets at ticks 0, 4, 5, 9 find 2, none and 3 samples
     // missing (the output stays one sample behind the schedule).
-    for (int64_t t : {0, 4, 5, 9}) ASSERT_TRUE(channel.addSamples(value, 1, t, 0));
+    for (int64_t t : {0, 4, 5, 9}) ASSERT_TRUE(channel.addSamples(value, 1, t, 0).ok());
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(channel.missingList, (std::vector<int64_t>{1, 2, 5, 6, 7}));
     EXPECT_EQ(channel.missingList.size(), 5u);
@@ -90,23 +91,29 @@ constexpr bool addressSanitizer = true;
 constexpr bool addressSanitizer = false;
 #endif
 
-// With too little address space for a repair buffer the run ends with the buffer's
+// With too little address space for a repair buffer the channel reports the buffer's
 // own message and status -1, instead of an uncaught exception.
-TEST(repairMemoryTest, RepairBufferThatCannotBeAllocatedEndsTheRun) {
+TEST(repairMemoryTest, RepairBufferThatCannotBeAllocatedIsFatal) {
     if (addressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
     const int32_t hugeFill = 1 << 30;  // 8 GiB of repair buffer
     const std::string bytes = std::to_string((int64_t{hugeFill} + packetBatch::maxValuesPerChannel) * 8);
-    EXPECT_EXIT(
-        {
-            rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = rlim_t{1} << 31;
-            if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(100);
-            sampleChannel channel(true, 1, hugeFill, 10, 10, "jux/x_mag", "mag");
-            std::_Exit(101);
-        },
-        ::testing::ExitedWithCode(-1 & 255),
-        "^# ERROR: unable to allocate an internal buffer to store repair data\n"
-        "# ERROR: malloc failed asking for " + bytes + " bytes\n$");
+    // Only the soft limit is lowered, for the channel's construction; it is raised again
+    // before anything else runs.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = rlim_t{1} << 31;
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &lowered), 0);
+    const sampleChannel channel(true, 1, hugeFill, 10, 10, "jux/x_mag", "mag");
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+    const std::string expected = "# ERROR: unable to allocate an internal buffer to store repair data\n"
+                                 "# ERROR: malloc failed asking for " + bytes + " bytes\n";
+    EXPECT_EQ(printed, expected);
+    EXPECT_EQ(channel.setUpResult().status(), -1);
+    EXPECT_EQ(channel.setUpResult().lines(), expected);
+    EXPECT_STREQ(channel.setUpResult().closingLine(), "");
 }
 
 }  // namespace

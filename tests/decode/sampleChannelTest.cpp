@@ -8,7 +8,6 @@
 namespace sensconv {
 namespace {
 
-using ::testing::ExitedWithCode;
 
 std::vector<double> batchOf(const sampleChannel& channel) {
     return {channel.batch, channel.batch + channel.batchCount};
@@ -18,7 +17,7 @@ TEST(sampleChannelTest, PacketWithoutGapIsPassedThroughUncopied) {
     sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 40, 1000, "qor2/compass", "compass");
     const double values[] = {3.5};
     // At t = 0 four hertz expect 0.04 samples: one value is no gap.
-    ASSERT_TRUE(channel.addSamples(values, 1, 0, 0));
+    ASSERT_TRUE(channel.addSamples(values, 1, 0, 0).ok());
     EXPECT_EQ(channel.batch, values);
     EXPECT_EQ(channel.batchCount, 1);
     EXPECT_EQ(channel.samplesSoFar(), 1);
@@ -27,7 +26,7 @@ TEST(sampleChannelTest, PacketWithoutGapIsPassedThroughUncopied) {
 
     // A surplus is never trimmed.
     const double many[] = {1, 2, 3, 4, 5};
-    ASSERT_TRUE(channel.addSamples(many, 5, 100, 1));
+    ASSERT_TRUE(channel.addSamples(many, 5, 100, 1).ok());
     EXPECT_EQ(channel.batch, many);
     EXPECT_EQ(channel.samplesSoFar(), 6);
     EXPECT_EQ(channel.lastTimestamp, 1.0);  // 100 ticks of 1000 per 10 s
@@ -37,13 +36,13 @@ TEST(sampleChannelTest, GapIsFilledWithTheLastValueBeforeThePacket) {
     sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 40, 1000, "qor2/compass", "compass");
     std::vector<double> first(10, 0.0);
     first.back() = 7.25;
-    ASSERT_TRUE(channel.addSamples(first.data(), 10, 0, 0));
+    ASSERT_TRUE(channel.addSamples(first.data(), 10, 0, 0).ok());
     ASSERT_EQ(channel.samplesSoFar(), 10);
 
     // expected = 5001 * 0.04 = 200.04, have = 11: 188 values are missing.
     const double next[] = {9.0};
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(channel.addSamples(next, 1, 5000, 42));
+    ASSERT_TRUE(channel.addSamples(next, 1, 5000, 42).ok());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "# WARNING: Packet     42, Filling 188 missing samples for field qor2/compass\n");
     ASSERT_EQ(channel.batchCount, 189);
@@ -64,7 +63,7 @@ TEST(sampleChannelTest, FirstFilledValueOfAFileIsOne) {
     sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
     const double value[] = {-4.0};
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(channel.addSamples(value, 1, 5, 0));
+    ASSERT_TRUE(channel.addSamples(value, 1, 5, 0).ok());
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(batchOf(channel), (std::vector<double>{1.0, 1.0, 1.0, 1.0, -4.0}));
     EXPECT_EQ(channel.missingList, (std::vector<int64_t>{0, 1, 2, 3}));
@@ -74,46 +73,59 @@ TEST(sampleChannelTest, FillLimit) {
     sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
     const double value[] = {2.0};
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(channel.addSamples(value, 1, 204801, 0));  // exactly 204,800 missing
+    ASSERT_TRUE(channel.addSamples(value, 1, 204801, 0).ok());  // exactly 204,800 missing
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(channel.batchCount, 204801);
     EXPECT_EQ(channel.missingList.size(), 204800u);
 
     sampleChannel fresh(true, 1, sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
-    EXPECT_EXIT(fresh.addSamples(value, 1, 204802, 17), ExitedWithCode(-3 & 255),
-                "^# WARNING: Packet     17, Filling 204801 missing samples for field jux/x_mag\n"
-                "# ERROR: Too many missing samples to output, input is badly corrupted!\n"
-                "# ERROR: Exiting\n$");
+    ::testing::internal::CaptureStderr();
+    const outcome tooMany = fresh.addSamples(value, 1, 204802, 17);
+    EXPECT_EQ(tooMany.status(), -3);
+    EXPECT_EQ(tooMany.lines(), "# ERROR: Too many missing samples to output, input is badly corrupted!\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "# WARNING: Packet     17, Filling 204801 missing samples for field jux/x_mag\n" + tooMany.lines());
+    EXPECT_STREQ(tooMany.closingLine(), "# ERROR: Exiting\n");
+    // Nothing was taken: no batch, no filled positions.
+    EXPECT_EQ(fresh.batchCount, 0);
+    EXPECT_TRUE(fresh.missingList.empty());
 }
 
 TEST(sampleChannelTest, NoTimeBaseOrNoScheduleMeansNoFilling) {
     const double value[] = {2.0};
     sampleChannel noIntmax(true, 1, sampleChannel::defaultMaxFill, 40, 0, "qor2/temp", "BarTemp");
-    ASSERT_TRUE(noIntmax.addSamples(value, 1, 123456, 0));
+    ASSERT_TRUE(noIntmax.addSamples(value, 1, 123456, 0).ok());
     EXPECT_EQ(noIntmax.batch, value);
     EXPECT_TRUE(noIntmax.missingList.empty());
 
     sampleChannel noRate(true, 1, sampleChannel::defaultMaxFill, 0, 1000, "qor2/power", "power");
-    ASSERT_TRUE(noRate.addSamples(value, 1, 123456, 0));
+    ASSERT_TRUE(noRate.addSamples(value, 1, 123456, 0).ok());
     EXPECT_EQ(noRate.batchCount, 1);
 }
 
 TEST(sampleChannelTest, WithoutRepairValuesPassAsTheyAre) {
     sampleChannel channel(false, 1, 0, 10, 10, "x", "x");
     const double values[] = {1, 2};
-    ASSERT_TRUE(channel.addSamples(values, 2, 1000, 0));
+    ASSERT_TRUE(channel.addSamples(values, 2, 1000, 0).ok());
     EXPECT_EQ(channel.batch, values);
     EXPECT_EQ(channel.batchCount, 2);
     EXPECT_TRUE(channel.missingList.empty());
 
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(channel.addSamples(nullptr, 1, 0, 0));
+    EXPECT_TRUE(channel.addSamples(nullptr, 1, 0, 0).ok());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "# ERROR: NULL dataPtr passed in\n");
+    EXPECT_EQ(channel.batch, values);  // refused: the batch stays as it was
 }
 
-TEST(sampleChannelTest, InvalidInputCountEndsTheRun) {
-    EXPECT_EXIT(sampleChannel(true, 0, 10, 10, 10, "x", "x"), ExitedWithCode(255),
-                "^# ERROR: invalid number of inputs specified 0\n$");
+TEST(sampleChannelTest, InvalidInputCountIsFatalWithoutClosingLine) {
+    ::testing::internal::CaptureStderr();
+    sampleChannel channel(true, 0, 10, 10, 10, "x", "x");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "# ERROR: invalid number of inputs specified 0\n");
+    EXPECT_EQ(channel.setUpResult().status(), -1);
+    EXPECT_STREQ(channel.setUpResult().closingLine(), "");
+    const double value[] = {1.0};
+    EXPECT_TRUE(channel.addSamples(value, 1, 0, 0).ok());
+    EXPECT_EQ(channel.batchCount, 0);
 }
 
 }  // namespace

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/littleEndian.h"
+#include "common/testFiles.h"
 #include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "decodeTestSupport.h"
@@ -17,7 +16,6 @@ namespace sensconv {
 namespace {
 
 using namespace sensconv::testing;
-using ::testing::ExitedWithCode;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
@@ -38,8 +36,10 @@ std::vector<uint8_t> gpsPacket(const std::vector<uint8_t>& receiverBytes) {
 
 class sensorDecoderTest : public ::testing::Test {
 protected:
-    int feed(sensorDecoder& decoder, int32_t type, const std::vector<uint8_t>& bytes, uint32_t timestamp = 0) {
-        return decoder.processPacket(packetOf(type, bytes, index++, timestamp));
+    // One packet that the decoder must take without a fatal outcome.
+    void feed(sensorDecoder& decoder, int32_t type, const std::vector<uint8_t>& bytes, uint32_t timestamp = 0) {
+        const outcome result = decoder.processPacket(packetOf(type, bytes, index++, timestamp));
+        EXPECT_TRUE(result.ok()) << result.lines();
     }
     int32_t index = 0;
 };
@@ -89,7 +89,7 @@ TEST_F(sensorDecoderTest, NoHeaderLeavesTheDecoderInactive) {
     EXPECT_EQ(GetCapturedStderr(), "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
     EXPECT_FALSE(decoder.qor2Active || decoder.juxActive || decoder.gpsActive || decoder.cameraActive);
     CaptureStderr();
-    EXPECT_EQ(feed(decoder, streamQOR2, compassPacket(0, 0)), 1);
+    feed(decoder, streamQOR2, compassPacket(0, 0));
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(decoder.qor2Clock.fileTime, -1);
 }
@@ -168,13 +168,19 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     auto header = headerOf({qor2Stream(1000)});
     sensorDecoder decoder(&header);
     feed(decoder, streamQOR2, compassPacket(200, 10));
-    EXPECT_EXIT(feed(decoder, streamQOR2, compassPacket(3, 20)), ExitedWithCode(-11 & 255),
-                "^# INFO: ---------------------\n"
-                "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
-                "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n"
-                "# ERROR: This wrap around was not a 255->0 roll over event\n"
-                "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n"
-                "# ERROR: Exiting\n$");
+    CaptureStderr();
+    const outcome wrapped = decoder.processPacket(packetOf(streamQOR2, compassPacket(3, 20), 1));
+    EXPECT_EQ(wrapped.status(), -11);
+    EXPECT_EQ(wrapped.lines(), "# ERROR: This wrap around was not a 255->0 roll over event\n"
+                               "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n");
+    EXPECT_EQ(GetCapturedStderr(),
+              "# INFO: ---------------------\n"
+              "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
+              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n" +
+                  wrapped.lines());
+    EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
+    // Nothing of the packet was taken.
+    EXPECT_EQ(decoder.qor2Channels[qor2Compass]->batchCount, 0);
 }
 
 TEST_F(sensorDecoderTest, IgnoredWrapContinuesPastTheCounter) {
@@ -197,10 +203,12 @@ TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
     feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0, 5, 0, {}));
     // A clock whose first time lies later than any time it can reach.
     decoder.juxClock.firstFileTime = 50;
-    EXPECT_EXIT(feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {})), ExitedWithCode(-11 & 255),
-                "^# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
-                "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n"
-                "# ERROR: Exiting\n$");
+    CaptureStderr();
+    const outcome backwards = decoder.processPacket(packetOf(streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {}), 1));
+    EXPECT_EQ(backwards.status(), -11);
+    EXPECT_EQ(backwards.lines(), "# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
+                                 "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
+    EXPECT_EQ(GetCapturedStderr(), backwards.lines());
 }
 
 TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClockAlone) {
@@ -413,19 +421,18 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
     builder.addFrame(3, 10, audio).addFrame(4, 20, magnetometer).addFrame(3, 30, spoilt).addFrame(3, 40, compass);
     builder.addFrame(5, 50, gps);
 
-    const auto path =
-        std::filesystem::temp_directory_path() /
-        ("decodeReader_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".snsr");
-    ASSERT_TRUE(builder.writeFile(path.string()));
+    const testing_support::scratchDirectory dir;
+    const std::string path = dir / "decodeReader.snsr";
+    ASSERT_TRUE(builder.writeFile(path));
     {
-        packetReader reader(path.string());
+        packetReader reader(path);
         ASSERT_TRUE(reader.fileOk);
         sensorDecoder decoder(reader.header.get());
         snsrPacket packet;
         CaptureStderr();
         while (reader.hasData) {
             reader.readPacket(packet);
-            EXPECT_EQ(decoder.processPacket(packet), 1);
+            EXPECT_TRUE(decoder.processPacket(packet).ok());
         }
         EXPECT_EQ(GetCapturedStderr(),
                   "# WARNING: QOR2 packet 2, Packet CRC invalid\n"
@@ -441,7 +448,6 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
         EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
         EXPECT_EQ(decoder.lastPacketTimestamp, 50u);
     }
-    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the driver's tests: a scratch directory, small files, captured stderr,
-// and exact-text patterns for death tests.
+// Helpers for the driver's tests: small files, captured stderr, and exact-text
+// patterns for death tests.
 
 #include <gtest/gtest.h>
 
@@ -11,40 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "common/testFiles.h"
+
 namespace sensconv::testing_support {
-
-// A fresh directory under the system's temporary directory, removed with everything
-// in it at the end of the test. path() ends in a separator.
-class scratchDirectory {
-public:
-    scratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sensconv_driver_XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-    }
-    ~scratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(root_, ignored);
-    }
-    scratchDirectory(const scratchDirectory&) = delete;
-    scratchDirectory& operator=(const scratchDirectory&) = delete;
-
-    std::string path() const { return root_.string() + "/"; }
-    std::string operator/(const std::string& name) const { return path() + name; }
-
-private:
-    std::filesystem::path root_;
-};
 
 inline void writeBytes(const std::string& path, size_t size, char fill = 'x') {
     std::ofstream out(path, std::ios::binary);
     out << std::string(size, fill);
-}
-
-inline std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline std::string capturedStderr(const std::function<void()>& action) {

@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     writeRecording(dir / "b.snsr");
     commandLineOptions options;
@@ -49,7 +50,7 @@ TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
                                        "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
                                        "# ERROR: packetReader was unable to process file " + dir / "b.snsr" + "\n"
                                        "# ERROR: Session  1 is incomplete, its output is in " + dir / "part_00.incomplete-");
-    EXPECT_EXIT(convertSessions(options, files, sessions), ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(convertSessions(options, files, sessions, run), ::testing::ExitedWithCode(255),
                 before.substr(0, before.size() - 1) + "[A-Za-z0-9]{6}\n# ERROR: Exiting\n$");
     // The first file's samples reached the disk; the session was never finished.
     EXPECT_FALSE(fs::exists(dir / "part_00"));
@@ -61,10 +62,11 @@ TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
 
 TEST(runConversionTest, SessionNumbersBeyondOneHundredKeepAllDigits) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     commandLineOptions options;
     options.outputdir = dir.path();
-    const std::string messages = capturedStderr([&] { convertSessions(options, {dir / "a.snsr"}, {101}); });
+    const std::string messages = capturedStderr([&] { convertSessions(options, {dir / "a.snsr"}, {101}, run); });
     EXPECT_NE(messages.find("# INFO: Processing Session 101 of 101\n# INFO: Creating output directory:\n"
                             "# INFO: \"" + dir / "part_100" + "\"\n"
                             "# INFO: Session 101, Processing File   1 of   1 (total)\n"),

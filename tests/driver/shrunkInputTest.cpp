@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 TEST(shrunkInputTest, FileCutInsideItsLastPacketKeepsEverythingBefore) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     writeRecording(dir / "b.snsr");
     const std::vector<std::string> files = {dir / "a.snsr", dir / "b.snsr"};
@@ -28,7 +29,7 @@ TEST(shrunkInputTest, FileCutInsideItsLastPacketKeepsEverythingBefore) {
 
     commandLineOptions options;
     options.outputdir = dir.path();
-    const std::string messages = capturedStderr([&] { convertSessions(options, files, {1, 1}); });
+    const std::string messages = capturedStderr([&] { convertSessions(options, files, {1, 1}, run); });
     EXPECT_NE(messages.find("# INFO: Session  1, Processing File   1 of   2 (total)\n"
                             "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
                             "# INFO: Session  1, Processing File   2 of   2 (total)\n"
@@ -44,11 +45,12 @@ TEST(shrunkInputTest, FileCutInsideItsLastPacketKeepsEverythingBefore) {
 
 TEST(shrunkInputDeathTest, FileCutInsideItsHeaderEndsTheRunWithMinusOne) {
     scratchDirectory dir;
+    runStatus run;
     writeRecording(dir / "a.snsr");
     fs::resize_file(dir / "a.snsr", 40);
     commandLineOptions options;
     options.outputdir = dir.path();
-    EXPECT_EXIT(convertSessions(options, {dir / "a.snsr"}, {1}), ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(convertSessions(options, {dir / "a.snsr"}, {1}, run), ::testing::ExitedWithCode(255),
                 exactly("\n# INFO: ------------------\n"
                         "# INFO: Processing Session  1 of  1\n"
                         "# INFO: Creating output directory:\n"

@@ -370,5 +370,50 @@ TEST(conversionE2eTest, LostOutputEndsTheRunWithMinusOne) {
     EXPECT_EQ(fs::file_size(left[0] + "/binaryData_compass.bin"), 64u);
 }
 
+// The decoder reports a wrong board clock (-11) or a gap beyond the repair limit (-3);
+// the program says where the unfinished session is, closes with the usual line and
+// that status, and the session stays as far as it had come under its incomplete name:
+// samples handed to the disk are there, nothing is finished.
+TEST(conversionE2eTest, DecoderFailureEndsTheRunWithItsStatusLeavingTheSessionUnfinished) {
+    scratchDirectory dir;
+    const auto unfinishedSession = [&dir](const std::string& output) {
+        EXPECT_FALSE(fs::exists(dir / (output + "/part_00")));
+        const std::vector<std::string> left = incompleteFolders(dir / output, "part_00");
+        EXPECT_EQ(left.size(), 1u);
+        return left.empty() ? std::string() : left[0];
+    };
+    recordingPlan wrap;
+    wrap.firstPeriod = 200;
+    wrap.lastQor2Packets = {boardPacketBuilder::qor2Sensor(0, 0x08, 3, 0, {})};
+    writeRecording(dir / "wrap.snsr", wrap);
+    programRun run = runProgram({"-outputdir", "wrap/", "wrap.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 245);
+    std::string left = unfinishedSession("wrap");
+    const std::string wrapFolder = "wrap/" + fs::path(left).filename().string();
+    EXPECT_EQ(run.errorLines(), "# ERROR: This wrap around was not a 255->0 roll over event\n"
+                                "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt "
+                                "files\n# ERROR: Session  1 is incomplete, its output is in " + wrapFolder +
+                                "\n# ERROR: Exiting\n");
+    EXPECT_TRUE(run.err.ends_with("# INFO: Interrupt max:    1000. Previous:  200 ts,   375 int, current:    3 ts,     0 "
+                                  "int\n" + run.errorLines()));
+    EXPECT_EQ(fs::file_size(left + "/binaryData_compass.bin"), 64u);
+    EXPECT_EQ(fs::file_size(left + "/binaryData_compass.meta"), 0u);
+    EXPECT_FALSE(fs::exists(left + "/binaryData.meta"));
+
+    // An audio packet 255 periods (255,000 ticks, one sample each) after the last one.
+    recordingPlan gap;
+    gap.lastQor2Packets = {boardPacketBuilder::qor2Audio(255, 0, {32768})};
+    writeRecording(dir / "gap.snsr", gap);
+    run = runProgram({"-outputdir", "gap/", "gap.snsr"}, dir.path());
+    EXPECT_EQ(run.status, 253) << run.err;
+    left = unfinishedSession("gap");
+    EXPECT_EQ(run.errorLines(), "# ERROR: Too many missing samples to output, input is badly corrupted!\n"
+                                "# ERROR: Session  1 is incomplete, its output is in gap/" +
+                                fs::path(left).filename().string() + "\n# ERROR: Exiting\n");
+    EXPECT_TRUE(run.err.ends_with("Filling 254599 missing samples for field qor2/audio\n" + run.errorLines()));
+    EXPECT_EQ(fs::file_size(left + "/binaryData_compass.bin"), 64u);
+    EXPECT_FALSE(fs::exists(left + "/binaryData.meta"));
+}
+
 }  // namespace
 }  // namespace sensconv

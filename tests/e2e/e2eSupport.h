@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,19 +26,52 @@
 namespace sensconv::testing_support {
 
 struct programRun {
-    int status = -1;  // exit status as the parent sees it (0..255); -1 when it did not exit
+    int status = -1000;  // exit status as the parent sees it (0..255), or -signal when a signal ended it
     std::string err;
     std::string out;
+    long peakResidentKiB = 0;
+
+    // The lines of standard error that begin with prefix, in order, each with its newline.
+    std::string linesStartingWith(const std::string& prefix) const {
+        std::string lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) {
+            if (line.compare(0, prefix.size(), prefix) == 0) lines += line + "\n";
+        }
+        return lines;
+    }
+    std::string errorLines() const { return linesStartingWith("# ERROR") + linesStartingWith("# snsr_"); }
+    // Every error and warning line, in order.
+    std::string problemLines() const {
+        std::string lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("# ERROR", 0) == 0 || line.rfind("# WARNING", 0) == 0 || line.rfind("# snsr_", 0) == 0 ||
+                line.rfind("ERROR:", 0) == 0) {
+                lines += line + "\n";
+            }
+        }
+        return lines;
+    }
 };
 
-// Starts binary with arguments in directory cwd and collects what it prints;
-// fileSizeLimit caps every file it writes (writes beyond it fail, without a signal).
-// The streams go through pipes, which no file size limit touches. stdinPath, when
-// given, is the file the program reads as its standard input.
+struct runLimits {
+    std::optional<rlim_t> fileSizeLimit;  // every file it writes; writes beyond fail, without a signal
+    unsigned timeoutSeconds = 120;        // a hung program is killed (status -SIGALRM)
+    std::optional<std::string> stdinPath;  // the file it reads as standard input; empty input without one
+    std::vector<std::string> wrapper;      // a program that runs binary (a fault injector)
+    bool closedOutputStreams = false;      // started with descriptors 1 and 2 closed
+    // Called with the program's id and its standard error so far, after each piece of it.
+    std::function<void(pid_t, const std::string&)> watchStandardError;
+};
+
+// The one way the tests run a program: binary with arguments in directory cwd (the
+// test's own when empty), no shell in between; collects what it prints and its peak
+// memory. The streams go through pipes, which no file size limit touches.
 inline programRun runBinary(const std::string& binary, const std::vector<std::string>& arguments,
-                            const std::string& cwd, std::optional<rlim_t> fileSizeLimit = std::nullopt,
-                            const std::optional<std::string>& stdinPath = std::nullopt) {
-    std::vector<std::string> argvText = {binary};
+                            const std::string& cwd, const runLimits& limits = {}) {
+    std::vector<std::string> argvText = limits.wrapper;
+    argvText.push_back(binary);
     argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& text : argvText) argv.push_back(text.data());
@@ -46,25 +81,29 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
     int errPipe[2];
     int outPipe[2];
     if (::pipe(errPipe) != 0 || ::pipe(outPipe) != 0) return run;
+    std::fflush(stdout);
+    std::fflush(stderr);
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::chdir(cwd.c_str()) != 0) _exit(120);
-        if (stdinPath) {
-            const int input = ::open(stdinPath->c_str(), O_RDONLY);
-            if (input < 0 || ::dup2(input, 0) < 0) _exit(123);
-            ::close(input);
-        }
+        const int in = ::open(limits.stdinPath ? limits.stdinPath->c_str() : "/dev/null", O_RDONLY);
+        if (in < 0 || ::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::dup2(in, 0) < 0) _exit(120);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(121);
         ::close(errPipe[0]);
         ::close(outPipe[0]);
         ::close(errPipe[1]);
         ::close(outPipe[1]);
-        if (fileSizeLimit) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{*fileSizeLimit, *fileSizeLimit};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
+        if (limits.closedOutputStreams) {
+            ::close(1);
+            ::close(2);
         }
-        ::execv(argv[0], argv.data());
-        _exit(122);
+        if (limits.fileSizeLimit) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{*limits.fileSizeLimit, *limits.fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
+        }
+        ::alarm(limits.timeoutSeconds);
+        ::execvp(argv[0], argv.data());
+        _exit(123);
     }
     ::close(errPipe[1]);
     ::close(outPipe[1]);
@@ -78,6 +117,7 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
             const ssize_t got = ::read(streams[i].fd, piece, sizeof piece);
             if (got > 0) {
                 texts[i]->append(piece, static_cast<size_t>(got));
+                if (i == 0 && limits.watchStandardError) limits.watchStandardError(child, run.err);
             } else {
                 ::close(streams[i].fd);
                 streams[i].fd = -1;
@@ -86,7 +126,11 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
         }
     }
     int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    rusage usage{};
+    if (child > 0 && ::wait4(child, &status, 0, &usage) == child) {
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        run.peakResidentKiB = usage.ru_maxrss;
+    }
     return run;
 }
 
@@ -120,8 +164,10 @@ inline std::vector<std::string> sessionSummariesUnder(const std::string& root,
 inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
                              std::optional<rlim_t> fileSizeLimit = std::nullopt) {
     const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(1);
-    programRun run = runBinary(SENSCONV_BINARY, arguments, cwd, fileSizeLimit);
-    if (!fileSizeLimit) expectValidSessionSummaries(sessionSummariesUnder(cwd, started));
+    runLimits limits;
+    limits.fileSizeLimit = fileSizeLimit;
+    programRun run = runBinary(SENSCONV_BINARY, arguments, cwd, limits);
+    if (!fileSizeLimit) expectValidSessionSummaries(sessionSummariesUnder(cwd.empty() ? "." : cwd, started));
     return run;
 }
 
@@ -134,6 +180,8 @@ struct recordingPlan {
     uint8_t gpsBytes = 10;
     bool camera = false;  // one image start after the second packets
     uint32_t qor2Version = 1;
+    uint8_t firstPeriod = 0;  // the boards' period counter at the first packet
+    std::vector<std::vector<uint8_t>> lastQor2Packets;  // main-board packets after all others
 };
 
 // What a plan puts into the output.
@@ -163,7 +211,7 @@ inline recordingContents writeRecording(const std::string& path, const recording
     recordingContents contents;
     for (int k = 0; k < plan.packets; ++k) {
         const int ticks = 25 * k;
-        const auto ts = static_cast<uint8_t>(ticks / 1000);
+        const auto ts = static_cast<uint8_t>(plan.firstPeriod + ticks / 1000);
         const auto intCount = static_cast<uint16_t>(ticks % 1000);
         // Container times run with the board: 10 ms a tick, from 1 s into the file.
         const auto ms = static_cast<uint32_t>(1000 + 10 * ticks);
@@ -192,6 +240,7 @@ inline recordingContents writeRecording(const std::string& path, const recording
         if (k == 0) contents.firstMs = ms;
         contents.lastMs = ms;
     }
+    for (const std::vector<uint8_t>& packet : plan.lastQor2Packets) builder.addFrame(1, contents.lastMs + 10, packet);
     EXPECT_TRUE(builder.writeFile(path));
     EXPECT_GE(builder.size(), 1024u) << "screening would drop " << path;
     return contents;

@@ -30,7 +30,7 @@ std::string lostOutputEnd() {
 }
 
 TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsWithMinusOne) {
-    scratchDir dir;
+    scratchDirectory dir;
     recordingOf plan;
     plan.seconds = 30;  // 18,900 audio samples: a WAV file of about 37 KiB
     ASSERT_TRUE(recording(plan).writeFile(dir / "a.snsr"));
@@ -53,11 +53,11 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
                                       "completeSensorAudio.wav (System error : File too large.)\n"
                                       "# ERROR: Unable to write output file " + part +
                                       "session.json (File too large)\n" + incomplete + lostOutputEnd())
-        << run.standardError;
-    EXPECT_TRUE(run.standardError.ends_with(lostOutputEnd()));
+        << run.err;
+    EXPECT_TRUE(run.err.ends_with(lostOutputEnd()));
     EXPECT_EQ(fileSizeOf(part + "binaryData_accel.bin"), 300 * 4);
     EXPECT_EQ(fileSizeOf(part + "sirfGPSOutput.bin"), 300 * 24);
-    EXPECT_NE(readWholeFile(part + "binaryData.meta").find("\"#FileEnd\",01\n"), std::string::npos);
+    EXPECT_NE(readWhole(part + "binaryData.meta").find("\"#FileEnd\",01\n"), std::string::npos);
     EXPECT_LE(fileSizeOf(part + "completeSensorAudio.wav"), 16384);
 
     // At 200 bytes almost every file fails: each is reported once, in the order its
@@ -73,8 +73,8 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     expected += "# ERROR: Unable to write output file " + part + "binaryData.meta (File too large)\n";
     expected += "# ERROR: Unable to write output file " + part + "completeSensorAudio.wav (System error : File too large.)\n";
     expected += "# ERROR: Unable to write output file " + part + "session.json (File too large)\n";
-    EXPECT_EQ(run.problemLines(), expected + incomplete + lostOutputEnd()) << run.standardError;
-    EXPECT_EQ(readWholeFile(part + "binaryData_power.meta"),
+    EXPECT_EQ(run.problemLines(), expected + incomplete + lostOutputEnd()) << run.err;
+    EXPECT_EQ(readWhole(part + "binaryData_power.meta"),
               "\"NumSamples\",0\n\"SampleRate\",0.000000\n\"Name\",\"power\"\n\"DataType\",1\n");
     EXPECT_EQ(fileSizeOf(part + "images/00000029900.jpg"), 102);
 }
@@ -82,7 +82,7 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
 // An output directory below a regular file cannot be created; the first output file of
 // the session then cannot be created either and ends the run with that file's status.
 TEST(faultInjectionTest, OutputDirectoryBelowARegularFileEndsTheRunAtTheFirstOutputFile) {
-    scratchDir dir;
+    scratchDirectory dir;
     std::ofstream(dir / "plain") << "not a directory";
     const std::string out = dir / "plain/out/";
     const std::string part = out + "part_00";
@@ -120,7 +120,7 @@ TEST(faultInjectionTest, OutputDirectoryBelowARegularFileEndsTheRunAtTheFirstOut
 // real one: screening drops them with one line each (a pipe has no size) and the
 // recording is converted. Alone, they leave nothing to convert.
 TEST(faultInjectionTest, UnreadableInputsAreScreenedOut) {
-    scratchDir dir;
+    scratchDirectory dir;
     ASSERT_TRUE(recording().writeFile(dir / "a.snsr"));
     ASSERT_EQ(::mkdir((dir / "d.snsr").c_str(), 0700), 0);
     ASSERT_EQ(::symlink("nowhere.snsr", (dir / "l.snsr").c_str()), 0);
@@ -135,15 +135,15 @@ TEST(faultInjectionTest, UnreadableInputsAreScreenedOut) {
     runOptions quick;
     quick.timeoutSeconds = 30;
     runResult run = runProgram({dir / "p.snsr", dir / "l.snsr", dir / "d.snsr", dir / "a.snsr"}, quick);
-    EXPECT_EQ(run.status, 0) << run.standardError;
-    EXPECT_NE(run.standardError.find(screened), std::string::npos) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(screened), std::string::npos) << run.err;
     EXPECT_EQ(run.problemLines(), "");
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), 40 * 4);
 
     run = runProgram({"-scandir", dir.path(), "-outputdir", dir / "scanned"}, quick);
-    EXPECT_EQ(run.status, 0) << run.standardError;
-    EXPECT_NE(run.standardError.find("# INFO: Found   4 .snsr files in directory\n"), std::string::npos);
-    EXPECT_NE(run.standardError.find(screened), std::string::npos) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("# INFO: Found   4 .snsr files in directory\n"), std::string::npos);
+    EXPECT_NE(run.err.find(screened), std::string::npos) << run.err;
     EXPECT_EQ(fileSizeOf(dir / "scanned/part_00/binaryData_accel.bin"), 40 * 4);
 
     for (const char* name : {"d.snsr", "l.snsr", "p.snsr"}) {

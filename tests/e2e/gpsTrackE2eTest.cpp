@@ -71,7 +71,9 @@ std::vector<nlohmann::json> gpsdecodeFixes(const fs::path& part, const fs::path&
     const fs::path input = scratch / (part.parent_path().filename().string() + "-receiver.bin");
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
-    const toolRun run = testing_support::runBinary(gpsdecode, {"-d", "-j"}, scratch.string(), std::nullopt, input.string());
+    testing_support::runLimits fromInput;
+    fromInput.stdinPath = input.string();
+    const toolRun run = testing_support::runBinary(gpsdecode, {"-d", "-j"}, scratch.string(), fromInput);
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<nlohmann::json> fixes;
     std::istringstream lines(run.out);

@@ -1,60 +1,25 @@
 #pragma once
 // For the tests of damaged, hostile and unusual inputs and outputs: runs the real
-// program (fork and exec, never a shell) with a time limit, an optional file size
-// limit and its peak memory measured, in scratch directories that may hold paths
-// beyond what the system takes in one piece, on recordings of every stream kind.
+// program with a time limit, an optional file size limit and its peak memory
+// measured, on recordings of every stream kind.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <algorithm>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
+#include "e2e/e2eSupport.h"
 
 namespace sensconv::hardening {
 
-struct runResult {
-    int status = -1000;  // exit status 0..255, or -signal when killed by a signal
-    std::string standardError;
-    std::string standardOutput;
-    long peakResidentKiB = 0;
-
-    // The lines of standard error that begin with prefix, in order, each with its newline.
-    std::string linesStartingWith(const std::string& prefix) const {
-        std::string out;
-        std::istringstream lines(standardError);
-        for (std::string line; std::getline(lines, line);) {
-            if (line.compare(0, prefix.size(), prefix) == 0) out += line + "\n";
-        }
-        return out;
-    }
-    std::string errorLines() const { return linesStartingWith("# ERROR") + linesStartingWith("# snsr_"); }
-    std::string problemLines() const {
-        std::string out;
-        std::istringstream lines(standardError);
-        for (std::string line; std::getline(lines, line);) {
-            if (line.rfind("# ERROR", 0) == 0 || line.rfind("# WARNING", 0) == 0 || line.rfind("# snsr_", 0) == 0 ||
-                line.rfind("ERROR:", 0) == 0) {
-                out += line + "\n";
-            }
-        }
-        return out;
-    }
-};
+using runResult = testing_support::programRun;
 
 struct runOptions {
     std::string workingDirectory;             // empty: the test's own
@@ -66,117 +31,26 @@ struct runOptions {
     std::function<void(pid_t, const std::string&)> watchStandardError;
 };
 
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testing_support::fileSizeOf;
+using testing_support::readWhole;
+using testing_support::scratchDirectory;
 
-// Output goes through pipes, which a file size limit does not touch.
+// The converter through the suite's one process runner.
 inline runResult runProgram(const std::vector<std::string>& arguments, const runOptions& options = {}) {
-    std::vector<std::string> argv = options.wrapper;
-    argv.push_back(SENSCONV_BINARY);
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> pointers;
-    for (std::string& argument : argv) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-
-    int err[2];
-    int out[2];
-    if (::pipe(err) != 0 || ::pipe(out) != 0) return {};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        if (in < 0 || ::dup2(err[1], 2) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(in, 0) < 0) _exit(120);
-        ::close(err[0]);
-        ::close(out[0]);
-        ::close(err[1]);
-        ::close(out[1]);
-        if (options.closedOutputStreams) {
-            ::close(1);
-            ::close(2);
-        }
-        if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) _exit(121);
-        if (options.fileSizeLimit) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = *options.fileSizeLimit;
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
-        }
-        ::alarm(options.timeoutSeconds);
-        ::execvp(pointers[0], pointers.data());
-        _exit(123);
-    }
-    ::close(err[1]);
-    ::close(out[1]);
-    runResult result;
-    pollfd fds[2] = {{err[0], POLLIN, 0}, {out[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.standardError, &result.standardOutput};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[65536];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-                if (i == 0 && options.watchStandardError) options.watchStandardError(pid, result.standardError);
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    result.peakResidentKiB = usage.ru_maxrss;
-    return result;
+    testing_support::runLimits limits;
+    limits.fileSizeLimit = options.fileSizeLimit;
+    limits.timeoutSeconds = options.timeoutSeconds;
+    limits.wrapper = options.wrapper;
+    limits.closedOutputStreams = options.closedOutputStreams;
+    limits.watchStandardError = options.watchStandardError;
+    return testing_support::runBinary(SENSCONV_BINARY, arguments, options.workingDirectory, limits);
 }
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class scratchDir {
-public:
-    scratchDir() {
-        std::string pattern = ::testing::TempDir();
-        if (pattern.empty() || pattern.back() != '/') pattern += '/';
-        pattern += "sensconvE2e.XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~scratchDir() {
-        if (path_.empty()) return;
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl("/bin/rm", "rm", "-rf", "--", path_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ::waitpid(pid, nullptr, 0);
-    }
-    scratchDir(const scratchDir&) = delete;
-    scratchDir& operator=(const scratchDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline bool exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-inline long long fileSizeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
-}
 
 // What a recording holds: which boards and streams, and how many seconds of packets.
 struct recordingOf {

@@ -40,7 +40,7 @@ bool existsAnywhereBelow(const std::string& root, const std::string& name) {
 // Newlines, quotes, blanks, command substitutions and bytes that are not UTF-8 are
 // just bytes of a name: the scan keeps such a name whole, and nothing is run.
 TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
-    scratchDir dir;
+    scratchDirectory dir;
     const std::string data = dir / "in\nput $(touch pwned1)";
     ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
     const std::string name = "rec\n'\"`touch pwned2` \xff\xfe\x80 $(touch pwned3).snsr";
@@ -48,19 +48,19 @@ TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     const std::string out = dir / "out\n\xc3(\"'$(touch pwned4)\\";
 
     const runResult run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
-    EXPECT_EQ(run.status, 0) << run.standardError;
-    EXPECT_NE(run.standardError.find("# INFO: Found   1 .snsr files in directory\n"
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("# INFO: Found   1 .snsr files in directory\n"
                                      "\n# INFO: ------------------\n"
                                      "# INFO: Scanning files to remove obviously bad files\n"
                                      "# INFO: File [  1]            Opened, \"" + data + "/" + name + "\"\n"),
               std::string::npos)
-        << run.standardError;
+        << run.err;
     EXPECT_EQ(fileSizeOf(out + "/part_00/binaryData_accel.bin"), 40 * 4);
-    EXPECT_NE(readWholeFile(out + "/part_00/binaryData.meta").find("\"sourceFile\",\"" + data + "/" + name + "\"\n"),
+    EXPECT_NE(readWhole(out + "/part_00/binaryData.meta").find("\"sourceFile\",\"" + data + "/" + name + "\"\n"),
               std::string::npos);
-    EXPECT_EQ(readWholeFile(out + "/trace.log"),
+    EXPECT_EQ(readWhole(out + "/trace.log"),
               "\"" + data + "/" + name + "\",0,\"completed\",\"" + out + "/part_00\"\r\n");
-    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(run.out, "");
     for (const char* stray : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
         EXPECT_FALSE(existsAnywhereBelow(dir.path(), stray)) << stray;
         EXPECT_FALSE(exists(stray)) << stray;
@@ -89,12 +89,12 @@ bool writeFileAt(int dirFd, const std::string& name, const std::vector<uint8_t>&
 }
 
 TEST(hostileInputTest, LongNamesAndPaths) {
-    scratchDir dir;
+    scratchDirectory dir;
     // A name of the longest length a directory entry takes.
     const std::string longName = std::string(250, 'n') + ".snsr";
     ASSERT_TRUE(recording().writeFile(dir / longName));
     runResult run = runProgram({dir / longName});
-    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), 40 * 4);
 
     // An output directory of some 2,000 characters: the system takes it, so every
@@ -124,7 +124,7 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     inScratch.workingDirectory = dir.path();
     run = runProgram({"-outputdir", "out", tooLong}, inScratch);
     EXPECT_EQ(run.status, 254);
-    EXPECT_NE(run.standardError.find("# INFO: File [  1]   Unable to open!, \"" + tooLong + "\"\n"), std::string::npos);
+    EXPECT_NE(run.err.find("# INFO: File [  1]   Unable to open!, \"" + tooLong + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n");
 }
 
@@ -137,7 +137,7 @@ constexpr bool sanitizedBuild = false;
 // Files beyond 4 GiB are screened by their full size: one of 4 GiB and 512 bytes is
 // not "Too small!" (its size does not wrap to 512). Sparse, so it costs no disk.
 TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
-    scratchDir dir;
+    scratchDirectory dir;
     const std::string path = dir / "huge.snsr";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
@@ -145,7 +145,7 @@ TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
     ::close(fd);
     const runResult run = runProgram({path});
     EXPECT_EQ(run.status, 255);
-    EXPECT_NE(run.standardError.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
+    EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
                                   "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
                                   "# ERROR: packetReader was unable to process file " + path + "\n"
@@ -158,7 +158,7 @@ TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
 // several minutes under the sanitizers, where it is left out.
 TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
     if (sanitizedBuild) GTEST_SKIP() << "reading 2 GiB under the sanitizers takes minutes";
-    scratchDir dir;
+    scratchDirectory dir;
     const std::string path = dir / "big.snsr";
     const int64_t holeEnd = int64_t{2049} << 20;
     recordingOf headerOnly;
@@ -186,7 +186,7 @@ TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
     patient.timeoutSeconds = 600;
     const runResult run = runProgram({path}, patient);
     EXPECT_EQ(run.status, 0) << run.problemLines();
-    EXPECT_NE(run.standardError.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
+    EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     const std::string at = std::to_string(holeEnd);
     EXPECT_EQ(run.problemLines(),
               "# snsr_packetReader: WARNING - file index " + at + ", SNSR Packet's ID is invalid\n"
@@ -194,7 +194,7 @@ TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
                   std::to_string(holeEnd + 1) + " packet:\n"
               "# snsr_packetReader: SNSR Error mode, found new snsr packet, at pos: " + std::to_string(holeEnd + 3) +
                   " (2 bytes skipped)\n");
-    const std::string meta = readWholeFile(dir / "part_00/binaryData.meta");
+    const std::string meta = readWhole(dir / "part_00/binaryData.meta");
     EXPECT_NE(meta.find("\"snsr_numParsedPackets\"," + std::to_string(emptyPackets + 1) + "\n"
                         "\"snsr_numCorruptSections\",1\n"
                         "\"snsr_numCorruptBytesSkipped\",2\n"

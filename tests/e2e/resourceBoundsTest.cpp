@@ -24,7 +24,7 @@ constexpr long sanitizerAllowanceKiB = 0;
 constexpr long repairBuffersKiB = 25L * (204800 + 256) * 8 / 1024;
 
 TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
-    scratchDir dir;
+    scratchDirectory dir;
     containerBuilder builder;
     const std::vector<uint8_t> some(2000, 1);
     builder.addRawAtom("blob", 'c', some, 0xFFFFFFF0u);
@@ -42,7 +42,7 @@ TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
 // 25,599 ticks after the first leaves 204,797 samples to fill in each channel that
 // it feeds, just under the limit of 204,800.
 TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
-    scratchDir dir;
+    scratchDirectory dir;
     containerBuilder builder;
     qor2Settings q;
     q.intr = 1000;
@@ -71,7 +71,7 @@ TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
     EXPECT_EQ(run.status, 0) << run.problemLines();
     // Every filled position is listed: the first packet already finds six samples
     // missing, the second 204,791 more.
-    const std::string sparse = readWholeFile(dir / "part_00/binaryData_accel.sparse");
+    const std::string sparse = readWhole(dir / "part_00/binaryData_accel.sparse");
     EXPECT_EQ(std::count(sparse.begin(), sparse.end(), '\n'), 204797);
     EXPECT_TRUE(sparse.starts_with("0,1\n1,1\n2,1\n3,1\n4,1\n5,1\n7,1\n8,1\n")) << sparse.substr(0, 40);
     EXPECT_TRUE(sparse.ends_with("204796,1\n204797,1\n"));

@@ -34,7 +34,7 @@ const std::string inputLostEnd =
 
 // binaryData.meta without the lines that tell when the conversion ran.
 std::string metaWithoutProcessingTimes(const std::string& path) {
-    std::istringstream lines(readWholeFile(path));
+    std::istringstream lines(readWhole(path));
     std::string kept;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("\"processingDate", 0) != 0) kept += line + "\n";
@@ -44,7 +44,7 @@ std::string metaWithoutProcessingTimes(const std::string& path) {
 
 // The WAV file without the date it was created on (its ICRD chunk's text).
 std::string wavWithoutCreationDate(const std::string& path) {
-    std::string bytes = readWholeFile(path);
+    std::string bytes = readWhole(path);
     const size_t chunk = bytes.find("ICRD");
     if (chunk != std::string::npos && chunk + 8 <= bytes.size()) {
         const size_t size = static_cast<unsigned char>(bytes[chunk + 4]);
@@ -57,8 +57,8 @@ std::string wavWithoutCreationDate(const std::string& path) {
 // empty when they hold the same files with the same bytes.
 // session.json names the command line, which differs between the runs compared.
 std::string summaryWithoutCommandLine(const std::string& path) {
-    nlohmann::json summary = nlohmann::json::parse(readWholeFile(path), nullptr, false);
-    if (summary.is_discarded() || !summary.contains("program")) return readWholeFile(path);
+    nlohmann::json summary = nlohmann::json::parse(readWhole(path), nullptr, false);
+    if (summary.is_discarded() || !summary.contains("program")) return readWhole(path);
     summary["program"].erase("commandLine");
     return summary.dump();
 }
@@ -82,7 +82,7 @@ std::string differences(const std::string& folder, const std::string& reference)
         const bool same = name == "binaryData.meta"           ? metaWithoutProcessingTimes(a) == metaWithoutProcessingTimes(b)
                           : name == "completeSensorAudio.wav" ? wavWithoutCreationDate(a) == wavWithoutCreationDate(b)
                           : name == "session.json"            ? summaryWithoutCommandLine(a) == summaryWithoutCommandLine(b)
-                                                              : readWholeFile(a) == readWholeFile(b);
+                                                              : readWhole(a) == readWhole(b);
         if (!same) return name + " differs";
     }
     return "";
@@ -97,7 +97,7 @@ recordingOf longRecording() {
 }
 
 // Whether strace can make a read fail here (it needs ptrace, which containers may forbid).
-bool straceInjects(const scratchDir& dir, std::string& why) {
+bool straceInjects(const scratchDirectory& dir, std::string& why) {
     if (!exists("/usr/bin/strace")) {
         why = "strace is not installed";
         return false;
@@ -112,7 +112,7 @@ bool straceInjects(const scratchDir& dir, std::string& why) {
 }
 
 TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRunGoesOn) {
-    scratchDir dir;
+    scratchDirectory dir;
     ASSERT_TRUE(recording(longRecording()).writeFile(dir / "a.snsr"));
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     const long long fullSize = fileSizeOf(dir / "b.snsr");
@@ -131,7 +131,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
         ::kill(pid, SIGCONT);
     };
     runResult run = runProgram({"-outputdir", dir / "shrunk/", dir / "a.snsr", dir / "b.snsr"}, shrinking);
-    ASSERT_TRUE(cut) << run.standardError;
+    ASSERT_TRUE(cut) << run.err;
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     EXPECT_EQ(run.status, 255);
     std::vector<std::string> left = incompleteFolders(dir / "shrunk", "part_00");
@@ -142,11 +142,11 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
                   " (the file is shorter than the " + std::to_string(fullSize) + " bytes it held when the run began)\n"
               "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n"
               "# WARNING: " + (dir / "shrunk/part_00") + " is from an earlier run and was not replaced\n" + inputLostEnd)
-        << run.standardError;
+        << run.err;
     // Both files' data are there, each file's statistics closed; the earlier session
     // is as it was.
-    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
-    EXPECT_EQ(readWholeFile(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    EXPECT_EQ(readWhole(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
@@ -165,14 +165,14 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
                                       " at offset 262144 (Input/output error)\n"
                                       "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" +
                                       inputLostEnd)
-        << run.standardError;
-    EXPECT_NE(run.standardError.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
-    EXPECT_NE(readWholeFile(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+        << run.err;
+    EXPECT_NE(run.err.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
+    EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
     EXPECT_FALSE(exists(dir / "failing/part_00"));
 }
 
 TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFoldersItLeaves) {
-    scratchDir dir;
+    scratchDirectory dir;
     // The first run: two sessions with lost packets (filled channels) and images.
     for (const auto& [out, options] :
          std::vector<std::pair<std::string, std::vector<std::string>>>{
@@ -191,17 +191,17 @@ TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFolders
     fs::create_symlink(dir / "victim", out + "part_00/binaryData_accel.bin");
 
     const runResult run = runProgram({"-scandir", dir / "new", "-outputdir", out});
-    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(), "# WARNING: " + out + "part_01 is from an earlier run and was not replaced\n");
     ASSERT_EQ(runProgram({"-scandir", dir / "new", "-outputdir", dir / "reference/"}).status, 0);
     EXPECT_EQ(differences(out + "part_00", dir / "reference/part_00"), "");
-    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_EQ(readWhole(dir / "victim"), "precious");
     EXPECT_TRUE(exists(out + "part_01/binaryData_accel.bin"));
     EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
 }
 
 TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
-    scratchDir dir;
+    scratchDirectory dir;
     recordingOf other = longRecording();
     other.rate = 200;
     other.micHz = 800;
@@ -227,8 +227,8 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     };
     arguments[1] = out;
     const runResult first = runProgram(arguments, holdFirst);
-    EXPECT_EQ(first.status, 0) << first.standardError;
-    EXPECT_EQ(second.status, 0) << second.standardError;
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
     const std::string fromX = differences(out + "part_00", dir / "x/part_00");
     const std::string fromY = differences(out + "part_00", dir / "y/part_00");
     EXPECT_TRUE(fromX.empty() || fromY.empty()) << fromX << "; " << fromY;
@@ -256,16 +256,16 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     EXPECT_FALSE(exists(dir / "fatal/part_00"));
     const std::vector<std::string> kept = incompleteFolders(dir / "fatal", "part_00");
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_TRUE(fatal.standardError.ends_with("# ERROR: Exiting\n# ERROR: Session  1 is incomplete, its output is in " +
-                                              kept[0] + "\n"))
-        << fatal.standardError;
+    EXPECT_TRUE(fatal.err.ends_with("# ERROR: Session  1 is incomplete, its output is in " + kept[0] +
+                                    "\n# ERROR: Exiting\n"))
+        << fatal.err;
 }
 
 // -jobs converts sessions side by side; nothing of it may show. Each run works in a
 // folder of its own with the same relative names, so that messages and logs compare
 // byte for byte.
 TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
-    scratchDir dir;
+    scratchDirectory dir;
     const auto converted = [&dir](const std::string& name, std::vector<std::string> arguments) {
         fs::create_directories(dir / name);
         runOptions inFolder;
@@ -273,7 +273,7 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
         arguments.insert(arguments.end(), {"-writeTraceLog", "-writeTraceFiles", "-scandir", "../rec", "-outputdir", "out"});
         runResult run = runProgram(arguments, inFolder);
         // The running trace log lies next to the inputs, which all runs share.
-        run.standardOutput = readWholeFile(dir / "rec/trace.log") + readWholeFile(dir / (name + "/out/trace.log"));
+        run.out = readWhole(dir / "rec/trace.log") + readWhole(dir / (name + "/out/trace.log"));
         return run;
     };
     // Three sessions of two files, with lost and damaged packets.
@@ -284,12 +284,12 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
                   .status,
               0);
     const runResult today = converted("today", {});
-    ASSERT_EQ(today.status, 0) << today.standardError;
+    ASSERT_EQ(today.status, 0) << today.err;
     for (const char* jobs : {"1", "2", "3", "8"}) {
         const runResult run = converted(std::string("jobs") + jobs, {"-jobs", jobs});
         EXPECT_EQ(run.status, 0) << jobs;
-        EXPECT_EQ(run.standardError, today.standardError) << jobs;
-        EXPECT_EQ(run.standardOutput, today.standardOutput) << "trace logs, -jobs " << jobs;
+        EXPECT_EQ(run.err, today.err) << jobs;
+        EXPECT_EQ(run.out, today.out) << "trace logs, -jobs " << jobs;
         for (const char* part : {"part_00", "part_01", "part_02"}) {
             EXPECT_EQ(differences(dir / (std::string("jobs") + jobs + "/out/") + part, dir / "today/out/" + part), "")
                 << jobs;
@@ -322,19 +322,19 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
         // The mark of the file that ended the run stays, as after any such end.
         EXPECT_TRUE(fs::remove(dir / "rec/b.snsr.processing")) << jobs;
         EXPECT_EQ(run.status, 245) << jobs;
-        if (reference.empty()) reference = withoutStagingNames(run.standardError + run.standardOutput);
-        EXPECT_EQ(withoutStagingNames(run.standardError + run.standardOutput), reference) << jobs;
+        if (reference.empty()) reference = withoutStagingNames(run.err + run.out);
+        EXPECT_EQ(withoutStagingNames(run.err + run.out), reference) << jobs;
         EXPECT_TRUE(exists(dir / (name + "/out/part_00/binaryData_accel.bin"))) << jobs;
         EXPECT_EQ(incompleteFolders(dir / (name + "/out"), "part_01").size(), 1u) << jobs;
         EXPECT_TRUE(incompleteFolders(dir / (name + "/out"), "part_02").empty()) << jobs;
-        EXPECT_EQ(readWholeFile(dir / (name + "/out/part_02/earlier")), "kept") << jobs;
+        EXPECT_EQ(readWhole(dir / (name + "/out/part_02/earlier")), "kept") << jobs;
         EXPECT_FALSE(exists(dir / "rec/c.snsr.processing")) << jobs;
     }
     EXPECT_EQ(differences(dir / "fatal3/out/part_00", dir / "fatal1/out/part_00"), "");
 }
 
 TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
-    scratchDir dir;
+    scratchDirectory dir;
     fs::create_directories(dir / "data");
     ASSERT_TRUE(recording().writeFile(dir / "data/a.snsr"));
     ASSERT_EQ(runProgram({"-outputdir", dir / "reference/", dir / "data/a.snsr"}).status, 0);
@@ -352,16 +352,16 @@ TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
     fs::create_symlink(dir / "victim", dir / "data/trace.log");
     const runResult run =
         runProgram({"-writeTraceFiles", "-writeTraceLog", "-outputdir", dir / "traced/", dir / "data/a.snsr"});
-    EXPECT_EQ(run.status, 0) << run.standardError;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(),
               "# WARNING: Trace log " + (dir / "data/trace.log") + " is a link or not a plain file, going on without it\n"
               "# WARNING: Trace file " + (dir / "data/a.snsr.processing") +
                   " already exists or is a link, going on without it\n");
-    EXPECT_EQ(readWholeFile(dir / "victim"), "precious");
+    EXPECT_EQ(readWhole(dir / "victim"), "precious");
     EXPECT_TRUE(fs::is_symlink(dir / "data/a.snsr.processing"));
     EXPECT_TRUE(fs::is_symlink(dir / "data/trace.log"));
     EXPECT_EQ(differences(dir / "traced/part_00", dir / "reference/part_00"), "");
-    EXPECT_EQ(readWholeFile(dir / "traced/trace.log"),
+    EXPECT_EQ(readWhole(dir / "traced/trace.log"),
               "\"" + (dir / "data/a.snsr") + "\",0,\"completed\",\"" + (dir / "traced/part_00") + "\"\r\n");
 }
 

@@ -15,7 +15,7 @@ namespace sensconv {
 namespace {
 
 using namespace sirfTest;
-using outputTest::readFile;
+using outputTest::readWhole;
 using outputTest::scratchDirectory;
 
 constexpr int64_t t0 = 1741944600000;  // 2025-03-14T09:30:00Z
@@ -70,7 +70,8 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
                         record(4170, start1, frame(geodeticPayload(geodeticAt(5 + 94))));
     writeRecords(dir, file0 + file1);
 
-    gpsTrackFiles tracks(dir.path());
+    runStatus run;
+    gpsTrackFiles tracks(dir.path(), run);
     tracks.fileDone(5);
     tracks.fileDone(8);
     // The converter's time: the first file runs 250 ms behind the receiver, the
@@ -81,13 +82,13 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
     };
     const gpsSessionSummary summary = tracks.finish(recordUtc);
 
-    EXPECT_EQ(readFile(dir.file("gps.csv")),
+    EXPECT_EQ(readWhole(dir.file("gps.csv")),
               "utc,session_ms,latitude_deg,longitude_deg,altitude_m,speed_mps,course_deg,fix_type,satellites,hdop,source\n"
               "2025-03-14T09:30:01.150Z,1158,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n"
               "2025-03-14T09:30:02.150Z,2150,46.1559703,8.9542228,378.32,0.00,0.00,4,9,,2\n"
               "2025-03-14T09:31:38.150Z,3170,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n"
               "2025-03-14T09:31:39.150Z,4170,46.1559758,-8.9542213,426.40,1.41,258.01,4,7,2.4,41\n");
-    const std::string gpx = readFile(dir.file("gps.gpx"));
+    const std::string gpx = readWhole(dir.file("gps.gpx"));
     EXPECT_EQ(gpx.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\"", 0), 0u);
     EXPECT_NE(gpx.find("    <trkseg>\n"
                        "      <trkpt lat=\"46.1559758\" lon=\"-8.9542213\"><ele>426.40</ele>"
@@ -126,7 +127,8 @@ TEST(gpsTrackFilesTest, NoFixGivesEmptyTracksAndGarbageGivesNone) {
     geodetic noFix = geodeticAt(1);
     noFix.navType = 0;
     writeRecords(silent, record(1150, t0, frame(geodeticPayload(noFix))) + record(2150, t0, bytes{0xA0, 0xA2, 0x00}));
-    gpsTrackFiles tracks(silent.path());
+    runStatus run;
+    gpsTrackFiles tracks(silent.path(), run);
     tracks.fileDone(2);
     const gpsSessionSummary summary = tracks.finish([](int32_t, int32_t) { return std::optional<double>(0.0); });
     EXPECT_TRUE(summary.tracksWritten);
@@ -135,15 +137,16 @@ TEST(gpsTrackFilesTest, NoFixGivesEmptyTracksAndGarbageGivesNone) {
     EXPECT_FALSE(summary.firstFixMs);
     ASSERT_EQ(summary.clockChecks.size(), 1u);
     EXPECT_FALSE(summary.clockChecks[0]);
-    EXPECT_EQ(readFile(silent.file("gps.csv")),
+    EXPECT_EQ(readWhole(silent.file("gps.csv")),
               "utc,session_ms,latitude_deg,longitude_deg,altitude_m,speed_mps,course_deg,fix_type,satellites,hdop,source\n");
-    EXPECT_EQ(readFile(silent.file("gps.gpx")).find("<trkseg>"), std::string::npos);
+    EXPECT_EQ(readWhole(silent.file("gps.gpx")).find("<trkseg>"), std::string::npos);
 
     // Bytes that never form a frame of the receiver's protocol: no track at all.
     scratchDirectory garbage;
     writeRecords(garbage, record(5, t0, bytes{0x40, 0x41, 0xA0, 0x42}));
-    const gpsSessionSummary none = gpsTrackFiles(garbage.path()).finish(nullptr);
+    const gpsSessionSummary none = gpsTrackFiles(garbage.path(), run).finish(nullptr);
     EXPECT_FALSE(none.tracksWritten);
+    EXPECT_FALSE(run.outputLost());
     EXPECT_EQ(none.records, 1);
     EXPECT_EQ(none.counters.skippedBytes, 4);
     EXPECT_FALSE(outputTest::fileExists(garbage.file("gps.csv")));

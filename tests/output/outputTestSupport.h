@@ -1,6 +1,6 @@
 #pragma once
-// Shared helpers of the output tests: a scratch directory per test, whole-file reads
-// and a file size limit for provoking write failures in a child process.
+// Shared helpers of the output tests: hex bytes and a file size limit for provoking
+// write failures.
 
 #include <sys/resource.h>
 
@@ -14,45 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "common/testFiles.h"
+
 namespace sensconv::outputTest {
 
-// A fresh directory, removed with everything in it when the test ends. path() ends
-// in a separator, as the writer's directories do.
-class scratchDirectory {
-public:
-    scratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sensconv-output-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (::mkdtemp(buffer.data()) != nullptr) dir_ = buffer.data();
-    }
-    ~scratchDirectory() {
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-    }
-    scratchDirectory(const scratchDirectory&) = delete;
-    scratchDirectory& operator=(const scratchDirectory&) = delete;
-
-    std::string path() const { return dir_ + "/"; }
-    std::string file(const std::string& name) const { return path() + name; }
-
-private:
-    std::string dir_;
-};
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing_support::fileSizeOf;
+using testing_support::readWhole;
+using testing_support::scratchDirectory;
 
 inline bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
-}
-
-inline int64_t fileSizeOf(const std::string& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? -1 : static_cast<int64_t>(size);
 }
 
 // Bytes given as hex text ("cdcccc3d 00002040"); blanks are ignored.
@@ -70,12 +41,26 @@ inline std::string hexBytes(const std::string& hex) {
     return bytes;
 }
 
-// For use inside a death-test child only: writes past limit bytes in any file fail
-// with EFBIG instead of killing the process.
-inline void limitFileSize(rlim_t limit) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit bounds{limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &bounds);
-}
+// While it lives, writes past limit bytes in any file of the process fail with EFBIG
+// instead of killing it. Only the soft limit is lowered, so it can be raised again.
+class fileSizeLimit {
+public:
+    explicit fileSizeLimit(rlim_t limit) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lowered{limit, saved_.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~fileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    fileSizeLimit(const fileSizeLimit&) = delete;
+    fileSizeLimit& operator=(const fileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previousHandler_)(int) = SIG_DFL;
+};
 
 }  // namespace sensconv::outputTest

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "common/littleEndian.h"
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
 #include "container/snsrHeader.h"
+#include "decode/decodeTestSupport.h"
 #include "decode/sensorDecoder.h"
 #include "output/snsr_packetWriter_class.h"
 #include "outputTestSupport.h"
@@ -21,9 +22,13 @@
 namespace sensconv {
 namespace {
 
+using namespace sensconv::testing;
+
 using outputTest::fileExists;
-using outputTest::readFile;
+using outputTest::readWhole;
 using outputTest::scratchDirectory;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 
 // What one input file of a test session carries.
 struct fileSetup {
@@ -36,42 +41,23 @@ struct fileSetup {
     bool gps = false;
 };
 
-metaDataAtom intAtom(const char (&tag)[5], int32_t value) {
-    metaDataAtom atom;
-    atom.id = makeTag(tag);
-    atom.type = 'i';
-    atom.size = 4;
-    atom.data.resize(4);
-    writeLE32(atom.data.data(), static_cast<uint32_t>(value));
-    return atom;
-}
-
-snsrStream stream(int32_t type, std::vector<metaDataAtom> atoms) {
-    snsrStream result;
-    result.type = type;
-    result.num_atoms = static_cast<int32_t>(atoms.size());
-    result.atoms = std::move(atoms);
-    result._active = 1;
-    return result;
-}
-
 // A header as the reader would deliver it, and the decoder built from it.
 struct inputFile {
     explicit inputFile(const fileSetup& setup) : header(std::make_unique<snsrHeader>()) {
         header->file_name = setup.name;
         header->fileStartTime = 1230000000000ULL;
         if (setup.qor2) {
-            header->streams.push_back(stream(streamQOR2, {intAtom("intr", 1000), intAtom("mic ", setup.micHz),
+            header->streams.push_back(streamOf("qor2", 1, {intAtom("intr", 1000), intAtom("mic ", setup.micHz),
                                                           intAtom("bar ", 10), intAtom("acc ", 10),
                                                           intAtom("bdnr", setup.qor2Serial), intAtom("hver", 2),
                                                           intAtom("swma", 3), intAtom("swmi", 4)}));
         }
         if (setup.jux) {
-            header->streams.push_back(stream(streamJUX, {intAtom("intr", 1000), intAtom("gyro", 10),
+            header->streams.push_back(streamOf("jux ", 2, {intAtom("intr", 1000), intAtom("gyro", 10),
                                                          intAtom("mag ", 10), intAtom("bdnr", setup.juxSerial),
                                                          intAtom("hver", 5), intAtom("swma", 6), intAtom("swmi", 7)}));
         }
-        if (setup.gps) header->streams.push_back(stream(streamSIRF_GPS, {}));
+        if (setup.gps) header->streams.push_back(streamOf("sgps", 3));
         header->num_streams = static_cast<int32_t>(header->streams.size());
         decoder = std::make_unique<sensorDecoder>(header.get());
     }
@@ -84,9 +70,21 @@ struct inputFile {
 void runFile(snsr_packetWriter_class& writer, const std::string& dir, const fileSetup& setup,
              const std::function<void(sensorDecoder&)>& body = {}) {
     inputFile file(setup);
-    ASSERT_TRUE(writer.beginFile(dir, file.decoder.get()));
+    ASSERT_TRUE(writer.beginFile(dir, file.decoder->view()).ok());
     if (body) body(*file.decoder);
     writer.endFile();
+}
+
+// The writer takes a packet's output, which the decoder empties when its next packet begins.
+void writeAndAdvance(snsr_packetWriter_class& writer, sensorDecoder& decoder) {
+    writer.writePacket();
+    for (auto& channel : decoder.qor2Channels) {
+        if (channel) channel->batchCount = 0;
+    }
+    for (auto& channel : decoder.juxChannels) {
+        if (channel) channel->batchCount = 0;
+    }
+    decoder.gpsRecord.length = 0;
 }
 
 // A packet's values for one channel, placed in the decoder's batch arrays as a board
@@ -95,7 +93,7 @@ void feed(packetBatch& batch, sampleChannel* target, int channel, const std::vec
     ASSERT_NE(target, nullptr);
     batch.counts[static_cast<size_t>(channel)] = 0;
     for (double value : values) batch.append(channel, value);
-    ASSERT_TRUE(target->addSamples(batch.values(channel), static_cast<int32_t>(values.size()), ticks, 0));
+    ASSERT_TRUE(target->addSamples(batch.values(channel), static_cast<int32_t>(values.size()), ticks, 0).ok());
 }
 
 void addSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
@@ -133,9 +131,10 @@ std::string floats(std::initializer_list<float> values) {
 
 TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileBlocks) {
     scratchDirectory dir;
+    runStatus run;
     const int64_t before = static_cast<int64_t>(std::time(nullptr));
     {
-        snsr_packetWriter_class writer;
+        snsr_packetWriter_class writer(run);
         fileSetup first;
         first.name = "/data/a.snsr";
         first.qor2Serial = 1234;
@@ -152,7 +151,7 @@ TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileB
         });
     }
     const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    const auto lines = linesOf(readFile(dir.file("binaryData.meta")));
+    const auto lines = linesOf(readWhole(dir.file("binaryData.meta")));
     ASSERT_EQ(lines.size(), 17u);
     EXPECT_EQ(lines[0], "\"sourceFile\",\"/data/a.snsr\"");
     EXPECT_EQ(lines[1], "\"sourceFile\",\"/data/b.snsr\"");
@@ -189,14 +188,15 @@ TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileB
 
 TEST(snsr_packetWriterTest, SecondBoardIdentityIsWrittenWhenTheFirstFileHasIt) {
     scratchDirectory dir;
+    runStatus run;
     {
-        snsr_packetWriter_class writer;
+        snsr_packetWriter_class writer(run);
         fileSetup both;
         both.jux = true;
         both.juxSerial = 77;
         runFile(writer, dir.path(), both);
     }
-    const std::string meta = readFile(dir.file("binaryData.meta"));
+    const std::string meta = readWhole(dir.file("binaryData.meta"));
     EXPECT_NE(meta.find("\"qor2_minor_soft_version\",4\n\"jux_deviceSN\",77\n\"jux_hardware_version\",5\n"
                         "\"jux_major_soft_version\",6\n\"jux_minor_soft_version\",7\n\"processingDateStart\","),
               std::string::npos)
@@ -205,10 +205,10 @@ TEST(snsr_packetWriterTest, SecondBoardIdentityIsWrittenWhenTheFirstFileHasIt) {
 
 TEST(snsr_packetWriterTest, FilesAreNumberedWithTwoDigitsAndWiderPastNinetyNine) {
     scratchDirectory dir;
+    runStatus run;
     const std::string withoutSeparator = dir.path().substr(0, dir.path().size() - 1);
     {
-        snsr_packetWriter_class writer;
-        EXPECT_FALSE(writer.beginFile(dir.path(), nullptr));
+        snsr_packetWriter_class writer(run);
         EXPECT_TRUE(writer.metaKeys.empty());
         fileSetup noBoards;
         noBoards.qor2 = false;
@@ -223,7 +223,7 @@ TEST(snsr_packetWriterTest, FilesAreNumberedWithTwoDigitsAndWiderPastNinetyNine)
         const std::string number = file < 10 ? "0" + std::to_string(file) : std::to_string(file);
         markers += "\"#FileStart\"," + number + "\n\"#FileEnd\"," + number + "\n";
     }
-    const std::string meta = readFile(dir.file("binaryData.meta"));
+    const std::string meta = readWhole(dir.file("binaryData.meta"));
     EXPECT_TRUE(meta.ends_with("\n" + markers)) << meta;
     // Without boards there is nothing but the global metadata.
     int entries = 0;
@@ -236,35 +236,37 @@ TEST(snsr_packetWriterTest, FilesAreNumberedWithTwoDigitsAndWiderPastNinetyNine)
 
 TEST(snsr_packetWriterTest, SessionWithoutBegunFilesWritesNoGlobalMeta) {
     scratchDirectory dir;
-    { snsr_packetWriter_class writer; }
+    runStatus run;
+    { snsr_packetWriter_class writer(run); }
     EXPECT_FALSE(fileExists(dir.file("binaryData.meta")));
 }
 
 TEST(snsr_packetWriterTest, ChannelsSpanTheSessionAndSkipFilesWithoutTheirBoard) {
     scratchDirectory dir;
+    runStatus run;
     {
-        snsr_packetWriter_class writer;
+        snsr_packetWriter_class writer(run);
         fileSetup both;
         both.jux = true;
         runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
             addSamples(decoder, qor2BarPress, {1.0}, 0);
             addJuxSamples(decoder, juxXGyro, {-1.0, -2.0}, 0);
-            writer.writePacket();
+            writeAndAdvance(writer, decoder);
             addSamples(decoder, qor2BarPress, {2.0}, 100);
-            writer.writePacket();
+            writeAndAdvance(writer, decoder);
         });
         runFile(writer, dir.path(), fileSetup{}, [&](sensorDecoder& decoder) {
             addSamples(decoder, qor2BarPress, {3.0}, 0);
-            writer.writePacket();
+            writeAndAdvance(writer, decoder);
         });
         runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
             addJuxSamples(decoder, juxXGyro, {-3.0}, 0);
-            writer.writePacket();
+            writeAndAdvance(writer, decoder);
         });
     }
-    EXPECT_EQ(readFile(dir.file("binaryData_BarPres.bin")), floats({1.0f, 2.0f, 3.0f}));
-    EXPECT_EQ(readFile(dir.file("binaryData_gyro.bin")), floats({-1.0f, -2.0f, -3.0f}));
-    EXPECT_EQ(readFile(dir.file("binaryData_gyro.meta")).substr(0, 15), "\"NumSamples\",3\n");
+    EXPECT_EQ(readWhole(dir.file("binaryData_BarPres.bin")), floats({1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(readWhole(dir.file("binaryData_gyro.bin")), floats({-1.0f, -2.0f, -3.0f}));
+    EXPECT_EQ(readWhole(dir.file("binaryData_gyro.meta")).substr(0, 15), "\"NumSamples\",3\n");
     // Every table channel gets its files, except the audio, which goes to the WAV file.
     for (const auto& info : qor2ChannelTable) {
         const std::string name = info.shortName;
@@ -284,14 +286,15 @@ TEST(snsr_packetWriterTest, GpsRecordsNeedTheMainBoardToOpenTheirFile) {
     {
         // The GPS stream alone never opens the file.
         scratchDirectory dir;
+        runStatus run;
         {
-            snsr_packetWriter_class writer;
+            snsr_packetWriter_class writer(run);
             fileSetup gpsOnly;
             gpsOnly.qor2 = false;
             gpsOnly.gps = true;
             runFile(writer, dir.path(), gpsOnly, [&](sensorDecoder& decoder) {
                 putGpsRecord(decoder, recordA);
-                writer.writePacket();
+                writeAndAdvance(writer, decoder);
             });
         }
         EXPECT_FALSE(fileExists(dir.file("sirfGPSOutput.bin")));
@@ -299,27 +302,27 @@ TEST(snsr_packetWriterTest, GpsRecordsNeedTheMainBoardToOpenTheirFile) {
     {
         // Opened by a file with both; a later file with GPS alone appends to it.
         scratchDirectory dir;
+        runStatus run;
         {
-            snsr_packetWriter_class writer;
+            snsr_packetWriter_class writer(run);
             fileSetup both;
             both.gps = true;
             runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
                 putGpsRecord(decoder, recordA);
-                writer.writePacket();
-                EXPECT_EQ(decoder.gpsRecord.length, 0);
-                writer.writePacket();  // an empty record adds nothing
+                writeAndAdvance(writer, decoder);
+                writeAndAdvance(writer, decoder);  // an empty record adds nothing
                 putGpsRecord(decoder, recordB);
-                writer.writePacket();
+                writeAndAdvance(writer, decoder);
             });
             fileSetup gpsOnly;
             gpsOnly.qor2 = false;
             gpsOnly.gps = true;
             runFile(writer, dir.path(), gpsOnly, [&](sensorDecoder& decoder) {
                 putGpsRecord(decoder, recordC);
-                writer.writePacket();
+                writeAndAdvance(writer, decoder);
             });
         }
-        EXPECT_EQ(readFile(dir.file("sirfGPSOutput.bin")), recordA + recordB + recordC);
+        EXPECT_EQ(readWhole(dir.file("sirfGPSOutput.bin")), recordA + recordB + recordC);
     }
 }
 
@@ -339,8 +342,9 @@ std::vector<int16_t> readWavSamples(const std::string& path, int& sampleRate) {
 
 TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
     scratchDirectory dir;
+    runStatus run;
     {
-        snsr_packetWriter_class writer;
+        snsr_packetWriter_class writer(run);
         runFile(writer, dir.path(), fileSetup{});  // audio rate 0: no WAV file yet
         EXPECT_FALSE(fileExists(dir.file("completeSensorAudio.wav")));
 
@@ -349,21 +353,20 @@ TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
         at8k.micHz = 8;
         runFile(writer, dir.path(), at8k, [&](sensorDecoder& decoder) {
             addSamples(decoder, qor2Audio, {40000.0, -1.7, 3.0}, 0);
-            writer.writePacket();
-            EXPECT_EQ(decoder.qor2Channels[qor2Audio]->batchCount, 0);
+            writeAndAdvance(writer, decoder);
         });
         // A later file at another rate adds to the same file.
         fileSetup at16k;
         at16k.micHz = 16;
         runFile(writer, dir.path(), at16k, [&](sensorDecoder& decoder) {
             addSamples(decoder, qor2Audio, {7.9, -32768.0}, 0);
-            writer.writePacket();
+            writeAndAdvance(writer, decoder);
         });
         // A file without the main board contributes nothing and reads nothing.
         fileSetup noBoards;
         noBoards.qor2 = false;
         noBoards.jux = true;
-        runFile(writer, dir.path(), noBoards, [&](sensorDecoder&) { writer.writePacket(); });
+        runFile(writer, dir.path(), noBoards, [&](sensorDecoder& decoder) { writeAndAdvance(writer, decoder); });
     }
     int sampleRate = 0;
     EXPECT_EQ(readWavSamples(dir.file("completeSensorAudio.wav"), sampleRate),
@@ -371,81 +374,75 @@ TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
     EXPECT_EQ(sampleRate, 8);
 }
 
-TEST(snsr_packetWriterDeathTest, GpsFileThatCannotBeCreatedEndsTheRun) {
+TEST(snsr_packetWriterTest, SessionFileThatCannotBeCreatedIsFatal) {
     scratchDirectory dir;
+    runStatus run;
+    const auto begin = [&](const fileSetup& setup) {
+        snsr_packetWriter_class writer(run);
+        inputFile file(setup);
+        CaptureStderr();
+        outcome begun = writer.beginFile(dir.path(), file.decoder->view());
+        EXPECT_EQ(GetCapturedStderr(), begun.lines());
+        return begun;
+    };
     std::filesystem::create_directory(dir.file("sirfGPSOutput.bin"));
-    EXPECT_EXIT(
-        {
-            snsr_packetWriter_class writer;
-            fileSetup both;
-            both.gps = true;
-            inputFile file(both);
-            writer.beginFile(dir.path(), file.decoder.get());
-        },
-        ::testing::ExitedWithCode(-1 & 255),
-        "^# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n# snsr_packetWriter: ERROR, Exiting\n$");
-}
+    fileSetup both;
+    both.gps = true;
+    const outcome gps = begin(both);
+    EXPECT_EQ(gps.status(), -1);
+    EXPECT_EQ(gps.lines(), "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n");
+    EXPECT_STREQ(gps.closingLine(), "# snsr_packetWriter: ERROR, Exiting\n");
 
-TEST(snsr_packetWriterDeathTest, WavFileThatCannotBeOpenedEndsTheRun) {
-    scratchDirectory dir;
     std::filesystem::create_directory(dir.file("completeSensorAudio.wav"));
-    EXPECT_EXIT(
-        {
-            snsr_packetWriter_class writer;
-            fileSetup withAudio;
-            withAudio.micHz = 8000;
-            inputFile file(withAudio);
-            writer.beginFile(dir.path(), file.decoder.get());
-        },
-        ::testing::ExitedWithCode(-8 & 255),
-        "^# ERROR: Unable to open the .wav file " + dir.path() +
-            "completeSensorAudio.wav\n# ERROR:  libsndfile: [^\n]+\n# ERROR: Exiting\n$");
+    fileSetup withAudio;
+    withAudio.micHz = 8000;
+    const outcome wav = begin(withAudio);
+    EXPECT_EQ(wav.status(), -8);
+    EXPECT_EQ(wav.lines(), "# ERROR: Unable to open the .wav file " + dir.path() +
+                               "completeSensorAudio.wav\n# ERROR:  libsndfile: System error : Is a directory.\n");
+    EXPECT_STREQ(wav.closingLine(), "# ERROR: Exiting\n");
+    // The WAV file comes first: no channel file was made.
+    EXPECT_FALSE(fileExists(dir.file("binaryData_BarPres.bin")));
 }
 
-TEST(snsr_packetWriterDeathTest, GlobalMetaThatCannotBeCreatedIsReportedAndCountsAsLost) {
+TEST(snsr_packetWriterTest, GlobalMetaThatCannotBeCreatedIsReportedAndCountsAsLost) {
     scratchDirectory dir;
+    runStatus run;
     std::filesystem::create_directory(dir.file("binaryData.meta"));
-    EXPECT_EXIT(
-        {
-            {
-                snsr_packetWriter_class writer;
-                fileSetup noBoards;
-                noBoards.qor2 = false;
-                inputFile file(noBoards);
-                writer.beginFile(dir.path(), file.decoder.get());
-                writer.endFile();
-            }
-            std::exit(outputWasLost() ? 3 : 4);
-        },
-        ::testing::ExitedWithCode(3), "^# ERROR: Unable to write global meta data to: " + dir.path() + "binaryData.meta\n$");
+    CaptureStderr();
+    {
+        snsr_packetWriter_class writer(run);
+        fileSetup noBoards;
+        noBoards.qor2 = false;
+        runFile(writer, dir.path(), noBoards);
+    }
+    EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write global meta data to: " + dir.path() + "binaryData.meta\n");
+    EXPECT_EQ(run.filesFailed(), 1);
 }
 
-TEST(snsr_packetWriterDeathTest, FilesCutShortByAFullDiskAreReportedOnceEach) {
+TEST(snsr_packetWriterTest, FilesCutShortByAFullDiskAreReportedOnceEach) {
     scratchDirectory dir;
-    EXPECT_EXIT(
-        {
-            outputTest::limitFileSize(2000);
-            {
-                snsr_packetWriter_class writer;
-                fileSetup both;
-                both.gps = true;
-                inputFile file(both);
-                writer.beginFile(dir.path(), file.decoder.get());
-                const std::string record(300, 'g');
-                for (int packet = 0; packet < 20; ++packet) {
-                    putGpsRecord(*file.decoder, record);
-                    writer.writePacket();
-                }
-                // Enough statistics to take binaryData.meta past the limit.
-                for (int i = 0; i < 200; ++i) appendMeta(writer.metaKeys, writer.metaValues, "snsr_padding", "0123456789");
-                writer.endFile();
+    runStatus run;
+    CaptureStderr();
+    {
+        const outputTest::fileSizeLimit limit(2000);
+        snsr_packetWriter_class writer(run);
+        fileSetup both;
+        both.gps = true;
+        runFile(writer, dir.path(), both, [&](sensorDecoder& decoder) {
+            const std::string record(300, 'g');
+            for (int packet = 0; packet < 20; ++packet) {
+                putGpsRecord(decoder, record);
+                writeAndAdvance(writer, decoder);
             }
-            std::exit(outputWasLost() ? 3 : 4);
-        },
-        ::testing::ExitedWithCode(3),
-        "^# ERROR: Unable to write output file " + dir.path() +
-            "sirfGPSOutput.bin \\(File too large\\)\n# ERROR: Unable to write output file " + dir.path() +
-            "binaryData.meta \\(File too large\\)\n$");
+            // Enough statistics to take binaryData.meta past the limit.
+            for (int i = 0; i < 200; ++i) appendMeta(writer.metaKeys, writer.metaValues, "snsr_padding", "0123456789");
+        });
+    }
+    EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write output file " + dir.path() +
+                                       "sirfGPSOutput.bin (File too large)\n# ERROR: Unable to write output file " +
+                                       dir.path() + "binaryData.meta (File too large)\n");
+    EXPECT_EQ(run.filesFailed(), 2);
     EXPECT_EQ(outputTest::fileSizeOf(dir.file("sirfGPSOutput.bin")), 2000);
 }
 

@@ -2,12 +2,13 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "common/outputStatus.h"
+#include "common/runStatus.h"
 #include "output/wavAudioFile.h"
 #include "outputTestSupport.h"
 
@@ -80,14 +81,15 @@ std::vector<double> asValues(const std::vector<int16_t>& samples) {
 
 TEST(wavAudioFileTest, SamplesReachTheFileInWholeBlocksAndTheRestAtClose) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("audio.wav");
     constexpr int32_t block = wavAudioFile::blockSamples;
     const auto first = ramp(block - 1, -1000);
     const auto second = ramp(400, 7);
     int64_t afterSecond = 0;
     {
-        wavAudioFile wav;
-        wav.open(path, 8000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 8000).ok());
         const int64_t opened = fileSizeOf(path);
         wav.writeBatch(asValues(first).data(), block - 1);
         EXPECT_EQ(fileSizeOf(path), opened) << "one sample short of a block: nothing handed over";
@@ -105,10 +107,12 @@ TEST(wavAudioFileTest, SamplesReachTheFileInWholeBlocksAndTheRestAtClose) {
     EXPECT_EQ(contents.samples, joined(first, second));
     EXPECT_EQ(contents.title, "QOR2 Sensor audio file");
     EXPECT_EQ(contents.software.rfind("Created by sensconv, compiled on ", 0), 0u) << contents.software;
+    EXPECT_EQ(run.filesFailed(), 0);
 }
 
 TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("batches.wav");
     // Small batches, then one of several blocks (as a long filled gap can give), then
     // small ones again.
@@ -116,8 +120,8 @@ TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     std::vector<int32_t> batchSizes = {30, 30, 7, 3 * wavAudioFile::blockSamples + 1000, 12,
                                        wavAudioFile::blockSamples, 1};
     {
-        wavAudioFile wav;
-        wav.open(path, 4000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 4000).ok());
         double next = -5000.25;
         for (int32_t size : batchSizes) {
             std::vector<double> batch(static_cast<size_t>(size));
@@ -137,34 +141,42 @@ TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     }
 }
 
-TEST(wavAudioFileDeathTest, FileThatCannotBeOpenedEndsTheRun) {
+TEST(wavAudioFileTest, FileThatCannotBeOpenedIsFatal) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.path() + "absent/completeSensorAudio.wav";
-    EXPECT_EXIT(
-        {
-            wavAudioFile wav;
-            wav.open(path, 8000);
-        },
-        ::testing::ExitedWithCode(-8 & 255),
-        "^# ERROR: Unable to open the .wav file " + path + "\n# ERROR:  libsndfile: [^\n]+\n# ERROR: Exiting\n$");
+    wavAudioFile wav(run);
+    ::testing::internal::CaptureStderr();
+    const outcome opened = wav.open(path, 8000);
+    const std::string lines = "# ERROR: Unable to open the .wav file " + path +
+                              "\n# ERROR:  libsndfile: System error : No such file or directory.\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), lines);
+    EXPECT_EQ(opened.status(), -8);
+    EXPECT_EQ(opened.lines(), lines);
+    EXPECT_STREQ(opened.closingLine(), "# ERROR: Exiting\n");
+    EXPECT_FALSE(wav.isOpen());
 }
 
-TEST(wavAudioFileDeathTest, SamplesThatCannotBeWrittenAreReportedOnce) {
+TEST(wavAudioFileTest, SamplesThatCannotBeWrittenAreReportedOnce) {
     scratchDirectory dir;
+    runStatus run;
     const std::string path = dir.file("completeSensorAudio.wav");
-    EXPECT_EXIT(
-        {
-            outputTest::limitFileSize(1000);
-            wavAudioFile wav;
-            wav.open(path, 8000);
-            const auto samples = asValues(ramp(wavAudioFile::blockSamples + 100, 0));
-            wav.writeBatch(samples.data(), wavAudioFile::blockSamples + 100);
-            wav.writeBatch(samples.data(), 100);
-            wav.close();
-            std::exit(outputWasLost() ? 3 : 4);
-        },
-        ::testing::ExitedWithCode(3),
-        "^# ERROR: Unable to write output file " + path + " \\([^\n]*File too large[^\n]*\\)\n$");
+    std::string printed;
+    {
+        const outputTest::fileSizeLimit limit(1000);
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 8000).ok());
+        const auto samples = asValues(ramp(wavAudioFile::blockSamples + 100, 0));
+        ::testing::internal::CaptureStderr();
+        wav.writeBatch(samples.data(), wavAudioFile::blockSamples + 100);
+        wav.writeBatch(samples.data(), 100);
+        wav.close();
+        printed = ::testing::internal::GetCapturedStderr();
+    }
+    EXPECT_TRUE(printed.starts_with("# ERROR: Unable to write output file " + path + " (")) << printed;
+    EXPECT_NE(printed.find("File too large"), std::string::npos) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_EQ(run.filesFailed(), 1);
 }
 
 }  // namespace
