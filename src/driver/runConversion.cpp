@@ -205,7 +205,9 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
     if (folder.staged) unfinished = {s, folder.path};
     // The parent removes it should this process die before it may finish the session.
-    if (folder.staged && platform::isChildSession()) platform::reportToParent("staged " + folder.path + "\n");
+    if (folder.staged && platform::isChildSession()) {
+        platform::reportToParent(formatText("S%zu:", folder.path.size()) + folder.path);
+    }
     const int64_t lossesBefore = run.filesFailed();
 
     snsrPacket packet;
@@ -268,6 +270,40 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     return outcome;
 }
 
+// What a session's child process told the run: "S<length>:<path>" once its staging
+// folder exists, "D" with three digits (read, written, lost) once it has finished.
+struct childReport {
+    std::string staged;
+    bool done = false;
+    bool read = false;
+    bool written = false;
+    bool lost = false;
+};
+
+childReport readChildReport(const std::string& text) {
+    childReport report;
+    size_t at = 0;
+    while (at < text.size()) {
+        if (text[at] == 'S') {
+            const size_t colon = text.find(':', at);
+            if (colon == std::string::npos) break;
+            const size_t length = static_cast<size_t>(std::strtoull(text.c_str() + at + 1, nullptr, 10));
+            if (length > text.size() - colon - 1) break;
+            report.staged = text.substr(colon + 1, length);
+            at = colon + 1 + length;
+        } else if (text[at] == 'D' && at + 4 <= text.size()) {
+            report.done = true;
+            report.read = text[at + 1] == '1';
+            report.written = text[at + 2] == '1';
+            report.lost = text[at + 3] == '1';
+            at += 4;
+        } else {
+            break;
+        }
+    }
+    return report;
+}
+
 // Up to options.jobs sessions at once, each in a child process of its own. A child's
 // messages are printed whole once it has ended and every earlier session's messages
 // are out, so that standard error reads as if the sessions ran one after the other.
@@ -317,7 +353,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                     stateAt(file - 1) = static_cast<uint8_t>(traceState::completed);
                     traceStates.unlock();
                 }
-                platform::reportToParent(formatText("done %d %d %d\n", outcome.read ? 1 : 0, outcome.written ? 1 : 0,
+                platform::reportToParent(formatText("D%d%d%d", outcome.read ? 1 : 0, outcome.written ? 1 : 0,
                                                     outcome.lost ? 1 : 0));
                 return 0;
             };
@@ -338,23 +374,14 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
         children.pop_front();
         platform::giveGoAhead(front.child);
         const platform::childEnd end = platform::waitForChild(front.child, true);
-        int read = 0;
-        int placed = 0;
-        int lost = 0;
-        const size_t done = end.result.find("done ");
-        if (done == std::string::npos ||
-            std::sscanf(end.result.c_str() + done, "done %d %d %d", &read, &placed, &lost) != 3) {
+        const childReport report = readChildReport(end.result);
+        if (!report.done) {
             // The session ended the run: the later ones are abandoned and leave nothing,
             // also when they die before they can clear up themselves.
             for (running& later : children) platform::withholdGoAhead(later.child);
             for (running& later : children) {
-                const platform::childEnd left = platform::waitForChild(later.child, false);
-                const size_t staged = left.result.find("staged ");
-                if (staged == std::string::npos) continue;
-                const size_t lineEnd = left.result.find('\n', staged);
-                if (lineEnd == std::string::npos) continue;
-                const std::string path = left.result.substr(staged + 7, lineEnd - staged - 7);
-                if (platform::isDirectory(path)) platform::removeTree(path);
+                const std::string staged = readChildReport(platform::waitForChild(later.child, false).result).staged;
+                if (!staged.empty() && platform::isDirectory(staged)) platform::removeTree(staged);
             }
             if (sharedTrace) {
                 for (const running& later : children) {
@@ -367,10 +394,10 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
             }
             platform::endLike(end);
         }
-        total.read = total.read && read != 0;
+        total.read = total.read && report.read;
         // The child counted its own failed files; this run only needs to know it lost some.
-        if (lost != 0) run.fileFailed();
-        if (placed != 0) written.insert(front.session - 1);
+        if (report.lost) run.fileFailed();
+        if (report.written) written.insert(front.session - 1);
         s = front.session + 1;
         f = front.endFile;
     }
