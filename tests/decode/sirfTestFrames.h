@@ -11,8 +11,12 @@ namespace sensconv::sirfTest {
 
 using bytes = std::vector<uint8_t>;
 
+// Big-endian, width bytes; bytes above the value's 64 bits are zero (zero-filled runs
+// of reserved fields are written as one wide 0).
 inline void put(bytes& out, uint64_t value, int width) {
-    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) {
+        out.push_back(shift < 64 ? static_cast<uint8_t>(value >> shift) : uint8_t{0});
+    }
 }
 
 // 0xA0 0xA2, length, payload, 15-bit sum, 0xB0 0xB3.
