@@ -245,8 +245,8 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_TRUE(exists(left[0] + "/binaryData_accel.bin"));
 
-    // Ended by the decoder (a period counter running backwards): the same, and the
-    // last line says where the output is.
+    // Ended by the decoder (a period counter running backwards, with the last packets):
+    // the same, and the last line says where the output is.
     containerBuilder backwards = recording();
     backwards.addFrame(1, 4900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
     ASSERT_TRUE(backwards.writeFile(dir / "backwards.snsr"));
