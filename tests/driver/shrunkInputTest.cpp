@@ -36,11 +36,12 @@ TEST(shrunkInputTest, FileCutInsideItsLastPacketKeepsEverythingBefore) {
                             "# INFO: Session  1 of  1 completed\n"),
               std::string::npos)
         << messages;
-    // 16 compass values from each file; the first file's last audio packet is lost.
+    // 16 compass values from each file. Each holds 16 sensor, 16 audio and 16 GPS
+    // packets; the first file's last one, a GPS record, is lost.
     EXPECT_EQ(fs::file_size(dir / "part_00/binaryData_compass.bin"), 128u);
     const std::string meta = readWhole(dir / "part_00/binaryData.meta");
-    EXPECT_NE(meta.find("\"snsr_numParsedPackets\",34\n"), std::string::npos) << meta;
-    EXPECT_NE(meta.find("\"snsr_numParsedPackets\",35\n"), std::string::npos) << meta;
+    EXPECT_NE(meta.find("\"snsr_numParsedPackets\",47\n"), std::string::npos) << meta;
+    EXPECT_NE(meta.find("\"snsr_numParsedPackets\",48\n"), std::string::npos) << meta;
 }
 
 TEST(shrunkInputDeathTest, FileCutInsideItsHeaderEndsTheRunWithMinusOne) {

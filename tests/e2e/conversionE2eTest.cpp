@@ -89,7 +89,7 @@ TEST(conversionE2eTest, SessionSummaryPlacesEverySampleInUtc) {
 TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
     scratchDirectory dir;
     recordingPlan plan;
-    plan.camera = true;
+    plan.images = {imageBytes};
     const recordingContents contents = writeRecording(dir / "rec.snsr", plan);
 
     const programRun run = runProgram({dir / "rec.snsr"}, dir.path());
@@ -114,17 +114,17 @@ TEST(conversionE2eTest, OneRecordingIsConvertedCompletely) {
     EXPECT_FALSE(fs::exists(part + "binaryData_audio.bin"));
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(part + "sirfGPSOutput.bin")), contents.gpsFileBytes);
     EXPECT_EQ(audioFrames(part + "completeSensorAudio.wav"), contents.audioSamples);
-    EXPECT_EQ(fs::file_size(part + "images/00000000250.jpg"), imageBytes);
+    EXPECT_EQ(fs::file_size(part + "images/00000003750.jpg"), imageBytes);
     const std::string meta = readWhole(part + "binaryData.meta");
     EXPECT_TRUE(contains(meta, "\"#FileStart\",01\n")) << meta;
-    EXPECT_TRUE(contains(meta, "\"snsr_numParsedPackets\",36\n")) << meta;
+    EXPECT_TRUE(contains(meta, "\"snsr_numParsedPackets\",49\n")) << meta;
     EXPECT_TRUE(contains(meta, "\"#FileEnd\",01\n")) << meta;
 }
 
 TEST(conversionE2eTest, OutputDirectoryAndImagesWithoutSubDirectory) {
     scratchDirectory dir;
     recordingPlan plan;
-    plan.camera = true;
+    plan.images = {imageBytes};
     writeRecording(dir / "rec.snsr", plan);
     // The output directory and its parents are made as needed.
     const programRun run = runProgram({"-NoWriteImageSubDir", "-outputdir", "out/deeper", "rec.snsr"}, dir.path());
@@ -135,7 +135,7 @@ TEST(conversionE2eTest, OutputDirectoryAndImagesWithoutSubDirectory) {
         << run.err;
     EXPECT_FALSE(contains(run.err, "Creating image output directory"));
     EXPECT_TRUE(contains(run.err, "# INFO: \"out/deeper/part_00\"\n"));
-    EXPECT_EQ(fs::file_size(dir / "out/deeper/part_00/00000000250.jpg"), imageBytes);
+    EXPECT_EQ(fs::file_size(dir / "out/deeper/part_00/00000003750.jpg"), imageBytes);
     EXPECT_FALSE(fs::exists(dir / "out/deeper/part_00/images"));
     EXPECT_FALSE(fs::exists(dir / "part_00"));
 }

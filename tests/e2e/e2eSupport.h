@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -171,14 +172,23 @@ inline programRun runProgram(const std::vector<std::string>& arguments, const st
     return run;
 }
 
-// A short recording of the main board (compass at 4 Hz, audio at 100 Hz, interrupt
-// maximum 1000, so 100 ticks a second), the GPS receiver and optionally the camera.
+inline constexpr size_t imageBytes = 62;
+
+// A recording of the main board and, as chosen, the second board, the GPS receiver
+// and the camera. The boards count 1000 ticks a period, 100 a second, and container
+// times run with them: 10 ms a tick, from 1 s into the file. By default four seconds
+// of compass at 4 Hz and audio at 100 Hz, four packets a second; the hardening tests
+// turn every stream on (everyStream()).
 struct recordingPlan {
     uint64_t fileStartTime = 1230000000000;
-    int packets = 16;    // compass and audio packets, one each every 25 ticks
-    int gpsPackets = 3;  // of gpsBytes receiver bytes each
-    uint8_t gpsBytes = 10;
-    bool camera = false;  // one image start after the second packets
+    int seconds = 4;
+    int packetsPerSecond = 4;  // of each board packet kind; divides 100
+    int32_t micHz = 100;       // audio rate, at most 63 samples a packet; 0 for none
+    int32_t rate = 40;         // tenths of a hertz for every sensor channel sent
+    bool everySensor = false;  // every main-board sensor, not the compass alone
+    bool jux = false;          // the second board, its gyroscope and magnetometer at rate
+    bool gps = true;           // a receiver record with every packet
+    std::vector<size_t> images;  // camera images of these sizes, with the last packets
     uint32_t qor2Version = 1;
     uint8_t firstPeriod = 0;  // the boards' period counter at the first packet
     std::vector<std::vector<uint8_t>> lastQor2Packets;  // main-board packets after all others
@@ -194,53 +204,77 @@ struct recordingContents {
     uint32_t lastMs = 0;
 };
 
-inline constexpr int audioWordsPerPacket = 25;
-inline constexpr size_t imageBytes = 62;
-
-inline recordingContents writeRecording(const std::string& path, const recordingPlan& plan = {}) {
+// The one generator of recordings for tests; contents, when given, learns what the
+// recording puts into the output.
+inline containerBuilder buildRecording(const recordingPlan& plan, recordingContents* contents = nullptr) {
     containerBuilder builder;
     builder.setFileStartTime(plan.fileStartTime);
-    qor2Settings settings;
-    settings.intr = 1000;
-    settings.mic = 100;
-    settings.comp = 40;
-    builder.addQor2Stream(1, settings).ver = plan.qor2Version;
-    builder.addSirfGpsStream(2);
-    if (plan.camera) builder.addCameraStream(3);
+    qor2Settings q;
+    q.intr = 1000;
+    q.mic = plan.micHz;
+    q.comp = plan.rate;
+    if (plan.everySensor) q.acc = q.amb = q.bar = q.dals = q.hum = plan.rate;
+    q.bdnr = 42;
+    q.wd01 = 0x9000;
+    q.wd02 = 0x4321;
+    q.wd03 = 0x1234;
+    q.wd04 = 0x5678;
+    builder.addQor2Stream(1, q).ver = plan.qor2Version;
+    if (plan.jux) {
+        juxSettings j;
+        j.intr = 1000;
+        j.gyro = j.mag = plan.rate;
+        builder.addJuxStream(2, j);
+    }
+    if (plan.gps) builder.addSirfGpsStream(3);
+    if (!plan.images.empty()) builder.addCameraStream(4);
 
-    recordingContents contents;
-    for (int k = 0; k < plan.packets; ++k) {
-        const int ticks = 25 * k;
+    qor2SensorFields fields;
+    fields.accelX = 16383;
+    fields.barTemp = 20224 + 300;
+    fields.pressure = 30000;
+    fields.visLight = 0x35;
+    fields.irLight = 0x12;
+    fields.shtTemp = 6400;
+    fields.humidity = 1200;
+    juxSensorFields gyro;
+    gyro.gyro = {1, 2, 3};
+    gyro.mag = {4, 5, 6};
+    std::vector<uint16_t> words(static_cast<size_t>(std::min(plan.micHz / plan.packetsPerSecond, 63)));
+    for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint16_t>(0x8000 + 100 * i);
+    recordingContents made;
+    for (int k = 0; k < plan.seconds * plan.packetsPerSecond; ++k) {
+        const int ticks = 100 / plan.packetsPerSecond * k;
         const auto ts = static_cast<uint8_t>(plan.firstPeriod + ticks / 1000);
         const auto intCount = static_cast<uint16_t>(ticks % 1000);
-        // Container times run with the board: 10 ms a tick, from 1 s into the file.
         const auto ms = static_cast<uint32_t>(1000 + 10 * ticks);
-        qor2SensorFields fields;
         fields.compass = static_cast<uint16_t>(100 + k);
-        builder.addFrame(1, ms, boardPacketBuilder::qor2Sensor(0, 0x08, ts, intCount, fields));
-        builder.addFrame(1, ms, boardPacketBuilder::qor2Audio(ts, intCount,
-                                                               std::vector<uint16_t>(audioWordsPerPacket, 32768)));
-        contents.compassSamples += 1;
-        contents.audioSamples += audioWordsPerPacket;
-        if (k < plan.gpsPackets) {
-            std::vector<uint8_t> gps(7 + plan.gpsBytes, 0x11);
-            gps[0] = 0xA0;
-            gps[1] = 0xA2;
-            gps[3] = plan.gpsBytes;
-            builder.addFrame(2, ms, gps);
-            contents.gpsFileBytes += 20 + plan.gpsBytes;
-        }
-        if (plan.camera && k == 1) {
-            std::vector<uint8_t> image(imageBytes, 0x42);
-            image[0] = 0xFF;
-            image[1] = 0xD8;
-            builder.addFrame(3, ms, image);
-        }
+        if (!words.empty()) builder.addFrame(1, ms, boardPacketBuilder::qor2Audio(ts, intCount, words));
+        builder.addFrame(1, ms, boardPacketBuilder::qor2Sensor(plan.everySensor ? 1 : 0, plan.everySensor ? 0xFF : 0x08,
+                                                                ts, intCount, fields));
+        if (plan.jux) builder.addFrame(2, ms, boardPacketBuilder::juxSensor(0x0F, ts, intCount, gyro));
+        // Four receiver bytes in the frame; the writer puts 20 bytes around them.
+        if (plan.gps) builder.addFrame(3, ms, std::vector<uint8_t>{0xA0, 0xA2, 0x00, 4, 0, 0, 0, 1, 2, 3, 4});
+        made.compassSamples += 1;
+        made.audioSamples += static_cast<int>(words.size());
+        made.gpsFileBytes += plan.gps ? 24 : 0;
         // The reader takes the first non-zero timestamp after the first packet as the start.
-        if (k == 0) contents.firstMs = ms;
-        contents.lastMs = ms;
+        if (k == 0) made.firstMs = ms;
+        made.lastMs = ms;
     }
-    for (const std::vector<uint8_t>& packet : plan.lastQor2Packets) builder.addFrame(1, contents.lastMs + 10, packet);
+    for (const size_t size : plan.images) {
+        std::vector<uint8_t> image = {0xFF, 0xD8};  // an image start, then counting bytes
+        while (image.size() < size) image.push_back(static_cast<uint8_t>(image.size()));
+        builder.addFrame(4, made.lastMs, image);
+    }
+    for (const std::vector<uint8_t>& packet : plan.lastQor2Packets) builder.addFrame(1, made.lastMs + 10, packet);
+    if (contents != nullptr) *contents = made;
+    return builder;
+}
+
+inline recordingContents writeRecording(const std::string& path, const recordingPlan& plan = {}) {
+    recordingContents contents;
+    const containerBuilder builder = buildRecording(plan, &contents);
     EXPECT_TRUE(builder.writeFile(path));
     EXPECT_GE(builder.size(), 1024u) << "screening would drop " << path;
     return contents;

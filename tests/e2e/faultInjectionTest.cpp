@@ -31,7 +31,7 @@ std::string lostOutputEnd() {
 
 TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsWithMinusOne) {
     scratchDirectory dir;
-    recordingOf plan;
+    recordingPlan plan = everyStream();
     plan.seconds = 30;  // 18,900 audio samples: a WAV file of about 37 KiB
     ASSERT_TRUE(recording(plan).writeFile(dir / "a.snsr"));
     // The session stays under its unfinished name, which the lines give.
@@ -96,7 +96,7 @@ TEST(faultInjectionTest, OutputDirectoryBelowARegularFileEndsTheRunAtTheFirstOut
                                       "# ERROR:  libsndfile: System error : Not a directory.\n"
                                       "# ERROR: Exiting\n");
 
-    recordingOf noAudio;
+    recordingPlan noAudio = everyStream();
     noAudio.micHz = 0;
     ASSERT_TRUE(recording(noAudio).writeFile(dir / "gps.snsr"));
     run = runProgram({"-outputdir", out, dir / "gps.snsr"});

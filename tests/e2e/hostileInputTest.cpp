@@ -161,10 +161,10 @@ TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
     scratchDirectory dir;
     const std::string path = dir / "big.snsr";
     const int64_t holeEnd = int64_t{2049} << 20;
-    recordingOf headerOnly;
-    headerOnly.seconds = 0;
-    headerOnly.micHz = 0;
-    headerOnly.jux = headerOnly.gps = headerOnly.camera = false;
+    recordingPlan headerOnly = everyStream();
+    headerOnly.seconds = headerOnly.micHz = 0;
+    headerOnly.jux = headerOnly.gps = false;
+    headerOnly.images.clear();
     containerBuilder builder = recording(headerOnly);
     // Pad the header so that the empty packets end exactly where the hole does.
     const auto bare = static_cast<int64_t>(builder.headerBytes().size());

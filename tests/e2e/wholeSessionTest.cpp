@@ -90,8 +90,8 @@ std::string differences(const std::string& folder, const std::string& reference)
 
 // A recording of about 1.5 MB: its conversion takes long enough for a test to act
 // while it runs.
-recordingOf longRecording() {
-    recordingOf plan;
+recordingPlan longRecording() {
+    recordingPlan plan = everyStream();
     plan.seconds = 600;
     return plan;
 }
@@ -202,7 +202,7 @@ TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFolders
 
 TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     scratchDirectory dir;
-    recordingOf other = longRecording();
+    recordingPlan other = longRecording();
     other.rate = 200;
     other.micHz = 800;
     ASSERT_TRUE(recording(longRecording()).writeFile(dir / "x.snsr"));
@@ -246,10 +246,10 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_TRUE(exists(left[0] + "/binaryData_accel.bin"));
 
-    // Ended by the decoder (a period counter running backwards): the same, and the
-    // last line says where the output is.
+    // Ended by the decoder (a period counter running backwards, with the last packets):
+    // the same, and the last line says where the output is.
     containerBuilder backwards = recording();
-    backwards.addFrame(1, 3900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
+    backwards.addFrame(1, 4900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
     ASSERT_TRUE(backwards.writeFile(dir / "backwards.snsr"));
     const runResult fatal = runProgram({"-outputdir", dir / "fatal/", dir / "backwards.snsr"});
     EXPECT_EQ(fatal.status, 245);
