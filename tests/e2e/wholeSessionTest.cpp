@@ -302,11 +302,11 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
     // and an earlier run's part_02 stays as it was.
     fs::remove_all(dir / "rec");
     fs::create_directories(dir / "rec");
-    recordingOf plan;
+    recordingPlan plan;
     ASSERT_TRUE(recording(plan).writeFile(dir / "rec/a.snsr"));
     plan.fileStartTime += 3600 * 1000;
     containerBuilder backwards = recording(plan);
-    backwards.addFrame(1, 3900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
+    backwards.addFrame(1, 4900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
     ASSERT_TRUE(backwards.writeFile(dir / "rec/b.snsr"));
     plan.fileStartTime += 3600 * 1000;
     ASSERT_TRUE(recording(plan).writeFile(dir / "rec/c.snsr"));
@@ -324,7 +324,7 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
         EXPECT_EQ(run.status, 245) << jobs;
         if (reference.empty()) reference = withoutStagingNames(run.err + run.out);
         EXPECT_EQ(withoutStagingNames(run.err + run.out), reference) << jobs;
-        EXPECT_TRUE(exists(dir / (name + "/out/part_00/binaryData_accel.bin"))) << jobs;
+        EXPECT_TRUE(exists(dir / (name + "/out/part_00/binaryData_compass.bin"))) << jobs;
         EXPECT_EQ(incompleteFolders(dir / (name + "/out"), "part_01").size(), 1u) << jobs;
         EXPECT_TRUE(incompleteFolders(dir / (name + "/out"), "part_02").empty()) << jobs;
         EXPECT_EQ(readWhole(dir / (name + "/out/part_02/earlier")), "kept") << jobs;
