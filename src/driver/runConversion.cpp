@@ -218,6 +218,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
 
     sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
                            options.writeImageSubDir ? "images" : ".");
+    summary.keepFilesIn(folder.path);
     std::string imagesDir = folder.path;
     if (options.writeImageSubDir) {
         imagesDir = folder.path + platform::pathSeparator + "images";

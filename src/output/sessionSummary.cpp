@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "common/utcText.h"
 #include "container/packetReader.h"
@@ -215,10 +216,9 @@ void sessionSummary::addSamples(channel& target, int64_t samplesNow, int64_t fil
 
 void sessionSummary::addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
                              const snsr_packetWriter_class& writer) {
-    const size_t index = files_.size();
+    const size_t index = fileCount_;
     timeline_.addFile(timelineOf(decoder));
-    files_.push_back(inputFileJson(index, path, reader, decoder, timeline_.file(index)));
-    orderedJson& file = files_.back();
+    orderedJson file = inputFileJson(index, path, reader, decoder, timeline_.file(index));
 
     const int64_t gpsRecords = writer.gpsRecords() - gpsRecords_;
     file["gpsRecords"] = gpsRecords;
@@ -251,9 +251,14 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
         channel& c = channelFor(facts.longName, facts.shortName, facts.rateHz, false);
         addSamples(c, facts.samples, facts.filled, index);
     }
+    keepFile(file);
 }
 
-orderedJson sessionSummary::channelJson(const channel& c) const {
+static orderedJson anchorJson(size_t file, int64_t index, double unixSeconds) {
+    return {{"file", file}, {"index", index}, {"unixSeconds", unixSeconds}, {"utc", utcText(unixMsOf(unixSeconds))}};
+}
+
+orderedJson sessionSummary::channelJson(const channel& c, bool withAnchors) const {
     orderedJson json;
     json["name"] = c.name;
     json["longName"] = c.longName;
@@ -275,17 +280,54 @@ orderedJson sessionSummary::channelJson(const channel& c) const {
         json["last"] = nullptr;
     }
     orderedJson anchors = orderedJson::array();
-    for (const anchor& a : c.anchors) {
-        anchors.push_back({{"file", a.file},
-                           {"index", a.index},
-                           {"unixSeconds", a.unixSeconds},
-                           {"utc", utcText(unixMsOf(a.unixSeconds))}});
+    if (withAnchors) {
+        for (const anchor& a : c.anchors) anchors.push_back(anchorJson(a.file, a.index, a.unixSeconds));
     }
     json["anchors"] = anchors;
     return json;
 }
 
-orderedJson sessionSummary::toJson(int status) const {
+void sessionSummary::keepFile(const orderedJson& file) {
+    const std::string line = file.dump(-1, ' ', false, orderedJson::error_handler_t::replace) + "\n";
+    if (!scratchDirectory_.empty() && (filesSpill_.isOpen() || filesSpill_.open(scratchDirectory_))) {
+        filesSpill_.append(line.data(), line.size());
+    } else {
+        filesInMemory_.push_back(line);
+    }
+    ++fileCount_;
+}
+
+template <typename consumer>
+bool sessionSummary::forEachFile(consumer&& take) {
+    size_t index = 0;
+    const auto entry = [&](const std::string& line) {
+        orderedJson file = orderedJson::parse(line, nullptr, false);
+        const std::optional<gpsClockCheck> check =
+            index < gps_.clockChecks.size() ? gps_.clockChecks[index] : std::nullopt;
+        file["clockCheck"] = check ? orderedJson{{"fixes", check->fixes},
+                                                 {"medianOffsetMs", check->medianOffsetMs},
+                                                 {"minOffsetMs", check->minOffsetMs},
+                                                 {"maxOffsetMs", check->maxOffsetMs}}
+                                   : orderedJson(nullptr);
+        take(file, index++);
+    };
+    // Spilled entries come first: the memory keeps only what could not be spilled.
+    std::string line;
+    const bool read = filesSpill_.readBack([&](const char* block, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            if (block[i] != '\n') {
+                line.push_back(block[i]);
+                continue;
+            }
+            entry(line);
+            line.clear();
+        }
+    });
+    for (const std::string& kept : filesInMemory_) entry(kept.substr(0, kept.size() - 1));
+    return read;
+}
+
+orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
     orderedJson json;
     json["schemaVersion"] = sessionSchemaVersion;
     json["program"] = programJson(program_);
@@ -297,17 +339,9 @@ orderedJson sessionSummary::toJson(int status) const {
     json["end"] = timeOrNull(endMs_);
     json["durationSeconds"] = startMs_ && endMs_ ? static_cast<double>(*endMs_ - *startMs_) / 1000.0 : 0.0;
     json["boards"] = {{"qor2", qor2Board_}, {"jux", juxBoard_}};
-    json["files"] = files_;
-    for (size_t i = 0; i < files_.size(); ++i) {
-        const std::optional<gpsClockCheck> check = i < gps_.clockChecks.size() ? gps_.clockChecks[i] : std::nullopt;
-        json["files"][i]["clockCheck"] = check ? orderedJson{{"fixes", check->fixes},
-                                                             {"medianOffsetMs", check->medianOffsetMs},
-                                                             {"minOffsetMs", check->minOffsetMs},
-                                                             {"maxOffsetMs", check->maxOffsetMs}}
-                                               : orderedJson(nullptr);
-    }
+    json["files"] = orderedJson::array();
     orderedJson channels = orderedJson::array();
-    for (const channel& c : channels_) channels.push_back(channelJson(c));
+    for (const channel& c : channels_) channels.push_back(channelJson(c, false));
     json["channels"] = channels;
     json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_}};
     const auto trackFile = [this](const char* name) { return gps_.tracksWritten ? orderedJson(name) : orderedJson(nullptr); };
@@ -324,8 +358,7 @@ orderedJson sessionSummary::toJson(int status) const {
     return json;
 }
 
-bool sessionSummary::write(const std::string& partDir, int status, runStatus& run) const {
-    const std::string text = jsonText(toJson(status));
+bool sessionSummary::write(const std::string& partDir, int status, runStatus& run) {
     outputFile file(run);
     const std::string path = platform::withTrailingSeparator(partDir) + sessionFileName;
     if (!file.create(path)) {
@@ -333,7 +366,50 @@ bool sessionSummary::write(const std::string& partDir, int status, runStatus& ru
         file.lostWithoutFile();
         return false;
     }
-    file.write(text.data(), 1, text.size());
+    // The text is what one dump of the whole document gives, written a piece at a time:
+    // the input files' entries and every channel's anchors, which grow with the number
+    // of input files, go into their empty arrays one element at a time.
+    const std::string whole = jsonText(toJsonWithoutFiles(status));
+    size_t from = 0;
+    std::string text;
+    // Writes up to and through the empty array of marker, then what produce hands over,
+    // each element indented as the array's own.
+    const auto fillArray = [&](std::string_view marker, const std::string& indent, auto&& produce) {
+        const size_t place = whole.find(marker, from);
+        if (place == std::string::npos) return;
+        const size_t open = place + marker.size() - 2;
+        file.write(whole.data() + from, 1, open + 1 - from);
+        from = open + 1;
+        bool any = false;
+        produce([&](const orderedJson& element, bool last) {
+            text = "\n" + indent;
+            for (const char c : element.dump(2, ' ', false, orderedJson::error_handler_t::replace)) {
+                text.push_back(c);
+                if (c == '\n') text += indent;
+            }
+            if (!last) text.push_back(',');
+            file.write(text.data(), 1, text.size());
+            any = true;
+        });
+        if (any) {
+            const std::string close = "\n" + indent.substr(2);
+            file.write(close.data(), 1, close.size());
+        }
+    };
+    bool read = true;
+    fillArray("\n  \"files\": []", "    ", [&](auto&& put) {
+        read = forEachFile([&](const orderedJson& entry, size_t index) { put(entry, index + 1 == fileCount_); });
+    });
+    if (!read) file.markFailed(filesSpill_.errorNumber());
+    for (const channel& c : channels_) {
+        fillArray("\n      \"anchors\": []", "        ", [&](auto&& put) {
+            for (size_t i = 0; i < c.anchors.size(); ++i) {
+                const anchor& a = c.anchors[i];
+                put(anchorJson(a.file, a.index, a.unixSeconds), i + 1 == c.anchors.size());
+            }
+        });
+    }
+    file.write(whole.data() + from, 1, whole.size() - from);
     return file.close();
 }
 

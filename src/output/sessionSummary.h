@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "output/gpsTrackFiles.h"
+#include "output/scratchFile.h"
 #include "output/sessionTimeline.h"
 
 namespace sensconv {
@@ -59,6 +60,11 @@ public:
     // where the images go, relative to the part folder ("." for the folder itself).
     sessionSummary(programInfo program, std::string part, int session, int sessions, std::string imagesDirectory);
 
+    // Each input file's entry waits for the end of the session in a scratch file in
+    // directory (the session's folder), so that a session of thousands of files does
+    // not hold them all in memory. Without one they stay in memory, as compact text.
+    void keepFilesIn(std::string directory) { scratchDirectory_ = std::move(directory); }
+
     void addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
                  const snsr_packetWriter_class& writer);
 
@@ -67,11 +73,9 @@ public:
     // The session's GPS track and clock check, once sirfGPSOutput.bin is complete.
     void addGpsTrack(const gpsSessionSummary& gps) { gps_ = gps; }
 
-    orderedJson toJson(int status) const;
-
-    // Writes session.json into partDir. A file that cannot be written is reported like
-    // any other lost output, and false is returned.
-    bool write(const std::string& partDir, int status, runStatus& run) const;
+    // Writes session.json into partDir, one input file's entry at a time. A file that
+    // cannot be written is reported like any other lost output, and false is returned.
+    bool write(const std::string& partDir, int status, runStatus& run);
 
 private:
     struct anchor {
@@ -92,7 +96,13 @@ private:
 
     channel& channelFor(const std::string& longName, const std::string& shortName, double rateHz, bool audio);
     void addSamples(channel& target, int64_t samplesNow, int64_t filledNow, size_t file);
-    orderedJson channelJson(const channel& c) const;
+    orderedJson channelJson(const channel& c, bool withAnchors) const;
+    // Everything but the input files, whose place is an empty array.
+    orderedJson toJsonWithoutFiles(int status) const;
+    void keepFile(const orderedJson& file);
+    // Hands each input file's entry, clock check added, to take(entry), in order.
+    template <typename consumer>
+    bool forEachFile(consumer&& take);
 
     programInfo program_;
     std::string part_;
@@ -101,7 +111,10 @@ private:
     std::string imagesDirectory_;
 
     sessionTimeline timeline_;
-    std::vector<orderedJson> files_;
+    std::string scratchDirectory_;
+    scratchFile filesSpill_;                // one compact line per input file
+    std::vector<std::string> filesInMemory_;  // the same, without a scratch file
+    size_t fileCount_ = 0;
     std::vector<channel> channels_;  // in the order the writer created them
     orderedJson qor2Board_;          // null until a file has the board
     orderedJson juxBoard_;
