@@ -4,39 +4,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "countingAllocator.h"
 #include "container/packetReader.h"
 #include "container/snsrHeader.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
-
-namespace {
-
-std::atomic<int64_t> allocations{0};
-
-}  // namespace
-
-// A counting replacement of the global allocator. GCC cannot see that the
-// replacement's malloc and free belong together, hence the local silence.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace sensconv {
 namespace {
@@ -145,7 +120,7 @@ void BM_DecodePackets(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto decoder = std::make_unique<sensorDecoder>(&header);
-        const int64_t before = allocations.load();
+        const int64_t before = bench::allocationCount();
         state.ResumeTiming();
         for (const snsrPacket& packet : packets) {
             if (!decoder->processPacket(packet).ok()) std::abort();
@@ -164,7 +139,7 @@ void BM_DecodePackets(benchmark::State& state) {
             }
         }
         state.PauseTiming();
-        allocationsWhileDecoding += allocations.load() - before;
+        allocationsWhileDecoding += bench::allocationCount() - before;
         benchmark::DoNotOptimize(decoder->qor2State.validPackets);
         decoder.reset();
         state.ResumeTiming();

@@ -4,35 +4,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <span>
 #include <vector>
 
+#include "countingAllocator.h"
 #include "decode/sirfDecoder.h"
-
-namespace {
-
-std::atomic<int64_t> allocations{0};
-
-}  // namespace
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace sensconv {
 namespace {
@@ -87,13 +64,13 @@ void BM_sirfDecoder(benchmark::State& state) {
     for (auto _ : state) {
         countingSink sink;
         sirfDecoder decoder(sink);
-        const int64_t before = allocations.load();
+        const int64_t before = bench::allocationCount();
         for (size_t at = 0; at < stream.size(); at += chunk) {
             const size_t n = std::min(chunk, stream.size() - at);
             decoder.feed(std::span<const uint8_t>(stream.data() + at, n), sirfRecordTag{static_cast<int64_t>(at), 0, 0});
         }
         decoder.finish();
-        allocationsWhileFeeding += allocations.load() - before;
+        allocationsWhileFeeding += bench::allocationCount() - before;
         benchmark::DoNotOptimize(sink.fixes);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
