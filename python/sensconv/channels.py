@@ -59,22 +59,23 @@ def read_meta(path: Path) -> dict[str, str]:
     return pairs
 
 
-def meta_int(path: Path, meta: dict[str, str], key: str) -> int:
+def meta_number(path: Path, meta: dict[str, str], key: str, kind: type = float) -> float:
+    """The value of a .meta line as kind (int or float), or a SessionError naming the line."""
     try:
-        return int(meta[key])
+        return kind(meta[key])
     except KeyError:
         raise SessionError(path, f"has no \"{key}\" line") from None
     except ValueError:
-        raise SessionError(path, f"\"{key}\" is not an integer: {meta[key]!r}") from None
+        what = "an integer" if kind is int else "a number"
+        raise SessionError(path, f"\"{key}\" is not {what}: {meta[key]!r}") from None
+
+
+def meta_int(path: Path, meta: dict[str, str], key: str) -> int:
+    return int(meta_number(path, meta, key, int))
 
 
 def meta_float(path: Path, meta: dict[str, str], key: str) -> float:
-    try:
-        return float(meta[key])
-    except KeyError:
-        raise SessionError(path, f"has no \"{key}\" line") from None
-    except ValueError:
-        raise SessionError(path, f"\"{key}\" is not a number: {meta[key]!r}") from None
+    return meta_number(path, meta, key, float)
 
 
 def read_sparse(path: Path, samples: int) -> np.ndarray:
