@@ -1,11 +1,11 @@
 #include "common/outcome.h"
 
-#include <cstdio>
+#include "common/userMessages.h"
 
 namespace sensconv {
 
 outcome outcome::fatal(int status, std::string lines, const char* closing) {
-    std::fputs(lines.c_str(), stderr);
+    putMessage(lines.c_str());
     outcome result;
     result.failure_ = std::make_unique<failure>(failure{status, std::move(lines), closing});
     return result;

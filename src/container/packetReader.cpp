@@ -6,6 +6,7 @@
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -52,7 +53,7 @@ packetReader::packetReader(const std::string& path, bool writeTraceFiles, int64_
         header.reset();
         fileOk = false;
         hasData = false;
-        std::fprintf(stderr, message::cannotOpen, path.c_str());
+        printMessage(message::cannotOpen, path.c_str());
         return;
     }
     if (writeTraceFiles_) {
@@ -63,9 +64,9 @@ packetReader::packetReader(const std::string& path, bool writeTraceFiles, int64_
         if (platform::createExclusive(traceFileName_)) {
             traceFileCreated_ = true;
         } else if (errno == EEXIST || errno == ELOOP) {
-            std::fprintf(stderr, message::traceFileInTheWay, traceFileName_.c_str());
+            printMessage(message::traceFileInTheWay, traceFileName_.c_str());
         } else {
-            std::fprintf(stderr, message::cannotWriteTraceFile, traceFileName_.c_str());
+            printMessage(message::cannotWriteTraceFile, traceFileName_.c_str());
         }
     }
     readHeaderAndSetUp();
@@ -94,13 +95,13 @@ void packetReader::readHeaderAndSetUp() {
         header.reset();
         fileOk = false;
         hasData = false;
-        std::fputs(message::invalidHeader, stderr);
+        putMessage(message::invalidHeader);
         return;
     }
     fileOk = true;
     hasData = true;
     if (header->num_streams > maxStreamId) {
-        std::fprintf(stderr, message::tooManyStreams, header->num_streams, maxStreamId);
+        printMessage(message::tooManyStreams, header->num_streams, maxStreamId);
     }
     for (const snsrStream& stream : header->streams) {
         // Frame IDs of 19 and above are refused before any look-up, so a stream that
@@ -147,7 +148,7 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
     packet.reset();
 
     if (!fileOk) {
-        std::fputs(message::fileIsBad, stderr);
+        putMessage(message::fileIsBad);
         return -1;
     }
 
@@ -159,7 +160,7 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
         } else {
             // Search byte by byte for the next frame header that passes every check.
             const int64_t start = buffer_.position();
-            std::fprintf(stderr, message::errorModeStart, start);
+            printMessage(message::errorModeStart, start);
             ++numCorruptSections;
             for (;;) {
                 result = checkFrameHeader(prevTimestamp_);
@@ -170,17 +171,17 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
                 buffer_.consume(1);
             }
             const int64_t found = buffer_.position();
-            std::fprintf(stderr, message::errorModeEnd, found, found - start);
+            printMessage(message::errorModeEnd, found, found - start);
             numCorruptBytesSkipped += found - start;
         }
 
         if (result == 1) break;
         switch (result) {
-            case invalidId: std::fprintf(stderr, message::badId, buffer_.position()); break;
-            case invalidTimestamp: std::fprintf(stderr, message::badTimestamp, buffer_.position()); break;
-            case invalidLength: std::fprintf(stderr, message::badLength, buffer_.position()); break;
+            case invalidId: printMessage(message::badId, buffer_.position()); break;
+            case invalidTimestamp: printMessage(message::badTimestamp, buffer_.position()); break;
+            case invalidLength: printMessage(message::badLength, buffer_.position()); break;
             case -2:
-                std::fputs(message::cutOff, stderr);
+                putMessage(message::cutOff);
                 endOfData();
                 return -2;
             default:
@@ -194,7 +195,7 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
 
     uint32_t timestamp = frameTimestamp_;
     if (prevTimestamp_ > timestamp) {
-        std::fprintf(stderr, message::movedBackwards, buffer_.position(), timestamp, prevTimestamp_);
+        printMessage(message::movedBackwards, buffer_.position(), timestamp, prevTimestamp_);
         timestamp = prevTimestamp_;
     }
     // The first timestamp is taken from the packet before the current one, once a

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/userMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -61,7 +62,7 @@ const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
 
     if (filled_ < 0) filled_ = 0;
     if (consumed_ > filled_) {
-        std::fputs(consumedTooFarMessage, stderr);
+        putMessage(consumedTooFarMessage);
         consumed_ = filled_;
     }
 
@@ -82,7 +83,7 @@ const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
     if (filled_ > n && filled_ > capacity_ / 2) return current();
 
     if (file_ == nullptr) {
-        std::fputs(noFileMessage, stderr);
+        putMessage(noFileMessage);
         return nullptr;
     }
 
@@ -122,7 +123,7 @@ bool openInputFile(snsrHeader& header, const std::string& path) {
         header.fileIsStandardInput = false;
         header.file = platform::openForReading(path);
         if (header.file == nullptr) {
-            std::fprintf(stderr, cannotOpenMessage, path.c_str());
+            printMessage(cannotOpenMessage, path.c_str());
             return false;
         }
         // The buffer window refills in pieces of a few kilobytes; a large stdio buffer

@@ -4,6 +4,7 @@
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "decode/boardTime.h"
 #include "decode/decodeMessages.h"
 #include "platform/platform.h"
@@ -64,17 +65,17 @@ void imageExtractor::openImage(int64_t sessionBase, int64_t fileTime, int32_t in
 
     if (mkdirPending_) {
         mkdirPending_ = false;
-        std::fprintf(stderr, msg::creatingImageDirectory);
+        printMessage(msg::creatingImageDirectory);
         std::fflush(stderr);
         std::string reason;
         if (!platform::makeDirectories(mkdirDirectory_, reason)) {
-            std::fprintf(stderr, msg::imageDirectoryNotCreated, mkdirDirectory_.c_str(), reason.c_str());
+            printMessage(msg::imageDirectoryNotCreated, mkdirDirectory_.c_str(), reason.c_str());
         }
     }
 
     if (!file_.create(path)) {
         // Nothing can be written: the image is dropped as if it had never started.
-        std::fprintf(stderr, msg::imageNotCreated, path.c_str(), platform::lastErrorText().c_str());
+        printMessage(msg::imageNotCreated, path.c_str(), platform::lastErrorText().c_str());
         file_.lostWithoutFile();
         startBuffer_.clear();
         return;
@@ -107,7 +108,7 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
         if (i + checkSegmentSize <= n && d[i] == markerPrefix && d[i + 1] == checkSegment) {
             const uint32_t computed = continueCrc(crc_, d, static_cast<size_t>(i + checkedPartOfSegment));
             if (computed == readLE32(d + i + checkedPartOfSegment)) continue;
-            std::fprintf(stderr, msg::imageChecksumError);
+            printMessage(msg::imageChecksumError);
             if (file_.isOpen()) {
                 (void)closeImage();
                 platform::removeFile(file_.path());
@@ -124,7 +125,7 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
 
     if (startBuffer_.empty()) {
         if (!file_.isOpen()) {
-            std::fprintf(stderr, msg::noImageOpen);
+            printMessage(msg::noImageOpen);
             return false;
         }
         writeImage(d, static_cast<size_t>(n));

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "decode/boardTime.h"
 #include "decode/decodeMessages.h"
 #include "decode/packetBatch.h"
@@ -52,7 +53,7 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
 
 outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex) {
     if (values == nullptr) {
-        std::fprintf(stderr, msg::nullData);
+        printMessage(msg::nullData);
         return {};
     }
     // A packet gives one channel at most 256 values; the repair buffer is sized for that.
@@ -69,7 +70,7 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
             samplesSoFar_ = have;
         } else {
             const double missing = expected - static_cast<double>(have) - 1;
-            std::fprintf(stderr, msg::fillingSamples, packetIndex, missing, longName.c_str());
+            printMessage(msg::fillingSamples, packetIndex, missing, longName.c_str());
             if (maxFill_ < missing) return outcome::fatal(statusGapTooLarge, msg::tooManyMissing);
             // Filled values repeat the last good value and go just before the packet's own.
             int32_t i = 0;

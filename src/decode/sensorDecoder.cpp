@@ -6,6 +6,7 @@
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "decode/boardTime.h"
 #include "decode/decodeMessages.h"
 #include "decode/imageExtractor.h"
@@ -57,17 +58,17 @@ outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fil
 sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
     : header(fileHeader), repairLimit_(repairLimit) {
     if (header == nullptr) {
-        std::fprintf(stderr, msg::noHeader);
+        printMessage(msg::noHeader);
         return;
     }
     setUpResult_ = setUpChannels();
 }
 
 outcome sensorDecoder::setUpChannels() {
-    if (header->num_streams > maxStreams) std::fprintf(stderr, msg::tooManyStreams, header->num_streams, maxStreams);
+    if (header->num_streams > maxStreams) printMessage(msg::tooManyStreams, header->num_streams, maxStreams);
     for (int32_t i = 0; i < header->num_streams; ++i) {
         if (static_cast<size_t>(i) >= header->streams.size()) {
-            std::fprintf(stderr, msg::nullStream);
+            printMessage(msg::nullStream);
             continue;
         }
         streamTypes.insert(header->streams[static_cast<size_t>(i)].type);
@@ -184,7 +185,7 @@ outcome sensorDecoder::processQor2(const snsrPacket& packet) {
     qor2Batch.clear();
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
     if (qor2State.result != 1) {
-        std::fprintf(stderr, qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+        printMessage(qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
         return {};
     }
     if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
@@ -196,7 +197,7 @@ outcome sensorDecoder::processJux(const snsrPacket& packet) {
     juxBatch.clear();
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
     if (juxState.result != 1) {
-        std::fprintf(stderr, juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+        printMessage(juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
         return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
@@ -216,16 +217,16 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
     const int64_t elapsed =
         (int64_t{current.ts} - clock.previous.ts) * intmax + current.intCount - clock.previous.intCount;
     if (elapsed < 0) {
-        std::fprintf(stderr, msg::wrapRule);
-        std::fprintf(stderr, msg::wrapDetected, packetIndex, elapsed);
-        std::fprintf(stderr, msg::wrapCounters, clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts,
+        printMessage(msg::wrapRule);
+        printMessage(msg::wrapDetected, packetIndex, elapsed);
+        printMessage(msg::wrapCounters, clock.intmax, clock.previous.ts, clock.previous.intCount, current.ts,
                      current.intCount);
         // The board restarts its period counter at 0 after 255; any other backwards
         // step means lost or damaged data.
         if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
             return outcome::fatal(statusWrongClock, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
         }
-        std::fprintf(stderr, msg::wrapRule);
+        printMessage(msg::wrapRule);
         // Continue as if the counter had gone on past 255. After a true roll-over the
         // new period follows period 255 whole, whatever the last interrupt count before
         // it was; after any other (ignored) wrap the time the board lost is unknown, and
@@ -252,13 +253,13 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
 
 void sensorDecoder::processGps(const snsrPacket& packet) {
     if (packet.data == nullptr || packet.length <= gpsCountAt) {
-        std::fprintf(stderr, msg::gpsTooShort, packet.index);
+        printMessage(msg::gpsTooShort, packet.index);
         return;
     }
     const uint8_t n = packet.data[gpsCountAt];
     if (n == gpsNoData) return;
     if (packet.length < n + gpsDataAt) {
-        std::fprintf(stderr, msg::gpsTooShort, packet.index);
+        printMessage(msg::gpsTooShort, packet.index);
         return;
     }
     const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);

@@ -14,6 +14,7 @@
 
 #include "common/outcome.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
@@ -60,7 +61,7 @@ void reportUnfinishedSession() {
     if (!platform::waitForGoAhead()) abandonSession(unfinished.directory);
     // A session that ends before anything was written leaves nothing behind.
     if (!platform::removeEmptyDirectory(unfinished.directory)) {
-        std::fprintf(stderr, msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
+        printMessage(msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
     }
     unfinished.directory.clear();
 }
@@ -80,7 +81,7 @@ sessionFolder createSessionFolder(const std::string& outputdir, const std::strin
     if (platform::makeDirectories(outputdir, reason)) {
         if (auto staged = platform::createUniqueDirectory(partDir + ".incomplete-", reason)) return {*staged, true};
     }
-    std::fprintf(stderr, msg::directoryNotCreated, partDir.c_str(), reason.c_str());
+    printMessage(msg::directoryNotCreated, partDir.c_str(), reason.c_str());
     return {partDir, false};
 }
 
@@ -89,10 +90,10 @@ bool placeSession(const sessionFolder& folder, const std::string& partDir) {
     std::string reason;
     std::string removeFailure;
     if (!platform::moveDirectoryIntoPlace(folder.path, partDir, reason, removeFailure)) {
-        std::fprintf(stderr, msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
+        printMessage(msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
         return false;
     }
-    if (!removeFailure.empty()) std::fprintf(stderr, msg::replacedNotRemoved, folder.path.c_str(), removeFailure.c_str());
+    if (!removeFailure.empty()) printMessage(msg::replacedNotRemoved, folder.path.c_str(), removeFailure.c_str());
     return true;
 }
 
@@ -116,15 +117,17 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
         earlier.emplace_back(index, outputdir + name);
     }
     std::sort(earlier.begin(), earlier.end());
-    for (const auto& [index, path] : earlier) std::fprintf(stderr, msg::earlierOutputKept, path.c_str());
+    for (const auto& [index, path] : earlier) printMessage(msg::earlierOutputKept, path.c_str());
 }
 
 // The one way out of a run that failed in the middle of a session: the closing line,
 // then the end of the process without unwinding, so that the session's files stay
 // exactly as far as they had come.
 [[noreturn]] void endRun(const outcome& failure) {
+    // Blocks still on their way to the session's files get there first.
+    settleMessages();
     reportUnfinishedSession();
-    std::fputs(failure.closingLine(), stderr);
+    putMessage(failure.closingLine());
     platform::exitProcess(failure.status());
 }
 
@@ -164,7 +167,7 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     if (!reader.readFailed) return true;
     const std::string reason = reader.readErrorNumber != 0 ? std::strerror(reader.readErrorNumber)
                                                            : formatText(msg::inputShrunk, expectedSize);
-    std::fprintf(stderr, msg::inputUnreadable, path.c_str(), reader.readFailureOffset, reason.c_str());
+    printMessage(msg::inputUnreadable, path.c_str(), reader.readFailureOffset, reason.c_str());
     return false;
 }
 
@@ -175,7 +178,7 @@ void reportGpsTrack(const gpsSessionSummary& summary, const std::vector<std::str
     for (size_t i = 0; i < files && files <= sessionEnd; ++i) {
         const std::optional<gpsClockCheck>& check = summary.clockChecks[i];
         if (!check || std::fabs(check->medianOffsetMs) <= gpsClockWarningMs) continue;
-        std::fprintf(stderr, msg::gpsClockOff, inputFiles[sessionEnd - files + i].c_str(), check->medianOffsetMs / 1000.0,
+        printMessage(msg::gpsClockOff, inputFiles[sessionEnd - files + i].c_str(), check->medianOffsetMs / 1000.0,
                      static_cast<long long>(check->fixes));
     }
 }
@@ -195,13 +198,13 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     const int numFiles = static_cast<int>(inputFiles.size());
     const int lastSession = fileSession.back();
     sessionOutcome outcome;
-    std::fprintf(stderr, "\n");
-    std::fprintf(stderr, msg::separatorLine);
-    std::fprintf(stderr, msg::processingSession, s, lastSession);
+    printMessage("\n");
+    printMessage(msg::separatorLine);
+    printMessage(msg::processingSession, s, lastSession);
 
     const std::string partDir = formatText("%spart_%02d", options.outputdir.c_str(), s - 1);
-    std::fprintf(stderr, msg::creatingOutputDirectory);
-    std::fprintf(stderr, msg::quotedPath, partDir.c_str());
+    printMessage(msg::creatingOutputDirectory);
+    printMessage(msg::quotedPath, partDir.c_str());
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
     if (folder.staged) unfinished = {s, folder.path};
     // The parent removes it should this process die before it may finish the session.
@@ -228,7 +231,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
 
     gpsTrackFiles tracks(platform::withTrailingSeparator(folder.path), run);
     while (f < inputFiles.size() && fileSession[f] == s) {
-        std::fprintf(stderr, msg::processingFile, s, static_cast<int>(f + 1), numFiles);
+        printMessage(msg::processingFile, s, static_cast<int>(f + 1), numFiles);
         if (beforeFile) beforeFile(f);
         const auto size = screenedSizes.find(inputFiles[f]);
         const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
@@ -266,8 +269,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     } else {
         outcome.written = true;
     }
-    std::fprintf(stderr, msg::sessionCompleted, s, lastSession);
-    std::fprintf(stderr, msg::separatorLine);
+    printMessage(msg::sessionCompleted, s, lastSession);
+    printMessage(msg::separatorLine);
     return outcome;
 }
 
@@ -467,8 +470,8 @@ int runConversion(int argc, char** argv) {
     std::map<std::string, int64_t> screenedSizes;
     screenFiles(inputFiles, &screenedSizes);
     if (inputFiles.empty()) {
-        std::fprintf(stderr, msg::noFilesToParse);
-        std::fprintf(stderr, msg::exiting);
+        printMessage(msg::noFilesToParse);
+        printMessage(msg::exiting);
         return statusNoFiles;
     }
 
@@ -476,7 +479,7 @@ int runConversion(int argc, char** argv) {
     segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec, options.writeTraceFiles);
     if (options.scanEnabled && !options.outputdirGiven) {
         options.outputdir = options.scandir;
-        std::fprintf(stderr, msg::changingOutputDirectory, options.outputdir.c_str());
+        printMessage(msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
     if (!checkFileHeaders(inputFiles)) return statusFailed;
@@ -490,9 +493,9 @@ int runConversion(int argc, char** argv) {
     }
 
     if (!allRead || run.outputLost()) {
-        if (!allRead) std::fprintf(stderr, msg::inputLost);
-        if (run.outputLost()) std::fprintf(stderr, msg::outputLost);
-        std::fprintf(stderr, msg::exiting);
+        if (!allRead) printMessage(msg::inputLost);
+        if (run.outputLost()) printMessage(msg::outputLost);
+        printMessage(msg::exiting);
         return statusFailed;
     }
     return 0;

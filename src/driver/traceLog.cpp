@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "driver/driverMessages.h"
 #include "platform/platform.h"
 
@@ -37,7 +38,7 @@ void writeTraceLog(const std::vector<std::string>& inputFiles, const std::vector
     std::FILE* log = platform::rewriteNoFollow(path);
     if (log == nullptr) {
         const bool inTheWay = errno == ELOOP || errno == EMLINK || errno == EISDIR || errno == EINVAL;
-        if (report) std::fprintf(stderr, inTheWay ? msg::traceLogInTheWay : msg::traceLogUnwritable, path.c_str());
+        if (report) printMessage(inTheWay ? msg::traceLogInTheWay : msg::traceLogUnwritable, path.c_str());
         return;
     }
     for (size_t i = 0; i < inputFiles.size() && i < fileSession.size(); ++i) {
@@ -49,7 +50,7 @@ void writeTraceLog(const std::vector<std::string>& inputFiles, const std::vector
     }
     // The log is an aid: a failed write is reported like a failed open, and the run goes on.
     const bool written = std::ferror(log) == 0;
-    if ((std::fclose(log) != 0 || !written) && report) std::fprintf(stderr, msg::traceLogUnwritable, path.c_str());
+    if ((std::fclose(log) != 0 || !written) && report) printMessage(msg::traceLogUnwritable, path.c_str());
 }
 
 }  // namespace
@@ -59,8 +60,8 @@ std::string chooseTraceLogDir(const std::string& outputdir, const std::vector<st
     if (!inputFiles.empty()) {
         if (auto directory = platform::directoryOfPath(inputFiles.front())) dir = *directory;
     }
-    std::fprintf(stderr, msg::traceLogPlace);
-    std::fprintf(stderr, msg::traceLogDirectory, dir.c_str());
+    printMessage(msg::traceLogPlace);
+    printMessage(msg::traceLogDirectory, dir.c_str());
     return dir;
 }
 

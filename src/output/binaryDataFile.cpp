@@ -10,6 +10,7 @@
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "output/outputMessages.h"
 
 namespace sensconv {
@@ -65,10 +66,9 @@ outcome binaryDataFile::open(const std::string& directory, const std::string& na
     return {};
 }
 
-int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
+void binaryDataFile::writeSamples(const double* values, int32_t n) {
     constexpr int32_t samplesPerBlock = blockBytes / static_cast<int32_t>(sizeof(float));
-    if (block_.empty()) return 0;
-    int32_t lost = 0;
+    if (block_.empty()) return;
     for (int32_t start = 0; start < n;) {
         const int32_t count = std::min(samplesPerBlock - pending_, n - start);
         float* out = block_.data() + pending_;
@@ -86,24 +86,50 @@ int32_t binaryDataFile::writeSamples(const double* values, int32_t n) {
         pending_ += count;
         start += count;
         if (pending_ < samplesPerBlock) break;
-        // The block holds start samples of this call at most, the last ones of it.
-        const int32_t ofThisCall = std::min(start, samplesPerBlock);
-        const int32_t reached = writeBlock();
-        lost += std::min(ofThisCall, samplesPerBlock - reached);
+        // The block holds start samples of this call at most, the last ones of it; what
+        // is left of the call fills no further block when it is less than one.
+        handBlock(std::min(start, samplesPerBlock), n, n - start < samplesPerBlock);
     }
-    return n - lost;
 }
 
-int32_t binaryDataFile::writeBlock() {
-    const int32_t count = pending_;
+void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCall) {
+    if (handedInFlight_) writer_->waitFor(handedTicket_);
+    if (handed_.size() != block_.size()) handed_.assign(block_.size(), 0.0f);
+    block_.swap(handed_);
+    handedCount_ = pending_;
     pending_ = 0;
-    if (count == 0) return 0;
-    return static_cast<int32_t>(
-        data_.write(block_.data(), sizeof(float), static_cast<size_t>(count), outputFile::shortWrite::callerReports));
+    handedOfCall_ = ofCall;
+    handedCallSamples_ = callSamples;
+    handedEndsCall_ = endsCall;
+    if (writer_ == nullptr) {
+        writeHandedBlock();
+        retireHandedBlock();
+        return;
+    }
+    handedInFlight_ = true;
+    handedTicket_ = writer_->hand(*this);
+}
+
+void binaryDataFile::writeHandedBlock() {
+    handedReached_ = data_.putBytes(handed_.data(), sizeof(float), static_cast<size_t>(handedCount_), handedError_);
+}
+
+void binaryDataFile::retireHandedBlock() {
+    handedInFlight_ = false;
+    constexpr int32_t samplesPerBlock = blockBytes / static_cast<int32_t>(sizeof(float));
+    const auto reached = static_cast<int32_t>(handedReached_);
+    if (reached != handedCount_ && data_.isOpen()) data_.tellShortWrite(handedError_, outputFile::shortWrite::callerReports);
+    callLost_ += std::min(handedOfCall_, samplesPerBlock - reached);
+    if (!handedEndsCall_) return;
+    if (callLost_ > 0) {
+        printMessage(msg::shortChannelWrite, handedCallSamples_, handedCallSamples_ - callLost_, sensor_.c_str());
+    }
+    callLost_ = 0;
 }
 
 void binaryDataFile::flush() {
-    // A failure here is the file's own to report.
+    // Blocks on their way come first; a failure here is the file's own to report.
+    if (handedInFlight_) writer_->waitFor(handedTicket_);
     if (pending_ > 0) data_.write(block_.data(), sizeof(float), static_cast<size_t>(pending_));
     pending_ = 0;
 }
@@ -114,11 +140,13 @@ void binaryDataFile::close() {
     data_.close();
     block_.clear();
     block_.shrink_to_fit();
+    handed_.clear();
+    handed_.shrink_to_fit();
 
     if (meta_.isOpen()) {
         if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {
-            std::fprintf(stderr, msg::samplesNotAsExpected, name_.c_str());
-            std::fprintf(stderr, msg::expectedSamples, expectedSamples_, samplesWritten);
+            printMessage(msg::samplesNotAsExpected, name_.c_str());
+            printMessage(msg::expectedSamples, expectedSamples_, samplesWritten);
         }
         meta_.print("\"NumSamples\",%" PRId64 "\n", samplesWritten);
         meta_.print("\"SampleRate\",%f\n", sampleRate_);
@@ -151,9 +179,9 @@ void binaryDataFile::writeSparseFile() {
     if (filledCount_ == 0) return;
     outputFile sparse(*run_);
     if (!sparse.create(path(sparseExtension))) {
-        std::fprintf(stderr, msg::sparseFileNotCreated, name_.c_str(), directory_.c_str());
-        std::fprintf(stderr, msg::fullPath, sparse.path().c_str());
-        std::fprintf(stderr, msg::sparseNotWritten);
+        printMessage(msg::sparseFileNotCreated, name_.c_str(), directory_.c_str());
+        printMessage(msg::fullPath, sparse.path().c_str());
+        printMessage(msg::sparseNotWritten);
         sparse.lostWithoutFile();
         return;
     }

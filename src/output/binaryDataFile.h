@@ -11,18 +11,21 @@
 #include "common/outcome.h"
 #include "common/positionRuns.h"
 #include "common/runStatus.h"
+#include "output/blockWriter.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
 
 namespace sensconv {
 
-class binaryDataFile {
+class binaryDataFile final : private blockWriter::target {
 public:
     // Samples gather in a block of this many bytes, encoded in place, and reach the
     // file with one write call per full block.
     static constexpr int32_t blockBytes = 65536;
 
-    explicit binaryDataFile(runStatus& run) : data_(run), meta_(run), run_(&run) {}
+    // Full blocks go to writer's thread when there is one, else straight to the file.
+    explicit binaryDataFile(runStatus& run, blockWriter* writer = nullptr)
+        : data_(run), meta_(run), run_(&run), writer_(writer) {}
     ~binaryDataFile();
     binaryDataFile(const binaryDataFile&) = delete;
     binaryDataFile& operator=(const binaryDataFile&) = delete;
@@ -32,9 +35,13 @@ public:
     outcome open(const std::string& directory, const std::string& name, double sampleRate, int32_t expectedSamples,
               int32_t dataType);
 
-    // Appends n samples, each narrowed to single precision; returns n less the samples
-    // of this call that a failed block write lost. Does not touch samplesWritten.
-    int32_t writeSamples(const double* values, int32_t n);
+    // Appends n samples, each narrowed to single precision. Should a block write lose
+    // samples of this call, one line names the sensor and how many of the call's n
+    // samples reached the file. Does not touch samplesWritten.
+    void writeSamples(const double* values, int32_t n);
+
+    // The sensor that the line about lost samples names.
+    void nameSensor(std::string sensor) { sensor_ = std::move(sensor); }
 
     // Hands the samples gathered so far to the file, so that a run that ends before
     // the session does leaves them on disk.
@@ -68,19 +75,37 @@ private:
     scratchFile filledSpill_;  // the earlier ones, as pairs of 64-bit first and count
     int64_t filledCount_ = 0;
 
-    // Writes the gathered block; returns the number of its samples that reached the file.
-    int32_t writeBlock();
+    // Hands the full block to the writer (or writes it here) and takes the spare one.
+    // ofCall of the block's samples came with the current call of n samples; endsCall
+    // when no further block of that call follows.
+    void handBlock(int32_t ofCall, int32_t callSamples, bool endsCall);
+    void writeHandedBlock() override;
+    void retireHandedBlock() override;
 
     outputFile data_;
     outputFile meta_;
     runStatus* run_;
+    blockWriter* writer_;
     std::string directory_;
     std::string name_;
+    std::string sensor_;
     double sampleRate_ = 0.0;
     int32_t expectedSamples_ = -1;
     int32_t dataType_ = 0;
     std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_
+
+    // The block on its way to the file, and what is known of it.
+    std::vector<float> handed_;
+    bool handedInFlight_ = false;
+    uint64_t handedTicket_ = 0;
+    int32_t handedCount_ = 0;
+    int32_t handedOfCall_ = 0;
+    int32_t handedCallSamples_ = 0;
+    bool handedEndsCall_ = false;
+    size_t handedReached_ = 0;    // set by the writer's thread
+    int handedError_ = 0;         // likewise
+    int32_t callLost_ = 0;        // samples of the current call lost so far
 };
 
 // Round-to-nearest narrowing of a sample; values beyond single precision become infinities.

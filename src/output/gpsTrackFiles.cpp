@@ -9,6 +9,7 @@
 
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "common/utcText.h"
 #include "output/outputFile.h"
 #include "output/outputMessages.h"
@@ -130,7 +131,7 @@ private:
     void create(outputFile& file, const char* name) {
         const std::string path = directory_ + name;
         if (!file.create(path)) {
-            std::fprintf(stderr, outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
+            printMessage(outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
             file.lostWithoutFile();
         }
     }

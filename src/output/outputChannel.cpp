@@ -1,14 +1,13 @@
 #include "output/outputChannel.h"
 
-#include <cstdio>
-
 #include "decode/sampleChannel.h"
-#include "output/outputMessages.h"
 
 namespace sensconv {
 
-outputChannel::outputChannel(runStatus& run, const sampleChannel& source)
-    : bound_(&source), longName_(source.longName), file_(run) {}
+outputChannel::outputChannel(runStatus& run, const sampleChannel& source, blockWriter* writer)
+    : bound_(&source), longName_(source.longName), file_(run, writer) {
+    file_.nameSensor(longName_);
+}
 
 outcome outputChannel::open(const std::string& directory) {
     // Rates come in tenths of a hertz; the description gives hertz.
@@ -20,10 +19,7 @@ void outputChannel::writeBatch() {
     takeFilledPositions();
     const int32_t count = bound_->batchCount;
     if (count <= 0) return;
-    const int32_t written = file_.writeSamples(bound_->batch, count);
-    if (written != count) {
-        std::fprintf(stderr, outputMessages::shortChannelWrite, count, written, longName_.c_str());
-    }
+    file_.writeSamples(bound_->batch, count);
     // The count follows the samples the decoder delivered, so later positions stay
     // aligned with the decoder's even time spacing.
     file_.samplesWritten += count;

@@ -19,8 +19,9 @@ class outputChannel {
 public:
     static constexpr int32_t dataTypeFloat32 = 1;
 
-    // A channel named after source and bound to it; open creates its files.
-    outputChannel(runStatus& run, const sampleChannel& source);
+    // A channel named after source and bound to it; open creates its files. Full
+    // blocks of samples go to writer's thread when there is one.
+    outputChannel(runStatus& run, const sampleChannel& source, blockWriter* writer = nullptr);
 
     // Creates the channel's files in directory (ending in a separator), named after the
     // source's short name. Fatal (status -1) when a file cannot be created.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/userMessages.h"
 #include "output/outputMessages.h"
 
 namespace sensconv {
@@ -19,7 +20,7 @@ bool outputFailure::markFailed() {
 }
 
 void outputFailure::report(const char* reason) {
-    if (markFailed()) std::fprintf(stderr, outputMessages::unableToWrite, path_.c_str(), reason);
+    if (markFailed()) printMessage(outputMessages::unableToWrite, path_.c_str(), reason);
 }
 
 void outputFailure::reportedByCaller() {

@@ -20,19 +20,28 @@ bool outputFile::create(const std::string& path) {
 }
 
 size_t outputFile::write(const void* data, size_t size, size_t count, shortWrite mode) {
+    int errorNumber = 0;
+    const size_t written = putBytes(data, size, count, errorNumber);
+    if (written != count && file_ != nullptr) tellShortWrite(errorNumber, mode);
+    return written;
+}
+
+size_t outputFile::putBytes(const void* data, size_t size, size_t count, int& errorNumber) {
+    errorNumber = 0;
     if (file_ == nullptr || count == 0) return 0;
     errno = 0;
     const size_t written = std::fwrite(data, size, count, file_);
-    if (written != count) {
-        const int errorNumber = errno;
-        if (mode == shortWrite::callerReports) {
-            // The caller prints its own line; later failures of this file stay quiet.
-            failure_.reportedByCaller();
-        } else {
-            fail(errorNumber);
-        }
-    }
+    if (written != count) errorNumber = errno;
     return written;
+}
+
+void outputFile::tellShortWrite(int errorNumber, shortWrite mode) {
+    if (mode == shortWrite::callerReports) {
+        // The caller prints its own line; later failures of this file stay quiet.
+        failure_.reportedByCaller();
+    } else {
+        fail(errorNumber);
+    }
 }
 
 bool outputFile::print(const char* format, ...) {

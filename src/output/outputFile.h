@@ -36,6 +36,11 @@ public:
 
     // Writes count items of size bytes and returns the number of whole items written.
     size_t write(const void* data, size_t size, size_t count, shortWrite mode = shortWrite::report);
+    // The two halves of write, for a block written on another thread: putBytes touches
+    // nothing but the stream and keeps the system's reason in errorNumber; the short
+    // write is then told on the converting thread.
+    size_t putBytes(const void* data, size_t size, size_t count, int& errorNumber);
+    void tellShortWrite(int errorNumber, shortWrite mode);
 
     // Formatted text; false when it could not be written.
 #if defined(__GNUC__)

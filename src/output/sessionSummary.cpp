@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "common/userMessages.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
 #include "decode/boardTime.h"
@@ -362,7 +363,7 @@ bool sessionSummary::write(const std::string& partDir, int status, runStatus& ru
     outputFile file(run);
     const std::string path = platform::withTrailingSeparator(partDir) + sessionFileName;
     if (!file.create(path)) {
-        std::fprintf(stderr, outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
+        printMessage(outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
         file.lostWithoutFile();
         return false;
     }

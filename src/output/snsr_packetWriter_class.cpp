@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "decode/channelTable.h"
 #include "decode/sampleChannel.h"
 #include "output/outputMessages.h"
@@ -39,9 +40,10 @@ int32_t wavSampleRate(double rateTenthsHz) {
 
 }  // namespace
 
-snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run) {
+snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run, &blocks_) {
     // The audio goes to the WAV file instead of a channel file.
     channelEnabled_["qor2/audio"] = false;
+    setMessageBarrier(&blocks_);
 }
 
 snsr_packetWriter_class::~snsr_packetWriter_class() {
@@ -51,6 +53,8 @@ snsr_packetWriter_class::~snsr_packetWriter_class() {
     if (anyFileBegun_) writeGlobalMeta();
     gpsFile_.close();
     wav_.close();
+    blocks_.settle();
+    setMessageBarrier(nullptr);
 }
 
 outcome snsr_packetWriter_class::beginFile(const std::string& directory, const decoderView& decoder) {
@@ -123,7 +127,7 @@ outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
         channels_[existing->second]->bind(source);
         return {};
     }
-    channels_.push_back(std::make_unique<outputChannel>(*run_, source));
+    channels_.push_back(std::make_unique<outputChannel>(*run_, source, &blocks_));
     channelIndex_[source.longName] = channels_.size() - 1;
     return channels_.back()->open(outputDir_);
 }
@@ -187,7 +191,7 @@ std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::chan
 void snsr_packetWriter_class::writeGlobalMeta() {
     outputFile meta(*run_);
     if (!meta.create(outputDir_ + globalMetaFileName)) {
-        std::fprintf(stderr, outputMessages::globalMetaNotWritten, meta.path().c_str());
+        printMessage(outputMessages::globalMetaNotWritten, meta.path().c_str());
         meta.lostWithoutFile();
         return;
     }

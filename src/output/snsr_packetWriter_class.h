@@ -1,7 +1,10 @@
 #pragma once
 // The writer of one recording session: binds to each input file's decoder in turn,
 // writes channel files, the GPS byte file and the WAV file, and collects the
-// session metadata written to binaryData.meta when the writer is destroyed.
+// session metadata written to binaryData.meta when the writer is destroyed. The full
+// blocks of the channel files and the WAV file are written by a thread of the
+// session's own while decoding goes on; for as long as the writer lives, it keeps
+// every message line in the order of a run that writes as it goes.
 
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include "common/outcome.h"
 #include "common/runStatus.h"
 #include "decode/decoderView.h"
+#include "output/blockWriter.h"
 #include "output/outputChannel.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
@@ -76,6 +80,8 @@ private:
     void spillMeta();
 
     runStatus* run_;
+    // First in, last out: every file below hands its blocks to it.
+    blockWriter blocks_;
     std::vector<std::string> sourceFiles_;
     int32_t fileCounter_ = 0;
     int64_t processingStartTime_ = 0;

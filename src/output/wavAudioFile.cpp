@@ -28,7 +28,7 @@ namespace {
 constexpr int statusNotOpened = -8;
 }
 
-wavAudioFile::wavAudioFile(runStatus& run) : block_(blockSamples, 0), failure_(run) {}
+wavAudioFile::wavAudioFile(runStatus& run, blockWriter* writer) : writer_(writer), block_(blockSamples, 0), failure_(run) {}
 
 wavAudioFile::~wavAudioFile() {
     close();
@@ -87,16 +87,40 @@ void wavAudioFile::writeBatch(const double* values, int32_t n) {
 }
 
 void wavAudioFile::handOver() {
-    const int32_t count = pending_;
+    if (handedInFlight_) writer_->waitFor(handedTicket_);
+    if (pending_ == 0 || file_ == nullptr) {
+        pending_ = 0;
+        return;
+    }
+    if (handed_.size() != block_.size()) handed_.assign(block_.size(), 0);
+    block_.swap(handed_);
+    handedCount_ = pending_;
     pending_ = 0;
-    if (file_ == nullptr || count == 0) return;
-    const sf_count_t written = sf_write_short(file_, block_.data(), count);
-    if (written != count) failure_.report(sf_strerror(file_));
+    if (writer_ == nullptr) {
+        writeHandedBlock();
+        retireHandedBlock();
+        return;
+    }
+    handedInFlight_ = true;
+    handedTicket_ = writer_->hand(*this);
+}
+
+void wavAudioFile::writeHandedBlock() {
+    const sf_count_t written = sf_write_short(file_, handed_.data(), handedCount_);
+    if (written != handedCount_) handedFailure_ = sf_strerror(file_);
+}
+
+void wavAudioFile::retireHandedBlock() {
+    handedInFlight_ = false;
+    if (handedFailure_.empty()) return;
+    failure_.report(handedFailure_.c_str());
+    handedFailure_.clear();
 }
 
 void wavAudioFile::close() {
     if (file_ == nullptr) return;
     handOver();
+    if (handedInFlight_) writer_->waitFor(handedTicket_);
     if (sf_error(file_) != SF_ERR_NO_ERROR) failure_.report(sf_strerror(file_));
     const int result = sf_close(file_);
     file_ = nullptr;

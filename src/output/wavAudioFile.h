@@ -1,7 +1,8 @@
 #pragma once
 // The session's audio as one mono 16-bit PCM WAV file written through libsndfile.
 // Every batch is converted straight into one block of 16-bit samples, which reaches
-// libsndfile whenever it is full and at the end.
+// libsndfile whenever it is full (on the writer's thread when there is one) and at
+// the end.
 
 #include <cstdint>
 #include <string>
@@ -12,17 +13,18 @@
 
 #include "common/outcome.h"
 #include "common/runStatus.h"
+#include "output/blockWriter.h"
 #include "output/outputFailure.h"
 
 namespace sensconv {
 
 static_assert(std::is_same_v<int16_t, short>, "libsndfile takes 16-bit samples as short");
 
-class wavAudioFile {
+class wavAudioFile final : private blockWriter::target {
 public:
     static constexpr int32_t blockSamples = 65536;
 
-    explicit wavAudioFile(runStatus& run);
+    explicit wavAudioFile(runStatus& run, blockWriter* writer = nullptr);
     ~wavAudioFile();
     wavAudioFile(const wavAudioFile&) = delete;
     wavAudioFile& operator=(const wavAudioFile&) = delete;
@@ -42,12 +44,22 @@ public:
     void close();
 
 private:
+    // Hands the full block to the writer (or writes it here) and takes the spare one.
     void handOver();
+    void writeHandedBlock() override;
+    void retireHandedBlock() override;
 
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
+    blockWriter* writer_;
     std::vector<int16_t> block_;
     int32_t pending_ = 0;  // samples in block_
+    // The block on its way to the file, and what is known of it.
+    std::vector<int16_t> handed_;
+    bool handedInFlight_ = false;
+    uint64_t handedTicket_ = 0;
+    int32_t handedCount_ = 0;
+    std::string handedFailure_;  // the library's reason, set by the writer's thread
     outputFailure failure_;
     int64_t samplesWritten_ = 0;
 };

@@ -1,0 +1,32 @@
+#pragma once
+// Every line the conversion prints for its user goes to standard error through here.
+// While a session's files are written by a thread of their own, the writer installs
+// a barrier: before a line is printed, every block handed to that thread so far is
+// written and its failure, if any, told. The lines then come in the order of a run
+// that writes as it goes, whatever the other thread is doing.
+
+namespace sensconv {
+
+class messageBarrier {
+public:
+    // Waits for the writes handed over so far and reports their failures.
+    virtual void beforeMessage() = 0;
+
+protected:
+    ~messageBarrier() = default;
+};
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void printMessage(const char* format, ...);
+void putMessage(const char* text);
+
+// Settles the installed barrier without printing, as before the process ends.
+void settleMessages();
+
+// Installs barrier for the lines printed from now on; nullptr removes it. Only the
+// thread that prints calls this, and the barrier outlives its installation.
+void setMessageBarrier(messageBarrier* barrier);
+
+}  // namespace sensconv
