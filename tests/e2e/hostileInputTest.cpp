@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/sanitizers.h"
 #include "hardeningSupport.h"
 
 namespace sensconv::hardening {
@@ -128,12 +129,6 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitizedBuild = true;
-#else
-constexpr bool sanitizedBuild = false;
-#endif
-
 // Files beyond 4 GiB are screened by their full size: one of 4 GiB and 512 bytes is
 // not "Too small!" (its size does not wrap to 512). Sparse, so it costs no disk.
 TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
@@ -157,7 +152,7 @@ TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
 // full and the statistics count every packet. Reading 2 GiB takes some 20 seconds,
 // several minutes under the sanitizers, where it is left out.
 TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
-    if (sanitizedBuild) GTEST_SKIP() << "reading 2 GiB under the sanitizers takes minutes";
+    if (testing_support::sanitizedBuild) GTEST_SKIP() << "reading 2 GiB under the sanitizers takes minutes";
     scratchDirectory dir;
     const std::string path = dir / "big.snsr";
     const int64_t holeEnd = int64_t{2049} << 20;

@@ -7,17 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "common/sanitizers.h"
 #include "hardeningSupport.h"
 
 namespace sensconv::hardening {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizers' shadow memory and quarantine come on top.
-constexpr long sanitizerAllowanceKiB = 160 * 1024;
-#else
-constexpr long sanitizerAllowanceKiB = 0;
-#endif
+using testing_support::sanitizerAllowanceKiB;
+using testing_support::threadSanitizer;
 
 // The repair buffers of all 25 channels: 204,800 values to fill plus one packet's 256,
 // eight bytes each.
@@ -35,7 +32,7 @@ TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
                                   "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
                                   "# ERROR: packetReader was unable to process file " + (dir / "hostile.snsr") + "\n"
                                   "# ERROR: Exiting\n");
-    EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB);
+    if (!threadSanitizer) EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB);
 }
 
 // 800 samples a second in every channel, 1000 ticks per 10-second period: a packet
@@ -76,7 +73,7 @@ TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
     EXPECT_TRUE(sparse.starts_with("0,1\n1,1\n2,1\n3,1\n4,1\n5,1\n7,1\n8,1\n")) << sparse.substr(0, 40);
     EXPECT_TRUE(sparse.ends_with("204796,1\n204797,1\n"));
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), (204797 + 2) * 4);
-    EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB);
+    if (!threadSanitizer) EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB);
 }
 
 }  // namespace
