@@ -101,7 +101,7 @@ TEST(readerMemoryBoundsTest, HostileHeaderFilesAreInvalidWithoutLargeAllocations
         const auto result = measureInChild([&path] { return long{readWholeFile(path)}; });
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.result, 0);
-        if (!testing_support::threadSanitizer) EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
+        if (!testing_support::threadSanitizer) { EXPECT_LT(result.growthKiB, peakGrowthLimitKiB); }
         std::remove(path.c_str());
     }
 }
@@ -111,7 +111,7 @@ TEST(readerMemoryBoundsTest, HostileHeadersOnStandardInputAreInvalidWithoutLarge
         const auto result = measureInChild([&bytes] { return long{readThroughPipe(bytes)}; });
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.result, 0);
-        if (!testing_support::threadSanitizer) EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
+        if (!testing_support::threadSanitizer) { EXPECT_LT(result.growthKiB, peakGrowthLimitKiB); }
     }
 }
 
@@ -125,7 +125,7 @@ TEST(readerMemoryBoundsTest, StandardInputMemoryFollowsTheBytesThatArrive) {
     const auto result = measureInChild([&bytes] { return long{readThroughPipe(bytes)}; });
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.result, 0);
-    if (!testing_support::threadSanitizer) EXPECT_LT(result.growthKiB, peakGrowthLimitKiB);
+    if (!testing_support::threadSanitizer) { EXPECT_LT(result.growthKiB, peakGrowthLimitKiB); }
 }
 
 }  // namespace

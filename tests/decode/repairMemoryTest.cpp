@@ -66,7 +66,7 @@ TEST(repairMemoryTest, RepeatedLargestGapsStayWithinTheRepairBuffers) {
     // Every channel that receives readings was filled gap after gap; the two power
     // channels receive nothing.
     EXPECT_GT(measured.result, long{(allChannels - 2) * (gaps - 1)} * 204000);
-    if (!testing_support::threadSanitizer) EXPECT_LT(measured.growthKiB, repairLimitMemoryKiB);
+    if (!testing_support::threadSanitizer) { EXPECT_LT(measured.growthKiB, repairLimitMemoryKiB); }
 }
 
 // The filled positions of a file read back exactly, gap after gap.

@@ -32,7 +32,7 @@ TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
                                   "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
                                   "# ERROR: packetReader was unable to process file " + (dir / "hostile.snsr") + "\n"
                                   "# ERROR: Exiting\n");
-    if (!threadSanitizer) EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB);
+    if (!threadSanitizer) { EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB); }
 }
 
 // 800 samples a second in every channel, 1000 ticks per 10-second period: a packet
@@ -73,7 +73,7 @@ TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
     EXPECT_TRUE(sparse.starts_with("0,1\n1,1\n2,1\n3,1\n4,1\n5,1\n7,1\n8,1\n")) << sparse.substr(0, 40);
     EXPECT_TRUE(sparse.ends_with("204796,1\n204797,1\n"));
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), (204797 + 2) * 4);
-    if (!threadSanitizer) EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB);
+    if (!threadSanitizer) { EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB); }
 }
 
 }  // namespace
