@@ -93,43 +93,44 @@ void binaryDataFile::writeSamples(const double* values, int32_t n) {
 }
 
 void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCall) {
-    if (handedInFlight_) writer_->waitFor(handedTicket_);
-    if (handed_.size() != block_.size()) handed_.assign(block_.size(), 0.0f);
-    block_.swap(handed_);
-    handedCount_ = pending_;
+    if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
+    const uint32_t slot = handed_.nextSlot();
+    auto& next = handed_.at(slot);
+    if (next.samples.size() != block_.size()) next.samples.assign(block_.size(), 0.0f);
+    block_.swap(next.samples);
+    next.about = {pending_, ofCall, callSamples, endsCall, 0, 0};
     pending_ = 0;
-    handedOfCall_ = ofCall;
-    handedCallSamples_ = callSamples;
-    handedEndsCall_ = endsCall;
     if (writer_ == nullptr) {
-        writeHandedBlock();
-        retireHandedBlock();
+        handed_.handed(0);
+        writeHandedBlock(slot);
+        retireHandedBlock(slot);
         return;
     }
-    handedInFlight_ = true;
-    handedTicket_ = writer_->hand(*this);
+    handed_.handed(writer_->hand(*this, slot));
 }
 
-void binaryDataFile::writeHandedBlock() {
-    handedReached_ = data_.putBytes(handed_.data(), sizeof(float), static_cast<size_t>(handedCount_), handedError_);
+void binaryDataFile::writeHandedBlock(uint32_t slot) {
+    auto& block = handed_.at(slot);
+    block.about.reached =
+        data_.putBytes(block.samples.data(), sizeof(float), static_cast<size_t>(block.about.count), block.about.errorNumber);
 }
 
-void binaryDataFile::retireHandedBlock() {
-    handedInFlight_ = false;
+void binaryDataFile::retireHandedBlock(uint32_t) {
+    const blockFacts block = handed_.retire().about;
     constexpr int32_t samplesPerBlock = blockBytes / static_cast<int32_t>(sizeof(float));
-    const auto reached = static_cast<int32_t>(handedReached_);
-    if (reached != handedCount_ && data_.isOpen()) data_.tellShortWrite(handedError_, outputFile::shortWrite::callerReports);
-    callLost_ += std::min(handedOfCall_, samplesPerBlock - reached);
-    if (!handedEndsCall_) return;
-    if (callLost_ > 0) {
-        printMessage(msg::shortChannelWrite, handedCallSamples_, handedCallSamples_ - callLost_, sensor_.c_str());
+    const auto reached = static_cast<int32_t>(block.reached);
+    if (reached != block.count && data_.isOpen()) {
+        data_.tellShortWrite(block.errorNumber, outputFile::shortWrite::callerReports);
     }
+    callLost_ += std::min(block.ofCall, samplesPerBlock - reached);
+    if (!block.endsCall) return;
+    if (callLost_ > 0) printMessage(msg::shortChannelWrite, block.callSamples, block.callSamples - callLost_, sensor_.c_str());
     callLost_ = 0;
 }
 
 void binaryDataFile::flush() {
     // Blocks on their way come first; a failure here is the file's own to report.
-    if (handedInFlight_) writer_->waitFor(handedTicket_);
+    if (!handed_.empty()) writer_->waitFor(handed_.newestTicket());
     if (pending_ > 0) data_.write(block_.data(), sizeof(float), static_cast<size_t>(pending_));
     pending_ = 0;
 }
@@ -140,8 +141,7 @@ void binaryDataFile::close() {
     data_.close();
     block_.clear();
     block_.shrink_to_fit();
-    handed_.clear();
-    handed_.shrink_to_fit();
+    handed_.release();
 
     if (meta_.isOpen()) {
         if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {

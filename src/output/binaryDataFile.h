@@ -79,8 +79,8 @@ private:
     // ofCall of the block's samples came with the current call of n samples; endsCall
     // when no further block of that call follows.
     void handBlock(int32_t ofCall, int32_t callSamples, bool endsCall);
-    void writeHandedBlock() override;
-    void retireHandedBlock() override;
+    void writeHandedBlock(uint32_t slot) override;
+    void retireHandedBlock(uint32_t slot) override;
 
     outputFile data_;
     outputFile meta_;
@@ -95,17 +95,17 @@ private:
     std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_
 
-    // The block on its way to the file, and what is known of it.
-    std::vector<float> handed_;
-    bool handedInFlight_ = false;
-    uint64_t handedTicket_ = 0;
-    int32_t handedCount_ = 0;
-    int32_t handedOfCall_ = 0;
-    int32_t handedCallSamples_ = 0;
-    bool handedEndsCall_ = false;
-    size_t handedReached_ = 0;    // set by the writer's thread
-    int handedError_ = 0;         // likewise
-    int32_t callLost_ = 0;        // samples of the current call lost so far
+    // The blocks on their way to the file, and what is known of each.
+    struct blockFacts {
+        int32_t count = 0;
+        int32_t ofCall = 0;        // samples of the handing call in the block
+        int32_t callSamples = 0;   // all samples of that call
+        bool endsCall = false;
+        size_t reached = 0;        // set by the writer's thread
+        int errorNumber = 0;       // likewise
+    };
+    handedBlocks<float, blockFacts> handed_;
+    int32_t callLost_ = 0;  // samples of the current call lost so far
 };
 
 // Round-to-nearest narrowing of a sample; values beyond single precision become infinities.

@@ -1,5 +1,6 @@
 #include "output/blockWriter.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace sensconv {
@@ -27,40 +28,53 @@ blockWriter::~blockWriter() {
 void blockWriter::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        sleeping_ = true;
+        work_.wait(lock, [this] {
+            return stopping_ || queue_.size() >= wakeAt || (!queue_.empty() && wantedCount_ > writtenCount_);
+        });
+        sleeping_ = false;
         if (queue_.empty()) return;
-        target* next = queue_.front();
-        lock.unlock();
-        next->writeHandedBlock();
-        lock.lock();
-        queue_.pop_front();
-        ++writtenCount_;
-        written_.notify_all();
+        // Once awake, everything waiting is written.
+        while (!queue_.empty()) {
+            const job next = queue_.front();
+            lock.unlock();
+            next.file->writeHandedBlock(next.slot);
+            lock.lock();
+            queue_.pop_front();
+            ++writtenCount_;
+            if (wantedCount_ > 0 && writtenCount_ >= wantedCount_) written_.notify_all();
+        }
     }
 }
 
-uint64_t blockWriter::hand(target& file) {
+uint64_t blockWriter::hand(target& file, uint32_t slot) {
     retireWritten();
     const uint64_t ticket = handedCount_++;
-    unretired_.push_back(&file);
+    unretired_.push_back({&file, slot});
     if (!threaded()) {
-        file.writeHandedBlock();
+        file.writeHandedBlock(slot);
         ++writtenCount_;
         retireWritten();
         return ticket;
     }
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(&file);
+        queue_.push_back({&file, slot});
+        wake = sleeping_ && queue_.size() >= wakeAt;
     }
-    work_.notify_one();
+    if (wake) work_.notify_one();
     return ticket;
 }
 
 void blockWriter::waitFor(uint64_t ticket) {
     if (threaded()) {
         std::unique_lock lock(mutex_);
-        written_.wait(lock, [this, ticket] { return writtenCount_ > ticket; });
+        if (writtenCount_ <= ticket) {
+            wantedCount_ = std::max(wantedCount_, ticket + 1);
+            if (sleeping_) work_.notify_one();
+            written_.wait(lock, [this, ticket] { return writtenCount_ > ticket; });
+        }
     }
     retireWritten();
 }
@@ -80,10 +94,10 @@ void blockWriter::retireWritten() {
     }
     retiring_ = true;
     while (retiredCount_ < written) {
-        target* next = unretired_.front();
+        const job next = unretired_.front();
         unretired_.pop_front();
         ++retiredCount_;
-        next->retireHandedBlock();
+        next.file->retireHandedBlock(next.slot);
     }
     retiring_ = false;
 }

@@ -87,40 +87,42 @@ void wavAudioFile::writeBatch(const double* values, int32_t n) {
 }
 
 void wavAudioFile::handOver() {
-    if (handedInFlight_) writer_->waitFor(handedTicket_);
     if (pending_ == 0 || file_ == nullptr) {
         pending_ = 0;
         return;
     }
-    if (handed_.size() != block_.size()) handed_.assign(block_.size(), 0);
-    block_.swap(handed_);
-    handedCount_ = pending_;
+    if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
+    const uint32_t slot = handed_.nextSlot();
+    auto& next = handed_.at(slot);
+    if (next.samples.size() != block_.size()) next.samples.assign(block_.size(), 0);
+    block_.swap(next.samples);
+    next.about.count = pending_;
+    next.about.failure.clear();
     pending_ = 0;
     if (writer_ == nullptr) {
-        writeHandedBlock();
-        retireHandedBlock();
+        handed_.handed(0);
+        writeHandedBlock(slot);
+        retireHandedBlock(slot);
         return;
     }
-    handedInFlight_ = true;
-    handedTicket_ = writer_->hand(*this);
+    handed_.handed(writer_->hand(*this, slot));
 }
 
-void wavAudioFile::writeHandedBlock() {
-    const sf_count_t written = sf_write_short(file_, handed_.data(), handedCount_);
-    if (written != handedCount_) handedFailure_ = sf_strerror(file_);
+void wavAudioFile::writeHandedBlock(uint32_t slot) {
+    auto& block = handed_.at(slot);
+    const sf_count_t written = sf_write_short(file_, block.samples.data(), block.about.count);
+    if (written != block.about.count) block.about.failure = sf_strerror(file_);
 }
 
-void wavAudioFile::retireHandedBlock() {
-    handedInFlight_ = false;
-    if (handedFailure_.empty()) return;
-    failure_.report(handedFailure_.c_str());
-    handedFailure_.clear();
+void wavAudioFile::retireHandedBlock(uint32_t) {
+    const std::string& failure = handed_.retire().about.failure;
+    if (!failure.empty()) failure_.report(failure.c_str());
 }
 
 void wavAudioFile::close() {
     if (file_ == nullptr) return;
     handOver();
-    if (handedInFlight_) writer_->waitFor(handedTicket_);
+    if (!handed_.empty()) writer_->waitFor(handed_.newestTicket());
     if (sf_error(file_) != SF_ERR_NO_ERROR) failure_.report(sf_strerror(file_));
     const int result = sf_close(file_);
     file_ = nullptr;

@@ -46,20 +46,20 @@ public:
 private:
     // Hands the full block to the writer (or writes it here) and takes the spare one.
     void handOver();
-    void writeHandedBlock() override;
-    void retireHandedBlock() override;
+    void writeHandedBlock(uint32_t slot) override;
+    void retireHandedBlock(uint32_t slot) override;
 
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     blockWriter* writer_;
     std::vector<int16_t> block_;
     int32_t pending_ = 0;  // samples in block_
-    // The block on its way to the file, and what is known of it.
-    std::vector<int16_t> handed_;
-    bool handedInFlight_ = false;
-    uint64_t handedTicket_ = 0;
-    int32_t handedCount_ = 0;
-    std::string handedFailure_;  // the library's reason, set by the writer's thread
+    // The blocks on their way to the file, and what is known of each.
+    struct blockFacts {
+        int32_t count = 0;
+        std::string failure;  // the library's reason, set by the writer's thread
+    };
+    handedBlocks<int16_t, blockFacts> handed_;
     outputFailure failure_;
     int64_t samplesWritten_ = 0;
 };

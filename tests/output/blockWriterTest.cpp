@@ -32,13 +32,13 @@ public:
 
     void handNext() {
         ++handed_;
-        writer_->hand(*this);
+        writer_->hand(*this, 0);
     }
-    void writeHandedBlock() override {
+    void writeHandedBlock(uint32_t) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         writtenOn.push_back(std::this_thread::get_id());
     }
-    void retireHandedBlock() override {
+    void retireHandedBlock(uint32_t) override {
         retiredOn.push_back(std::this_thread::get_id());
         printMessage("%s block %d failed\n", name_.c_str(), ++retired_);
     }
