@@ -53,7 +53,7 @@ void simpleBufferIO::setup(std::FILE* file, int32_t capacity) {
     readError_ = 0;
 }
 
-const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
+const uint8_t* simpleBufferIO::makeAvailable(int32_t n) {
     if (dataArea_ == nullptr) return nullptr;
     if (bufferFileOffset_ == -1) {
         const int64_t offset = file_ != nullptr ? platform::tellPosition(file_) : -1;
@@ -97,12 +97,6 @@ const uint8_t* simpleBufferIO::ensureAvailable(int32_t n) {
     if (got > 0) filled_ += static_cast<int32_t>(got);
     if (got < wanted && (filled_ == 0 || filled_ < n)) return nullptr;
     return current();
-}
-
-bool simpleBufferIO::consume(int32_t n) {
-    if (n < 0 || n > INT32_MAX - consumed_) return false;
-    consumed_ += n;
-    return true;
 }
 
 void simpleBufferIO::release() {

@@ -24,9 +24,21 @@ public:
 
     // Pointer to the current position with at least n bytes behind it, or nullptr.
     // The pointer stays valid until the next ensureAvailable call.
-    const uint8_t* ensureAvailable(int32_t n);
+    const uint8_t* ensureAvailable(int32_t n) {
+        // Most calls find the bytes in a well filled area that need not move yet; they
+        // get what the full rules below would give them, without a call.
+        if (dataArea_ != nullptr && bufferFileOffset_ != -1 && consumed_ <= threshold_ && filled_ - consumed_ > n &&
+            n <= capacity_ && filled_ > capacity_ / 2) {
+            return current();
+        }
+        return makeAvailable(n);
+    }
     const uint8_t* current() const { return dataArea_ + consumed_; }
-    bool consume(int32_t n);
+    bool consume(int32_t n) {
+        if (n < 0 || n > INT32_MAX - consumed_) return false;
+        consumed_ += n;
+        return true;
+    }
     // Absolute file offset of the current position.
     int64_t position() const { return bufferFileOffset_ + consumed_; }
     // Absolute file offset just past the last byte taken from the file.
@@ -43,6 +55,8 @@ public:
     int64_t bufferFileOffset() const { return bufferFileOffset_; }
 
 private:
+    const uint8_t* makeAvailable(int32_t n);
+
     std::FILE* file_ = nullptr;
     int32_t capacity_ = 1024;
     int32_t threshold_ = 512;

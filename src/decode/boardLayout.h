@@ -44,11 +44,12 @@ constexpr int32_t juxFixedChecksumPosition(uint8_t kind) {
     }
 }
 
-// The checksum of bytes 2 .. end-1 of a packet.
+// The checksum of bytes 2 .. end-1 of a packet. Summed in 8 bits, which keep exactly
+// the low bits a wider sum would, so that the loop adds 16 bytes per vector step.
 inline uint8_t boardChecksum(const uint8_t* data, size_t end) {
-    uint32_t sum = 0;
-    for (size_t i = 2; i < end; ++i) sum += data[i];
-    return static_cast<uint8_t>(sum);
+    uint8_t sum = 0;
+    for (size_t i = 2; i < end; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+    return sum;
 }
 
 // True when the packet holds its checksum byte at L and the byte matches.

@@ -19,8 +19,12 @@ inline int64_t addTicks(int64_t a, int64_t b) {
     return a + b;
 }
 
+inline double ticksPerSecond(int32_t intmax) {
+    return intmax / 10.0;
+}
+
 inline double ticksToSeconds(int64_t ticks, int32_t intmax) {
-    return static_cast<double>(ticks) / (intmax / 10.0);
+    return static_cast<double>(ticks) / ticksPerSecond(intmax);
 }
 
 // Milliseconds of a tick count, truncated toward zero, as the signed low 32 bits of

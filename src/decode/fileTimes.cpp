@@ -5,7 +5,8 @@
 
 namespace sensconv {
 
-void boardClockFit::extend(std::vector<point>& hull, point p, bool upper) {
+template <bool upper>
+void boardClockFit::extend(std::vector<point>& hull, point p) {
     // Monotone chain: the points come in order of board time.
     while (hull.size() >= 2) {
         const point& a = hull[hull.size() - 2];
@@ -30,8 +31,8 @@ void boardClockFit::add(int64_t ticks, int64_t containerMs) {
     ++n_;
     if (hullsWhole_) {
         const point p{static_cast<double>(ticks - firstTicks_), static_cast<double>(containerMs - firstMs_)};
-        extend(upper_, p, true);
-        extend(lower_, p, false);
+        extend<true>(upper_, p);
+        extend<false>(lower_, p);
         if (upper_.size() >= maxHull || lower_.size() >= maxHull) {
             hullsWhole_ = false;
             upper_.clear();

@@ -76,7 +76,8 @@ private:
     std::optional<fitLine> line(int32_t intmax) const;
     // Least-squares container milliseconds per tick; nothing without a slope.
     std::optional<double> slope() const;
-    static void extend(std::vector<point>& hull, point p, bool upper);
+    template <bool upper>
+    static void extend(std::vector<point>& hull, point p);
 
     int64_t n_ = 0;
     int64_t firstMs_ = 0;

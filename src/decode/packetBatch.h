@@ -2,20 +2,25 @@
 // Per-packet output of a board decoder: up to 256 values per channel, all channels
 // of a board carved out of one block.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "decode/channelTable.h"
 
 namespace sensconv {
 
 class packetBatch {
 public:
     static constexpr int32_t maxValuesPerChannel = 256;
+    static constexpr int maxChannels = std::max(numQor2Channels, numJuxChannels);
 
     packetBatch() = default;
+    // At most maxChannels channels.
     explicit packetBatch(int channels)
-        : counts(static_cast<size_t>(channels), 0),
-          block_(static_cast<size_t>(channels) * maxValuesPerChannel, 0.0) {}
+        : block_(static_cast<size_t>(std::clamp(channels, 0, maxChannels)) * maxValuesPerChannel, 0.0) {}
 
     double* values(int channel) { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
     const double* values(int channel) const { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
@@ -30,13 +35,28 @@ public:
         ++total;
     }
 
+    // The same as appending valueAt(0) .. valueAt(n - 1) one by one, in a single loop
+    // without a check per value, which the compiler can run in vector registers.
+    template <typename valueFunction>
+    void appendEach(int channel, int32_t n, valueFunction valueAt) {
+        int32_t& count = counts[static_cast<size_t>(channel)];
+        const int32_t taken = std::min(n, maxValuesPerChannel - count);
+        if (taken <= 0) return;
+        double* out = values(channel) + count;
+        for (int32_t i = 0; i < taken; ++i) out[i] = valueAt(i);
+        count += taken;
+        total += taken;
+    }
+
     void clear() {
         total = 0;
-        for (int32_t& count : counts) count = 0;
+        counts.fill(0);
     }
 
     int32_t total = 0;
-    std::vector<int32_t> counts;
+    // Of a fixed size, so that clear is a few stores in line: the library's memset may
+    // write the counts in a way that the next packet's first read of them has to wait for.
+    std::array<int32_t, maxChannels> counts{};
 
 private:
     std::vector<double> block_;

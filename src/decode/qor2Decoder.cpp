@@ -188,9 +188,10 @@ void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch
     if (audio) {
         const int32_t n = countOrMask;
         state.received[qor2Audio] += n;
-        for (int32_t i = 0; i < n; ++i) {
-            batch.append(qor2Audio, static_cast<double>(readLE16(data + boardHeaderSize + 2 * i)) - 32768.0);
-        }
+        const uint8_t* samples = data + boardHeaderSize;
+        batch.appendEach(qor2Audio, n, [samples](int32_t i) {
+            return static_cast<double>(readLE16(samples + 2 * i)) - 32768.0;
+        });
         return;
     }
     decodeSensorFields(data, kind, countOrMask, batch, cal, state);

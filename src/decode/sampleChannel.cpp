@@ -27,6 +27,8 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
       intmax(boardIntmax),
       longName(std::move(longNameText)),
       shortName(std::move(shortNameText)),
+      samplesPerTick_(boardIntmax == 0 ? 0.0 : rateTenthsHz / boardIntmax),
+      ticksPerSecond_(ticksPerSecond(boardIntmax)),
       repair_(repair),
       inputs_(inputs),
       maxFill_(maxFill) {
@@ -88,7 +90,7 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
         }
         lastValue_ = values[n - 1];
     }
-    lastTimestamp = ticksToSeconds(t, intmax);
+    lastTimestamp = static_cast<double>(t) / ticksPerSecond_;
     if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
     return {};
 }

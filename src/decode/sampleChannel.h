@@ -40,8 +40,8 @@ public:
     // gaps can hold more than 2^31 values of one channel.
     positionRuns missingList;
     int64_t filledInFile = 0;  // values filled in over the whole file
-    double rate = 0.0;                 // tenths of a hertz
-    int32_t intmax = 0;
+    const double rate;                 // tenths of a hertz
+    const int32_t intmax;
     double firstTimestamp = -1.0;      // seconds
     double lastTimestamp = -1.0;
     std::string longName;
@@ -52,10 +52,13 @@ public:
     // The scheduled count from the file's first packet up to one tick after board time
     // t; without an interrupt maximum nothing is scheduled.
     double expectedCount(int64_t t) const {
-        return intmax == 0 ? 0.0 : (static_cast<double>(t) + 1.0) * (rate / intmax);
+        return intmax == 0 ? 0.0 : (static_cast<double>(t) + 1.0) * samplesPerTick_;
     }
 
 private:
+    // Worked out once: every packet needs them.
+    const double samplesPerTick_;  // rate / intmax, 0 without an interrupt maximum
+    const double ticksPerSecond_;
     outcome setUpResult_;
     bool repair_;
     int32_t inputs_;

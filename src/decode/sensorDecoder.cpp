@@ -42,8 +42,11 @@ outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32
 
 outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int64_t packetIndex,
                            heldBatches& held) {
-    for (size_t i = 0; i < channels.size(); ++i) {
+    // Most packets fill one or two channels: the search ends with the batch's last value.
+    int32_t left = batch.total;
+    for (size_t i = 0; i < channels.size() && left > 0; ++i) {
         const int32_t count = batch.counts[i];
+        left -= count;
         if (count > 0 && channels[i]) {
             outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
             if (!added.ok()) return added;

@@ -57,6 +57,22 @@ TEST_F(qor2DecoderTest, AudioSampleCountLimit) {
     EXPECT_EQ(batch.total, 0);
 }
 
+TEST_F(qor2DecoderTest, AudioBeyondTheBatchCapacityIsDropped) {
+    // Packets decoded into one batch without emptying it: the channel takes its 256
+    // values in order and drops the rest of the packet that overflows it.
+    std::vector<double> expected;
+    for (int k = 0; k < 5; ++k) {
+        std::vector<uint16_t> words;
+        for (int i = 0; i < 63; ++i) words.push_back(static_cast<uint16_t>(0x8000 + 63 * k + i));
+        const auto packet = boardPacketBuilder::qor2Audio(0, static_cast<uint16_t>(k), words);
+        qor2Decoder::decode(packet.data(), static_cast<int32_t>(packet.size()), batch, cal, state);
+        ASSERT_EQ(state.result, 1);
+        for (int i = 0; i < 63 && expected.size() < 256; ++i) expected.push_back(63.0 * k + i);
+    }
+    EXPECT_EQ(values(qor2Audio), expected);
+    EXPECT_EQ(state.received[qor2Audio], 5 * 63);
+}
+
 TEST_F(qor2DecoderTest, InterruptCountRangeTest) {
     cal.intmax = 1000;
     decode(boardPacketBuilder::qor2Audio(0, 1000, {1}));

@@ -141,6 +141,35 @@ TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     }
 }
 
+TEST(wavAudioFileTest, ExtremeValuesGiveTheirOwnSampleWhereverTheyStandInABatch) {
+    // Whole batches are checked for the fast truncation at once: one value that needs
+    // the exact way, at any position, must neither spoil nor escape the check.
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    const double extremes[] = {std::numeric_limits<double>::quiet_NaN(), infinity, -infinity,
+                               std::numeric_limits<double>::max(), -1e300, 4294967301.0, 2147483648.0,
+                               -2147483649.0, 2147483647.9, -2147483648.9, -2147483648.0, 1e10};
+    constexpr int32_t batchSize = 11;  // a few vector widths and a remainder
+    scratchDirectory dir;
+    runStatus run;
+    const std::string path = dir.file("extremes.wav");
+    std::vector<int16_t> expected;
+    {
+        wavAudioFile wav(run);
+        ASSERT_TRUE(wav.open(path, 8000).ok());
+        for (const double extreme : extremes) {
+            for (int32_t at = 0; at < batchSize; ++at) {
+                std::vector<double> batch(static_cast<size_t>(batchSize));
+                for (int32_t i = 0; i < batchSize; ++i) batch[static_cast<size_t>(i)] = 1000.75 * i - 4321.5;
+                batch[static_cast<size_t>(at)] = extreme;
+                wav.writeBatch(batch.data(), batchSize);
+                for (const double value : batch) expected.push_back(toPcm16(value));
+            }
+        }
+        wav.close();
+    }
+    EXPECT_EQ(readWav(path).samples, expected);
+}
+
 TEST(wavAudioFileTest, FileThatCannotBeOpenedIsFatal) {
     scratchDirectory dir;
     runStatus run;
