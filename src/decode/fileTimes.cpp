@@ -18,17 +18,72 @@ void boardClockFit::extend(std::vector<point>& hull, point p) {
     hull.push_back(p);
 }
 
+boardClockFit::boardClockFit(const boardClockFit& other)
+    : handOff::target(other),
+      n_(other.n_),
+      firstMs_(other.firstMs_),
+      firstTicks_(other.firstTicks_),
+      lastTicks_(other.lastTicks_) {
+    other.complete();
+    fitted_ = other.fitted_;
+    upper_ = other.upper_;
+    lower_ = other.lower_;
+    hullsWhole_ = other.hullsWhole_;
+    meanX_ = other.meanX_;
+    meanY_ = other.meanY_;
+    sxx_ = other.sxx_;
+    sxy_ = other.sxy_;
+    syy_ = other.syy_;
+}
+
+boardClockFit::~boardClockFit() {
+    if (!handed_.empty()) thread_->waitFor(handed_.newestTicket());
+}
+
 void boardClockFit::add(int64_t ticks, int64_t containerMs) {
     if (n_ > 0 && ticks <= lastTicks_) return;
     if (n_ == 0) {
         firstTicks_ = ticks;
         firstMs_ = containerMs;
+    }
+    lastTicks_ = ticks;
+    ++n_;
+    if (thread_ == nullptr) {
+        fit(ticks, containerMs);
+        return;
+    }
+    if (pending_.capacity() < pairsPerBlock) pending_.reserve(pairsPerBlock);
+    pending_.push_back({ticks, containerMs});
+    if (pending_.size() < pairsPerBlock) return;
+    if (handed_.full()) thread_->waitFor(handed_.oldestTicket());
+    const uint32_t slot = handed_.nextSlot();
+    std::vector<pair>& block = handed_.at(slot).items;
+    block.swap(pending_);
+    pending_.clear();
+    handed_.handed(thread_->hand(*this, slot));
+}
+
+void boardClockFit::writeHandedBlock(uint32_t slot) {
+    for (const pair& p : handed_.at(slot).items) fit(p.ticks, p.containerMs);
+}
+
+void boardClockFit::retireHandedBlock(uint32_t) {
+    handed_.retire();
+}
+
+void boardClockFit::complete() const {
+    if (!handed_.empty()) thread_->waitFor(handed_.newestTicket());
+    for (const pair& p : pending_) fit(p.ticks, p.containerMs);
+    pending_.clear();
+}
+
+void boardClockFit::fit(int64_t ticks, int64_t containerMs) const {
+    if (fitted_ == 0) {
         // Once per board and file, never per packet.
         upper_.reserve(maxHull);
         lower_.reserve(maxHull);
     }
-    lastTicks_ = ticks;
-    ++n_;
+    ++fitted_;
     if (hullsWhole_) {
         const point p{static_cast<double>(ticks - firstTicks_), static_cast<double>(containerMs - firstMs_)};
         extend<true>(upper_, p);
@@ -43,19 +98,21 @@ void boardClockFit::add(int64_t ticks, int64_t containerMs) {
     const double y = static_cast<double>(containerMs);
     const double dx = x - meanX_;
     const double dy = y - meanY_;
-    meanX_ += dx / static_cast<double>(n_);
-    meanY_ += dy / static_cast<double>(n_);
+    meanX_ += dx / static_cast<double>(fitted_);
+    meanY_ += dy / static_cast<double>(fitted_);
     sxx_ += dx * (x - meanX_);
     sxy_ += dx * (y - meanY_);
     syy_ += dy * (y - meanY_);
 }
 
 std::optional<double> boardClockFit::slope() const {
+    complete();
     if (n_ < 2 || !(sxx_ > 0.0)) return std::nullopt;
     return sxy_ / sxx_;
 }
 
 std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const {
+    complete();
     if (n_ == 0) return std::nullopt;
     // Without a slope of our own the board's nominal one (10,000 ms per intmax ticks).
     const double nominal = intmax != 0 ? 10000.0 / intmax : 0.0;
@@ -163,6 +220,7 @@ std::optional<std::pair<double, double>> boardClockFit::driftRangePpm(int32_t in
 }
 
 std::optional<double> boardClockFit::residualMs() const {
+    complete();
     if (n_ == 0) return std::nullopt;
     double rest = syy_;
     if (const auto fitted = slope()) rest -= *fitted * sxy_;

@@ -17,17 +17,34 @@
 // hold every bound that matters. Stamps that contradict each other (a recorder that
 // stamps late now and then) allow no line; least squares, half a millisecond up,
 // serves then.
-// Collecting costs a few operations per packet; the hulls are bounded.
+// Collecting costs a few operations per packet; the hulls are bounded. During a
+// conversion the pairs go, a block at a time, to the thread that writes the session's
+// files and are fitted there; a question about the fit waits for the rest.
 
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "common/handOff.h"
+
 namespace sensconv {
 
-class boardClockFit {
+class boardClockFit final : private handOff::target {
 public:
+    boardClockFit() = default;
+    // Waits for the blocks still on their way.
+    ~boardClockFit();
+    // Copies only what is fitted in place.
+    boardClockFit(const boardClockFit& other);
+    boardClockFit& operator=(const boardClockFit&) = delete;
+
+    // From now on pairs are fitted on thread's side, in blocks, in the order they came
+    // (where thread has a thread of its own).
+    void fitOn(handOff& thread) {
+        if (thread.threaded()) thread_ = &thread;
+    }
+
     // One valid board packet: its board time in ticks since the file's first valid
     // packet of the board, and its container time in milliseconds since the header's
     // start time (32-bit wraps already undone). A packet that repeats the previous
@@ -79,19 +96,39 @@ private:
     template <bool upper>
     static void extend(std::vector<point>& hull, point p);
 
+    // Takes one pair into the hulls and the sums.
+    void fit(int64_t ticks, int64_t containerMs) const;
+    // Every pair given so far is fitted once this returns.
+    void complete() const;
+    void writeHandedBlock(uint32_t slot) override;
+    void retireHandedBlock(uint32_t slot) override;
+
     int64_t n_ = 0;
     int64_t firstMs_ = 0;
-    std::vector<point> upper_;
-    std::vector<point> lower_;
-    bool hullsWhole_ = true;
     int64_t firstTicks_ = 0;
     int64_t lastTicks_ = 0;
+
+    // The fit itself: filled in place, or on the other thread a block at a time, and
+    // completed whenever it is asked about; hence mutable.
+    struct pair {
+        int64_t ticks;
+        int64_t containerMs;
+    };
+    static constexpr size_t pairsPerBlock = 8192;
+    handOff* thread_ = nullptr;
+    mutable std::vector<pair> pending_;  // not handed over yet
+    struct noFacts {};
+    mutable handedBlocks<pair, noFacts> handed_;
+    mutable int64_t fitted_ = 0;
+    mutable std::vector<point> upper_;
+    mutable std::vector<point> lower_;
+    mutable bool hullsWhole_ = true;
     // Running means and centred sums (Welford), stable for long files.
-    double meanX_ = 0.0;
-    double meanY_ = 0.0;
-    double sxx_ = 0.0;
-    double sxy_ = 0.0;
-    double syy_ = 0.0;
+    mutable double meanX_ = 0.0;
+    mutable double meanY_ = 0.0;
+    mutable double sxx_ = 0.0;
+    mutable double sxy_ = 0.0;
+    mutable double syy_ = 0.0;
 };
 
 // The container-time facts of one input file, gathered while it is decoded.
@@ -111,6 +148,11 @@ struct fileTimes {
     }
     // Container milliseconds of the latest packet, wraps undone.
     int64_t now() const { return wraps + lastRaw; }
+    // Both boards' pairs are fitted on thread's side.
+    void fitOn(handOff& thread) {
+        qor2.fitOn(thread);
+        jux.fitOn(thread);
+    }
 
     int64_t packets = 0;
     uint32_t first = none;

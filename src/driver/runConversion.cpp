@@ -144,6 +144,7 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     sensorDecoder decoder(reader.header.get());
     if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
+    decoder.times.fitOn(writer.sideThread());
     if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
     if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));

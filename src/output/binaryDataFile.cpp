@@ -96,8 +96,8 @@ void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCal
     if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
     const uint32_t slot = handed_.nextSlot();
     auto& next = handed_.at(slot);
-    if (next.samples.size() != block_.size()) next.samples.assign(block_.size(), 0.0f);
-    block_.swap(next.samples);
+    if (next.items.size() != block_.size()) next.items.assign(block_.size(), 0.0f);
+    block_.swap(next.items);
     next.about = {pending_, ofCall, callSamples, endsCall, 0, 0};
     pending_ = 0;
     if (writer_ == nullptr) {
@@ -112,7 +112,7 @@ void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCal
 void binaryDataFile::writeHandedBlock(uint32_t slot) {
     auto& block = handed_.at(slot);
     block.about.reached =
-        data_.putBytes(block.samples.data(), sizeof(float), static_cast<size_t>(block.about.count), block.about.errorNumber);
+        data_.putBytes(block.items.data(), sizeof(float), static_cast<size_t>(block.about.count), block.about.errorNumber);
 }
 
 void binaryDataFile::retireHandedBlock(uint32_t) {

@@ -69,6 +69,9 @@ public:
     int32_t audioRate() const { return wav_.sampleRate(); }
     int64_t audioSamples() const { return wav_.samplesWritten(); }
     bool gpsOpen() const { return gpsFile_.isOpen(); }
+    // The thread beside the conversion that writes the session's blocks; the decoder
+    // hands it work of its own.
+    handOff& sideThread() { return blocks_; }
     int64_t gpsRecords() const { return gpsRecords_; }
 
 private:

@@ -108,8 +108,8 @@ void wavAudioFile::handOver() {
     if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
     const uint32_t slot = handed_.nextSlot();
     auto& next = handed_.at(slot);
-    if (next.samples.size() != block_.size()) next.samples.assign(block_.size(), 0);
-    block_.swap(next.samples);
+    if (next.items.size() != block_.size()) next.items.assign(block_.size(), 0);
+    block_.swap(next.items);
     next.about.count = pending_;
     next.about.failure.clear();
     pending_ = 0;
@@ -124,7 +124,7 @@ void wavAudioFile::handOver() {
 
 void wavAudioFile::writeHandedBlock(uint32_t slot) {
     auto& block = handed_.at(slot);
-    const sf_count_t written = sf_write_short(file_, block.samples.data(), block.about.count);
+    const sf_count_t written = sf_write_short(file_, block.items.data(), block.about.count);
     if (written != block.about.count) block.about.failure = sf_strerror(file_);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "decode/fileTimes.h"
+#include "output/blockWriter.h"
 
 namespace sensconv {
 namespace {
@@ -15,10 +16,11 @@ constexpr int32_t intmax = 40000;  // 4 ticks a millisecond
 
 // Feeds one packet every `every` ticks for `seconds`: the board's tick t happens at
 // zeroMs + t / 4 / (1 + drift) container milliseconds, stamped in whole milliseconds;
-// every lateEvery-th stamp comes lateMs late.
+// every lateEvery-th stamp comes lateMs late. With a thread, the pairs are fitted there.
 boardClockFit fitOf(double zeroMs, double driftPpm, int64_t every, double seconds, int lateEvery = 0,
-                    int64_t lateMs = 0) {
+                    int64_t lateMs = 0, handOff* thread = nullptr) {
     boardClockFit fit;
+    if (thread != nullptr) fit.fitOn(*thread);
     const auto last = static_cast<int64_t>(seconds * 4000 * (1 + driftPpm * 1e-6));
     int64_t k = 0;
     for (int64_t t = 0; t <= last; t += every, ++k) {
@@ -70,6 +72,39 @@ TEST(fileTimesTest, LateStampsFallBackToTheMeanAndSinglePacketsToTheNominalRate)
     EXPECT_EQ(single.packets(), 1);
     EXPECT_DOUBLE_EQ(*single.zeroMs(intmax), 7.5);
     EXPECT_FALSE(single.driftPpm(intmax).has_value());
+}
+
+// During a conversion the pairs are fitted on the writer's thread, blocks of them at a
+// time: every figure comes out as from the fit in place, to the last bit.
+TEST(fileTimesTest, FitOnTheWritersThreadIsTheFitInPlace) {
+    blockWriter writer;
+    ASSERT_TRUE(writer.threaded());
+    const auto expectSame = [](const boardClockFit& inPlace, const boardClockFit& beside) {
+        EXPECT_EQ(beside.packets(), inPlace.packets());
+        EXPECT_EQ(beside.spanTicks(), inPlace.spanTicks());
+        EXPECT_EQ(beside.zeroMs(intmax), inPlace.zeroMs(intmax));
+        EXPECT_EQ(beside.intervalMs(intmax), inPlace.intervalMs(intmax));
+        EXPECT_EQ(beside.driftPpm(intmax), inPlace.driftPpm(intmax));
+        EXPECT_EQ(beside.driftRangePpm(intmax), inPlace.driftRangePpm(intmax));
+        EXPECT_EQ(beside.residualMs(), inPlace.residualMs());
+    };
+    // In step, drifting and with late stamps; long enough for
+    // every block of the fit to be on its way at once.
+    expectSame(fitOf(100.37, 0.0, 7, 60.0), fitOf(100.37, 0.0, 7, 60.0, 0, 0, &writer));
+    expectSame(fitOf(250.4321, 40.0, 3, 300.0), fitOf(250.4321, 40.0, 3, 300.0, 0, 0, &writer));
+    expectSame(fitOf(20.6, 40.0, 13, 120.0, 50, 3), fitOf(20.6, 40.0, 13, 120.0, 50, 3, &writer));
+
+    // Asked in the middle of a file, the fit takes every pair so far and goes on.
+    boardClockFit inPlace;
+    boardClockFit beside;
+    beside.fitOn(writer);
+    for (int64_t t = 0; t < 200000; t += 5) {
+        const auto stamp = static_cast<int64_t>(std::floor(3.3 + t / 4.0 / (1 + 25e-6)));
+        inPlace.add(t, stamp);
+        beside.add(t, stamp);
+        if (t == 100000) expectSame(inPlace, beside);
+    }
+    expectSame(inPlace, beside);
 }
 
 TEST(fileTimesTest, ContainerTimeGoesOnAcrossTheWrapOfTheMillisecondCounter) {

@@ -1,0 +1,79 @@
+#pragma once
+// Work that the converting thread hands to a thread beside it in blocks: the other
+// thread works on the blocks in the order they were handed over, and the converting
+// thread is told of each, in that same order, when it retires it. What a block holds
+// and what is done with it is the target's own (bytes for a file, clock pairs for a
+// fit).
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace sensconv {
+
+class handOff {
+public:
+    // One user of the thread; slot tells which of its blocks.
+    class target {
+    public:
+        // On the other thread: does the block's work and keeps its result in the slot.
+        virtual void writeHandedBlock(uint32_t slot) = 0;
+        // On the converting thread, in the order of handing over: tells what became of
+        // the block in slot and frees it for reuse.
+        virtual void retireHandedBlock(uint32_t slot) = 0;
+
+    protected:
+        ~target() = default;
+    };
+
+    // Hands the target's block in slot over and returns its ticket. Neither the block
+    // nor its result may be touched before the block is retired.
+    virtual uint64_t hand(target& owner, uint32_t slot) = 0;
+    // Waits until the block with this ticket is done; retires every block up to it.
+    virtual void waitFor(uint64_t ticket) = 0;
+    // Whether blocks go to another thread at all (else each is done as it is handed over).
+    virtual bool threaded() const = 0;
+
+protected:
+    ~handOff() = default;
+};
+
+// The blocks of one target on their way, oldest first, each with what the target
+// needs to tell its outcome (facts). Only the converting thread moves the ring; the
+// other thread touches the one slot it works on.
+template <typename item, typename facts>
+class handedBlocks {
+public:
+    static constexpr uint32_t handDepth = 4;
+
+    struct slot {
+        std::vector<item> items;
+        facts about;
+    };
+
+    bool empty() const { return handed_ == retired_; }
+    bool full() const { return handed_ - retired_ == handDepth; }
+    // The slot the next block goes into.
+    uint32_t nextSlot() const { return static_cast<uint32_t>(handed_ % handDepth); }
+    slot& at(uint32_t index) { return slots_[index]; }
+    uint64_t oldestTicket() const { return tickets_[retired_ % handDepth]; }
+    uint64_t newestTicket() const { return tickets_[(handed_ - 1) % handDepth]; }
+    // The block in nextSlot() went off with ticket.
+    void handed(uint64_t ticket) {
+        tickets_[nextSlot()] = ticket;
+        ++handed_;
+    }
+    // The oldest block is told; returns its slot.
+    slot& retire() { return slots_[retired_++ % handDepth]; }
+    void release() {
+        for (slot& s : slots_) s.items = std::vector<item>();
+    }
+
+private:
+    std::array<slot, handDepth> slots_{};
+    std::array<uint64_t, handDepth> tickets_{};
+    uint64_t handed_ = 0;
+    uint64_t retired_ = 0;
+};
+
+}  // namespace sensconv
