@@ -1,13 +1,24 @@
 #include "common/userMessages.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 namespace sensconv {
 
 namespace {
 std::atomic<messageBarrier*> installedBarrier{nullptr};
+thread_local std::FILE* captured = nullptr;
+}  // namespace
+
+messageCapture::messageCapture(std::FILE* file) : previous_(captured) {
+    captured = file;
+}
+
+messageCapture::~messageCapture() {
+    captured = previous_;
 }
 
 void settleMessages() {
@@ -15,16 +26,29 @@ void settleMessages() {
 }
 
 void printMessage(const char* format, ...) {
-    settleMessages();
+    if (captured == nullptr) settleMessages();
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    std::vfprintf(captured != nullptr ? captured : stderr, format, args);
     va_end(args);
 }
 
 void putMessage(const char* text) {
+    if (captured == nullptr) settleMessages();
+    std::fputs(text, captured != nullptr ? captured : stderr);
+}
+
+void printCaptured(std::FILE* file, long begin, long end) {
     settleMessages();
-    std::fputs(text, stderr);
+    if (end <= begin || std::fseek(file, begin, SEEK_SET) != 0) return;
+    std::vector<char> block(65536);
+    for (long left = end - begin; left > 0;) {
+        const size_t want = static_cast<size_t>(std::min<long>(left, static_cast<long>(block.size())));
+        const size_t got = std::fread(block.data(), 1, want, file);
+        if (got == 0) return;
+        std::fwrite(block.data(), 1, got, stderr);
+        left -= static_cast<long>(got);
+    }
 }
 
 void setMessageBarrier(messageBarrier* barrier) {

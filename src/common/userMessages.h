@@ -5,6 +5,8 @@
 // written and its failure, if any, told. The lines then come in the order of a run
 // that writes as it goes, whatever the other thread is doing.
 
+#include <cstdio>
+
 namespace sensconv {
 
 class messageBarrier {
@@ -28,5 +30,21 @@ void settleMessages();
 // Installs barrier for the lines printed from now on; nullptr removes it. Only the
 // thread that prints calls this, and the barrier outlives its installation.
 void setMessageBarrier(messageBarrier* barrier);
+
+// Prints the bytes [begin, end) of a file of captured lines.
+void printCaptured(std::FILE* file, long begin, long end);
+
+// While it lives, the lines printed on this thread go to file instead, to be printed
+// in their turn by the thread that prints (work done beside others keeps its lines).
+class messageCapture {
+public:
+    explicit messageCapture(std::FILE* file);
+    ~messageCapture();
+    messageCapture(const messageCapture&) = delete;
+    messageCapture& operator=(const messageCapture&) = delete;
+
+private:
+    std::FILE* previous_;
+};
 
 }  // namespace sensconv

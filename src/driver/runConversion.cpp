@@ -477,7 +477,8 @@ int runConversion(int argc, char** argv) {
     }
 
     std::vector<int> fileSession;
-    segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec, options.writeTraceFiles);
+    segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec, options.writeTraceFiles,
+                    options.jobs);
     if (options.scanEnabled && !options.outputdirGiven) {
         options.outputdir = options.scandir;
         printMessage(msg::changingOutputDirectory, options.outputdir.c_str());

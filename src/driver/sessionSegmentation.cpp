@@ -1,10 +1,17 @@
 #include "driver/sessionSegmentation.h"
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
+#include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "driver/driverMessages.h"
 #include "platform/platform.h"
@@ -65,50 +72,182 @@ int groupSessions(const std::vector<uint64_t>& fileStart, const std::vector<uint
     return session;
 }
 
+namespace {
+
+struct fileScan {
+    bool ok = false;
+    uint64_t start = 0;  // first and last packet time, milliseconds since 1970
+    uint64_t end = 0;
+};
+
+// Reads a file through for its first and last packet time; announce() comes between
+// the reader's opening and its packets.
+template <typename announcer>
+fileScan scanFile(const std::string& path, bool writeTraceFiles, announcer&& announce) {
+    fileScan scan;
+    snsrPacket packet;
+    packetReader reader(path, writeTraceFiles);
+    announce();
+    scan.ok = reader.fileOk;
+    if (scan.ok) {
+        while (reader.hasData) reader.readPacket(packet);
+        // The reader's times are 32-bit offsets from the file's 64-bit start time.
+        scan.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
+        scan.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
+    }
+    return scan;
+}
+
+// Files scanned beside each other by up to `workers` threads, each file's lines kept
+// in a file of their own until the files before it are through, so that the lines come
+// as from one scan after the other. A thread stays at most a few files ahead of the
+// one being printed: only those few are kept.
+class sideBySideScan {
+public:
+    sideBySideScan(const std::vector<std::string>& files, bool writeTraceFiles, size_t workers)
+        : files_(files), writeTraceFiles_(writeTraceFiles), kept_(files.size()), window_(2 * workers) {
+        for (size_t k = 0; k < workers; ++k) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // the files no thread takes are scanned in their turn
+            }
+        }
+    }
+    ~sideBySideScan() {
+        {
+            std::lock_guard lock(mutex_);
+            next_ = files_.size();
+        }
+        changed_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
+        for (const keptScan& scan : kept_) {
+            if (scan.lines != nullptr) std::fclose(scan.lines);
+        }
+    }
+    sideBySideScan(const sideBySideScan&) = delete;
+    sideBySideScan& operator=(const sideBySideScan&) = delete;
+
+    // File i's scan, the files before it taken already; its lines are printed with
+    // announce() in its place.
+    template <typename announcer>
+    fileScan take(size_t i, announcer&& announce) {
+        keptScan scan;
+        bool scanHere = false;
+        {
+            std::unique_lock lock(mutex_);
+            taking_ = i;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return kept_[i].finished || next_ == i; });
+            if (kept_[i].finished) {
+                scan = kept_[i];
+                kept_[i] = keptScan{};
+            } else {
+                next_ = i + 1;  // no thread has taken it: scanned here
+                scanHere = true;
+            }
+        }
+        changed_.notify_all();
+        if (scanHere || scan.lines == nullptr) return scanFile(files_[i], writeTraceFiles_, announce);
+        printCaptured(scan.lines, 0, scan.split);
+        announce();
+        printCaptured(scan.lines, scan.split, scan.end);
+        std::fclose(scan.lines);
+        return scan.result;
+    }
+
+private:
+    struct keptScan {
+        bool finished = false;       // a thread is through with the file
+        std::FILE* lines = nullptr;  // its lines; null when none could be kept
+        long split = 0;              // where the announcement goes
+        long end = 0;
+        fileScan result;
+    };
+
+    void work() {
+        for (;;) {
+            size_t i = 0;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return next_ >= files_.size() || next_ < taking_ + window_; });
+                if (next_ >= files_.size()) return;
+                i = next_++;
+            }
+            keptScan scan;
+            scan.finished = true;
+            scan.lines = std::tmpfile();
+            if (scan.lines != nullptr) {
+                const messageCapture capture(scan.lines);
+                scan.result = scanFile(files_[i], writeTraceFiles_, [&] { scan.split = std::ftell(scan.lines); });
+                std::fflush(scan.lines);
+                scan.end = std::ftell(scan.lines);
+            }
+            {
+                std::lock_guard lock(mutex_);
+                kept_[i] = scan;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const std::vector<std::string>& files_;
+    bool writeTraceFiles_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<keptScan> kept_;  // guarded
+    size_t next_ = 0;             // the next file a thread may take; guarded
+    size_t taking_ = 0;           // the file being printed; guarded
+    size_t window_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
 void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
-                     double maxGap_sec, bool writeTraceFiles) {
+                     double maxGap_sec, bool writeTraceFiles, int jobs) {
     fileSession.assign(inputFiles.size(), 1);
     if (!scanEnabled) return;
 
-    std::fprintf(stderr, "\n");
-    std::fprintf(stderr, msg::separatorLine);
-    std::fprintf(stderr, msg::segmentationBanner);
+    printMessage("\n");
+    printMessage(msg::separatorLine);
+    printMessage(msg::segmentationBanner);
 
     std::vector<uint64_t> fileStart;
     std::vector<uint64_t> fileEnd;
-    snsrPacket packet;
-    for (size_t i = 0; i < inputFiles.size();) {
-        bool fileOk = false;
-        {
-            packetReader reader(inputFiles[i], writeTraceFiles);
-            std::fprintf(stderr, msg::scanningFile, static_cast<int>(i + 1), static_cast<int>(inputFiles.size()),
+    std::optional<sideBySideScan> beside;
+    const std::vector<std::string> given = inputFiles;
+    if (jobs > 1 && given.size() > 1) {
+        beside.emplace(given, writeTraceFiles, std::min(static_cast<size_t>(jobs), given.size()));
+    }
+    // i counts the files kept so far: the lines number the files of the shrinking list.
+    for (size_t i = 0, g = 0; g < given.size(); ++g) {
+        const auto announce = [&] {
+            printMessage(msg::scanningFile, static_cast<int>(i + 1), static_cast<int>(inputFiles.size()),
                          inputFiles[i].c_str());
-            fileOk = reader.fileOk;
-            if (fileOk) {
-                while (reader.hasData) reader.readPacket(packet);
-                // The reader's times are 32-bit offsets from the file's 64-bit start time.
-                fileStart.push_back(reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp});
-                fileEnd.push_back(reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp});
-            }
-        }
-        if (fileOk) {
+        };
+        const fileScan scan = beside ? beside->take(g, announce) : scanFile(given[g], writeTraceFiles, announce);
+        if (scan.ok) {
+            fileStart.push_back(scan.start);
+            fileEnd.push_back(scan.end);
             ++i;
         } else {
-            std::fprintf(stderr, msg::rejectingFile, static_cast<int>(i + 1));
+            printMessage(msg::rejectingFile, static_cast<int>(i + 1));
             inputFiles.erase(inputFiles.begin() + static_cast<std::ptrdiff_t>(i));
             fileSession.erase(fileSession.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
+    beside.reset();
 
     if (inputFiles.empty()) {
-        std::fprintf(stderr, msg::noRemainingFiles);
-        std::fprintf(stderr, msg::exiting);
+        printMessage(msg::noRemainingFiles);
+        printMessage(msg::exiting);
         platform::exitProcess(statusNoFiles);
     }
 
     const int sessions = groupSessions(fileStart, fileEnd, maxGap_sec, fileSession);
-    std::fprintf(stderr, msg::emptyInfo);
-    std::fprintf(stderr, msg::sessionsFound, sessions);
+    printMessage(msg::emptyInfo);
+    printMessage(msg::sessionsFound, sessions);
     printSessionListing(inputFiles, fileSession, fileStart, fileEnd);
 }
 

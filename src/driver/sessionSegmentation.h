@@ -12,9 +12,10 @@ namespace sensconv {
 // through once for its first and last packet time; unreadable files are removed from
 // inputFiles, and a new session starts wherever the time between one file's end and
 // the next file's start (either way round) is more than maxGap_sec. Ends the process
-// with status -1 when no file is left.
+// with status -1 when no file is left. With jobs above 1, up to that many files are
+// read at once; the lines are the same.
 void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
-                     double maxGap_sec, bool writeTraceFiles);
+                     double maxGap_sec, bool writeTraceFiles, int jobs = 1);
 
 // Numbers the sessions along the list (fileSession holds one entry per file; file 0
 // stays in the session it has): a new session starts where the time between one

@@ -111,8 +111,8 @@ void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCal
 
 void binaryDataFile::writeHandedBlock(uint32_t slot) {
     auto& block = handed_.at(slot);
-    block.about.reached =
-        data_.putBytes(block.items.data(), sizeof(float), static_cast<size_t>(block.about.count), block.about.errorNumber);
+    const auto count = static_cast<size_t>(block.about.count);
+    block.about.reached = data_.putBytes(block.items.data(), sizeof(float), count, block.about.errorNumber);
 }
 
 void binaryDataFile::retireHandedBlock(uint32_t) {
@@ -124,7 +124,9 @@ void binaryDataFile::retireHandedBlock(uint32_t) {
     }
     callLost_ += std::min(block.ofCall, samplesPerBlock - reached);
     if (!block.endsCall) return;
-    if (callLost_ > 0) printMessage(msg::shortChannelWrite, block.callSamples, block.callSamples - callLost_, sensor_.c_str());
+    if (callLost_ > 0) {
+        printMessage(msg::shortChannelWrite, block.callSamples, block.callSamples - callLost_, sensor_.c_str());
+    }
     callLost_ = 0;
 }
 

@@ -1,15 +1,15 @@
 #pragma once
 // A thread of the session's own that writes full blocks of its output files while the
-// conversion decodes on (and fits the decoder's board clocks, see fileTimes.h). Blocks are handed over in order; what became of each is told
-// on the converting thread in that same order, at the latest before the next message
-// line (the writer is the session's message barrier), so that every line reads as in
-// a run that writes as it goes. A file has up to handDepth blocks on their way and
-// fills its next one meanwhile, so memory stays at a few blocks a file; the thread is
-// woken once a few blocks wait, or when the converter needs one written, not for each
-// block.
+// conversion decodes on, and fits the decoder's board clocks (see fileTimes.h). Blocks
+// are handed over in order; what became of each is told on the converting thread in
+// that same order, at the latest before the next message line (the writer is the
+// session's message barrier), so that every line reads as in a run that writes as it
+// goes. A file has up to handDepth blocks on their way and fills its next one
+// meanwhile, so memory stays at a few blocks a file; the thread is woken once a few
+// blocks wait, or when the converter needs one done, not for each block.
 //
-// The thread only ever writes bytes: it prints nothing and counts nothing. Where no
-// thread can be started, each block is written as it is handed over.
+// The thread prints nothing and counts nothing. Where no thread can be started, each
+// block is done as it is handed over.
 
 #include <condition_variable>
 #include <cstdint>

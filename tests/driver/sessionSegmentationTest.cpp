@@ -38,8 +38,9 @@ std::vector<uint32_t> spanning(uint32_t duration) {
     return timestamps;
 }
 
-std::string segmented(std::vector<std::string>& files, std::vector<int>& sessions, double maxGap = 60.0) {
-    return capturedStderr([&] { segmentSessions(files, sessions, true, maxGap, false); });
+std::string segmented(std::vector<std::string>& files, std::vector<int>& sessions, double maxGap = 60.0,
+                      int jobs = 1) {
+    return capturedStderr([&] { segmentSessions(files, sessions, true, maxGap, false, jobs); });
 }
 
 const std::string banner =
@@ -147,6 +148,53 @@ TEST(sessionSegmentationTest, UnreadableFilesAreRejectedAndTheCountShrinks) {
     EXPECT_NE(missing, std::string::npos) << messages;
     // The reader's own complaint comes before the file's Scanning line.
     EXPECT_LT(messages.find("valid SNSR header"), scanned);
+}
+
+// With -jobs the files are read side by side: the same lines in the same order, the
+// reader's complaints in their places and the numbers of a shrinking list, whatever
+// the number of threads and however far they run ahead.
+TEST(sessionSegmentationTest, FilesScannedSideBySideGiveTheLinesAndSessionsOfOneScan) {
+    scratchDirectory dir;
+    std::vector<std::string> all;
+    const auto recording = [&](const std::string& name, uint64_t fileStart, const std::vector<uint32_t>& timestamps,
+                               bool garbage = false) {
+        containerBuilder builder;
+        builder.setFileStartTime(fileStart);
+        builder.addStream("xyz1", 1);
+        for (uint32_t t : timestamps) {
+            builder.addFrame(1, t, std::vector<uint8_t>(16, 0x55));
+            if (garbage) builder.addRawBytes(std::vector<uint8_t>(7, 0xEE));  // reported while reading
+        }
+        ASSERT_TRUE(builder.writeFile(dir / name));
+        all.push_back(dir / name);
+    };
+    writeBytes(dir / "a.snsr", 2000);  // no container header: rejected first
+    all.push_back(dir / "a.snsr");
+    recording("b.snsr", start, spanning(10000));
+    recording("c.snsr", start + 11000, spanning(3000), true);
+    all.push_back(dir / "d.snsr");  // missing
+    recording("e.snsr", start + 200000, spanning(5000));
+    for (int k = 0; k < 8; ++k) {
+        recording("f" + std::to_string(k) + ".snsr", start + 300000 + 7000 * k, {1000, 3000}, k % 3 == 0);
+    }
+
+    std::vector<std::string> files = all;
+    std::vector<int> sessions;
+    const std::string one = segmented(files, sessions);
+    ASSERT_EQ(files.size(), all.size() - 2);
+    EXPECT_NE(one.find("# INFO: Rejecting file   1, SNSR file error\n# INFO: Scanning   1 of  12,"), std::string::npos)
+        << one;
+    EXPECT_NE(one.find("# INFO: Scanning   3 of  12, \"" + dir / "d.snsr" + "\"\n# INFO: Rejecting file   3"),
+              std::string::npos)
+        << one;
+    EXPECT_NE(one.find("SNSR Error mode, found new snsr packet"), std::string::npos) << one;
+    for (const int jobs : {2, 3, 16}) {
+        std::vector<std::string> sideBySideFiles = all;
+        std::vector<int> sideBySideSessions;
+        EXPECT_EQ(segmented(sideBySideFiles, sideBySideSessions, 60.0, jobs), one) << jobs;
+        EXPECT_EQ(sideBySideFiles, files);
+        EXPECT_EQ(sideBySideSessions, sessions);
+    }
 }
 
 TEST(sessionSegmentationDeathTest, NoFileLeftEndsWithMinusOne) {
