@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace sensconv {
@@ -51,18 +52,31 @@ public:
         facts about;
     };
 
-    bool empty() const { return handed_ == retired_; }
-    bool full() const { return handed_ - retired_ == handDepth; }
-    // The slot the next block goes into.
-    uint32_t nextSlot() const { return static_cast<uint32_t>(handed_ % handDepth); }
-    slot& at(uint32_t index) { return slots_[index]; }
-    uint64_t oldestTicket() const { return tickets_[retired_ % handDepth]; }
-    uint64_t newestTicket() const { return tickets_[(handed_ - 1) % handDepth]; }
-    // The block in nextSlot() went off with ticket.
-    void handed(uint64_t ticket) {
-        tickets_[nextSlot()] = ticket;
+    // Swaps block with a free slot's (which takes block's size) and hands that slot to
+    // thread, after waiting for the oldest when every slot is on its way. Without a
+    // thread, owner does the slot's work and tells it at once.
+    void handOver(handOff* thread, handOff::target& owner, std::vector<item>& block, facts about) {
+        if (thread != nullptr && handed_ - retired_ == handDepth) thread->waitFor(tickets_[retired_ % handDepth]);
+        const auto index = static_cast<uint32_t>(handed_ % handDepth);
+        slot& next = slots_[index];
+        if (next.items.size() != block.size()) next.items.assign(block.size(), item{});
+        block.swap(next.items);
+        next.about = std::move(about);
+        if (thread == nullptr) {
+            ++handed_;
+            owner.writeHandedBlock(index);
+            owner.retireHandedBlock(index);
+            return;
+        }
+        tickets_[index] = thread->hand(owner, index);
         ++handed_;
     }
+    // Waits until every block handed over is done and told.
+    void settle(handOff* thread) {
+        if (thread != nullptr && handed_ != retired_) thread->waitFor(tickets_[(handed_ - 1) % handDepth]);
+    }
+
+    slot& at(uint32_t index) { return slots_[index]; }
     // The oldest block is told; returns its slot.
     slot& retire() { return slots_[retired_++ % handDepth]; }
     void release() {

@@ -37,7 +37,7 @@ boardClockFit::boardClockFit(const boardClockFit& other)
 }
 
 boardClockFit::~boardClockFit() {
-    if (!handed_.empty()) thread_->waitFor(handed_.newestTicket());
+    handed_.settle(thread_);
 }
 
 void boardClockFit::add(int64_t ticks, int64_t containerMs) {
@@ -55,12 +55,8 @@ void boardClockFit::add(int64_t ticks, int64_t containerMs) {
     if (pending_.capacity() < pairsPerBlock) pending_.reserve(pairsPerBlock);
     pending_.push_back({ticks, containerMs});
     if (pending_.size() < pairsPerBlock) return;
-    if (handed_.full()) thread_->waitFor(handed_.oldestTicket());
-    const uint32_t slot = handed_.nextSlot();
-    std::vector<pair>& block = handed_.at(slot).items;
-    block.swap(pending_);
+    handed_.handOver(thread_, *this, pending_, {});
     pending_.clear();
-    handed_.handed(thread_->hand(*this, slot));
 }
 
 void boardClockFit::writeHandedBlock(uint32_t slot) {
@@ -72,7 +68,7 @@ void boardClockFit::retireHandedBlock(uint32_t) {
 }
 
 void boardClockFit::complete() const {
-    if (!handed_.empty()) thread_->waitFor(handed_.newestTicket());
+    handed_.settle(thread_);
     for (const pair& p : pending_) fit(p.ticks, p.containerMs);
     pending_.clear();
 }

@@ -93,20 +93,9 @@ void binaryDataFile::writeSamples(const double* values, int32_t n) {
 }
 
 void binaryDataFile::handBlock(int32_t ofCall, int32_t callSamples, bool endsCall) {
-    if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
-    const uint32_t slot = handed_.nextSlot();
-    auto& next = handed_.at(slot);
-    if (next.items.size() != block_.size()) next.items.assign(block_.size(), 0.0f);
-    block_.swap(next.items);
-    next.about = {pending_, ofCall, callSamples, endsCall, 0, 0};
+    const int32_t count = pending_;
     pending_ = 0;
-    if (writer_ == nullptr) {
-        handed_.handed(0);
-        writeHandedBlock(slot);
-        retireHandedBlock(slot);
-        return;
-    }
-    handed_.handed(writer_->hand(*this, slot));
+    handed_.handOver(writer_, *this, block_, {count, ofCall, callSamples, endsCall, 0, 0});
 }
 
 void binaryDataFile::writeHandedBlock(uint32_t slot) {
@@ -132,7 +121,7 @@ void binaryDataFile::retireHandedBlock(uint32_t) {
 
 void binaryDataFile::flush() {
     // Blocks on their way come first; a failure here is the file's own to report.
-    if (!handed_.empty()) writer_->waitFor(handed_.newestTicket());
+    handed_.settle(writer_);
     if (pending_ > 0) data_.write(block_.data(), sizeof(float), static_cast<size_t>(pending_));
     pending_ = 0;
 }

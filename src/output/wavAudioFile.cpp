@@ -105,21 +105,9 @@ void wavAudioFile::handOver() {
         pending_ = 0;
         return;
     }
-    if (handed_.full()) writer_->waitFor(handed_.oldestTicket());
-    const uint32_t slot = handed_.nextSlot();
-    auto& next = handed_.at(slot);
-    if (next.items.size() != block_.size()) next.items.assign(block_.size(), 0);
-    block_.swap(next.items);
-    next.about.count = pending_;
-    next.about.failure.clear();
+    const int32_t count = pending_;
     pending_ = 0;
-    if (writer_ == nullptr) {
-        handed_.handed(0);
-        writeHandedBlock(slot);
-        retireHandedBlock(slot);
-        return;
-    }
-    handed_.handed(writer_->hand(*this, slot));
+    handed_.handOver(writer_, *this, block_, {count, {}});
 }
 
 void wavAudioFile::writeHandedBlock(uint32_t slot) {
@@ -136,7 +124,7 @@ void wavAudioFile::retireHandedBlock(uint32_t) {
 void wavAudioFile::close() {
     if (file_ == nullptr) return;
     handOver();
-    if (!handed_.empty()) writer_->waitFor(handed_.newestTicket());
+    handed_.settle(writer_);
     if (sf_error(file_) != SF_ERR_NO_ERROR) failure_.report(sf_strerror(file_));
     const int result = sf_close(file_);
     file_ = nullptr;
