@@ -25,15 +25,7 @@ boardClockFit::boardClockFit(const boardClockFit& other)
       firstTicks_(other.firstTicks_),
       lastTicks_(other.lastTicks_) {
     other.complete();
-    fitted_ = other.fitted_;
-    upper_ = other.upper_;
-    lower_ = other.lower_;
-    hullsWhole_ = other.hullsWhole_;
-    meanX_ = other.meanX_;
-    meanY_ = other.meanY_;
-    sxx_ = other.sxx_;
-    sxy_ = other.sxy_;
-    syy_ = other.syy_;
+    fit_ = other.fit_;
 }
 
 boardClockFit::~boardClockFit() {
@@ -74,37 +66,37 @@ void boardClockFit::complete() const {
 }
 
 void boardClockFit::fit(int64_t ticks, int64_t containerMs) const {
-    if (fitted_ == 0) {
+    if (fit_.pairs == 0) {
         // Once per board and file, never per packet.
-        upper_.reserve(maxHull);
-        lower_.reserve(maxHull);
+        fit_.upper.reserve(maxHull);
+        fit_.lower.reserve(maxHull);
     }
-    ++fitted_;
-    if (hullsWhole_) {
+    ++fit_.pairs;
+    if (fit_.hullsWhole) {
         const point p{static_cast<double>(ticks - firstTicks_), static_cast<double>(containerMs - firstMs_)};
-        extend<true>(upper_, p);
-        extend<false>(lower_, p);
-        if (upper_.size() >= maxHull || lower_.size() >= maxHull) {
-            hullsWhole_ = false;
-            upper_.clear();
-            lower_.clear();
+        extend<true>(fit_.upper, p);
+        extend<false>(fit_.lower, p);
+        if (fit_.upper.size() >= maxHull || fit_.lower.size() >= maxHull) {
+            fit_.hullsWhole = false;
+            fit_.upper.clear();
+            fit_.lower.clear();
         }
     }
     const double x = static_cast<double>(ticks);
     const double y = static_cast<double>(containerMs);
-    const double dx = x - meanX_;
-    const double dy = y - meanY_;
-    meanX_ += dx / static_cast<double>(fitted_);
-    meanY_ += dy / static_cast<double>(fitted_);
-    sxx_ += dx * (x - meanX_);
-    sxy_ += dx * (y - meanY_);
-    syy_ += dy * (y - meanY_);
+    const double dx = x - fit_.meanX;
+    const double dy = y - fit_.meanY;
+    fit_.meanX += dx / static_cast<double>(fit_.pairs);
+    fit_.meanY += dy / static_cast<double>(fit_.pairs);
+    fit_.sxx += dx * (x - fit_.meanX);
+    fit_.sxy += dx * (y - fit_.meanY);
+    fit_.syy += dy * (y - fit_.meanY);
 }
 
 std::optional<double> boardClockFit::slope() const {
     complete();
-    if (n_ < 2 || !(sxx_ > 0.0)) return std::nullopt;
-    return sxy_ / sxx_;
+    if (n_ < 2 || !(fit_.sxx > 0.0)) return std::nullopt;
+    return fit_.sxy / fit_.sxx;
 }
 
 std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const {
@@ -114,7 +106,7 @@ std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const 
     const double nominal = intmax != 0 ? 10000.0 / intmax : 0.0;
     const double firstX = static_cast<double>(firstTicks_);
 
-    if (hullsWhole_) {
+    if (fit_.hullsWhole) {
         // Stamps that only cut fractions off put every point less than a millisecond
         // below the true line: the slopes at which the points fit into a strip one
         // millisecond wide are the slopes the stamps allow. Their middle is taken (the
@@ -122,8 +114,8 @@ std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const 
         const auto strip = [&](double m) {
             double top = -1e300;
             double bottom = 1e300;
-            for (const point& p : upper_) top = std::max(top, p.y - m * p.x);
-            for (const point& p : lower_) bottom = std::min(bottom, p.y - m * p.x);
+            for (const point& p : fit_.upper) top = std::max(top, p.y - m * p.x);
+            for (const point& p : fit_.lower) bottom = std::min(bottom, p.y - m * p.x);
             return std::pair{top, bottom};
         };
         const auto width = [&](double m) {
@@ -133,7 +125,7 @@ std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const 
         // The width is convex in the slope and smallest at the slope of a hull edge.
         double narrowest = nominal;
         double narrowestWidth = width(nominal);
-        for (const std::vector<point>* hull : {&upper_, &lower_}) {
+        for (const std::vector<point>* hull : {&fit_.upper, &fit_.lower}) {
             for (size_t k = 1; k < hull->size(); ++k) {
                 const double m = ((*hull)[k].y - (*hull)[k - 1].y) / ((*hull)[k].x - (*hull)[k - 1].x);
                 if (const double w = width(m); w < narrowestWidth) {
@@ -146,7 +138,7 @@ std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const 
         constexpr double tolerance = 0.02;
         if (narrowestWidth <= 1.0 + tolerance) {
             const double limit = std::max(1.0, narrowestWidth);
-            const double span = std::max(upper_.back().x, 1.0);
+            const double span = std::max(fit_.upper.back().x, 1.0);
             // Walks from the narrowest slope to where the strip gets wider than limit.
             const auto edge = [&](double direction) {
                 double inside = narrowest;
@@ -174,7 +166,7 @@ std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const 
     }
     constexpr double stampToInstant = 0.5;
     const double perTick = slope().value_or(nominal);
-    return fitLine{perTick, meanY_ - perTick * meanX_ + stampToInstant, std::nullopt, std::nullopt};
+    return fitLine{perTick, fit_.meanY - perTick * fit_.meanX + stampToInstant, std::nullopt, std::nullopt};
 }
 
 std::optional<double> boardClockFit::zeroMs(int32_t intmax) const {
@@ -218,8 +210,8 @@ std::optional<std::pair<double, double>> boardClockFit::driftRangePpm(int32_t in
 std::optional<double> boardClockFit::residualMs() const {
     complete();
     if (n_ == 0) return std::nullopt;
-    double rest = syy_;
-    if (const auto fitted = slope()) rest -= *fitted * sxy_;
+    double rest = fit_.syy;
+    if (const auto fitted = slope()) rest -= *fitted * fit_.sxy;
     return std::sqrt(std::max(rest, 0.0) / static_cast<double>(n_));
 }
 

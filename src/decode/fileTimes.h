@@ -119,16 +119,19 @@ private:
     mutable std::vector<pair> pending_;  // not handed over yet
     struct noFacts {};
     mutable handedBlocks<pair, noFacts> handed_;
-    mutable int64_t fitted_ = 0;
-    mutable std::vector<point> upper_;
-    mutable std::vector<point> lower_;
-    mutable bool hullsWhole_ = true;
-    // Running means and centred sums (Welford), stable for long files.
-    mutable double meanX_ = 0.0;
-    mutable double meanY_ = 0.0;
-    mutable double sxx_ = 0.0;
-    mutable double sxy_ = 0.0;
-    mutable double syy_ = 0.0;
+    struct fitState {
+        int64_t pairs = 0;
+        std::vector<point> upper;
+        std::vector<point> lower;
+        bool hullsWhole = true;
+        // Running means and centred sums (Welford), stable for long files.
+        double meanX = 0.0;
+        double meanY = 0.0;
+        double sxx = 0.0;
+        double sxy = 0.0;
+        double syy = 0.0;
+    };
+    mutable fitState fit_;
 };
 
 // The container-time facts of one input file, gathered while it is decoded.

@@ -34,27 +34,27 @@ void printSessionListing(const std::vector<std::string>& inputFiles, const std::
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         if (fileSession[i] != listedSession) {
             listedSession = fileSession[i];
-            std::fprintf(stderr, msg::emptyInfo);
-            std::fprintf(stderr, msg::separatorLine);
-            std::fprintf(stderr, msg::sessionHeading, listedSession);
+            printMessage(msg::emptyInfo);
+            printMessage(msg::separatorLine);
+            printMessage(msg::sessionHeading, listedSession);
         }
         const double duration = toSeconds(fileEnd[i] - fileStart[i]);
         const double hours = std::floor(duration / 60 / 60);
         const double mins = std::floor((duration - hours * 60 * 60) / 60);
         const double seconds = duration - (hours * 60 * 60 + mins * 60);
-        std::fprintf(stderr, msg::fileStartsAt, static_cast<int>(i + 1));
+        printMessage(msg::fileStartsAt, static_cast<int>(i + 1));
         printTimestamp(toSeconds(fileStart[i]));
-        std::fprintf(stderr, msg::fileDuration, duration, hours, mins, seconds);
+        printMessage(msg::fileDuration, duration, hours, mins, seconds);
     }
 
-    std::fprintf(stderr, msg::nameListing);
+    printMessage(msg::nameListing);
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         if (i == 0 || fileSession[i] != fileSession[i - 1]) {
-            std::fprintf(stderr, msg::nameListingSession, fileSession[i]);
+            printMessage(msg::nameListingSession, fileSession[i]);
         }
-        std::fprintf(stderr, msg::nameListingFile, inputFiles[i].c_str());
+        printMessage(msg::nameListingFile, inputFiles[i].c_str());
     }
-    std::fprintf(stderr, "\n");
+    printMessage("\n");
 }
 
 }  // namespace
@@ -256,18 +256,18 @@ void printTimestamp(double t) {
     // through the division by 1000 can show one microsecond low (…122999 for …123).
     constexpr double int64Limit = 9223372036854775808.0;
     if (!(t > -int64Limit && t < int64Limit)) {
-        std::fprintf(stderr, msg::unknownTimestamp, 0);
+        printMessage(msg::unknownTimestamp, 0);
         return;
     }
     const auto whole = static_cast<int64_t>(t);
     const auto micro = static_cast<int>((t - static_cast<double>(whole)) * 1000000.0);
     std::tm local{};
     if (!platform::localTime(whole, local)) {
-        std::fprintf(stderr, msg::unknownTimestamp, micro);
+        printMessage(msg::unknownTimestamp, micro);
         return;
     }
     const long long year = static_cast<long long>(local.tm_year) + 1900;
-    std::fprintf(stderr, msg::timestamp, local.tm_mday, local.tm_mon + 1, year, local.tm_hour, local.tm_min,
+    printMessage(msg::timestamp, local.tm_mday, local.tm_mon + 1, year, local.tm_hour, local.tm_min,
                  local.tm_sec, micro);
 }
 
