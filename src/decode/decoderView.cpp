@@ -50,6 +50,10 @@ const sampleChannel* decoderView::juxChannel(int index) const {
     return decoder_->juxChannels[static_cast<size_t>(index)].get();
 }
 
+std::span<const uint8_t> decoderView::channelsWithValues() const {
+    return decoder_->channelsWithValues();
+}
+
 const gpsRecordBuffer& decoderView::gpsRecord() const {
     return decoder_->gpsRecord;
 }

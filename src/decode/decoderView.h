@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,11 @@ public:
     const sampleChannel* qor2Channel(int index) const;
     const sampleChannel* juxChannel(int index) const;
     const sampleChannel* audio() const { return qor2Channel(qor2Audio); }
+    // The channels that got values (or filled positions) from the current packet, by
+    // their number across both tables: a qor2 channel's index, a jux channel's
+    // numQor2Channels + index. Every channel that holds anything of the packet is
+    // here, so a consumer need not look at the others.
+    std::span<const uint8_t> channelsWithValues() const;
 
     // The GPS record of the current packet; length 0 when the packet made none.
     const gpsRecordBuffer& gpsRecord() const;

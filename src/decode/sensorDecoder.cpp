@@ -40,8 +40,9 @@ outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32
     return {};
 }
 
-outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fileTime, int64_t packetIndex,
-                           heldBatches& held) {
+// firstNumber: the number of the board's first channel across both tables.
+outcome addBatchToChannels(const packetBatch& batch, auto& channels, int firstNumber, int64_t fileTime,
+                           int64_t packetIndex, heldBatches& held) {
     // Most packets fill one or two channels: the search ends with the batch's last value.
     int32_t left = batch.total;
     for (size_t i = 0; i < channels.size() && left > 0; ++i) {
@@ -50,7 +51,7 @@ outcome addBatchToChannels(const packetBatch& batch, auto& channels, int64_t fil
         if (count > 0 && channels[i]) {
             outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
             if (!added.ok()) return added;
-            held.add(*channels[i]);
+            held.add(*channels[i], firstNumber + static_cast<int>(i));
         }
     }
     return {};
@@ -193,7 +194,11 @@ outcome sensorDecoder::processQor2(const snsrPacket& packet) {
     }
     if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
     times.qor2.add(qor2Clock.fileTime, times.now());
-    return addBatchToChannels(qor2Batch, qor2Channels, qor2Clock.fileTime, packet.index, held_);
+    return addQor2Values(packet.index);
+}
+
+outcome sensorDecoder::addQor2Values(int64_t packetIndex) {
+    return addBatchToChannels(qor2Batch, qor2Channels, 0, qor2Clock.fileTime, packetIndex, held_);
 }
 
 outcome sensorDecoder::processJux(const snsrPacket& packet) {
@@ -209,7 +214,11 @@ outcome sensorDecoder::processJux(const snsrPacket& packet) {
     if (juxState.pair == timePair{}) return {};
     if (outcome placed = updateClock(juxClock, juxState.pair, packet.index, "jux"); !placed.ok()) return placed;
     times.jux.add(juxClock.fileTime, times.now());
-    return addBatchToChannels(juxBatch, juxChannels, juxClock.fileTime, packet.index, held_);
+    return addJuxValues(packet.index);
+}
+
+outcome sensorDecoder::addJuxValues(int64_t packetIndex) {
+    return addBatchToChannels(juxBatch, juxChannels, numQor2Channels, juxClock.fileTime, packetIndex, held_);
 }
 
 outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, int64_t packetIndex,

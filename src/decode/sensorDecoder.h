@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <span>
 #include <vector>
 
 #include "common/metaLists.h"
@@ -47,11 +48,15 @@ struct carryOver : qor2Readings {
 };
 
 // The channels that hold values of the current packet; a packet reaches one board, so
-// each channel comes at most once.
+// each channel comes at most once. Each comes with its number across both boards'
+// tables (see decoderView::channelsWithValues).
 class heldBatches {
 public:
-    void add(sampleChannel& channel) {
-        if (count_ < channels_.size()) channels_[count_++] = &channel;
+    void add(sampleChannel& channel, int number) {
+        if (count_ < channels_.size()) {
+            numbers_[count_] = static_cast<uint8_t>(number);
+            channels_[count_++] = &channel;
+        }
     }
     void empty() {
         for (size_t i = 0; i < count_; ++i) {
@@ -60,9 +65,11 @@ public:
         }
         count_ = 0;
     }
+    std::span<const uint8_t> numbers() const { return {numbers_.data(), count_}; }
 
 private:
     std::array<sampleChannel*, numQor2Channels + numJuxChannels> channels_{};
+    std::array<uint8_t, numQor2Channels + numJuxChannels> numbers_{};
     size_t count_ = 0;
 };
 
@@ -90,6 +97,13 @@ public:
     // or board time running backwards (status -11), and when a channel's gap is larger
     // than the repair limit (status -3).
     outcome processPacket(const snsrPacket& packet);
+    // Hands the values a board decoder left in the board's batch to the board's
+    // channels, at the board clock's file time; processPacket does so for every valid
+    // packet of the board. Fatal (status -3) when a gap is larger than the repair limit.
+    outcome addQor2Values(int64_t packetIndex);
+    outcome addJuxValues(int64_t packetIndex);
+    // Numbers of the channels that got values from the last packet (see decoderView).
+    std::span<const uint8_t> channelsWithValues() const { return held_.numbers(); }
 
     // Appends the decoder's statistics for this file to the session metadata.
     void writeStatistics(metaList& metaKeys, metaList& metaValues) const;

@@ -1,6 +1,7 @@
 #include "output/snsr_packetWriter_class.h"
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -63,6 +64,7 @@ outcome snsr_packetWriter_class::beginFile(const std::string& directory, const d
     // Nothing of an earlier file's decoder may be reached from here on.
     for (auto& channel : channels_) channel->unbind();
     bound_.clear();
+    decoder_.reset();
     audioChannel_ = decoder.audio();
     gpsRecord_ = &decoder.gpsRecord();
 
@@ -97,6 +99,18 @@ outcome snsr_packetWriter_class::beginFile(const std::string& directory, const d
     for (auto& channel : channels_) {
         if (channel->isBound()) bound_.emplace_back(channel->source(), channel.get());
     }
+    static_assert(numQor2Channels + numJuxChannels <= 64, "writePacket keeps the due channels in 64 bits");
+    boundAt_.fill(-1);
+    auto place = [this](int number, const sampleChannel* source) {
+        for (size_t at = 0; at < bound_.size(); ++at) {
+            if (source != nullptr && bound_[at].first == source) {
+                boundAt_[static_cast<size_t>(number)] = static_cast<int8_t>(at);
+            }
+        }
+    };
+    for (int i = 0; i < numQor2Channels; ++i) place(i, decoder.qor2Channel(i));
+    for (int i = 0; i < numJuxChannels; ++i) place(numQor2Channels + i, decoder.juxChannel(i));
+    decoder_.emplace(decoder);
 
     ++fileCounter_;
     appendMeta(metaKeys, metaValues, "#FileStart", formatText("%02d", fileCounter_));
@@ -133,7 +147,17 @@ outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
 }
 
 void snsr_packetWriter_class::writePacket() {
-    for (const auto& [source, channel] : bound_) {
+    // The channels write in creation order, whatever order the decoder filled them in:
+    // the outcomes of their blocks are told in the order the blocks were handed over.
+    uint64_t due = 0;
+    if (decoder_) {
+        for (const uint8_t number : decoder_->channelsWithValues()) {
+            const int8_t at = number < boundAt_.size() ? boundAt_[number] : -1;
+            if (at >= 0) due |= uint64_t{1} << at;
+        }
+    }
+    for (; due != 0; due &= due - 1) {
+        const auto& [source, channel] = bound_[static_cast<size_t>(std::countr_zero(due))];
         if (source->batchCount > 0 || !source->missingList.empty()) channel->writeBatch();
     }
 
@@ -153,6 +177,7 @@ void snsr_packetWriter_class::endFile() {
     spillMeta();
     for (auto& channel : channels_) channel->mergeFileEnd();
     bound_.clear();
+    decoder_.reset();
     // The decoder is destroyed next.
     audioChannel_ = nullptr;
     gpsRecord_ = nullptr;

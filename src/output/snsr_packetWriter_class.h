@@ -6,10 +6,12 @@
 // session's own while decoding goes on; for as long as the writer lives, it keeps
 // every message line in the order of a run that writes as it goes.
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,9 +107,13 @@ private:
     int64_t gpsRecords_ = 0;
     wavAudioFile wav_;
     std::vector<std::unique_ptr<outputChannel>> channels_;  // creation order
-    // The channels bound to the current file with their sources, side by side: every
-    // packet looks at each of them, most find nothing to write.
+    // The channels bound to the current file with their sources, in creation order.
     std::vector<std::pair<const sampleChannel*, outputChannel*>> bound_;
+    // The current file's decoder, and where each of its channels (by the number the
+    // decoder gives it) is in bound_, -1 where it is not: a packet fills one or two
+    // channels, and only those are looked at.
+    std::optional<decoderView> decoder_;
+    std::array<int8_t, numQor2Channels + numJuxChannels> boundAt_{};
     std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
     std::map<std::string, bool> channelEnabled_;
 };

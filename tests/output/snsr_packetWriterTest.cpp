@@ -78,30 +78,25 @@ void runFile(snsr_packetWriter_class& writer, const std::string& dir, const file
 // The writer takes a packet's output, which the decoder empties when its next packet begins.
 void writeAndAdvance(snsr_packetWriter_class& writer, sensorDecoder& decoder) {
     writer.writePacket();
-    for (auto& channel : decoder.qor2Channels) {
-        if (channel) channel->batchCount = 0;
-    }
-    for (auto& channel : decoder.juxChannels) {
-        if (channel) channel->batchCount = 0;
-    }
-    decoder.gpsRecord.length = 0;
+    // A packet of no stream empties what the last one left, as the next packet would.
+    ASSERT_TRUE(decoder.processPacket(snsrPacket{}).ok());
 }
 
-// A packet's values for one channel, placed in the decoder's batch arrays as a board
-// decoder leaves them (the channel's batch may point there until the writer runs).
-void feed(packetBatch& batch, sampleChannel* target, int channel, const std::vector<double>& values, int64_t ticks) {
-    ASSERT_NE(target, nullptr);
-    batch.counts[static_cast<size_t>(channel)] = 0;
-    for (double value : values) batch.append(channel, value);
-    ASSERT_TRUE(target->addSamples(batch.values(channel), static_cast<int32_t>(values.size()), ticks, 0).ok());
-}
-
+// A packet's values for one channel, placed in the board's batch as its decoder leaves
+// them and handed to the channel as the decoder does (the channel's batch may point
+// into the board's batch until the writer runs).
 void addSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
-    feed(decoder.qor2Batch, decoder.qor2Channels[static_cast<size_t>(channel)].get(), channel, values, ticks);
+    decoder.qor2Batch.clear();
+    for (double value : values) decoder.qor2Batch.append(channel, value);
+    decoder.qor2Clock.fileTime = ticks;
+    ASSERT_TRUE(decoder.addQor2Values(0).ok());
 }
 
 void addJuxSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
-    feed(decoder.juxBatch, decoder.juxChannels[static_cast<size_t>(channel)].get(), channel, values, ticks);
+    decoder.juxBatch.clear();
+    for (double value : values) decoder.juxBatch.append(channel, value);
+    decoder.juxClock.fileTime = ticks;
+    ASSERT_TRUE(decoder.addJuxValues(0).ok());
 }
 
 void putGpsRecord(sensorDecoder& decoder, const std::string& bytes) {
