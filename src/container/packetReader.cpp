@@ -80,13 +80,18 @@ packetReader::packetReader(std::FILE* file, const std::string& name) {
 }
 
 packetReader::~packetReader() {
+    // Reads ahead end before the file closes.
+    buffer_.release();
     if (header) {
         closeInputFile(*header);
         header.reset();
     }
-    buffer_.release();
     // Only a mark this reader made is removed; failing to remove it changes nothing.
     if (writeTraceFiles_ && traceFileCreated_) platform::removeFile(traceFileName_);
+}
+
+void packetReader::readAheadThrough(readAhead& ahead) {
+    if (header) buffer_.readThrough(ahead);
 }
 
 void packetReader::readHeaderAndSetUp() {

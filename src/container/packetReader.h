@@ -45,6 +45,10 @@ public:
     packetReader(const packetReader&) = delete;
     packetReader& operator=(const packetReader&) = delete;
 
+    // The file's data after the header is read ahead by ahead (not owned, see
+    // readAhead.h), which must outlive the reader; call before the first readPacket.
+    void readAheadThrough(readAhead& ahead);
+
     // 1 delivered; -1 end of data or bad file; -2 frame cut off by the end of the file.
     int32_t readPacket(snsrPacket& packet);
 

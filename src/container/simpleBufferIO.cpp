@@ -91,15 +91,28 @@ const uint8_t* simpleBufferIO::makeAvailable(int32_t n) {
     // for it: the error is kept for the reader to report, and nothing more is read.
     if (readError_ != 0) return filled_ - consumed_ >= n ? current() : nullptr;
     const size_t wanted = static_cast<size_t>(capacity_ - filled_);
-    errno = 0;
-    const size_t got = std::fread(dataArea_ + filled_, 1, wanted, file_);
-    if (got < wanted && std::ferror(file_) != 0) readError_ = errno != 0 ? errno : EIO;
+    int error = 0;
+    const size_t got = readMore(wanted, error);
+    if (got < wanted && error != 0) readError_ = error;
     if (got > 0) filled_ += static_cast<int32_t>(got);
     if (got < wanted && (filled_ == 0 || filled_ < n)) return nullptr;
     return current();
 }
 
+size_t simpleBufferIO::readMore(size_t wanted, int& error) {
+    // The offset above was taken from the file itself before anything is read ahead.
+    if (ahead_ != nullptr && !readingAhead_) readingAhead_ = ahead_->start(file_);
+    if (readingAhead_) return ahead_->read(dataArea_ + filled_, wanted, error);
+    errno = 0;
+    const size_t got = std::fread(dataArea_ + filled_, 1, wanted, file_);
+    error = got < wanted && std::ferror(file_) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    return got;
+}
+
 void simpleBufferIO::release() {
+    if (readingAhead_) ahead_->stop();
+    readingAhead_ = false;
+    ahead_ = nullptr;
     storage_.clear();
     storage_.shrink_to_fit();
     dataArea_ = nullptr;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "container/readAhead.h"
 #include "container/snsrHeader.h"
 
 namespace sensconv {
@@ -18,6 +19,9 @@ public:
 
     // Sets the file (not owned) and the capacity; nothing is read yet.
     void setup(std::FILE* file, int32_t capacity);
+    // From the first refill on, the file's bytes come through ahead (not owned), which
+    // reads the file on another thread, until release(). Without a thread nothing changes.
+    void readThrough(readAhead& ahead) { ahead_ = &ahead; }
     // File offset to assume for the first byte read when the file cannot tell its
     // own offset (standard input from a pipe): the number of bytes read before.
     void setStartOffset(int64_t offset) { startOffset_ = offset; }
@@ -56,8 +60,13 @@ public:
 
 private:
     const uint8_t* makeAvailable(int32_t n);
+    // Reads into the area behind the filled bytes; the system's error number of a
+    // failed read, 0 when it read all it asked for or met the end of the file.
+    size_t readMore(size_t wanted, int& error);
 
     std::FILE* file_ = nullptr;
+    readAhead* ahead_ = nullptr;
+    bool readingAhead_ = false;  // ahead_ has started on file_
     int32_t capacity_ = 1024;
     int32_t threshold_ = 512;
     std::vector<uint8_t> storage_;

@@ -16,6 +16,7 @@
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
+#include "container/readAhead.h"
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "driver/driverMessages.h"
@@ -137,9 +138,10 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
 // shrank); what was read up to there is converted. A fatal outcome leaves every object
 // as it stands.
 bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
-                 const std::string& sessionDir, snsr_packetWriter_class& writer, carryOver& carried,
-                 snsrPacket& packet, sessionSummary& summary) {
+                 const std::string& sessionDir, snsr_packetWriter_class& writer, readAhead& ahead,
+                 carryOver& carried, snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles, expectedSize);
+    reader.readAheadThrough(ahead);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
     if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
@@ -217,6 +219,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     snsrPacket packet;
     carryOver carried;
     auto writer = std::make_unique<snsr_packetWriter_class>(run);
+    // The files are read on the writer's thread, ahead of the decoding.
+    auto ahead = std::make_unique<readAhead>(writer->sideThread());
     auto extractor = std::make_unique<imageExtractor>(run);
     carried.extractor = extractor.get();
 
@@ -236,7 +240,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
         if (beforeFile) beforeFile(f);
         const auto size = screenedSizes.find(inputFiles[f]);
         const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
-        if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, carried, packet, summary)) {
+        if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, *ahead, carried, packet,
+                         summary)) {
             outcome.read = false;
         }
         tracks.fileDone(writer->gpsRecords());
@@ -245,6 +250,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
 
     // The writer finishes the session's files before the extractor lets go of an
     // image that is still open; only then is the session complete on disk.
+    ahead.reset();
     writer.reset();
     extractor.reset();
     const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {

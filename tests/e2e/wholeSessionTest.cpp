@@ -150,11 +150,13 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
-    // Every read of a.snsr from the third on fails: the header check's read and the
-    // conversion's first one (a quarter megabyte, the stream's buffer) succeed.
+    // Every read of a.snsr from the third on fails, counted in each thread apart: the
+    // header check's read and the conversion's first one (a quarter megabyte, the
+    // stream's buffer, with the header) are the converting thread's; the data behind
+    // them is read ahead on the session's second thread, whose first two reads succeed.
     runOptions injected;
     // (The leak checker of a sanitizer build cannot run under a tracer.)
-    injected.wrapper = {"/usr/bin/strace", "-o", dir / "a.trace", "-E", "ASAN_OPTIONS=detect_leaks=0",
+    injected.wrapper = {"/usr/bin/strace", "-f", "-o", dir / "a.trace", "-E", "ASAN_OPTIONS=detect_leaks=0",
                         "-e", "inject=read:error=EIO:when=3+", "-P", dir / "a.snsr"};
     run = runProgram({"-outputdir", dir / "failing", dir / "a.snsr", dir / "b.snsr"}, injected);
     EXPECT_EQ(run.status, 255);
@@ -162,7 +164,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
                                   "# ERROR: Unable to read " + (dir / "a.snsr") +
-                                      " at offset 262144 (Input/output error)\n"
+                                      " at offset 786432 (Input/output error)\n"
                                       "# ERROR: Session  1 is incomplete, its output is in " + left[0] + "\n" +
                                       inputLostEnd)
         << run.err;
