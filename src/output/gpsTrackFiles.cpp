@@ -150,14 +150,33 @@ private:
         const std::string utc = utcText(m.utcMs);
         // Message 2 gives the height above the ellipsoid only: the receiver's own geoid
         // height from its latest message 41 turns it into one above sea level; without
-        // one the altitude stays unknown.
+        // one the altitude stays unknown. (+ 0.0 prints a negative zero as 0.)
         std::optional<double> altitudeMsl = m.altitudeMslM;
         if (!altitudeMsl && geoidSeparationM_) altitudeMsl = m.heightEllipsoidM - *geoidSeparationM_;
-        const std::string altitude = altitudeMsl ? formatText("%.2f", *altitudeMsl + 0.0) : std::string();
-        const std::string hdop = m.hdop ? formatText("%.1f", *m.hdop) : std::string();
-        csv_.print("%s,%d,%.7f,%.7f,%s,%.2f,%.2f,%d,%d,%s,%d\n", utc.c_str(), m.tag.sessionMs, m.latitudeDeg + 0.0,
-                   m.longitudeDeg + 0.0, altitude.c_str(), m.speedMps + 0.0, m.courseDeg + 0.0, m.fixType,
-                   m.satellites, hdop.c_str(), m.message);
+        row_.clear();
+        row_ += utc;
+        row_ += ',';
+        appendInteger(row_, m.tag.sessionMs);
+        row_ += ',';
+        appendFixed(row_, m.latitudeDeg + 0.0, 7);
+        row_ += ',';
+        appendFixed(row_, m.longitudeDeg + 0.0, 7);
+        row_ += ',';
+        if (altitudeMsl) appendFixed(row_, *altitudeMsl + 0.0, 2);
+        row_ += ',';
+        appendFixed(row_, m.speedMps + 0.0, 2);
+        row_ += ',';
+        appendFixed(row_, m.courseDeg + 0.0, 2);
+        row_ += ',';
+        appendInteger(row_, m.fixType);
+        row_ += ',';
+        appendInteger(row_, m.satellites);
+        row_ += ',';
+        if (m.hdop) appendFixed(row_, *m.hdop, 1);
+        row_ += ',';
+        appendInteger(row_, m.message);
+        row_ += '\n';
+        csv_.print("%s", row_.c_str());
 
         if (lastFixMs_ && m.utcMs - *lastFixMs_ > gpsTrackFiles::segmentGapMs) {
             gpx_.print("    </trkseg>\n");
@@ -165,15 +184,37 @@ private:
         }
         if (!segmentOpen_) gpx_.print("    <trkseg>\n");
         segmentOpen_ = true;
-        std::string point = formatText("      <trkpt lat=\"%.7f\" lon=\"%.7f\">", m.latitudeDeg + 0.0, m.longitudeDeg + 0.0);
-        if (altitudeMsl) point += formatText("<ele>%s</ele>", altitude.c_str());
-        point += formatText("<time>%s</time>", utc.c_str());
-        if (altitudeMsl) point += formatText("<geoidheight>%.2f</geoidheight>", m.heightEllipsoidM - *altitudeMsl + 0.0);
-        if (const char* fix = gpxFix(m.fixType)) point += formatText("<fix>%s</fix>", fix);
-        point += formatText("<sat>%d</sat>", m.satellites);
-        if (m.hdop) point += formatText("<hdop>%s</hdop>", hdop.c_str());
-        point += "</trkpt>\n";
-        gpx_.print("%s", point.c_str());
+        row_.assign("      <trkpt lat=\"");
+        appendFixed(row_, m.latitudeDeg + 0.0, 7);
+        row_ += "\" lon=\"";
+        appendFixed(row_, m.longitudeDeg + 0.0, 7);
+        row_ += "\">";
+        if (altitudeMsl) {
+            row_ += "<ele>";
+            appendFixed(row_, *altitudeMsl + 0.0, 2);
+            row_ += "</ele>";
+        }
+        row_ += "<time>" + utc + "</time>";
+        if (altitudeMsl) {
+            row_ += "<geoidheight>";
+            appendFixed(row_, m.heightEllipsoidM - *altitudeMsl + 0.0, 2);
+            row_ += "</geoidheight>";
+        }
+        if (const char* fix = gpxFix(m.fixType)) {
+            row_ += "<fix>";
+            row_ += fix;
+            row_ += "</fix>";
+        }
+        row_ += "<sat>";
+        appendInteger(row_, m.satellites);
+        row_ += "</sat>";
+        if (m.hdop) {
+            row_ += "<hdop>";
+            appendFixed(row_, *m.hdop, 1);
+            row_ += "</hdop>";
+        }
+        row_ += "</trkpt>\n";
+        gpx_.print("%s", row_.c_str());
 
         ++summary_.fixes;
         if (!summary_.firstFixMs) summary_.firstFixMs = m.utcMs;
@@ -209,6 +250,7 @@ private:
     std::optional<int64_t> lastGeodeticGpsMs_;
     std::optional<double> geoidSeparationM_;  // ellipsoid to sea level, from message 41
     std::optional<int64_t> lastFixMs_;
+    std::string row_;  // the row being built, kept for its capacity
 };
 
 struct fileCloser {
