@@ -24,6 +24,10 @@ public:
     static constexpr size_t blockSize = 256 * 1024;
     static constexpr uint32_t depth = 4;
 
+    // Whether a file of size bytes (-1: not known) gains from being read ahead: a small
+    // one is read in a few calls, fewer than it takes to hand them to the thread.
+    static bool pays(int64_t size) { return size < 0 || size > static_cast<int64_t>(depth * blockSize); }
+
     // thread must outlive this reader; unless it is threaded, start() refuses every stream.
     explicit readAhead(handOff& thread);
     // Waits for the blocks on their way.

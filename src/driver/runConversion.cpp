@@ -141,7 +141,7 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
                  const std::string& sessionDir, snsr_packetWriter_class& writer, readAhead& ahead,
                  carryOver& carried, snsrPacket& packet, sessionSummary& summary) {
     packetReader reader(path, options.writeTraceFiles, expectedSize);
-    reader.readAheadThrough(ahead);
+    if (readAhead::pays(expectedSize)) reader.readAheadThrough(ahead);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
     if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
