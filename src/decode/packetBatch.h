@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/littleEndian.h"
 #include "decode/channelTable.h"
 
 namespace sensconv {
@@ -20,7 +21,8 @@ public:
     packetBatch() = default;
     // At most maxChannels channels.
     explicit packetBatch(int channels)
-        : block_(static_cast<size_t>(std::clamp(channels, 0, maxChannels)) * maxValuesPerChannel, 0.0) {}
+        : block_(static_cast<size_t>(std::clamp(channels, 0, maxChannels)) * maxValuesPerChannel, 0.0),
+          samples16_(block_.size(), 0) {}
 
     double* values(int channel) { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
     const double* values(int channel) const { return block_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
@@ -48,18 +50,47 @@ public:
         total += taken;
     }
 
+    // Appends n board words (little-endian, offset by 32768: the microphone's) as the
+    // values word - 32768, and keeps them as 16-bit samples beside the values as well.
+    void appendOffsetWords(int channel, int32_t n, const uint8_t* words) {
+        const int32_t before = counts[static_cast<size_t>(channel)];
+        appendEach(channel, n, [words](int32_t i) { return static_cast<double>(readLE16(words + 2 * i)) - 32768.0; });
+        const int32_t taken = counts[static_cast<size_t>(channel)] - before;
+        int16_t* out = samples16(channel) + before;
+        for (int32_t i = 0; i < taken; ++i) {
+            out[i] = static_cast<int16_t>(static_cast<uint16_t>(readLE16(words + 2 * i) ^ 0x8000u));
+        }
+        if (counts16[static_cast<size_t>(channel)] == before) counts16[static_cast<size_t>(channel)] += taken;
+    }
+
+    // The channel's values as 16-bit samples, where every value of the channel came with
+    // one (appendOffsetWords); null otherwise.
+    const int16_t* valuesAs16Bit(int channel) const {
+        const auto c = static_cast<size_t>(channel);
+        return counts[c] > 0 && counts16[c] == counts[c] ? samples16(channel) : nullptr;
+    }
+
     void clear() {
         total = 0;
         counts.fill(0);
+        counts16.fill(0);
     }
 
     int32_t total = 0;
     // Of a fixed size, so that clear is a few stores in line: the library's memset may
     // write the counts in a way that the next packet's first read of them has to wait for.
     std::array<int32_t, maxChannels> counts{};
+    // Of them, how many came with a 16-bit sample, from the channel's first value on.
+    std::array<int32_t, maxChannels> counts16{};
 
 private:
+    int16_t* samples16(int channel) { return samples16_.data() + static_cast<size_t>(channel) * maxValuesPerChannel; }
+    const int16_t* samples16(int channel) const {
+        return samples16_.data() + static_cast<size_t>(channel) * maxValuesPerChannel;
+    }
+
     std::vector<double> block_;
+    std::vector<int16_t> samples16_;
 };
 
 // Board time of a packet: 8-bit period counter and interrupt count within the period.

@@ -188,10 +188,7 @@ void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch
     if (audio) {
         const int32_t n = countOrMask;
         state.received[qor2Audio] += n;
-        const uint8_t* samples = data + boardHeaderSize;
-        batch.appendEach(qor2Audio, n, [samples](int32_t i) {
-            return static_cast<double>(readLE16(samples + 2 * i)) - 32768.0;
-        });
+        batch.appendOffsetWords(qor2Audio, n, data + boardHeaderSize);
         return;
     }
     decodeSensorFields(data, kind, countOrMask, batch, cal, state);

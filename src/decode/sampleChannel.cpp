@@ -53,7 +53,8 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
     }
 }
 
-outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex) {
+outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex,
+                                  const int16_t* values16) {
     if (values == nullptr) {
         printMessage(msg::nullData);
         return {};
@@ -62,12 +63,14 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
     if (n <= 0 || (repair_ && n > packetBatch::maxValuesPerChannel) || !setUpResult_.ok()) return {};
     if (!repair_) {
         batch = values;
+        batch16 = values16;
         batchCount = n;
     } else {
         const double expected = expectedCount(t);
         const int64_t have = samplesSoFar_ + n;
         if (expected - static_cast<double>(have) < 2.0) {
             batch = values;
+            batch16 = values16;
             batchCount = n;
             samplesSoFar_ = have;
         } else {
@@ -85,6 +88,7 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
             }
             std::copy(values, values + n, repairBuffer_.get() + i);
             batch = repairBuffer_.get();
+            batch16 = nullptr;
             batchCount = n + i;
             samplesSoFar_ += n;
         }

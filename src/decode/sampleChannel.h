@@ -27,12 +27,17 @@ public:
     // taken then. Values that cannot be taken (none, or more than a packet holds) are
     // refused and leave the batch as it was. Without an interrupt maximum (intmax 0)
     // there is no time base to find gaps with, and nothing is filled.
-    outcome addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex);
+    // values16, where given, holds the same values as 16-bit samples.
+    outcome addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex,
+                       const int16_t* values16 = nullptr);
 
     // The values of the current packet: the board's batch array, or the repair buffer
     // when a gap was filled. The decoder empties it (batchCount 0) when a packet begins.
     const double* batch = nullptr;
     int32_t batchCount = 0;
+    // The batch as 16-bit samples, where the decoder had its values in that form and
+    // none was filled in (the microphone's, for the WAV file); null otherwise.
+    const int16_t* batch16 = nullptr;
 
     // Positions of the values filled in for the current packet within this file's
     // output; the decoder empties the list with the batch, so that it never holds more

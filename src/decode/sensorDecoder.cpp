@@ -49,7 +49,9 @@ outcome addBatchToChannels(const packetBatch& batch, auto& channels, int firstNu
         const int32_t count = batch.counts[i];
         left -= count;
         if (count > 0 && channels[i]) {
-            outcome added = channels[i]->addSamples(batch.values(static_cast<int>(i)), count, fileTime, packetIndex);
+            const int channel = static_cast<int>(i);
+            outcome added = channels[i]->addSamples(batch.values(channel), count, fileTime, packetIndex,
+                                                    batch.valuesAs16Bit(channel));
             if (!added.ok()) return added;
             held.add(*channels[i], firstNumber + static_cast<int>(i));
         }

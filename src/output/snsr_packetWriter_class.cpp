@@ -168,7 +168,11 @@ void snsr_packetWriter_class::writePacket() {
     }
 
     if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {
-        wav_.writeBatch(audioChannel_->batch, audioChannel_->batchCount);
+        if (audioChannel_->batch16 != nullptr) {
+            wav_.writeSamples(audioChannel_->batch16, audioChannel_->batchCount);
+        } else {
+            wav_.writeBatch(audioChannel_->batch, audioChannel_->batchCount);
+        }
     }
 }
 

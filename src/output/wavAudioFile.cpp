@@ -100,6 +100,17 @@ void wavAudioFile::writeBatch(const double* values, int32_t n) {
     }
 }
 
+void wavAudioFile::writeSamples(const int16_t* samples, int32_t n) {
+    if (n > 0) samplesWritten_ += n;
+    for (int32_t start = 0; start < n;) {
+        const int32_t count = std::min(blockSamples - pending_, n - start);
+        std::copy_n(samples + start, count, block_.data() + pending_);
+        pending_ += count;
+        start += count;
+        if (pending_ == blockSamples) handOver();
+    }
+}
+
 void wavAudioFile::handOver() {
     if (pending_ == 0 || file_ == nullptr) {
         pending_ = 0;

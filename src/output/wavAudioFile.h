@@ -33,12 +33,14 @@ public:
     outcome open(const std::string& path, int32_t sampleRate);
     bool isOpen() const { return file_ != nullptr; }
     int32_t sampleRate() const { return info_.samplerate; }
-    // Samples handed to writeBatch since the file was opened: the WAV position of the
-    // next sample.
+    // Samples handed to writeBatch and writeSamples since the file was opened: the WAV
+    // position of the next sample.
     int64_t samplesWritten() const { return samplesWritten_; }
 
     // Converts one audio batch to 16 bits and appends it.
     void writeBatch(const double* values, int32_t n);
+    // Appends a batch that is in 16 bits already: the same file as writeBatch of its values.
+    void writeSamples(const int16_t* samples, int32_t n);
 
     // Hands over what is pending and finishes the file. Safe to repeat.
     void close();

@@ -34,6 +34,14 @@ TEST_F(qor2DecoderTest, AudioWordsAreOffsetToSignedValues) {
     decode(boardPacketBuilder::qor2Audio(7, 321, {0x0000, 0x8000, 0xFFFF}));
     ASSERT_EQ(state.result, 1);
     EXPECT_EQ(values(qor2Audio), (std::vector<double>{-32768.0, 0.0, 32767.0}));
+    // The same values as the WAV file's 16-bit samples; none once a value came without one.
+    ASSERT_NE(batch.valuesAs16Bit(qor2Audio), nullptr);
+    EXPECT_EQ(std::vector<int16_t>(batch.valuesAs16Bit(qor2Audio), batch.valuesAs16Bit(qor2Audio) + 3),
+              (std::vector<int16_t>{-32768, 0, 32767}));
+    packetBatch mixed = batch;
+    mixed.append(qor2Audio, 1.0);
+    EXPECT_EQ(mixed.valuesAs16Bit(qor2Audio), nullptr);
+    EXPECT_EQ(batch.valuesAs16Bit(qor2Compass), nullptr);
     EXPECT_EQ(state.pair, (timePair{7, 321}));
     EXPECT_EQ(state.received[qor2Audio], 3);
     EXPECT_EQ(state.validPackets, 1);
@@ -70,6 +78,8 @@ TEST_F(qor2DecoderTest, AudioBeyondTheBatchCapacityIsDropped) {
         for (int i = 0; i < 63 && expected.size() < 256; ++i) expected.push_back(63.0 * k + i);
     }
     EXPECT_EQ(values(qor2Audio), expected);
+    ASSERT_NE(batch.valuesAs16Bit(qor2Audio), nullptr);
+    EXPECT_EQ(std::vector<double>(batch.valuesAs16Bit(qor2Audio), batch.valuesAs16Bit(qor2Audio) + 256), expected);
     EXPECT_EQ(state.received[qor2Audio], 5 * 63);
 }
 

@@ -36,13 +36,18 @@ TEST(sampleChannelTest, GapIsFilledWithTheLastValueBeforeThePacket) {
     sampleChannel channel(true, 1, sampleChannel::defaultMaxFill, 40, 1000, "qor2/compass", "compass");
     std::vector<double> first(10, 0.0);
     first.back() = 7.25;
-    ASSERT_TRUE(channel.addSamples(first.data(), 10, 0, 0).ok());
+    // A 16-bit view of a packet's values stays with them until values are filled in.
+    const std::vector<int16_t> first16(10, 0);
+    ASSERT_TRUE(channel.addSamples(first.data(), 10, 0, 0, first16.data()).ok());
     ASSERT_EQ(channel.samplesSoFar(), 10);
+    EXPECT_EQ(channel.batch16, first16.data());
 
     // expected = 5001 * 0.04 = 200.04, have = 11: 188 values are missing.
     const double next[] = {9.0};
+    const int16_t next16[] = {9};
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(channel.addSamples(next, 1, 5000, 42).ok());
+    ASSERT_TRUE(channel.addSamples(next, 1, 5000, 42, next16).ok());
+    EXPECT_EQ(channel.batch16, nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "# WARNING: Packet     42, Filling 188 missing samples for field qor2/compass\n");
     ASSERT_EQ(channel.batchCount, 189);

@@ -99,6 +99,16 @@ void addJuxSamples(sensorDecoder& decoder, int channel, const std::vector<double
     ASSERT_TRUE(decoder.addJuxValues(0).ok());
 }
 
+// An audio packet's words as the board sends them (little-endian, offset by 32768).
+void addAudioWords(sensorDecoder& decoder, const std::vector<uint16_t>& words, int64_t ticks) {
+    std::vector<uint8_t> bytes;
+    for (const uint16_t word : words) bytes.insert(bytes.end(), {uint8_t(word & 0xFF), uint8_t(word >> 8)});
+    decoder.qor2Batch.clear();
+    decoder.qor2Batch.appendOffsetWords(qor2Audio, static_cast<int32_t>(words.size()), bytes.data());
+    decoder.qor2Clock.fileTime = ticks;
+    ASSERT_TRUE(decoder.addQor2Values(0).ok());
+}
+
 void putGpsRecord(sensorDecoder& decoder, const std::string& bytes) {
     if (decoder.gpsRecord.bytes.size() < bytes.size()) decoder.gpsRecord.bytes.resize(bytes.size());
     std::copy(bytes.begin(), bytes.end(), decoder.gpsRecord.bytes.begin());
@@ -349,6 +359,14 @@ TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
         runFile(writer, dir.path(), at8k, [&](sensorDecoder& decoder) {
             addSamples(decoder, qor2Audio, {40000.0, -1.7, 3.0}, 0);
             writeAndAdvance(writer, decoder);
+            // The board's words come in 16 bits already; after a gap (0.08 samples a
+            // tick: 16.08 due by tick 200, 6 there) nine copies of the last one fill it.
+            addAudioWords(decoder, {0x0001, 0xFFFF}, 10);
+            writeAndAdvance(writer, decoder);
+            CaptureStderr();
+            addAudioWords(decoder, {0x8005}, 200);
+            EXPECT_EQ(GetCapturedStderr(), "# WARNING: Packet      0, Filling   9 missing samples for field qor2/audio\n");
+            writeAndAdvance(writer, decoder);
         });
         // A later file at another rate adds to the same file.
         fileSetup at16k;
@@ -365,7 +383,8 @@ TEST(snsr_packetWriterTest, AudioGoesToOneWavFileFromTheFirstFileWithARate) {
     }
     int sampleRate = 0;
     EXPECT_EQ(readWavSamples(dir.file("completeSensorAudio.wav"), sampleRate),
-              (std::vector<int16_t>{-25536, -1, 3, 7, -32768}));
+              (std::vector<int16_t>{-25536, -1, 3, -32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767,
+                                    32767, 32767, 5, 7, -32768}));
     EXPECT_EQ(sampleRate, 8);
 }
 
