@@ -82,8 +82,19 @@ sirfDecoder::sirfDecoder(sirfNavigationSink& sink) : sink_(sink) {
 }
 
 void sirfDecoder::feed(std::span<const uint8_t> bytes, const sirfRecordTag& tag) {
-    for (const uint8_t byte : bytes) {
-        step(byte, tag);
+    for (size_t i = 0; i < bytes.size();) {
+        // A frame's payload is taken as it comes, as step would take it byte by byte:
+        // a run of it at once.
+        if (state_ == state::payload && replayAt_ >= replay_.size()) {
+            const size_t run = std::min(headBytes + length_ - frame_.size(), bytes.size() - i);
+            frame_.insert(frame_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(i + run));
+            frameTags_.insert(frameTags_.end(), run, tag);
+            if (frame_.size() == headBytes + length_) state_ = state::checksum1;
+            i += run;
+            continue;
+        }
+        step(bytes[i++], tag);
         if (replayAt_ < replay_.size()) drainReplay();
     }
 }

@@ -121,20 +121,42 @@ TEST(sirfDecoderTest, DamageIsCountedAndEveryIntactFrameAroundItIsFound) {
     bytes shortGeodetic = geodeticPayload(g);
     shortGeodetic.resize(60);
 
-    decoderRun run;
-    run.feed(bytes{0xA0, 0x13, 0xA0} + good + badSum + good + badEnd + good + cut + good + tooLong + good +
-             frame(shortGeodetic) + frame({9, 0, 1, 0, 2, 0, 3, 0, 4}) + frame({99, 1, 2}) + good +
-             bytes{0xA0, 0xA2, 0x00, 0x5B, 41, 0, 0});  // ends inside a frame
-    run.decoder.finish();
+    const bytes stream = bytes{0xA0, 0x13, 0xA0} + good + badSum + good + badEnd + good + cut + good + tooLong + good +
+                         frame(shortGeodetic) + frame({9, 0, 1, 0, 2, 0, 3, 0, 4}) + frame({99, 1, 2}) + good +
+                         bytes{0xA0, 0xA2, 0x00, 0x5B, 41, 0, 0};  // ends inside a frame
+    // Records of any size give the same messages, each tagged with the record of its
+    // first byte, and the same counts: byte by byte first, where the tag is the offset.
+    std::vector<int64_t> firstBytes;
+    sirfCounters byteByByte;
+    for (const size_t recordSize : {size_t{1}, stream.size(), size_t{7}, size_t{64}}) {
+        SCOPED_TRACE(recordSize);
+        decoderRun run;
+        for (size_t at = 0; at < stream.size(); at += recordSize) {
+            run.feed(bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                           stream.begin() + static_cast<std::ptrdiff_t>(std::min(at + recordSize, stream.size()))),
+                     static_cast<int64_t>(at));
+        }
+        run.decoder.finish();
 
-    const sirfCounters& c = run.decoder.counters();
-    EXPECT_EQ(run.sink.messages.size(), 6u);  // every intact message 41
-    EXPECT_EQ(c.badChecksumFrames, 1);
-    // Wrong end bytes, the cut frame, the impossible length, the short message 41 and
-    // the frame open at the end.
-    EXPECT_EQ(c.badFrames, 5);
-    EXPECT_EQ(c.unknownMessages, 1);  // 99; the throughput message 9 is known
-    EXPECT_EQ(c.frames, 8);
+        const sirfCounters& c = run.decoder.counters();
+        ASSERT_EQ(run.sink.messages.size(), 6u);  // every intact message 41
+        EXPECT_EQ(c.badChecksumFrames, 1);
+        // Wrong end bytes, the cut frame, the impossible length, the short message 41 and
+        // the frame open at the end.
+        EXPECT_EQ(c.badFrames, 5);
+        EXPECT_EQ(c.unknownMessages, 1);  // 99; the throughput message 9 is known
+        EXPECT_EQ(c.frames, 8);
+        if (recordSize == 1) {
+            byteByByte = c;
+            for (const gpsNavigation& m : run.sink.messages) firstBytes.push_back(m.tag.record);
+            continue;
+        }
+        EXPECT_EQ(c.skippedBytes, byteByByte.skippedBytes);
+        for (size_t i = 0; i < firstBytes.size(); ++i) {
+            const int64_t size = static_cast<int64_t>(recordSize);
+            EXPECT_EQ(run.sink.messages[i].tag.record, firstBytes[i] - firstBytes[i] % size) << i;
+        }
+    }
 }
 
 TEST(sirfDecoderTest, ReceiverWithoutFixGivesNoFix) {
