@@ -89,7 +89,9 @@ void sirfDecoder::feed(std::span<const uint8_t> bytes, const sirfRecordTag& tag)
             const size_t run = std::min(headBytes + length_ - frame_.size(), bytes.size() - i);
             frame_.insert(frame_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i),
                           bytes.begin() + static_cast<std::ptrdiff_t>(i + run));
-            frameTags_.insert(frameTags_.end(), run, tag);
+            const size_t tagged = frameTags_.size();
+            frameTags_.resize(tagged + run);
+            std::fill(frameTags_.begin() + static_cast<std::ptrdiff_t>(tagged), frameTags_.end(), tag);
             if (frame_.size() == headBytes + length_) state_ = state::checksum1;
             i += run;
             continue;
