@@ -176,7 +176,7 @@ private:
         row_ += ',';
         appendInteger(row_, m.message);
         row_ += '\n';
-        csv_.print("%s", row_.c_str());
+        csv_.printText(row_);
 
         if (lastFixMs_ && m.utcMs - *lastFixMs_ > gpsTrackFiles::segmentGapMs) {
             gpx_.print("    </trkseg>\n");
@@ -214,7 +214,7 @@ private:
             row_ += "</hdop>";
         }
         row_ += "</trkpt>\n";
-        gpx_.print("%s", row_.c_str());
+        gpx_.printText(row_);
 
         ++summary_.fixes;
         if (!summary_.firstFixMs) summary_.firstFixMs = m.utcMs;

@@ -59,6 +59,16 @@ bool outputFile::print(const char* format, ...) {
     return true;
 }
 
+bool outputFile::printText(std::string_view text) {
+    if (file_ == nullptr) return false;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+        fail(errno);
+        return false;
+    }
+    return true;
+}
+
 bool outputFile::close() {
     if (file_ == nullptr) return !failure_.failed();
     std::FILE* file = file_;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "common/runStatus.h"
 #include "output/outputFailure.h"
@@ -47,6 +48,8 @@ public:
     __attribute__((format(printf, 2, 3)))
 #endif
     bool print(const char* format, ...);
+    // Text already formatted: as print("%s", text), without the format's way.
+    bool printText(std::string_view text);
 
     // Flushes and closes. False when anything written to the file may be lost.
     bool close();
