@@ -22,6 +22,7 @@ namespace {
 constexpr size_t recordHeadBytes = 20;
 constexpr int64_t recordMaxBytes = 81920;  // the decoder's record buffer
 constexpr size_t readChunk = 65536;
+constexpr size_t readBufferSize = 256 * 1024;
 // Messages 2 and 41 of one navigation epoch carry the same GPS time; epochs are a
 // second or more apart.
 constexpr int64_t sameEpochMs = 500;
@@ -268,8 +269,13 @@ void gpsTrackFiles::fileDone(int64_t recordsSoFar) {
 gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
     gpsSessionSummary summary;
     summary.clockChecks.resize(std::max<size_t>(fileEnds_.size(), 1));
+    // Declared first: the stream's buffer outlives the stream.
+    std::vector<char> inputBuffer;
     const std::unique_ptr<std::FILE, fileCloser> input(platform::openForReading(directory_ + recordsName));
     if (!input) return summary;
+    // The records are read a few bytes at a time; the stream reads the file in large pieces.
+    inputBuffer.resize(readBufferSize);
+    std::setvbuf(input.get(), inputBuffer.data(), _IOFBF, inputBuffer.size());
 
     trackBuilder builder(directory_, *run_, recordUtc, summary);
     sirfDecoder decoder(builder);
