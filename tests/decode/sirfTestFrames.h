@@ -21,7 +21,9 @@ inline void put(bytes& out, uint64_t value, int width) {
 
 // 0xA0 0xA2, length, payload, 15-bit sum, 0xB0 0xB3.
 inline bytes frame(const bytes& payload) {
-    bytes out = {0xA0, 0xA2};
+    bytes out;
+    out.reserve(payload.size() + 8);
+    out = {0xA0, 0xA2};
     put(out, payload.size(), 2);
     out.insert(out.end(), payload.begin(), payload.end());
     uint32_t sum = 0;
