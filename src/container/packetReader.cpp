@@ -14,9 +14,12 @@ namespace sensconv {
 namespace {
 
 constexpr int32_t frameHeaderSize = 10;
-// The buffer holds two of the largest payloads, so a whole frame always fits.
-constexpr int32_t minimumBufferCapacity = 8192;
-constexpr int32_t bufferCapacity = std::max(minimumBufferCapacity, 2 * packetReader::maxPacketLength);
+// The buffer holds many of the largest frames; what is left of it moves to its front
+// only once less than two of them remain, so that few bytes are moved twice.
+constexpr int32_t largestFrame = frameHeaderSize + packetReader::maxPacketLength;
+constexpr int32_t bufferCapacity = 64 * 1024;
+constexpr int32_t moveAfter = bufferCapacity - 2 * largestFrame;
+static_assert(moveAfter > bufferCapacity / 2);
 
 // Results of checkFrameHeader besides 1 (valid), -1 (end of data) and -2 (cut off).
 constexpr int32_t invalidId = -3;
@@ -117,7 +120,7 @@ void packetReader::readHeaderAndSetUp() {
     numStreams = header->num_streams;
     fileStartTime = header->fileStartTime;
 
-    buffer_.setup(header->file, bufferCapacity);
+    buffer_.setup(header->file, bufferCapacity, moveAfter);
     buffer_.setStartOffset(header->headerSize);
 }
 

@@ -38,11 +38,11 @@ bool namesStandardInput(const std::string& path) {
 
 }  // namespace
 
-void simpleBufferIO::setup(std::FILE* file, int32_t capacity) {
+void simpleBufferIO::setup(std::FILE* file, int32_t capacity, int32_t moveAfter) {
     release();
     file_ = file;
     capacity_ = capacity > 0 ? capacity : defaultCapacity;
-    threshold_ = capacity_ / 2;
+    threshold_ = moveAfter >= 0 && moveAfter < capacity_ ? moveAfter : capacity_ / 2;
     storage_.assign(static_cast<size_t>(capacity_) + storageSlack, 0);
     const auto start = reinterpret_cast<uintptr_t>(storage_.data());
     const size_t skip = 8 - (start % 8);

@@ -17,8 +17,10 @@ class simpleBufferIO {
 public:
     simpleBufferIO() = default;
 
-    // Sets the file (not owned) and the capacity; nothing is read yet.
-    void setup(std::FILE* file, int32_t capacity);
+    // Sets the file (not owned) and the capacity; nothing is read yet. The unconsumed
+    // bytes move to the front of the area once more than moveAfter bytes (by default
+    // half the capacity) are consumed, or when what is left does not cover a request.
+    void setup(std::FILE* file, int32_t capacity, int32_t moveAfter = -1);
     // From the first refill on, the file's bytes come through ahead (not owned), which
     // reads the file on another thread, until release(). Without a thread nothing changes.
     void readThrough(readAhead& ahead) { ahead_ = &ahead; }
