@@ -14,12 +14,16 @@ namespace sensconv {
 namespace {
 
 constexpr int32_t frameHeaderSize = 10;
-// The buffer holds many of the largest frames; what is left of it moves to its front
-// only once less than two of them remain, so that few bytes are moved twice.
+// The buffer holds two of the largest payloads, so a whole frame always fits.
+constexpr int32_t minimumBufferCapacity = 8192;
+constexpr int32_t bufferCapacity = std::max(minimumBufferCapacity, 2 * packetReader::maxPacketLength);
+// A file read ahead is a large one: its buffer holds many of the largest frames, and
+// what is left of it moves to its front only once less than two of them remain, so that
+// few bytes are moved twice.
 constexpr int32_t largestFrame = frameHeaderSize + packetReader::maxPacketLength;
-constexpr int32_t bufferCapacity = 64 * 1024;
-constexpr int32_t moveAfter = bufferCapacity - 2 * largestFrame;
-static_assert(moveAfter > bufferCapacity / 2);
+constexpr int32_t aheadCapacity = 64 * 1024;
+constexpr int32_t aheadMoveAfter = aheadCapacity - 2 * largestFrame;
+static_assert(aheadMoveAfter > aheadCapacity / 2);
 
 // Results of checkFrameHeader besides 1 (valid), -1 (end of data) and -2 (cut off).
 constexpr int32_t invalidId = -3;
@@ -94,7 +98,10 @@ packetReader::~packetReader() {
 }
 
 void packetReader::readAheadThrough(readAhead& ahead) {
-    if (header) buffer_.readThrough(ahead);
+    if (!header) return;
+    buffer_.setup(header->file, aheadCapacity, aheadMoveAfter);
+    buffer_.setStartOffset(header->headerSize);
+    buffer_.readThrough(ahead);
 }
 
 void packetReader::readHeaderAndSetUp() {
@@ -120,7 +127,7 @@ void packetReader::readHeaderAndSetUp() {
     numStreams = header->num_streams;
     fileStartTime = header->fileStartTime;
 
-    buffer_.setup(header->file, bufferCapacity, moveAfter);
+    buffer_.setup(header->file, bufferCapacity);
     buffer_.setStartOffset(header->headerSize);
 }
 

@@ -43,10 +43,15 @@ void simpleBufferIO::setup(std::FILE* file, int32_t capacity, int32_t moveAfter)
     file_ = file;
     capacity_ = capacity > 0 ? capacity : defaultCapacity;
     threshold_ = moveAfter >= 0 && moveAfter < capacity_ ? moveAfter : capacity_ / 2;
-    storage_.assign(static_cast<size_t>(capacity_) + storageSlack, 0);
-    const auto start = reinterpret_cast<uintptr_t>(storage_.data());
+    // Every byte of the area is read into before it is looked at: only the slack is
+    // cleared, not the whole area of every file opened (thousands of small ones).
+    const size_t size = static_cast<size_t>(capacity_) + storageSlack;
+    storage_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+    std::fill(storage_.get() + capacity_, storage_.get() + size, uint8_t{0});
+    const auto start = reinterpret_cast<uintptr_t>(storage_.get());
     const size_t skip = 8 - (start % 8);
-    dataArea_ = storage_.data() + skip;
+    std::fill(storage_.get(), storage_.get() + skip, uint8_t{0});
+    dataArea_ = storage_.get() + skip;
     filled_ = 0;
     consumed_ = 0;
     bufferFileOffset_ = -1;
@@ -113,8 +118,7 @@ void simpleBufferIO::release() {
     if (readingAhead_) ahead_->stop();
     readingAhead_ = false;
     ahead_ = nullptr;
-    storage_.clear();
-    storage_.shrink_to_fit();
+    storage_.reset();
     dataArea_ = nullptr;
     filled_ = 0;
     consumed_ = 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,7 @@ private:
     bool readingAhead_ = false;  // ahead_ has started on file_
     int32_t capacity_ = 1024;
     int32_t threshold_ = 512;
-    std::vector<uint8_t> storage_;
+    std::unique_ptr<uint8_t[]> storage_;
     uint8_t* dataArea_ = nullptr;
     int32_t filled_ = 0;
     int32_t consumed_ = 0;
