@@ -1,7 +1,7 @@
 #pragma once
 // Reads an input stream ahead of the packet reader, on the thread beside the
 // conversion: the stream is read in blocks of its buffer's size, in order, up to
-// handDepth blocks ahead, each with the very fread the reader would have made itself.
+// depth blocks ahead, each with the very fread the reader would have made itself.
 // The reader takes the bytes in stream order, and meets the end of the stream or a
 // failed read at the byte where a read of its own would have met it. Nothing is read
 // after either.
