@@ -6,6 +6,13 @@
 
 namespace sensconv {
 
+size_t readChecked(std::FILE* stream, uint8_t* into, size_t wanted, int& error) {
+    errno = 0;
+    const size_t got = std::fread(into, 1, wanted, stream);
+    error = got < wanted && std::ferror(stream) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    return got;
+}
+
 readAhead::readAhead(handOff& thread) : thread_(&thread) {}
 
 readAhead::~readAhead() {
@@ -71,9 +78,7 @@ void readAhead::writeHandedBlock(uint32_t slot) {
     b.error = 0;
     b.ended = true;
     if (streamEnded_) return;
-    errno = 0;
-    b.got = std::fread(b.bytes.data(), 1, b.bytes.size(), stream_);
-    if (b.got < b.bytes.size() && std::ferror(stream_) != 0) b.error = errno != 0 ? errno : EIO;
+    b.got = readChecked(stream_, b.bytes.data(), b.bytes.size(), b.error);
     b.ended = b.got < b.bytes.size();
     streamEnded_ = b.ended;
 }

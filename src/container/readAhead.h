@@ -19,6 +19,11 @@
 
 namespace sensconv {
 
+// fread(into, 1, wanted, stream), with error set to the system's error number (EIO where
+// it gave none) when the stream failed before wanted bytes, else 0: the one read that
+// both the reader and the reads ahead make.
+size_t readChecked(std::FILE* stream, uint8_t* into, size_t wanted, int& error);
+
 class readAhead final : public handOff::target {
 public:
     static constexpr size_t blockSize = 256 * 1024;

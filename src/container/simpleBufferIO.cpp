@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -108,10 +107,7 @@ size_t simpleBufferIO::readMore(size_t wanted, int& error) {
     // The offset above was taken from the file itself before anything is read ahead.
     if (ahead_ != nullptr && !readingAhead_) readingAhead_ = ahead_->start(file_);
     if (readingAhead_) return ahead_->read(dataArea_ + filled_, wanted, error);
-    errno = 0;
-    const size_t got = std::fread(dataArea_ + filled_, 1, wanted, file_);
-    error = got < wanted && std::ferror(file_) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    return got;
+    return readChecked(file_, dataArea_ + filled_, wanted, error);
 }
 
 void simpleBufferIO::release() {
