@@ -245,9 +245,12 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
         // new period follows period 255 whole, whatever the last interrupt count before
         // it was; after any other (ignored) wrap the time the board lost is unknown, and
         // the new packet is placed one tick plus its own offset after the previous one.
-        const bool rollOver = clock.previous.ts == 255 && current.ts == 0;
+        // Without an interrupt maximum a period holds no ticks and the interrupt count is
+        // the only time there is: a roll-over is then placed like any other wrap, or the
+        // time would run back to the new count.
+        const bool wholePeriod = clock.previous.ts == 255 && current.ts == 0 && intmax > 0;
         const int64_t advance =
-            rollOver ? 256 * intmax : int64_t{clock.previous.ts} * intmax + clock.previous.intCount + 1;
+            wholePeriod ? 256 * intmax : int64_t{clock.previous.ts} * intmax + clock.previous.intCount + 1;
         clock.wrapOffset = addTicks(clock.wrapOffset, advance);
     }
     clock.previous = current;

@@ -164,6 +164,24 @@ TEST_F(sensorDecoderTest, RollOverKeepsTheTimeOfPacketsAwayFromThePeriodEnd) {
     EXPECT_EQ(decoder.qor2Clock.fileTime, 2550);
 }
 
+TEST_F(sensorDecoderTest, RollOverWithoutAnInterruptMaximumGoesOnFromThePreviousPacket) {
+    // With intmax 0 the interrupt count is the board's only time: a roll-over to a
+    // smaller count must not take the time back before the file's first packet.
+    auto header = headerOf({qor2Stream(0)});
+    sensorDecoder decoder(&header);
+    feed(decoder, streamQOR2, compassPacket(255, 300));
+    CaptureStderr();
+    feed(decoder, streamQOR2, compassPacket(0, 194));
+    EXPECT_EQ(GetCapturedStderr(),
+              "# INFO: ---------------------\n"
+              "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -106\n"
+              "# INFO: Interrupt max:       0. Previous:  255 ts,   300 int, current:    0 ts,   194 int\n"
+              "# INFO: ---------------------\n");
+    EXPECT_EQ(decoder.qor2Clock.fileTime, 195);
+    feed(decoder, streamQOR2, compassPacket(0, 200));
+    EXPECT_EQ(decoder.qor2Clock.fileTime, 201);
+}
+
 TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     auto header = headerOf({qor2Stream(1000)});
     sensorDecoder decoder(&header);
