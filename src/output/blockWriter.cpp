@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/platform.h"
+
 namespace sensconv {
 
 blockWriter::blockWriter(mode how) {
@@ -12,6 +14,19 @@ blockWriter::blockWriter(mode how) {
     } catch (const std::system_error&) {
         // No thread to be had (a process limit): every block is written in place.
     }
+    keepApart();
+}
+
+void blockWriter::keepApart() {
+    // The system places a woken thread next to the thread that woke it unless another
+    // processor looks idle, and an idle virtual processor may not look so: the two
+    // threads of a session then share one processor while the other stays idle, for
+    // tens of milliseconds, until the system balances them. The writer is therefore
+    // kept off the converting thread's processor, checked whenever it is woken.
+    const int processor = platform::currentProcessor();
+    if (processor == apartFrom_ || !threaded()) return;
+    apartFrom_ = processor;
+    platform::keepThreadOff(thread_, processor);
 }
 
 blockWriter::~blockWriter() {
@@ -63,7 +78,10 @@ uint64_t blockWriter::hand(target& file, uint32_t slot) {
         queue_.push_back({&file, slot});
         wake = sleeping_ && queue_.size() >= wakeAt;
     }
-    if (wake) work_.notify_one();
+    if (wake) {
+        keepApart();
+        work_.notify_one();
+    }
     return ticket;
 }
 
@@ -72,7 +90,10 @@ void blockWriter::waitFor(uint64_t ticket) {
         std::unique_lock lock(mutex_);
         if (writtenCount_ <= ticket) {
             wantedCount_ = std::max(wantedCount_, ticket + 1);
-            if (sleeping_) work_.notify_one();
+            if (sleeping_) {
+                keepApart();
+                work_.notify_one();
+            }
             written_.wait(lock, [this, ticket] { return writtenCount_ > ticket; });
         }
     }

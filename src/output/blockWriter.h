@@ -59,6 +59,8 @@ private:
     };
 
     void run();
+    // Keeps the thread off the converting thread's processor (see the source).
+    void keepApart();
     // Tells the outcomes of every block written so far, in order.
     void retireWritten();
 
@@ -76,6 +78,7 @@ private:
     uint64_t handedCount_ = 0;
     uint64_t retiredCount_ = 0;
     bool retiring_ = false;
+    int apartFrom_ = -1;  // the processor the thread was last kept off
 
     std::thread thread_;  // last: starts once everything above is in place
 };

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -290,6 +292,31 @@ const char* architectureLabel() {
     return "Darwin";
 #else
     return "Unkown Arch";
+#endif
+}
+
+int currentProcessor() {
+#if defined(__linux__)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+bool keepThreadOff(std::thread& thread, int processor) {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (processor < 0 || processor >= CPU_SETSIZE || !thread.joinable() ||
+        pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) {
+        return false;
+    }
+    CPU_CLR(processor, &allowed);
+    if (CPU_COUNT(&allowed) == 0) return false;
+    return pthread_setaffinity_np(thread.native_handle(), sizeof allowed, &allowed) == 0;
+#else
+    (void)thread;
+    (void)processor;
+    return false;
 #endif
 }
 

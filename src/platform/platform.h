@@ -1,12 +1,14 @@
 #pragma once
 // Everything that knows the operating system lives behind this header: path rules,
-// directories, files, standard input, local time and ending the process.
+// directories, files, standard input, local time, where threads run and ending the
+// process.
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sensconv::platform {
@@ -100,6 +102,13 @@ const char* architectureLabel();
 
 // Text of the system's last error (errno).
 std::string lastErrorText();
+
+// The processor the calling thread runs on at this moment; -1 when it cannot be told.
+int currentProcessor();
+
+// Lets thread run on every processor the calling thread may use except processor.
+// False, and nothing changed, when no other processor is left or the system refuses.
+bool keepThreadOff(std::thread& thread, int processor);
 
 // Flushes the standard streams and ends the process with status (no unwinding).
 [[noreturn]] void exitProcess(int status);
