@@ -75,10 +75,42 @@ void geodeticFromEcef(double x, double y, double z, double& latRad, double& lonR
 
 }  // namespace
 
+void sirfDecoder::taggedBytes::reserve(size_t n) {
+    bytes.reserve(n);
+    runs.reserve(n);
+}
+
+void sirfDecoder::taggedBytes::clear() {
+    bytes.clear();
+    runs.clear();
+}
+
+void sirfDecoder::taggedBytes::startRun(const sirfRecordTag& tag) {
+    if (runs.empty() || !(runs.back().tag == tag)) runs.push_back({bytes.size(), tag});
+}
+
+void sirfDecoder::taggedBytes::push(uint8_t byte, const sirfRecordTag& tag) {
+    startRun(tag);
+    bytes.push_back(byte);
+}
+
+void sirfDecoder::taggedBytes::append(std::span<const uint8_t> more, const sirfRecordTag& tag) {
+    if (more.empty()) return;
+    startRun(tag);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+}
+
+void sirfDecoder::taggedBytes::appendFrom(const taggedBytes& other, size_t from) {
+    for (size_t k = 0; k < other.runs.size(); ++k) {
+        const size_t end = k + 1 < other.runs.size() ? other.runs[k + 1].from : other.bytes.size();
+        const size_t begin = std::max(other.runs[k].from, from);
+        if (begin < end) append(std::span<const uint8_t>(other.bytes).subspan(begin, end - begin), other.runs[k].tag);
+    }
+}
+
 sirfDecoder::sirfDecoder(sirfNavigationSink& sink) : sink_(sink) {
     // Everything the decoder holds is sized here once; feeding allocates nothing.
-    for (auto* v : {&frame_, &replay_, &scratch_}) v->reserve(2 * maxFrame);
-    for (auto* v : {&frameTags_, &replayTags_, &scratchTags_}) v->reserve(2 * maxFrame);
+    for (taggedBytes* v : {&frame_, &replay_, &scratch_}) v->reserve(2 * maxFrame);
 }
 
 void sirfDecoder::feed(std::span<const uint8_t> bytes, const sirfRecordTag& tag) {
@@ -87,11 +119,7 @@ void sirfDecoder::feed(std::span<const uint8_t> bytes, const sirfRecordTag& tag)
         // a run of it at once.
         if (state_ == state::payload && replayAt_ >= replay_.size()) {
             const size_t run = std::min(headBytes + length_ - frame_.size(), bytes.size() - i);
-            frame_.insert(frame_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(i + run));
-            const size_t tagged = frameTags_.size();
-            frameTags_.resize(tagged + run);
-            std::fill(frameTags_.begin() + static_cast<std::ptrdiff_t>(tagged), frameTags_.end(), tag);
+            frame_.append(bytes.subspan(i, run), tag);
             if (frame_.size() == headBytes + length_) state_ = state::checksum1;
             i += run;
             continue;
@@ -106,7 +134,6 @@ void sirfDecoder::finish() {
         if (state_ == state::start2) {
             ++counters_.skippedBytes;
             frame_.clear();
-            frameTags_.clear();
             state_ = state::start1;
         } else {
             reject();
@@ -119,14 +146,15 @@ void sirfDecoder::drainReplay() {
     if (replaying_) return;  // the running loop below picks up what reject() queued
     replaying_ = true;
     while (replayAt_ < replay_.size()) {
-        const uint8_t byte = replay_[replayAt_];
-        const sirfRecordTag tag = replayTags_[replayAt_];
+        while (replayRun_ + 1 < replay_.runs.size() && replay_.runs[replayRun_ + 1].from <= replayAt_) ++replayRun_;
+        const uint8_t byte = replay_.bytes[replayAt_];
+        const sirfRecordTag tag = replay_.runs[replayRun_].tag;
         ++replayAt_;
         step(byte, tag);
     }
     replay_.clear();
-    replayTags_.clear();
     replayAt_ = 0;
+    replayRun_ = 0;
     replaying_ = false;
 }
 
@@ -136,17 +164,12 @@ void sirfDecoder::reject() {
     ++counters_.badFrames;
     ++counters_.skippedBytes;  // its first byte; the rest is searched again
     scratch_.clear();
-    scratchTags_.clear();
-    scratch_.insert(scratch_.end(), frame_.begin() + 1, frame_.end());
-    scratchTags_.insert(scratchTags_.end(), frameTags_.begin() + 1, frameTags_.end());
-    scratch_.insert(scratch_.end(), replay_.begin() + static_cast<std::ptrdiff_t>(replayAt_), replay_.end());
-    scratchTags_.insert(scratchTags_.end(), replayTags_.begin() + static_cast<std::ptrdiff_t>(replayAt_),
-                        replayTags_.end());
-    replay_.swap(scratch_);
-    replayTags_.swap(scratchTags_);
+    scratch_.appendFrom(frame_, 1);
+    scratch_.appendFrom(replay_, replayAt_);
+    std::swap(replay_, scratch_);
     replayAt_ = 0;
+    replayRun_ = 0;
     frame_.clear();
-    frameTags_.clear();
     state_ = state::start1;
 }
 
@@ -157,7 +180,6 @@ void sirfDecoder::step(uint8_t byte, const sirfRecordTag& tag) {
             return;
         }
         frame_.clear();
-        frameTags_.clear();
     } else if (state_ == state::start2 && byte != startByte2) {
         // The 0xA0 before was stray; this byte may start a frame itself.
         ++counters_.skippedBytes;
@@ -165,8 +187,7 @@ void sirfDecoder::step(uint8_t byte, const sirfRecordTag& tag) {
         step(byte, tag);
         return;
     }
-    frame_.push_back(byte);
-    frameTags_.push_back(tag);
+    frame_.push(byte, tag);
 
     switch (state_) {
         case state::start1:
@@ -221,7 +242,7 @@ void sirfDecoder::step(uint8_t byte, const sirfRecordTag& tag) {
 
 void sirfDecoder::frameComplete() {
     uint32_t sum = 0;
-    for (size_t i = headBytes; i < headBytes + length_; ++i) sum += frame_[i];
+    for (size_t i = headBytes; i < headBytes + length_; ++i) sum += frame_.bytes[i];
     if ((sum & 0x7FFF) != checksum_) {
         // The frame's shape is right, so its bytes are taken as one damaged message.
         ++counters_.badChecksumFrames;
@@ -230,12 +251,11 @@ void sirfDecoder::frameComplete() {
         decodeMessage();
     }
     frame_.clear();
-    frameTags_.clear();
     state_ = state::start1;
 }
 
 void sirfDecoder::decodeMessage() {
-    const uint8_t id = frame_[headBytes];
+    const uint8_t id = frame_.bytes[headBytes];
     if ((id == measuredNavigation && length_ < measuredLength) ||
         (id == geodeticNavigation && length_ < geodeticLength)) {
         ++counters_.badFrames;
@@ -253,10 +273,10 @@ void sirfDecoder::decodeMessage() {
 }
 
 void sirfDecoder::decodeMeasured() {
-    const uint8_t* p = frame_.data() + headBytes;
+    const uint8_t* p = frame_.bytes.data() + headBytes;
     gpsNavigation m;
     m.message = measuredNavigation;
-    m.tag = frameTags_.front();
+    m.tag = frame_.runs.front().tag;
 
     const int64_t week = be16(p + 22);
     const int64_t towMs = int64_t{be32(p + 24)} * 10;
@@ -297,10 +317,10 @@ void sirfDecoder::decodeMeasured() {
 }
 
 void sirfDecoder::decodeGeodetic() {
-    const uint8_t* p = frame_.data() + headBytes;
+    const uint8_t* p = frame_.bytes.data() + headBytes;
     gpsNavigation m;
     m.message = geodeticNavigation;
-    m.tag = frameTags_.front();
+    m.tag = frame_.runs.front().tag;
 
     const int64_t week = be16(p + 5);
     const int64_t towMs = be32(p + 7);

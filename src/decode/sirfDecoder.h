@@ -24,6 +24,8 @@ struct sirfRecordTag {
     int64_t record = 0;
     int32_t sessionMs = 0;
     int32_t file = 0;
+
+    bool operator==(const sirfRecordTag&) const = default;
 };
 
 // One navigation message, decoded. Fields beyond `fix` and the times are meaningful
@@ -93,19 +95,40 @@ private:
     void decodeMeasured();
     void decodeGeodetic();
 
+    // Bytes with the origin of each. A record gives many bytes in a row, so the origins
+    // are kept as runs: runs[k] holds from byte runs[k].from up to the next run's start.
+    struct taggedBytes {
+        struct run {
+            size_t from = 0;
+            sirfRecordTag tag;
+        };
+        std::vector<uint8_t> bytes;
+        std::vector<run> runs;
+
+        void reserve(size_t n);
+        void clear();
+        void push(uint8_t byte, const sirfRecordTag& tag);
+        void append(std::span<const uint8_t> more, const sirfRecordTag& tag);
+        // Appends the bytes of other from its byte `from` on, with their origins.
+        void appendFrom(const taggedBytes& other, size_t from);
+        size_t size() const { return bytes.size(); }
+
+    private:
+        void startRun(const sirfRecordTag& tag);
+    };
+
     sirfNavigationSink& sink_;
     state state_ = state::start1;
     size_t length_ = 0;
     uint16_t checksum_ = 0;
-    // The open frame from its first byte, with each byte's origin.
-    std::vector<uint8_t> frame_;
-    std::vector<sirfRecordTag> frameTags_;
-    // Bytes of a rejected frame still to be searched, before any newer input.
-    std::vector<uint8_t> replay_;
-    std::vector<sirfRecordTag> replayTags_;
-    std::vector<uint8_t> scratch_;
-    std::vector<sirfRecordTag> scratchTags_;
+    // The open frame from its first byte.
+    taggedBytes frame_;
+    // Bytes of a rejected frame still to be searched, before any newer input; the
+    // next one is replayAt_, in the run replayRun_.
+    taggedBytes replay_;
+    taggedBytes scratch_;
     size_t replayAt_ = 0;
+    size_t replayRun_ = 0;
     bool replaying_ = false;
 
     sirfCounters counters_;
