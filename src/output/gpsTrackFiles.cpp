@@ -21,7 +21,6 @@ namespace {
 
 constexpr size_t recordHeadBytes = 20;
 constexpr int64_t recordMaxBytes = 81920;  // the decoder's record buffer
-constexpr size_t readChunk = 65536;
 constexpr size_t readBufferSize = 256 * 1024;
 // Messages 2 and 41 of one navigation epoch carry the same GPS time; epochs are a
 // second or more apart.
@@ -269,20 +268,34 @@ void gpsTrackFiles::fileDone(int64_t recordsSoFar) {
 gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
     gpsSessionSummary summary;
     summary.clockChecks.resize(std::max<size_t>(fileEnds_.size(), 1));
-    // Declared first: the stream's buffer outlives the stream.
-    std::vector<char> inputBuffer;
     const std::unique_ptr<std::FILE, fileCloser> input(platform::openForReading(directory_ + recordsName));
     if (!input) return summary;
-    // The records are read a few bytes at a time; the stream reads the file in large pieces.
-    inputBuffer.resize(readBufferSize);
-    std::setvbuf(input.get(), inputBuffer.data(), _IOFBF, inputBuffer.size());
 
     trackBuilder builder(directory_, *run_, recordUtc, summary);
     sirfDecoder decoder(builder);
-    std::vector<uint8_t> chunk(readChunk);
-    uint8_t head[recordHeadBytes];
+    // The records are taken from the file's bytes read in large pieces: bytes [begin,
+    // end) of the buffer are read and not yet taken.
+    std::vector<uint8_t> buffer(readBufferSize);
+    size_t begin = 0;
+    size_t end = 0;
+    const auto available = [&](size_t wanted) {
+        if (end - begin < wanted) {
+            std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(begin), buffer.begin() + static_cast<std::ptrdiff_t>(end),
+                      buffer.begin());
+            end -= begin;
+            begin = 0;
+            while (end < wanted) {
+                const size_t got = std::fread(buffer.data() + end, 1, buffer.size() - end, input.get());
+                if (got == 0) break;
+                end += got;
+            }
+        }
+        return end - begin;
+    };
     size_t file = 0;
-    while (std::fread(head, 1, recordHeadBytes, input.get()) == recordHeadBytes) {
+    while (available(recordHeadBytes) >= recordHeadBytes) {
+        const uint8_t* head = buffer.data() + begin;
+        begin += recordHeadBytes;
         const int64_t record = summary.records++;
         while (file + 1 < fileEnds_.size() && record >= fileEnds_[file]) ++file;
         const auto sessionMs = static_cast<int32_t>(readLE32(head));
@@ -293,9 +306,10 @@ gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
         const sirfRecordTag tag{record, sessionMs, static_cast<int32_t>(file)};
         size_t left = static_cast<size_t>(length);
         while (left > 0) {
-            const size_t got = std::fread(chunk.data(), 1, std::min(left, chunk.size()), input.get());
+            const size_t got = std::min(left, available(1));
             if (got == 0) break;
-            decoder.feed(std::span<const uint8_t>(chunk.data(), got), tag);
+            decoder.feed(std::span<const uint8_t>(buffer.data() + begin, got), tag);
+            begin += got;
             left -= got;
         }
         if (left > 0) break;
