@@ -5,8 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "common/textFormat.h"
-
 namespace sensconv {
 
 std::string utcText(int64_t unixMs) {
@@ -19,10 +17,19 @@ std::string utcText(int64_t unixMs) {
     const sys_days day = floor<days>(time);
     const year_month_day date(day);
     const hh_mm_ss clock(time - day);
-    return formatText("%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                      static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                      static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+    // Every field is within its width here: the digits are written in place.
+    std::string text = "0000-00-00T00:00:00.000Z";
+    const auto put = [&text](size_t at, size_t width, int64_t value) {
+        for (size_t i = width; i-- > 0; value /= 10) text[at + i] = static_cast<char>('0' + value % 10);
+    };
+    put(0, 4, static_cast<int>(date.year()));
+    put(5, 2, static_cast<unsigned>(date.month()));
+    put(8, 2, static_cast<unsigned>(date.day()));
+    put(11, 2, clock.hours().count());
+    put(14, 2, clock.minutes().count());
+    put(17, 2, clock.seconds().count());
+    put(20, 3, clock.subseconds().count());
+    return text;
 }
 
 int64_t unixMsOf(double unixSeconds) {
