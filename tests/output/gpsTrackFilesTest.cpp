@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "common/littleEndian.h"
 #include "decode/sirfTestFrames.h"
@@ -120,6 +122,43 @@ TEST(gpsTrackFilesTest, OneRowPerEpochFromMessage41WhereSentAndAClockCheckPerFil
     EXPECT_DOUBLE_EQ(summary.clockChecks[1]->minOffsetMs, -2510.0);
     EXPECT_DOUBLE_EQ(summary.clockChecks[1]->maxOffsetMs, -2500.0);
     EXPECT_DOUBLE_EQ(summary.clockChecks[1]->medianOffsetMs, -2505.0);
+}
+
+// The receiver's stream cut into records of 1 to 7 bytes, several megabytes of them:
+// record heads and frames fall across the reads of the file. The stream ends inside a
+// frame.
+TEST(gpsTrackFilesTest, TinyRecordsAcrossManyReadsAndACutOffLastRecord) {
+    constexpr int fixes = 1800;
+    bytes tracker(200, 0);
+    tracker[0] = 4;
+    bytes stream;
+    for (int s = 0; s <= fixes; ++s) {
+        const bytes next = frame(geodeticPayload(geodeticAt(s))) + frame(tracker);
+        stream.insert(stream.end(), next.begin(), next.end());
+    }
+    stream.resize(stream.size() - 250);  // inside the last fix's frame
+    bytes records;
+    int64_t count = 0;
+    for (size_t at = 0; at < stream.size(); ++count) {
+        const size_t n = std::min<size_t>(1 + count % 7, stream.size() - at);
+        const bytes next = record(static_cast<int32_t>(at), t0, bytes(stream.begin() + at, stream.begin() + at + n));
+        records.insert(records.end(), next.begin(), next.end());
+        at += n;
+    }
+    ASSERT_GT(records.size(), 2u * 1024 * 1024);
+    scratchDirectory dir;
+    writeRecords(dir, records);
+    runStatus run;
+    gpsTrackFiles tracks(dir.path(), run);
+    tracks.fileDone(count);
+    const gpsSessionSummary summary = tracks.finish(nullptr);
+    EXPECT_EQ(summary.records, count);
+    EXPECT_EQ(summary.fixes, fixes);
+    EXPECT_EQ(summary.counters.frames, 2 * fixes);
+    EXPECT_EQ(summary.counters.badFrames, 1);
+    const std::string csv = readWhole(dir.file("gps.csv"));
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), fixes + 1);
+    EXPECT_NE(csv.find("\n2025-03-14T09:59:59.150Z,"), std::string::npos);
 }
 
 TEST(gpsTrackFilesTest, NoFixGivesEmptyTracksAndGarbageGivesNone) {
