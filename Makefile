@@ -38,11 +38,11 @@ fuzz: fuzz-build
 fuzz-smoke:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
 
-# Simulates a few minutes of recording in two sessions and converts it (Release build
-# in its own directory); see scripts/demo.
+# Simulates a few minutes of recording in two sessions and converts it (Release build,
+# optimised with a profile of its own work, in its own directory); see scripts/demo and
+# scripts/build-release.
 DEMO_BUILD_DIR ?= build-release
 
 demo: deps
-	@cmake -S . -B $(DEMO_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSENSCONV_TESTS=OFF -DSENSCONV_BENCHMARKS=OFF > /dev/null
-	@cmake --build $(DEMO_BUILD_DIR) -j $(JOBS) --target sensconv snsrsim
+	@scripts/build-release $(DEMO_BUILD_DIR) $(JOBS)
 	@scripts/demo $(DEMO_BUILD_DIR)
