@@ -87,13 +87,12 @@ uint64_t blockWriter::hand(target& file, uint32_t slot) {
 
 void blockWriter::waitFor(uint64_t ticket) {
     if (threaded()) {
+        // Outside the lock: it may ask the system to move the thread.
+        keepApart();
         std::unique_lock lock(mutex_);
         if (writtenCount_ <= ticket) {
             wantedCount_ = std::max(wantedCount_, ticket + 1);
-            if (sleeping_) {
-                keepApart();
-                work_.notify_one();
-            }
+            if (sleeping_) work_.notify_one();
             written_.wait(lock, [this, ticket] { return writtenCount_ > ticket; });
         }
     }
