@@ -1,15 +1,28 @@
 #pragma once
-// The fixed table of sensor channels of both boards: identities, file names, units.
+// The fixed table of sensor channels of both boards: identities, file names, units,
+// and what each value measures in physical terms.
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace sensconv {
+
+// How a value of a channel's .bin file becomes the channel's physical value.
+enum class physicalConversion : int {
+    unchanged,                 // the value is already in the channel's unit
+    fahrenheitToCelsius,       // the board reports degrees Fahrenheit
+    accelerometerCalibration,  // the session's accelerometer calibration (accelCalibration.h)
+};
 
 struct channelInfo {
     const char* longName;   // identity everywhere ("qor2/bar_press")
     const char* shortName;  // names output files and statistics keys ("BarPres")
-    const char* unit;       // nullptr where the channel has none
+    const char* unit;       // the .meta unit text; nullptr where the channel has none
+    const char* quantity;   // what the physical value is
+    const char* ucum;       // the physical value's unit as a UCUM code
+    physicalConversion conversion;
+    bool uncalibrated;      // a count of the sensor's own, with no physical scale known
 };
 
 inline constexpr int numQor2Channels = 15;
@@ -48,5 +61,16 @@ enum juxChannel : int {
 
 extern const std::array<channelInfo, numQor2Channels> qor2ChannelTable;
 extern const std::array<channelInfo, numJuxChannels> juxChannelTable;
+
+// The row of a channel by its long name, from either board; nullptr for none.
+const channelInfo* findChannel(std::string_view longName);
+
+// Names of the conversions as session.json writes them.
+const char* conversionName(physicalConversion conversion);
+
+// The physical value of a .bin value for the conversions that need no session
+// calibration (unchanged, fahrenheitToCelsius); acceleration goes through
+// accelCalibration::apply.
+double physicalValue(physicalConversion conversion, double binValue);
 
 }  // namespace sensconv

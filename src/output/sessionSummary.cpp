@@ -52,14 +52,7 @@ orderedJson preciseTimeJson(double unixSeconds) {
 // The channel table keeps the units as printf texts ("%% relative humidity"); the
 // summary gives the unit itself.
 orderedJson unitOf(const std::string& longName) {
-    const auto find = [&](const auto& table) -> const channelInfo* {
-        for (const channelInfo& info : table) {
-            if (longName == info.longName) return &info;
-        }
-        return nullptr;
-    };
-    const channelInfo* info = find(qor2ChannelTable);
-    if (info == nullptr) info = find(juxChannelTable);
+    const channelInfo* info = findChannel(longName);
     if (info == nullptr || info->unit == nullptr) return nullptr;
     std::string unit = info->unit;
     for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
