@@ -47,7 +47,8 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool takesValue =
-            argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir" || argument == "-jobs";
+            argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir" || argument == "-jobs" ||
+            argument == "-export";
         // A value option takes the next argument whatever it looks like; a missing or
         // empty value stops the run before anything is opened or created.
         if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].empty())) return missingValue(argument);
@@ -88,6 +89,9 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
                 return statusBadArgument;
             }
             options.jobs = static_cast<int>(jobs);
+        } else if (argument == "-export") {
+            options.what = commandLineOptions::action::exportSessions;
+            options.exportFormat = arguments[++i];
         } else if (argument == "-info") {
             options.what = commandLineOptions::action::info;
         } else if (argument == "-json") {

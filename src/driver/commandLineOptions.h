@@ -24,9 +24,10 @@ struct commandLineOptions {
 
     // What the run does: convert, describe the input without converting (-info, with
     // -json as one JSON document), or print the usage or the version and stop.
-    enum class action { convert, info, help, version };
+    enum class action { convert, info, help, version, exportSessions };
     action what = action::convert;
     bool json = false;
+    std::string exportFormat;  // -export: edf, netcdf or all; the inputs are session folders
     std::vector<std::string> commandLine;  // the whole command line, program name first
 };
 

@@ -41,6 +41,10 @@ inline constexpr char helpExtraText[] =
     "   [-jobs N]\n"
     "       Convert up to N sessions at once (default 1); messages and output are the same\n"
     "       as with one at a time\n"
+    "   [-export FORMAT] <session folder(s)>\n"
+    "       Export finished part_NN folders as FORMAT: edf (EDF+/BDF+ files), netcdf (one\n"
+    "       NetCDF-4 file with CF conventions) or all; into each folder's export/ sub-folder,\n"
+    "       or into -outputdir\n"
     "   [-h | --help]\n"
     "       Print this text on standard output\n"
     "   [--version]\n"
@@ -154,5 +158,14 @@ inline constexpr char sessionIncomplete[] = "# ERROR: Session %2d is incomplete,
 inline constexpr char sessionNotMoved[] = "# ERROR: Unable to move %s to %s (%s)\n";
 inline constexpr char replacedNotRemoved[] = "# WARNING: Unable to remove all of the replaced output in %s (%s)\n";
 inline constexpr char earlierOutputKept[] = "# WARNING: %s is from an earlier run and was not replaced\n";
+
+// Export of finished session folders (-export)
+inline constexpr char exportBadFormat[] = "# ERROR: Option -export takes edf, netcdf or all, not %s\n";
+inline constexpr char exportNoFolders[] = "# ERROR: There are no session folders to export\n";
+inline constexpr char exportingFolder[] = "# INFO: Exporting %s as %s into %s\n";
+inline constexpr char exportWritten[] = "# INFO: Wrote %s\n";
+inline constexpr char exportNotSession[] = "# ERROR: %s is not a finished session folder: %s\n";
+inline constexpr char exportFailed[] = "# ERROR: Unable to export %s as %s: %s\n";
+inline constexpr char exportCollision[] = "# ERROR: Unable to export %s: the export %s* was already written by this run\n";
 
 }  // namespace sensconv::driverMessages

@@ -22,6 +22,7 @@
 #include "driver/driverMessages.h"
 #include "driver/fileScreening.h"
 #include "driver/headerCheck.h"
+#include "driver/exportMode.h"
 #include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
@@ -468,6 +469,8 @@ int runConversion(int argc, char** argv) {
             return 0;
         case commandLineOptions::action::info:
             return describeInput(options, inputFiles);
+        case commandLineOptions::action::exportSessions:
+            return exportSessions(options, inputFiles);
         case commandLineOptions::action::convert:
             break;
     }
