@@ -152,6 +152,7 @@ inline constexpr char inputShrunk[] = "the file is shorter than the %" PRId64 " 
 inline constexpr char inputLost[] = "# ERROR: Some input could not be read completely, see the errors above\n";
 inline constexpr char sessionIncomplete[] = "# ERROR: Session %2d is incomplete, its output is in %s\n";
 inline constexpr char sessionNotMoved[] = "# ERROR: Unable to move %s to %s (%s)\n";
+inline constexpr char sessionNotFlushed[] = "# ERROR: Unable to bring the session's output to the disk (%s)\n";
 inline constexpr char replacedNotRemoved[] = "# WARNING: Unable to remove all of the replaced output in %s (%s)\n";
 inline constexpr char earlierOutputKept[] = "# WARNING: %s is from an earlier run and was not replaced\n";
 

@@ -86,15 +86,32 @@ sessionFolder createSessionFolder(const std::string& outputdir, const std::strin
     return {partDir, false};
 }
 
-// Puts a finished session in place; false when it stays where it was built.
-bool placeSession(const sessionFolder& folder, const std::string& partDir) {
+// Puts a finished session in place; false when it stays where it was built. Its files
+// reach the disk before it takes its name, and the name after: a power loss leaves
+// either the complete session under partDir or what was there before.
+bool placeSession(const sessionFolder& folder, const std::string& partDir, runStatus& run) {
     std::string reason;
     std::string removeFailure;
+    // Made for its owner alone while it was being built, the session is then opened to
+    // whom the user's mask lets in, like every folder the user makes.
+    if (!platform::allowAccessByMask(folder.path, reason)) {
+        printMessage(msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
+        return false;
+    }
+    if (!platform::flushTreeToDisk(folder.path, reason)) {
+        printMessage(msg::sessionNotFlushed, reason.c_str());
+        run.fileFailed();
+        return false;
+    }
     if (!platform::moveDirectoryIntoPlace(folder.path, partDir, reason, removeFailure)) {
         printMessage(msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
         return false;
     }
     if (!removeFailure.empty()) printMessage(msg::replacedNotRemoved, folder.path.c_str(), removeFailure.c_str());
+    if (!platform::flushDirectoryToDisk(platform::directoryOfPath(partDir).value_or("."), reason)) {
+        printMessage(msg::sessionNotFlushed, reason.c_str());
+        run.fileFailed();
+    }
     return true;
 }
 
@@ -252,6 +269,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     // image that is still open; only then is the session complete on disk.
     ahead.reset();
     writer.reset();
+    if (extractor->closeUncheckedImage()) summary.addUncheckedImage();
     extractor.reset();
     const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
         const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
@@ -268,10 +286,11 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());
     if (folder.staged) {
         const bool complete = outcome.read && !outcome.lost;
-        if (complete && placeSession(folder, partDir)) {
+        if (complete && placeSession(folder, partDir, run)) {
             unfinished.directory.clear();
             outcome.written = true;
         }
+        outcome.lost = run.filesFailed() != lossesBefore;
         reportUnfinishedSession();
     } else {
         outcome.written = true;

@@ -71,6 +71,17 @@ std::optional<std::string> createUniqueDirectory(const std::string& prefix, std:
 bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target, std::string& reason,
                             std::string& removeFailure);
 
+// Gives dir the permissions a folder made with mkdir would have had: all of them less
+// the process's file mode creation mask (a unique folder is made for its owner alone).
+bool allowAccessByMask(const std::string& dir, std::string& reason);
+
+// Brings every file and folder under dir (dir included) to stable storage; links are
+// not followed. The writes of all files are started first, so that the flushes one by
+// one mostly wait for work already under way. False with reason at the first failure.
+bool flushTreeToDisk(const std::string& dir, std::string& reason);
+// Brings dir's own entries (a rename in it) to stable storage.
+bool flushDirectoryToDisk(const std::string& dir, std::string& reason);
+
 // Descriptors 0, 1 and 2 open on the null device where they are closed, so that the
 // first file the program opens can never take the place of a standard stream.
 void ensureStandardDescriptors();
