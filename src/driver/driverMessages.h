@@ -60,6 +60,8 @@ inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specifie
 inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
 inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
 inline constexpr char badJobs[] = "# ERROR: Option -jobs takes a number of sessions from 1 to %ld, not %s\n";
+inline constexpr char badMaxGap[] = "# ERROR: Option -maxGap_sec takes a number of seconds, not %s\n";
+inline constexpr char jsonWithoutInfo[] = "# WARNING: -json has no effect without -info\n";
 inline constexpr const char* exiting = exitingLine;
 
 // Directory scan and screening
