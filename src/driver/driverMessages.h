@@ -78,6 +78,7 @@ inline constexpr char screenUnopenable[] = "Unable to open!,";
 inline constexpr char screenOpened[] = "Opened,";
 inline constexpr char screenTooSmall[] = "Too small!,";
 inline constexpr char finalNumbering[] = "# INFO: Final file numbering (%d files removed)\n";
+inline constexpr char sameFileTwice[] = "# WARNING: \"%s\" is the same file as \"%s\", which is taken once\n";
 inline constexpr char finalFile[] = "# INFO: File [%3d] \"%s\"\n";
 
 // Session segmentation

@@ -320,6 +320,12 @@ std::optional<int64_t> fileSize(std::FILE* file) {
     return std::nullopt;
 }
 
+std::optional<std::pair<uint64_t, uint64_t>> fileIdentity(std::FILE* file) {
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0) return std::nullopt;
+    return std::pair<uint64_t, uint64_t>{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 bool seekTo(std::FILE* file, int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sensconv::platform {
@@ -88,6 +89,10 @@ void ensureStandardDescriptors();
 
 // Size of an open file in bytes (64-bit), or nothing when it cannot be told.
 std::optional<int64_t> fileSize(std::FILE* file);
+
+// What names an open file on its system whatever the path that led to it (device and
+// inode on POSIX): two paths with the same identity are one file.
+std::optional<std::pair<uint64_t, uint64_t>> fileIdentity(std::FILE* file);
 
 // 64-bit seek and tell.
 bool seekTo(std::FILE* file, int64_t offset);
