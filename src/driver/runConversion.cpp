@@ -9,6 +9,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <regex>
 #include <set>
 #include <utility>
 
@@ -48,23 +50,38 @@ struct unfinishedSession {
     std::string directory;  // empty while no session is being built
 };
 unfinishedSession unfinished;
+// A request to end the run reads it from a thread of its own.
+std::mutex unfinishedLock;
+
+void setUnfinished(int session, const std::string& directory) {
+    const std::lock_guard<std::mutex> lock(unfinishedLock);
+    unfinished = {session, directory};
+}
+
+unfinishedSession currentUnfinished() {
+    const std::lock_guard<std::mutex> lock(unfinishedLock);
+    return unfinished;
+}
 
 // A session converted beside others that an earlier session's fatal error ended: a
 // run of one session at a time would never have started it, so nothing of it stays.
 [[noreturn]] void abandonSession(const std::string& stagedFolder) {
     if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
-    unfinished.directory.clear();
+    setUnfinished(0, "");
     platform::exitProcess(statusFailed);
 }
 
+// A session that ends before anything was written leaves nothing behind.
+void reportIncomplete(int session, const std::string& directory) {
+    if (!platform::removeEmptyDirectory(directory)) printMessage(msg::sessionIncomplete, session, directory.c_str());
+}
+
 void reportUnfinishedSession() {
-    if (unfinished.directory.empty()) return;
-    if (!platform::waitForGoAhead()) abandonSession(unfinished.directory);
-    // A session that ends before anything was written leaves nothing behind.
-    if (!platform::removeEmptyDirectory(unfinished.directory)) {
-        printMessage(msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
-    }
-    unfinished.directory.clear();
+    const unfinishedSession left = currentUnfinished();
+    if (left.directory.empty()) return;
+    if (!platform::waitForGoAhead()) abandonSession(left.directory);
+    reportIncomplete(left.session, left.directory);
+    setUnfinished(0, "");
 }
 
 // A session is built in a folder of its own, under a name no other run can choose and
@@ -226,7 +243,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     printMessage(msg::creatingOutputDirectory);
     printMessage(msg::quotedPath, partDir.c_str());
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
-    if (folder.staged) unfinished = {s, folder.path};
+    if (folder.staged) {
+        platform::holdDirectory(folder.path);
+        setUnfinished(s, folder.path);
+    }
     // The parent removes it should this process die before it may finish the session.
     if (folder.staged && platform::isChildSession()) {
         platform::reportToParent(formatText("S%zu:", folder.path.size()) + folder.path);
@@ -287,9 +307,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     if (folder.staged) {
         const bool complete = outcome.read && !outcome.lost;
         if (complete && placeSession(folder, partDir, run)) {
-            unfinished.directory.clear();
+            setUnfinished(0, "");
             outcome.written = true;
         }
+        platform::releaseDirectory(folder.path);
         outcome.lost = run.filesFailed() != lossesBefore;
         reportUnfinishedSession();
     } else {
@@ -388,7 +409,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                 return 0;
             };
             std::string reason;
-            auto child = platform::startChild(body, reason);
+            auto child = platform::startChild(body, reason, nextSession);
             if (!child) {
                 startFailed = true;
                 break;
@@ -406,6 +427,10 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
         const platform::childEnd end = platform::waitForChild(front.child, true);
         const childReport report = readChildReport(end.result);
         if (!report.done) {
+            // A session that crashed is named; the run then ends as after a fatal error.
+            if (!end.exited) {
+                printMessage(msg::sessionCrashed, front.session, end.signal, platform::signalName(end.signal).c_str());
+            }
             // The session ended the run: the later ones are abandoned and leave nothing,
             // also when they die before they can clear up themselves.
             for (running& later : children) platform::withholdGoAhead(later.child);
@@ -421,6 +446,13 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                 }
                 updateTraceLogOfStates(inputFiles, fileSession, traceStates.data(), options.traceLogDir, options.outputdir,
                                false);
+            }
+            if (!end.exited) {
+                if (!report.staged.empty() && platform::isDirectory(report.staged)) {
+                    reportIncomplete(front.session, report.staged);
+                }
+                printMessage(msg::exiting);
+                platform::exitProcess(statusFailed);
             }
             platform::endLike(end);
         }
@@ -442,7 +474,47 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
     return !startFailed;
 }
 
+// Staging folders that a run stopped on its way left in the output directory (no running
+// process holds them): their sessions were never finished.
+void warnAboutAbandonedSessions(const std::string& outputdir) {
+    std::vector<std::string> names;
+    std::string reason;
+    if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
+    std::sort(names.begin(), names.end());
+    const std::regex staging("part_[0-9]{2,}\\.incomplete-[A-Za-z0-9]{6}");
+    for (const std::string& name : names) {
+        if (std::regex_match(name, staging) && platform::isAbandonedDirectory(outputdir + name)) {
+            printMessage(msg::abandonedSession, (outputdir + name).c_str());
+        }
+    }
+}
+
+// A request to end the run (SIGTERM, SIGINT, SIGHUP): the sessions being built stop where
+// they stand, as a run of one session at a time would, and the run says where they are.
+void endOnRequest(int signal) {
+    const std::vector<platform::stoppedChild> children = platform::stopChildren();
+    for (size_t i = 0; i < children.size(); ++i) {
+        const std::string staged = readChildReport(children[i].result).staged;
+        // The first is the session one at a time would be converting; the later ones
+        // would not have begun.
+        if (i == 0) std::fwrite(children[i].errors.data(), 1, children[i].errors.size(), stderr);
+        if (staged.empty() || !platform::isDirectory(staged)) continue;
+        if (i == 0) {
+            reportIncomplete(children[i].label, staged);
+        } else {
+            platform::removeTree(staged);
+        }
+    }
+    const unfinishedSession left = currentUnfinished();
+    if (!left.directory.empty() && platform::isDirectory(left.directory)) reportIncomplete(left.session, left.directory);
+    printMessage(msg::endedBySignal, signal, platform::signalName(signal).c_str());
+}
+
 }  // namespace
+
+void takeTerminationRequests() {
+    platform::takeTerminationRequests(endOnRequest);
+}
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
                      const std::vector<int>& fileSession, runStatus& run,
@@ -512,6 +584,7 @@ int runConversion(int argc, char** argv) {
     if (!checkFileHeaders(inputFiles)) return statusFailed;
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
+    warnAboutAbandonedSessions(options.outputdir);
     runStatus run;
     const bool allRead = convertSessions(options, inputFiles, fileSession, run, screenedSizes);
 

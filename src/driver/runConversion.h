@@ -15,6 +15,11 @@ namespace sensconv {
 // process at once (see convertSessions).
 int runConversion(int argc, char** argv);
 
+// From now on a request to end (SIGTERM, SIGINT, SIGHUP) stops the sessions being built
+// where they stand, names them and ends the process by that signal. Call before any
+// thread is started.
+void takeTerminationRequests();
+
 // Converts session after session into outputdir's part_NN directories. inputFiles and
 // fileSession are the screened, segmented and checked lists; screenedSizes holds the
 // files' sizes at screening; output files that fail are counted in run. A fatal outcome

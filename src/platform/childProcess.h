@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sensconv::platform {
 
@@ -34,8 +35,27 @@ struct childEnd {
 
 // Runs body in a new child process, which ends with body's return value as its exit
 // status (or earlier, through exitProcess). Standard output and error are flushed
-// first. Nothing with reason set when no child can be started.
-std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason);
+// first. The child ends with this process, whatever ends it. label is what
+// stopChildren tells of it. Nothing with reason set when no child can be started.
+std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason, int label = 0);
+
+// Requests to end (SIGTERM, SIGINT, SIGHUP) are taken by a thread of their own, which
+// calls onRequest with the signal and then ends the process by that signal. Call once,
+// before any other thread is started; children take the default again.
+void takeTerminationRequests(std::function<void(int)> onRequest);
+
+// For onRequest: ends every child still running and waits for it. Each one's label,
+// report and standard error so far, in the order they were started. Afterwards no
+// other thread collects a child or passes on its messages.
+struct stoppedChild {
+    int label = 0;
+    std::string result;
+    std::string errors;
+};
+std::vector<stoppedChild> stopChildren();
+
+// The system's name of a signal ("Terminated").
+std::string signalName(int signal);
 
 // In the parent: lets the child finish, or (withhold) tells it to remove its work.
 void giveGoAhead(childProcess& child);

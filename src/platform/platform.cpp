@@ -5,10 +5,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <system_error>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -294,6 +297,41 @@ bool flushTreeToDisk(const std::string& dir, std::string& reason) {
         if (!flushDirectoryToDisk(folder, reason)) return false;
     }
     return true;
+}
+
+namespace {
+std::mutex heldLock;
+std::map<std::string, int> held;  // directory -> the descriptor that holds its lock
+}  // namespace
+
+void holdDirectory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(heldLock);
+    if (!held.emplace(dir, fd).second) ::close(fd);
+}
+
+void releaseDirectory(const std::string& dir) {
+    const std::lock_guard<std::mutex> lock(heldLock);
+    const auto it = held.find(dir);
+    if (it == held.end()) return;
+    ::close(it->second);
+    held.erase(it);
+}
+
+bool isAbandonedDirectory(const std::string& dir) {
+    if (!isDirectory(dir)) return false;
+    const openedEntry entry(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return entry.fd >= 0 && ::flock(entry.fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+void startWriteBack(std::FILE* file) {
+    // A failure stays in the stream's error state and is reported when it is closed.
+    if (std::fflush(file) == 0) (void)::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 bool flushDirectoryToDisk(const std::string& dir, std::string& reason) {

@@ -65,6 +65,13 @@ std::FILE* openScratchFile(const std::string& directory);
 // process can have chosen; its path, or nothing with reason set.
 std::optional<std::string> createUniqueDirectory(const std::string& prefix, std::string& reason);
 
+// Marks dir as being built by this process until releaseDirectory or the process's end
+// (a lock on it), so that another run can tell it from a folder a stopped run left.
+void holdDirectory(const std::string& dir);
+void releaseDirectory(const std::string& dir);
+// True when dir is a directory that no running process holds.
+bool isAbandonedDirectory(const std::string& dir);
+
 // Puts the directory staged at path target's place in one step: target, when it
 // exists, is exchanged with it and then removed as a whole; a link in target's place
 // is replaced, never followed. False with reason when staged stays where it is.
@@ -80,6 +87,9 @@ bool allowAccessByMask(const std::string& dir, std::string& reason);
 // not followed. The writes of all files are started first, so that the flushes one by
 // one mostly wait for work already under way. False with reason at the first failure.
 bool flushTreeToDisk(const std::string& dir, std::string& reason);
+// Hands what was written to file so far to the system and lets it start writing it to
+// stable storage, without waiting for that: a flush later then has little left to do.
+void startWriteBack(std::FILE* file);
 // Brings dir's own entries (a rename in it) to stable storage.
 bool flushDirectoryToDisk(const std::string& dir, std::string& reason);
 

@@ -3,12 +3,15 @@
 // power loss and be readable by colleagues.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -230,6 +233,80 @@ TEST(nothingLostTest, FinishedSessionsFollowTheUsersMask) {
         ASSERT_EQ(::stat((out + "/part_00/images").c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0777 & ~mask) << std::oct << mask;
     }
+}
+
+// What an output folder holds: its entries' names, staging names made alike.
+std::vector<std::string> entriesOf(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(std::regex_replace(entry.path().filename().string(), std::regex("incomplete-.{6}$"),
+                                           "incomplete-XXXXXX"));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Asked to end, a run stops the sessions being built where they stand, children
+// included, says which stay incomplete and where, and ends by the signal; a later run
+// names what it left. A session process that crashes is named by its parent, which
+// ends as after a fatal error.
+TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
+    scratchDirectory dir;
+    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY,
+                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "1", "--duration", "1200",
+                                  "--gap", "3600", "--seed", "5"},
+                                 dir.path())
+                  .status,
+              0);
+    const auto endedAfterStart = [&dir](const std::string& out, const std::string& jobs, int signal, bool child) {
+        runOptions stopped;
+        bool sent = false;
+        stopped.watchStandardError = [&](pid_t pid, const std::string& err) {
+            if (sent || err.find("# INFO: Comparing file headers") == std::string::npos) return;
+            sent = true;
+            ::usleep(300000);
+            pid_t target = pid;
+            if (child) {
+                std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+                children >> target;
+            }
+            ::kill(target, signal);
+        };
+        runResult run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / out, "-jobs", jobs}, stopped);
+        ::usleep(1500000);  // anything still running would go on writing meanwhile
+        return run;
+    };
+    std::vector<std::string> oneAtATime;
+    for (const char* jobs : {"1", "3"}) {
+        const std::string out = std::string("stopped") + jobs;
+        const runResult run = endedAfterStart(out, jobs, SIGTERM, false);
+        EXPECT_EQ(run.status, -SIGTERM) << jobs << run.err;
+        const std::vector<std::string> left = testing_support::incompleteFolders(dir / out, "part_00");
+        ASSERT_EQ(left.size(), 1u) << jobs << run.err;
+        EXPECT_TRUE(run.err.ends_with("# ERROR: Session  1 is incomplete, its output is in " + left[0] +
+                                      "\n# ERROR: Stopped by signal 15 (Terminated)\n"))
+            << jobs << run.err;
+        const std::vector<std::string> entries = entriesOf(dir / out);
+        EXPECT_EQ(entries, std::vector<std::string>{"part_00.incomplete-XXXXXX"}) << jobs;
+        ::usleep(500000);
+        EXPECT_EQ(entriesOf(dir / out), entries) << "nothing goes on writing, -jobs " << jobs;
+        EXPECT_EQ(testing_support::incompleteFolders(dir / out, "part_00"), left);
+    }
+    const runResult next = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "stopped1"});
+    EXPECT_EQ(next.status, 0);
+    EXPECT_EQ(next.linesStartingWith("# WARNING"),
+              "# WARNING: " + testing_support::incompleteFolders(dir / "stopped1", "part_00")[0] +
+                  " was left incomplete by an earlier run that was stopped\n");
+
+    const runResult crashed = endedAfterStart("crashed", "3", SIGSEGV, true);
+    EXPECT_EQ(crashed.status, 255) << crashed.err;
+    const std::vector<std::string> left = testing_support::incompleteFolders(dir / "crashed", "part_00");
+    ASSERT_EQ(left.size(), 1u) << crashed.err;
+    EXPECT_TRUE(crashed.err.ends_with("# ERROR: The conversion of session  1 ended by signal 11 (Segmentation fault)\n"
+                                      "# ERROR: Session  1 is incomplete, its output is in " + left[0] +
+                                      "\n# ERROR: Exiting\n"))
+        << crashed.err;
+    EXPECT_EQ(entriesOf(dir / "crashed"), std::vector<std::string>{"part_00.incomplete-XXXXXX"});
 }
 
 }  // namespace
