@@ -235,6 +235,31 @@ TEST(nothingLostTest, FinishedSessionsFollowTheUsersMask) {
     }
 }
 
+// A read that fails while the sessions are planned would plan them on part of a file:
+// the run ends there, naming the file and the offset, before anything is written.
+TEST(nothingLostTest, ReadErrorWhilePlanningEndsTheRun) {
+    scratchDirectory dir;
+    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, {"--out", "rec", "--quiet", "--files", "2", "--duration", "200"},
+                                 dir.path())
+                  .status,
+              0);
+    if (!exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    const std::string second = filesIn(dir / "rec")[1];
+    runOptions injected;
+    // Without -f only the planning thread's reads are counted: the fifth read of the
+    // second file is one of the plan's.
+    injected.wrapper = {"/usr/bin/strace", "-o", dir / "calls", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                        "-e", "inject=read:error=EIO:when=5", "-P", second};
+    const runResult run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "out"}, injected);
+    if (run.err.find("ptrace") != std::string::npos) GTEST_SKIP() << run.err;
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
+                                  "# ERROR: Unable to read " + second + " at offset 1048576 (Input/output error)\n"
+                                  "# ERROR: Exiting\n")
+        << run.err;
+    EXPECT_FALSE(exists(dir / "out"));
+}
+
 // What an output folder holds: its entries' names, staging names made alike.
 std::vector<std::string> entriesOf(const std::string& folder) {
     std::vector<std::string> names;
