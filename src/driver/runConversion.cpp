@@ -513,7 +513,7 @@ void endOnRequest(int signal) {
 }  // namespace
 
 void takeTerminationRequests() {
-    platform::takeTerminationRequests(endOnRequest);
+    platform::handleTerminationRequests(endOnRequest);
 }
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
@@ -529,6 +529,8 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
     if (options.jobs > 1 && s < lastSession) {
         convertSessionsSideBySide(options, inputFiles, fileSession, screenedSizes, run, s, f, total, written);
     }
+    // No session process is started from here on.
+    if (options.jobs > 1) platform::takeTerminationRequests();
     const auto beforeFile = [&](size_t current) {
         if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, current, options.traceLogDir, options.outputdir);
     };
@@ -549,6 +551,15 @@ int runConversion(int argc, char** argv) {
     commandLineOptions options;
     std::vector<std::string> inputFiles;
     if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
+    // Sessions side by side are started from this thread alone; otherwise a thread takes
+    // the requests to end.
+    if (options.what == commandLineOptions::action::convert) {
+        if (options.jobs > 1) {
+            platform::holdTerminationRequests();
+        } else {
+            platform::takeTerminationRequests();
+        }
+    }
     options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
     switch (options.what) {
         case commandLineOptions::action::help:

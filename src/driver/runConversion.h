@@ -15,9 +15,8 @@ namespace sensconv {
 // process at once (see convertSessions).
 int runConversion(int argc, char** argv);
 
-// From now on a request to end (SIGTERM, SIGINT, SIGHUP) stops the sessions being built
-// where they stand, names them and ends the process by that signal. Call before any
-// thread is started.
+// A conversion's requests to end (SIGTERM, SIGINT, SIGHUP) stop the sessions being
+// built where they stand, name them and end the process by that signal.
 void takeTerminationRequests();
 
 // Converts session after session into outputdir's part_NN directories. inputFiles and

@@ -16,7 +16,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -191,10 +194,52 @@ void withholdGoAhead(childProcess& child) {
     answer(child, withholdByte);
 }
 
+namespace {
+std::function<void(int)> requestHandler;
+bool requestsHeld = false;  // blocked, and taken while a child is waited for
+
+[[noreturn]] void endOnRequest(int signal) {
+    if (requestHandler) requestHandler(signal);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::signal(signal, SIG_DFL);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+    std::raise(signal);
+    _exit(128 + signal);
+}
+
+// Waits for the child to end; a request to end that comes meanwhile is taken here.
+void waitTakingRequests(int pid) {
+    if (!requestsHeld) return;
+    const int childEnds = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const sigset_t requests = terminationSet();
+    const int requestComes = ::signalfd(-1, &requests, SFD_CLOEXEC);
+    for (;;) {
+        pollfd watched[2] = {{requestComes, POLLIN, 0}, {childEnds, POLLIN, 0}};
+        if (requestComes < 0 || childEnds < 0) break;
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) break;
+        if ((watched[0].revents & POLLIN) != 0) {
+            signalfd_siginfo info{};
+            if (::read(requestComes, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+                endOnRequest(static_cast<int>(info.ssi_signo));
+            }
+        }
+        if (watched[1].revents != 0) break;
+    }
+    if (childEnds >= 0) ::close(childEnds);
+    if (requestComes >= 0) ::close(requestComes);
+}
+}  // namespace
+
+
 childEnd waitForChild(childProcess& child, bool passOnErrors) {
     childEnd end;
     int status = 0;
     pid_t waited = -1;
+    waitTakingRequests(child.pid);
     do {
         waited = ::waitpid(child.pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
@@ -237,24 +282,26 @@ childEnd waitForChild(childProcess& child, bool passOnErrors) {
     return end;
 }
 
-void takeTerminationRequests(std::function<void(int)> onRequest) {
+void handleTerminationRequests(std::function<void(int)> onRequest) {
+    requestHandler = std::move(onRequest);
+}
+
+void holdTerminationRequests() {
+    const sigset_t requests = terminationSet();
+    ::pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    requestsHeld = true;
+}
+
+void takeTerminationRequests() {
     const sigset_t requests = terminationSet();
     // Blocked here, and so in every thread started from now on: only sigwait takes them.
     ::pthread_sigmask(SIG_BLOCK, &requests, nullptr);
-    std::thread([requests, onRequest = std::move(onRequest)]() {
+    requestsHeld = false;
+    std::thread([requests]() {
         int signal = 0;
         while (::sigwait(&requests, &signal) != 0) {
         }
-        onRequest(signal);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::signal(signal, SIG_DFL);
-        sigset_t just;
-        sigemptyset(&just);
-        sigaddset(&just, signal);
-        ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
-        std::raise(signal);
-        _exit(128 + signal);
+        endOnRequest(signal);
     }).detach();
 }
 

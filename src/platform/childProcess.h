@@ -39,10 +39,15 @@ struct childEnd {
 // stopChildren tells of it. Nothing with reason set when no child can be started.
 std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason, int label = 0);
 
-// Requests to end (SIGTERM, SIGINT, SIGHUP) are taken by a thread of their own, which
-// calls onRequest with the signal and then ends the process by that signal. Call once,
-// before any other thread is started; children take the default again.
-void takeTerminationRequests(std::function<void(int)> onRequest);
+// Requests to end (SIGTERM, SIGINT, SIGHUP) call onRequest with the signal, and the
+// process then ends by that signal. They are taken either by a thread of their own
+// (takeTerminationRequests: no child may be started afterwards, as a process with
+// threads cannot be forked safely), or, held until then, while a child is waited for
+// (holdTerminationRequests). Either is called before any other thread is started;
+// children take the default again.
+void handleTerminationRequests(std::function<void(int)> onRequest);
+void takeTerminationRequests();
+void holdTerminationRequests();
 
 // For onRequest: ends every child still running and waits for it. Each one's label,
 // report and standard error so far, in the order they were started. Afterwards no
