@@ -214,6 +214,21 @@ TEST(nothingLostTest, SessionsReachTheDiskBeforeAndAfterTheirRename) {
         EXPECT_GE(entries, 10u);
         EXPECT_EQ(flushedAfter.count(out), 1u) << how;
     }
+    // A session of many small images: one flush of the whole file system before the rename.
+    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, {"--out", "images", "--duration", "90", "--image-interval", "1",
+                                                  "--image-size", "64x48", "--quiet"},
+                                 dir.path())
+                  .status,
+              0);
+    const runResult run = runProgram({"-scandir", dir / "images", "-outputdir", dir / "many"}, traced);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string calls = readWhole(dir / "calls");
+    const size_t rename = calls.find("\"" + (dir / "many/part_00") + "\", RENAME_NOREPLACE");
+    ASSERT_NE(rename, std::string::npos) << calls;
+    const size_t syncfs = calls.find("syncfs(");
+    EXPECT_LT(syncfs, rename);
+    EXPECT_NE(calls.find(dir / "many/part_00.incomplete-", syncfs), std::string::npos);
+    EXPECT_NE(calls.find("fsync(", rename), std::string::npos);
 }
 
 // Built in a folder for its owner alone, a finished session is opened to whom the
