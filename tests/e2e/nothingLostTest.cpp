@@ -304,7 +304,11 @@ TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
         stopped.watchStandardError = [&](pid_t pid, const std::string& err) {
             if (sent || err.find("# INFO: Comparing file headers") == std::string::npos) return;
             sent = true;
-            ::usleep(300000);
+            // Once the first session is being built (however slow the build under test).
+            for (int wait = 0; wait < 400 && testing_support::incompleteFolders(dir / out, "part_00").empty(); ++wait) {
+                ::usleep(25000);
+            }
+            ::usleep(100000);
             pid_t target = pid;
             if (child) {
                 std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
