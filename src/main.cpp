@@ -1,5 +1,6 @@
 #include "driver/runConversion.h"
 
 int main(int argc, char** argv) {
+    sensconv::takeTerminationRequests();
     return sensconv::runConversion(argc, argv);
 }

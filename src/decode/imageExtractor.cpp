@@ -55,6 +55,10 @@ void imageExtractor::writeImage(const uint8_t* bytes, size_t count) {
     file_.write(bytes, 1, count);
 }
 
+bool imageExtractor::closeUncheckedImage() {
+    return file_.isOpen() && closeImage();
+}
+
 bool imageExtractor::closeImage() {
     return file_.close();
 }
@@ -92,6 +96,8 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
     for (int32_t i = 0; i < n; ++i) {
         if (i + 1 < n && d[i] == markerPrefix && d[i + 1] == startOfImage) {
             // A new image starts: the old one ends just before the marker.
+            // An image still held (its start too short to open a file) has ended too.
+            if (!startBuffer_.empty() && !file_.isOpen()) openImage(sessionBase, fileTime, intmax);
             if (file_.isOpen()) {
                 writeImage(d, static_cast<size_t>(i));
                 if (closeImage()) {
@@ -118,7 +124,16 @@ bool imageExtractor::addPacket(const snsrPacket& packet, int64_t sessionBase, in
                 startBuffer_.clear();
                 ++badImages;
             }
+            // The camera starts its next image right behind the check, often in the
+            // same packet: the rest of the packet is searched for that start.
             scannedToEnd = false;
+            for (int32_t j = i + checkSegmentSize; j + 1 < n; ++j) {
+                if (d[j] == markerPrefix && d[j + 1] == startOfImage) {
+                    startBuffer_.assign(d + j, d + n);
+                    crc_ = continueCrc(0, d + j, static_cast<size_t>(n - j));
+                    break;
+                }
+            }
             break;
         }
     }

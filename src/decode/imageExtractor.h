@@ -36,6 +36,11 @@ public:
     // the packet's bytes belong to no image.
     bool addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax);
 
+    // At the end of the session: closes the image still being written, which is kept
+    // although its check never arrived. True when there was one; false also when its
+    // bytes did not all reach the disk (it then counts in the run's lost output).
+    bool closeUncheckedImage();
+
     int64_t goodImages = 0;
     int64_t badImages = 0;
 

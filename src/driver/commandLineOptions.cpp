@@ -1,6 +1,7 @@
 #include "driver/commandLineOptions.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,6 +22,17 @@ int missingValue(const std::string& option) {
     std::fprintf(stderr, msg::missingValue, option.c_str());
     std::fprintf(stderr, msg::exiting);
     return statusBadArgument;
+}
+
+// A plain decimal number as a person types it: an optional sign, digits with an
+// optional point, an optional exponent. Blanks, hexadecimal, "nan", "inf" and units
+// are refused, and so is what does not fit a double.
+bool isPlainNumber(const std::string& text, double& value) {
+    if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
 }
 
 }  // namespace
@@ -67,7 +79,12 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             options.writeTraceLog = true;
             std::fprintf(stderr, msg::traceLogOn);
         } else if (argument == "-maxGap_sec") {
-            options.maxGap_sec = std::atof(arguments[++i].c_str());
+            const std::string& value = arguments[++i];
+            if (!isPlainNumber(value, options.maxGap_sec)) {
+                std::fprintf(stderr, msg::badMaxGap, value.c_str());
+                std::fprintf(stderr, msg::exiting);
+                return statusBadArgument;
+            }
             std::fprintf(stderr, msg::maxGap, options.maxGap_sec);
         } else if (argument == "-ignoreRollover") {
             options.ignoreRollover = true;
@@ -83,7 +100,8 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             char* end = nullptr;
             errno = 0;
             const long jobs = std::strtol(value.c_str(), &end, 10);
-            if (errno != 0 || end == value.c_str() || *end != '\0' || jobs < 1 || jobs > maxJobs) {
+            const bool digitsOnly = value.find_first_not_of("0123456789") == std::string::npos;
+            if (!digitsOnly || errno != 0 || end == value.c_str() || *end != '\0' || jobs < 1 || jobs > maxJobs) {
                 std::fprintf(stderr, msg::badJobs, maxJobs, value.c_str());
                 std::fprintf(stderr, msg::exiting);
                 return statusBadArgument;
@@ -110,6 +128,7 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             inputFiles.push_back(argument);
         }
     }
+    if (options.json && options.what != commandLineOptions::action::info) std::fprintf(stderr, msg::jsonWithoutInfo);
     return 0;
 }
 

@@ -64,6 +64,8 @@ inline constexpr char commandLineFilesIgnored[] = "# INFO: Command line specifie
 inline constexpr char unknownOption[] = "# ERROR: Unrecognized command argument, %s\n";
 inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
 inline constexpr char badJobs[] = "# ERROR: Option -jobs takes a number of sessions from 1 to %ld, not %s\n";
+inline constexpr char badMaxGap[] = "# ERROR: Option -maxGap_sec takes a number of seconds, not %s\n";
+inline constexpr char jsonWithoutInfo[] = "# WARNING: -json has no effect without -info\n";
 inline constexpr const char* exiting = exitingLine;
 
 // Directory scan and screening
@@ -80,6 +82,7 @@ inline constexpr char screenUnopenable[] = "Unable to open!,";
 inline constexpr char screenOpened[] = "Opened,";
 inline constexpr char screenTooSmall[] = "Too small!,";
 inline constexpr char finalNumbering[] = "# INFO: Final file numbering (%d files removed)\n";
+inline constexpr char sameFileTwice[] = "# WARNING: \"%s\" is the same file as \"%s\", which is taken once\n";
 inline constexpr char finalFile[] = "# INFO: File [%3d] \"%s\"\n";
 
 // Session segmentation
@@ -155,7 +158,11 @@ inline constexpr char inputUnreadable[] = "# ERROR: Unable to read %s at offset 
 inline constexpr char inputShrunk[] = "the file is shorter than the %" PRId64 " bytes it held when the run began";
 inline constexpr char inputLost[] = "# ERROR: Some input could not be read completely, see the errors above\n";
 inline constexpr char sessionIncomplete[] = "# ERROR: Session %2d is incomplete, its output is in %s\n";
+inline constexpr char sessionCrashed[] = "# ERROR: The conversion of session %2d ended by signal %d (%s)\n";
+inline constexpr char endedBySignal[] = "# ERROR: Stopped by signal %d (%s)\n";
+inline constexpr char abandonedSession[] = "# WARNING: %s was left incomplete by an earlier run that was stopped\n";
 inline constexpr char sessionNotMoved[] = "# ERROR: Unable to move %s to %s (%s)\n";
+inline constexpr char sessionNotFlushed[] = "# ERROR: Unable to bring the session's output to the disk (%s)\n";
 inline constexpr char replacedNotRemoved[] = "# WARNING: Unable to remove all of the replaced output in %s (%s)\n";
 inline constexpr char earlierOutputKept[] = "# WARNING: %s is from an earlier run and was not replaced\n";
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
+#include <utility>
 
 #include "driver/driverMessages.h"
 #include "platform/platform.h"
@@ -24,12 +26,13 @@ bool hasContainerExtension(const std::string& name) {
     });
 }
 
-// Size in bytes of a file that opens for reading; nothing when it does not open. A
-// stream whose size cannot be told (a pipe, a terminal) counts as empty.
-std::optional<int64_t> sizeOfFile(const std::string& path) {
+// Size in bytes of a file that opens for reading, and which file it is; nothing when it
+// does not open. A stream whose size cannot be told (a pipe, a terminal) counts as empty.
+std::optional<int64_t> sizeOfFile(const std::string& path, std::optional<std::pair<uint64_t, uint64_t>>& identity) {
     std::FILE* file = platform::openForReading(path);
     if (file == nullptr) return std::nullopt;
     const int64_t size = platform::fileSize(file).value_or(-1);
+    identity = platform::fileIdentity(file);
     std::fclose(file);
     return size;
 }
@@ -75,13 +78,23 @@ void screenFiles(std::vector<std::string>& inputFiles, std::map<std::string, int
 
     int number = 1;  // position before any removal
     int removed = 0;
+    // A file named twice, or reached through a link as well, would be converted twice
+    // in a row, its times running backwards: it is taken once, under its first name.
+    std::map<std::pair<uint64_t, uint64_t>, std::string> taken;
     for (size_t i = 0; i < inputFiles.size(); ++number) {
         const std::string& path = inputFiles[i];
-        const std::optional<int64_t> size = sizeOfFile(path);
+        std::optional<std::pair<uint64_t, uint64_t>> identity;
+        const std::optional<int64_t> size = sizeOfFile(path, identity);
         const char* status = !size ? msg::screenUnopenable : *size >= minimumFileSize ? msg::screenOpened
                                                                                        : msg::screenTooSmall;
         std::fprintf(stderr, msg::screenedFile, number, status, path.c_str());
-        if (size && *size >= minimumFileSize) {
+        const bool usable = size && *size >= minimumFileSize;
+        const auto first = usable && identity ? taken.emplace(*identity, path) : std::pair{taken.end(), true};
+        if (!first.second) {
+            std::fprintf(stderr, msg::sameFileTwice, path.c_str(), first.first->second.c_str());
+            inputFiles.erase(inputFiles.begin() + static_cast<std::ptrdiff_t>(i));
+            ++removed;
+        } else if (usable) {
             if (sizes != nullptr) (*sizes)[path] = *size;
             ++i;
         } else {

@@ -114,6 +114,22 @@ orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, 
     return file;
 }
 
+// A file name as the table shows it: control characters (an escape sequence, a
+// carriage return) are written as \xHH, so that no name can move the cursor, recolour
+// the terminal or hide a line.
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += formatText("\\x%02X", byte);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string timeText(const orderedJson& time) {
     return time.is_null() ? std::string("-") : time["utc"].get<std::string>();
 }
@@ -131,7 +147,7 @@ void printTable(const orderedJson& info) {
     std::printf("%s %s\n", info["program"]["name"].get<std::string>().c_str(),
                 info["program"]["version"].get<std::string>().c_str());
     for (const orderedJson& file : info["files"]) {
-        std::printf("\nFile %zu: %s\n", file["index"].get<size_t>() + 1, file["path"].get<std::string>().c_str());
+        std::printf("\nFile %zu: %s\n", file["index"].get<size_t>() + 1, printable(file["path"].get<std::string>()).c_str());
         if (file["readable"] == false) {
             std::printf("  unreadable: cannot be opened or its header is invalid\n");
             continue;
@@ -179,7 +195,7 @@ void printTable(const orderedJson& info) {
                     file["decoder"]["gpsBytes"].get<int64_t>(), file["gpsRecords"].get<int64_t>());
     }
     std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
-                info["maxGapSeconds"].get<double>(), info["outputDirectory"].get<std::string>().c_str());
+                info["maxGapSeconds"].get<double>(), printable(info["outputDirectory"].get<std::string>()).c_str());
     for (const orderedJson& session : info["sessions"]) {
         std::string files;
         for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
@@ -201,9 +217,24 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
 
     if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
     screenFiles(inputFiles);
+    orderedJson info;
+    info["schemaVersion"] = sessionSchemaVersion;
+    info["program"] = programJson(thisProgram(options.commandLine));
+    info["status"] = 0;
+    info["maxGapSeconds"] = options.maxGap_sec;
+    info["scanDirectory"] = options.scanEnabled ? orderedJson(options.scandir) : orderedJson(nullptr);
+    info["outputDirectory"] = outputDir;
     if (inputFiles.empty()) {
         std::fprintf(stderr, msg::noFilesToParse);
         std::fprintf(stderr, msg::exiting);
+        // A program that reads the document learns why it is empty.
+        if (options.json) {
+            info["status"] = statusNoFiles;
+            info["error"] = "There are no SNSR Files to parse";
+            info["files"] = orderedJson::array();
+            info["sessions"] = orderedJson::array();
+            std::fputs(jsonText(info).c_str(), stdout);
+        }
         return statusNoFiles;
     }
 
@@ -292,13 +323,7 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
         std::fprintf(stderr, msg::exiting);
     }
 
-    orderedJson info;
-    info["schemaVersion"] = sessionSchemaVersion;
-    info["program"] = programJson(thisProgram(options.commandLine));
     info["status"] = status;
-    info["maxGapSeconds"] = options.maxGap_sec;
-    info["scanDirectory"] = options.scanEnabled ? orderedJson(options.scandir) : orderedJson(nullptr);
-    info["outputDirectory"] = outputDir;
     info["files"] = files;
     info["sessions"] = sessions;
 

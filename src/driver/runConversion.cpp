@@ -9,6 +9,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <regex>
 #include <set>
 #include <utility>
 
@@ -49,23 +51,38 @@ struct unfinishedSession {
     std::string directory;  // empty while no session is being built
 };
 unfinishedSession unfinished;
+// A request to end the run reads it from a thread of its own.
+std::mutex unfinishedLock;
+
+void setUnfinished(int session, const std::string& directory) {
+    const std::lock_guard<std::mutex> lock(unfinishedLock);
+    unfinished = {session, directory};
+}
+
+unfinishedSession currentUnfinished() {
+    const std::lock_guard<std::mutex> lock(unfinishedLock);
+    return unfinished;
+}
 
 // A session converted beside others that an earlier session's fatal error ended: a
 // run of one session at a time would never have started it, so nothing of it stays.
 [[noreturn]] void abandonSession(const std::string& stagedFolder) {
     if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
-    unfinished.directory.clear();
+    setUnfinished(0, "");
     platform::exitProcess(statusFailed);
 }
 
+// A session that ends before anything was written leaves nothing behind.
+void reportIncomplete(int session, const std::string& directory) {
+    if (!platform::removeEmptyDirectory(directory)) printMessage(msg::sessionIncomplete, session, directory.c_str());
+}
+
 void reportUnfinishedSession() {
-    if (unfinished.directory.empty()) return;
-    if (!platform::waitForGoAhead()) abandonSession(unfinished.directory);
-    // A session that ends before anything was written leaves nothing behind.
-    if (!platform::removeEmptyDirectory(unfinished.directory)) {
-        printMessage(msg::sessionIncomplete, unfinished.session, unfinished.directory.c_str());
-    }
-    unfinished.directory.clear();
+    const unfinishedSession left = currentUnfinished();
+    if (left.directory.empty()) return;
+    if (!platform::waitForGoAhead()) abandonSession(left.directory);
+    reportIncomplete(left.session, left.directory);
+    setUnfinished(0, "");
 }
 
 // A session is built in a folder of its own, under a name no other run can choose and
@@ -87,15 +104,32 @@ sessionFolder createSessionFolder(const std::string& outputdir, const std::strin
     return {partDir, false};
 }
 
-// Puts a finished session in place; false when it stays where it was built.
-bool placeSession(const sessionFolder& folder, const std::string& partDir) {
+// Puts a finished session in place; false when it stays where it was built. Its files
+// reach the disk before it takes its name, and the name after: a power loss leaves
+// either the complete session under partDir or what was there before.
+bool placeSession(const sessionFolder& folder, const std::string& partDir, runStatus& run) {
     std::string reason;
     std::string removeFailure;
+    // Made for its owner alone while it was being built, the session is then opened to
+    // whom the user's mask lets in, like every folder the user makes.
+    if (!platform::allowAccessByMask(folder.path, reason)) {
+        printMessage(msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
+        return false;
+    }
+    if (!platform::flushTreeToDisk(folder.path, reason)) {
+        printMessage(msg::sessionNotFlushed, reason.c_str());
+        run.fileFailed();
+        return false;
+    }
     if (!platform::moveDirectoryIntoPlace(folder.path, partDir, reason, removeFailure)) {
         printMessage(msg::sessionNotMoved, folder.path.c_str(), partDir.c_str(), reason.c_str());
         return false;
     }
     if (!removeFailure.empty()) printMessage(msg::replacedNotRemoved, folder.path.c_str(), removeFailure.c_str());
+    if (!platform::flushDirectoryToDisk(platform::directoryOfPath(partDir).value_or("."), reason)) {
+        printMessage(msg::sessionNotFlushed, reason.c_str());
+        run.fileFailed();
+    }
     return true;
 }
 
@@ -210,7 +244,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     printMessage(msg::creatingOutputDirectory);
     printMessage(msg::quotedPath, partDir.c_str());
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
-    if (folder.staged) unfinished = {s, folder.path};
+    if (folder.staged) {
+        platform::holdDirectory(folder.path);
+        setUnfinished(s, folder.path);
+    }
     // The parent removes it should this process die before it may finish the session.
     if (folder.staged && platform::isChildSession()) {
         platform::reportToParent(formatText("S%zu:", folder.path.size()) + folder.path);
@@ -253,6 +290,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     // image that is still open; only then is the session complete on disk.
     ahead.reset();
     writer.reset();
+    if (extractor->closeUncheckedImage()) summary.addUncheckedImage();
     extractor.reset();
     const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
         const std::optional<double> seconds = summary.timeline().qor2UnixSeconds(static_cast<size_t>(file), sessionMs);
@@ -269,10 +307,12 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());
     if (folder.staged) {
         const bool complete = outcome.read && !outcome.lost;
-        if (complete && placeSession(folder, partDir)) {
-            unfinished.directory.clear();
+        if (complete && placeSession(folder, partDir, run)) {
+            setUnfinished(0, "");
             outcome.written = true;
         }
+        platform::releaseDirectory(folder.path);
+        outcome.lost = run.filesFailed() != lossesBefore;
         reportUnfinishedSession();
     } else {
         outcome.written = true;
@@ -370,7 +410,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                 return 0;
             };
             std::string reason;
-            auto child = platform::startChild(body, reason);
+            auto child = platform::startChild(body, reason, nextSession);
             if (!child) {
                 startFailed = true;
                 break;
@@ -388,6 +428,10 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
         const platform::childEnd end = platform::waitForChild(front.child, true);
         const childReport report = readChildReport(end.result);
         if (!report.done) {
+            // A session that crashed is named; the run then ends as after a fatal error.
+            if (!end.exited) {
+                printMessage(msg::sessionCrashed, front.session, end.signal, platform::signalName(end.signal).c_str());
+            }
             // The session ended the run: the later ones are abandoned and leave nothing,
             // also when they die before they can clear up themselves.
             for (running& later : children) platform::withholdGoAhead(later.child);
@@ -403,6 +447,13 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                 }
                 updateTraceLogOfStates(inputFiles, fileSession, traceStates.data(), options.traceLogDir, options.outputdir,
                                false);
+            }
+            if (!end.exited) {
+                if (!report.staged.empty() && platform::isDirectory(report.staged)) {
+                    reportIncomplete(front.session, report.staged);
+                }
+                printMessage(msg::exiting);
+                platform::exitProcess(statusFailed);
             }
             platform::endLike(end);
         }
@@ -424,7 +475,47 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
     return !startFailed;
 }
 
+// Staging folders that a run stopped on its way left in the output directory (no running
+// process holds them): their sessions were never finished.
+void warnAboutAbandonedSessions(const std::string& outputdir) {
+    std::vector<std::string> names;
+    std::string reason;
+    if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
+    std::sort(names.begin(), names.end());
+    const std::regex staging("part_[0-9]{2,}\\.incomplete-[A-Za-z0-9]{6}");
+    for (const std::string& name : names) {
+        if (std::regex_match(name, staging) && platform::isAbandonedDirectory(outputdir + name)) {
+            printMessage(msg::abandonedSession, (outputdir + name).c_str());
+        }
+    }
+}
+
+// A request to end the run (SIGTERM, SIGINT, SIGHUP): the sessions being built stop where
+// they stand, as a run of one session at a time would, and the run says where they are.
+void endOnRequest(int signal) {
+    const std::vector<platform::stoppedChild> children = platform::stopChildren();
+    for (size_t i = 0; i < children.size(); ++i) {
+        const std::string staged = readChildReport(children[i].result).staged;
+        // The first is the session one at a time would be converting; the later ones
+        // would not have begun.
+        if (i == 0) std::fwrite(children[i].errors.data(), 1, children[i].errors.size(), stderr);
+        if (staged.empty() || !platform::isDirectory(staged)) continue;
+        if (i == 0) {
+            reportIncomplete(children[i].label, staged);
+        } else {
+            platform::removeTree(staged);
+        }
+    }
+    const unfinishedSession left = currentUnfinished();
+    if (!left.directory.empty() && platform::isDirectory(left.directory)) reportIncomplete(left.session, left.directory);
+    printMessage(msg::endedBySignal, signal, platform::signalName(signal).c_str());
+}
+
 }  // namespace
+
+void takeTerminationRequests() {
+    platform::handleTerminationRequests(endOnRequest);
+}
 
 bool convertSessions(const commandLineOptions& options, const std::vector<std::string>& inputFiles,
                      const std::vector<int>& fileSession, runStatus& run,
@@ -439,6 +530,8 @@ bool convertSessions(const commandLineOptions& options, const std::vector<std::s
     if (options.jobs > 1 && s < lastSession) {
         convertSessionsSideBySide(options, inputFiles, fileSession, screenedSizes, run, s, f, total, written);
     }
+    // No session process is started from here on.
+    if (options.jobs > 1) platform::takeTerminationRequests();
     const auto beforeFile = [&](size_t current) {
         if (options.writeTraceLog) updateTraceLog(inputFiles, fileSession, current, options.traceLogDir, options.outputdir);
     };
@@ -459,6 +552,15 @@ int runConversion(int argc, char** argv) {
     commandLineOptions options;
     std::vector<std::string> inputFiles;
     if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
+    // Sessions side by side are started from this thread alone; otherwise a thread takes
+    // the requests to end.
+    if (options.what == commandLineOptions::action::convert) {
+        if (options.jobs > 1) {
+            platform::holdTerminationRequests();
+        } else {
+            platform::takeTerminationRequests();
+        }
+    }
     options.commandLine.assign(argv, argv + (argc > 0 ? argc : 0));
     switch (options.what) {
         case commandLineOptions::action::help:
@@ -496,6 +598,7 @@ int runConversion(int argc, char** argv) {
     if (!checkFileHeaders(inputFiles)) return statusFailed;
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
+    warnAboutAbandonedSessions(options.outputdir);
     runStatus run;
     const bool allRead = convertSessions(options, inputFiles, fileSession, run, screenedSizes);
 

@@ -15,6 +15,10 @@ namespace sensconv {
 // process at once (see convertSessions).
 int runConversion(int argc, char** argv);
 
+// A conversion's requests to end (SIGTERM, SIGINT, SIGHUP) stop the sessions being
+// built where they stand, name them and end the process by that signal.
+void takeTerminationRequests();
+
 // Converts session after session into outputdir's part_NN directories. inputFiles and
 // fileSession are the screened, segmented and checked lists; screenedSizes holds the
 // files' sizes at screening; output files that fail are counted in run. A fatal outcome

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@ namespace {
 namespace msg = driverMessages;
 
 constexpr int statusNoFiles = -1;
+constexpr int statusReadFailed = -1;
 
 double toSeconds(uint64_t milliseconds) {
     return static_cast<double>(milliseconds) / 1000.0;
@@ -78,6 +80,10 @@ struct fileScan {
     bool ok = false;
     uint64_t start = 0;  // first and last packet time, milliseconds since 1970
     uint64_t end = 0;
+    // A read that failed: the times are then those of the part read, and no plan
+    // may rest on them.
+    int readErrorNumber = 0;
+    int64_t readFailureOffset = -1;
 };
 
 // Reads a file through for its first and last packet time; announce() comes between
@@ -94,6 +100,10 @@ fileScan scanFile(const std::string& path, bool writeTraceFiles, announcer&& ann
         // The reader's times are 32-bit offsets from the file's 64-bit start time.
         scan.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
         scan.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
+        if (reader.readFailed) {
+            scan.readErrorNumber = reader.readErrorNumber;
+            scan.readFailureOffset = reader.readFailureOffset;
+        }
     }
     return scan;
 }
@@ -227,6 +237,14 @@ void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fil
                          inputFiles[i].c_str());
         };
         const fileScan scan = beside ? beside->take(g, announce) : scanFile(given[g], writeTraceFiles, announce);
+        if (scan.readFailureOffset >= 0) {
+            // Sessions planned on a file read in part would be cut and numbered wrongly.
+            beside.reset();
+            printMessage(msg::inputUnreadable, given[g].c_str(), scan.readFailureOffset,
+                         scan.readErrorNumber != 0 ? std::strerror(scan.readErrorNumber) : "the data ended early");
+            printMessage(msg::exiting);
+            platform::exitProcess(statusReadFailed);
+        }
         if (scan.ok) {
             fileStart.push_back(scan.start);
             fileEnd.push_back(scan.end);

@@ -11,6 +11,7 @@
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
+#include "platform/platform.h"
 #include "output/outputMessages.h"
 
 namespace sensconv {
@@ -102,6 +103,14 @@ void binaryDataFile::writeHandedBlock(uint32_t slot) {
     auto& block = handed_.at(slot);
     const auto count = static_cast<size_t>(block.about.count);
     block.about.reached = data_.putBytes(block.items.data(), sizeof(float), count, block.about.errorNumber);
+    // The session is flushed to the disk before it takes its name; started here, as the
+    // data comes, the disk's work overlaps the conversion instead of following it.
+    constexpr int64_t writeBackBytes = int64_t{8} << 20;
+    sinceWriteBack_ += static_cast<int64_t>(block.about.reached * sizeof(float));
+    if (sinceWriteBack_ >= writeBackBytes && data_.isOpen()) {
+        platform::startWriteBack(data_.handle());
+        sinceWriteBack_ = 0;
+    }
 }
 
 void binaryDataFile::retireHandedBlock(uint32_t) {

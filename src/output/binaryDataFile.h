@@ -94,6 +94,9 @@ private:
     int32_t dataType_ = 0;
     std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_
+    // Bytes written on the writer's thread since the system was last asked to start
+    // writing them to the disk (see writeHandedBlock).
+    int64_t sinceWriteBack_ = 0;
 
     // The blocks on their way to the file, and what is known of each.
     struct blockFacts {

@@ -337,7 +337,8 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
     orderedJson channels = orderedJson::array();
     for (const channel& c : channels_) channels.push_back(channelJson(c, false));
     json["channels"] = channels;
-    json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_}};
+    json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_},
+                      {"unchecked", uncheckedImages_}};
     const auto trackFile = [this](const char* name) { return gps_.tracksWritten ? orderedJson(name) : orderedJson(nullptr); };
     json["gps"] = {{"file", gpsFile_ ? orderedJson(gpsFileName) : orderedJson(nullptr)},
                    {"records", gpsRecords_},

@@ -72,6 +72,8 @@ public:
 
     // The session's GPS track and clock check, once sirfGPSOutput.bin is complete.
     void addGpsTrack(const gpsSessionSummary& gps) { gps_ = gps; }
+    // The image being written when the session ended, kept without its check.
+    void addUncheckedImage() { ++uncheckedImages_; }
 
     // Writes session.json into partDir, one input file's entry at a time. A file that
     // cannot be written is reported like any other lost output, and false is returned.
@@ -125,6 +127,7 @@ private:
     gpsSessionSummary gps_;
     int64_t goodImages_ = 0;
     int64_t badImages_ = 0;
+    int64_t uncheckedImages_ = 0;
 };
 
 }  // namespace sensconv

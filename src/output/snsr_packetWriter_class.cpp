@@ -189,6 +189,7 @@ void snsr_packetWriter_class::endFile() {
 
 void snsr_packetWriter_class::flushChannels() {
     for (auto& channel : channels_) channel->flush();
+    wav_.closeAtFatalEnd();
 }
 
 void snsr_packetWriter_class::spillMeta() {

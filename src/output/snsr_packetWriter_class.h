@@ -49,8 +49,9 @@ public:
     // record and the audio. Pieces the current file lacks are skipped.
     void writePacket();
     void endFile();
-    // Hands every channel's gathered samples to its file: a run that ends in the middle
-    // of a file leaves the samples decoded up to there on disk.
+    // Hands every channel's gathered samples to its file and finishes the WAV file: a
+    // run that ends in the middle of a file leaves the samples decoded up to there on
+    // disk, and the audio handed over to there (wavAudioFile::closeAtFatalEnd).
     void flushChannels();
 
     // The current input file's metadata; endFile moves it on towards binaryData.meta.

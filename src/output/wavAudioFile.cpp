@@ -27,6 +27,10 @@ int16_t toPcm16(double value) {
 
 namespace {
 constexpr int statusNotOpened = -8;
+// The gathering writer whose hand-overs a fatal end keeps: its buffer, and the fill
+// beyond which the next batch makes it hand over first.
+constexpr int32_t gatheringBufferSamples = 20480;
+constexpr int32_t gatheringFlushThreshold = 20352;
 
 // True when every value lies below 2^31 in magnitude, where truncating it to 32 bits is
 // defined. The test reads the high word of each value's bits with the sign cleared, so
@@ -79,8 +83,21 @@ outcome wavAudioFile::open(const std::string& path, int32_t sampleRate) {
     return {};
 }
 
+void wavAudioFile::countHandOver(int32_t n) {
+    if (gatheredPending_ + n > gatheringFlushThreshold) {
+        gatheredHandedOver_ += gatheredPending_;
+        gatheredPending_ = 0;
+    }
+    if (n > gatheringBufferSamples) {
+        gatheredHandedOver_ += n;
+    } else if (n > 0) {
+        gatheredPending_ += n;
+    }
+}
+
 void wavAudioFile::writeBatch(const double* values, int32_t n) {
     if (n > 0) samplesWritten_ += n;
+    countHandOver(n);
     for (int32_t start = 0; start < n;) {
         const int32_t count = std::min(blockSamples - pending_, n - start);
         int16_t* out = block_.data() + pending_;
@@ -102,6 +119,7 @@ void wavAudioFile::writeBatch(const double* values, int32_t n) {
 
 void wavAudioFile::writeSamples(const int16_t* samples, int32_t n) {
     if (n > 0) samplesWritten_ += n;
+    countHandOver(n);
     for (int32_t start = 0; start < n;) {
         const int32_t count = std::min(blockSamples - pending_, n - start);
         std::copy_n(samples + start, count, block_.data() + pending_);
@@ -140,6 +158,27 @@ void wavAudioFile::close() {
     const int result = sf_close(file_);
     file_ = nullptr;
     if (result != SF_ERR_NO_ERROR) failure_.report(sf_error_number(result));
+}
+
+void wavAudioFile::closeAtFatalEnd() {
+    if (file_ == nullptr) return;
+    const int64_t kept = gatheredHandedOver_;
+    const int64_t inBlocks = samplesWritten_ - pending_;
+    if (kept >= inBlocks) {
+        pending_ = static_cast<int32_t>(std::min<int64_t>(pending_, kept - inBlocks));
+    } else {
+        pending_ = 0;
+    }
+    handOver();
+    handed_.settle(writer_);
+    if (kept < inBlocks) {
+        sf_count_t frames = kept;
+        if (sf_command(file_, SFC_FILE_TRUNCATE, &frames, sizeof(frames)) != SF_FALSE) {
+            failure_.report(sf_strerror(file_));
+        }
+    }
+    samplesWritten_ = kept;
+    close();
 }
 
 }  // namespace sensconv

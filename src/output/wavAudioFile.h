@@ -44,6 +44,11 @@ public:
 
     // Hands over what is pending and finishes the file. Safe to repeat.
     void close();
+    // Finishes the file of a run that ends in the middle of the session: it keeps the
+    // samples that a writer gathering them in a buffer of 20,480 (handed over before
+    // it passes 20,352, or at once when larger) had handed to libsndfile by then,
+    // under a header that tells how many there are. Safe to repeat.
+    void closeAtFatalEnd();
 
 private:
     // Hands the full block to the writer (or writes it here) and takes the spare one.
@@ -64,6 +69,10 @@ private:
     handedBlocks<int16_t, blockFacts> handed_;
     outputFailure failure_;
     int64_t samplesWritten_ = 0;
+    // What that gathering writer would have handed over and would still hold.
+    void countHandOver(int32_t n);
+    int64_t gatheredHandedOver_ = 0;
+    int32_t gatheredPending_ = 0;
 };
 
 // Truncates toward zero and keeps the low 16 bits, without clamping: 40000.0 gives

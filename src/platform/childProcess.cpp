@@ -1,18 +1,25 @@
 #include "platform/childProcess.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -79,9 +86,38 @@ void readFromStart(int descriptor, Sink&& sink) {
     }
 }
 
+// In the parent: the children not yet collected, with descriptors of their own on the
+// child's report and standard error, for a request to end that comes meanwhile.
+struct runningChild {
+    int pid = -1;
+    int label = 0;
+    int errors = -1;
+    int result = -1;
+};
+std::mutex runningLock;
+std::vector<runningChild> running;  // in start order
+bool stopping = false;              // a request to end has taken the children over
+// Held while a child's messages are passed on, so that a request's lines follow them.
+std::mutex passingLock;
+
+int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+sigset_t terminationSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : terminationSignals) sigaddset(&set, signal);
+    return set;
+}
+
+std::string readAllFromStart(int descriptor) {
+    std::string text;
+    readFromStart(descriptor, [&text](const char* data, size_t size) { text.append(data, size); });
+    return text;
+}
+
 }  // namespace
 
-std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason) {
+std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason, int label) {
     childProcess child;
     int pipeEnds[2] = {-1, -1};
     child.errorsDescriptor = scratchDescriptor();
@@ -97,6 +133,7 @@ std::optional<childProcess> startChild(const std::function<int()>& body, std::st
     }
     std::fflush(stdout);
     std::fflush(stderr);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         reason = std::strerror(errno);
@@ -107,6 +144,16 @@ std::optional<childProcess> startChild(const std::function<int()>& body, std::st
         return std::nullopt;
     }
     if (pid == 0) {
+        // A child must never outlive its parent, which alone can finish or clear its work.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) _exit(127);
+        const sigset_t requests = terminationSet();
+        for (const int signal : terminationSignals) std::signal(signal, SIG_DFL);
+        ::pthread_sigmask(SIG_UNBLOCK, &requests, nullptr);
+        for (runningChild& other : running) {
+            closeQuietly(other.errors);
+            closeQuietly(other.result);
+        }
+        running.clear();
         for (int& end : parentGoAheadEnds) closeQuietly(end);
         parentGoAheadEnds.clear();
         ::close(pipeEnds[1]);
@@ -119,6 +166,8 @@ std::optional<childProcess> startChild(const std::function<int()>& body, std::st
     child.pid = pid;
     child.goAheadDescriptor = pipeEnds[1];
     parentGoAheadEnds.push_back(pipeEnds[1]);
+    const std::lock_guard<std::mutex> lock(runningLock);
+    running.push_back({pid, label, ::dup(child.errorsDescriptor), ::dup(child.resultDescriptor)});
     return child;
 }
 
@@ -145,10 +194,52 @@ void withholdGoAhead(childProcess& child) {
     answer(child, withholdByte);
 }
 
+namespace {
+std::function<void(int)> requestHandler;
+bool requestsHeld = false;  // blocked, and taken while a child is waited for
+
+[[noreturn]] void endOnRequest(int signal) {
+    if (requestHandler) requestHandler(signal);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::signal(signal, SIG_DFL);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+    std::raise(signal);
+    _exit(128 + signal);
+}
+
+// Waits for the child to end; a request to end that comes meanwhile is taken here.
+void waitTakingRequests(int pid) {
+    if (!requestsHeld) return;
+    const int childEnds = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const sigset_t requests = terminationSet();
+    const int requestComes = ::signalfd(-1, &requests, SFD_CLOEXEC);
+    for (;;) {
+        pollfd watched[2] = {{requestComes, POLLIN, 0}, {childEnds, POLLIN, 0}};
+        if (requestComes < 0 || childEnds < 0) break;
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) break;
+        if ((watched[0].revents & POLLIN) != 0) {
+            signalfd_siginfo info{};
+            if (::read(requestComes, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+                endOnRequest(static_cast<int>(info.ssi_signo));
+            }
+        }
+        if (watched[1].revents != 0) break;
+    }
+    if (childEnds >= 0) ::close(childEnds);
+    if (requestComes >= 0) ::close(requestComes);
+}
+}  // namespace
+
+
 childEnd waitForChild(childProcess& child, bool passOnErrors) {
     childEnd end;
     int status = 0;
     pid_t waited = -1;
+    waitTakingRequests(child.pid);
     do {
         waited = ::waitpid(child.pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
@@ -161,9 +252,27 @@ childEnd waitForChild(childProcess& child, bool passOnErrors) {
         end.exited = true;
         end.status = 255;
     }
+    {
+        std::unique_lock<std::mutex> lock(runningLock);
+        // A request to end has the children now; the process ends on its thread.
+        while (stopping) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::hours(1));
+            lock.lock();
+        }
+        for (auto it = running.begin(); it != running.end(); ++it) {
+            if (it->pid != child.pid) continue;
+            closeQuietly(it->errors);
+            closeQuietly(it->result);
+            running.erase(it);
+            break;
+        }
+    }
     if (passOnErrors) {
+        const std::lock_guard<std::mutex> passing(passingLock);
         readFromStart(child.errorsDescriptor,
                       [](const char* data, size_t size) { std::fwrite(data, 1, size, stderr); });
+        std::fflush(stderr);
     }
     readFromStart(child.resultDescriptor, [&end](const char* data, size_t size) { end.result.append(data, size); });
     closeQuietly(child.errorsDescriptor);
@@ -171,6 +280,52 @@ childEnd waitForChild(childProcess& child, bool passOnErrors) {
     if (child.goAheadDescriptor >= 0) withholdGoAhead(child);
     child.pid = -1;
     return end;
+}
+
+void handleTerminationRequests(std::function<void(int)> onRequest) {
+    requestHandler = std::move(onRequest);
+}
+
+void holdTerminationRequests() {
+    const sigset_t requests = terminationSet();
+    ::pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    requestsHeld = true;
+}
+
+void takeTerminationRequests() {
+    const sigset_t requests = terminationSet();
+    // Blocked here, and so in every thread started from now on: only sigwait takes them.
+    ::pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    requestsHeld = false;
+    std::thread([requests]() {
+        int signal = 0;
+        while (::sigwait(&requests, &signal) != 0) {
+        }
+        endOnRequest(signal);
+    }).detach();
+}
+
+std::vector<stoppedChild> stopChildren() {
+    std::vector<stoppedChild> stopped;
+    {
+        const std::lock_guard<std::mutex> lock(runningLock);
+        stopping = true;
+        for (const runningChild& child : running) ::kill(child.pid, SIGKILL);
+        for (runningChild& child : running) {
+            int status = 0;
+            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            stopped.push_back({child.label, readAllFromStart(child.result), readAllFromStart(child.errors)});
+        }
+    }
+    // Messages being passed on get out whole first; nothing is passed on after them.
+    passingLock.lock();
+    return stopped;
+}
+
+std::string signalName(int signal) {
+    const char* name = ::strsignal(signal);
+    return name != nullptr ? name : "unknown signal";
 }
 
 bool isChildSession() {

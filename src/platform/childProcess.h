@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sensconv::platform {
 
@@ -34,8 +35,32 @@ struct childEnd {
 
 // Runs body in a new child process, which ends with body's return value as its exit
 // status (or earlier, through exitProcess). Standard output and error are flushed
-// first. Nothing with reason set when no child can be started.
-std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason);
+// first. The child ends with this process, whatever ends it. label is what
+// stopChildren tells of it. Nothing with reason set when no child can be started.
+std::optional<childProcess> startChild(const std::function<int()>& body, std::string& reason, int label = 0);
+
+// Requests to end (SIGTERM, SIGINT, SIGHUP) call onRequest with the signal, and the
+// process then ends by that signal. They are taken either by a thread of their own
+// (takeTerminationRequests: no child may be started afterwards, as a process with
+// threads cannot be forked safely), or, held until then, while a child is waited for
+// (holdTerminationRequests). Either is called before any other thread is started;
+// children take the default again.
+void handleTerminationRequests(std::function<void(int)> onRequest);
+void takeTerminationRequests();
+void holdTerminationRequests();
+
+// For onRequest: ends every child still running and waits for it. Each one's label,
+// report and standard error so far, in the order they were started. Afterwards no
+// other thread collects a child or passes on its messages.
+struct stoppedChild {
+    int label = 0;
+    std::string result;
+    std::string errors;
+};
+std::vector<stoppedChild> stopChildren();
+
+// The system's name of a signal ("Terminated").
+std::string signalName(int signal);
 
 // In the parent: lets the child finish, or (withhold) tells it to remove its work.
 void giveGoAhead(childProcess& child);

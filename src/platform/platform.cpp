@@ -5,10 +5,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <system_error>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -224,6 +227,132 @@ bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target
     return false;
 }
 
+namespace {
+// A descriptor that closes itself.
+struct openedEntry {
+    explicit openedEntry(int fd) : fd(fd) {}
+    ~openedEntry() {
+        if (fd >= 0) ::close(fd);
+    }
+    openedEntry(const openedEntry&) = delete;
+    openedEntry& operator=(const openedEntry&) = delete;
+    int fd;
+};
+
+bool failedWith(const std::string& path, std::string& reason) {
+    reason = path + ": " + std::strerror(errno);
+    return false;
+}
+}  // namespace
+
+bool allowAccessByMask(const std::string& dir, std::string& reason) {
+    // The mask is read where the system shows it, so that no other thread ever sees it
+    // changed; where it does not, it is set and put back at once.
+    mode_t mask = 0;
+    bool known = false;
+    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (!known && std::fgets(line, sizeof(line), status) != nullptr) {
+            unsigned value = 0;
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                mask = static_cast<mode_t>(value);
+                known = true;
+            }
+        }
+        std::fclose(status);
+    }
+    if (!known) {
+        mask = ::umask(077);
+        ::umask(mask);
+    }
+    if (::chmod(dir.c_str(), static_cast<mode_t>(0777 & ~mask)) != 0) return failedWith(dir, reason);
+    return true;
+}
+
+bool flushTreeToDisk(const std::string& dir, std::string& reason) {
+    namespace fs = std::filesystem;
+    constexpr size_t manyFiles = 64;
+    constexpr uintmax_t smallFileBytes = 128 * 1024;
+    uintmax_t bytes = 0;
+    std::vector<std::string> files;
+    std::vector<std::string> folders{dir};
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const fs::file_status status = it->symlink_status(error);
+        if (error) break;
+        if (fs::is_regular_file(status)) {
+            files.push_back(it->path().string());
+            bytes += it->file_size(error);
+            if (error) break;
+        }
+        if (fs::is_directory(status)) folders.push_back(it->path().string());
+    }
+    if (error) {
+        reason = dir + ": " + error.message();
+        return false;
+    }
+    // Their writes start together; each flush then waits for its own.
+    for (const std::string& file : files) {
+        const openedEntry entry(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (entry.fd >= 0) (void)::sync_file_range(entry.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    // Many small files (the images) cost a flush each: one flush of the whole file
+    // system then costs less and covers every file and folder alike.
+    if (files.size() > manyFiles && bytes / files.size() < smallFileBytes) {
+        const openedEntry entry(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (entry.fd >= 0 && ::syncfs(entry.fd) == 0) return true;
+    }
+    for (const std::string& file : files) {
+        const openedEntry entry(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (entry.fd < 0 || ::fsync(entry.fd) != 0) return failedWith(file, reason);
+    }
+    for (const std::string& folder : folders) {
+        if (!flushDirectoryToDisk(folder, reason)) return false;
+    }
+    return true;
+}
+
+namespace {
+std::mutex heldLock;
+std::map<std::string, int> held;  // directory -> the descriptor that holds its lock
+}  // namespace
+
+void holdDirectory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(heldLock);
+    if (!held.emplace(dir, fd).second) ::close(fd);
+}
+
+void releaseDirectory(const std::string& dir) {
+    const std::lock_guard<std::mutex> lock(heldLock);
+    const auto it = held.find(dir);
+    if (it == held.end()) return;
+    ::close(it->second);
+    held.erase(it);
+}
+
+bool isAbandonedDirectory(const std::string& dir) {
+    if (!isDirectory(dir)) return false;
+    const openedEntry entry(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return entry.fd >= 0 && ::flock(entry.fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+void startWriteBack(std::FILE* file) {
+    // A failure stays in the stream's error state and is reported when it is closed.
+    if (std::fflush(file) == 0) (void)::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool flushDirectoryToDisk(const std::string& dir, std::string& reason) {
+    const openedEntry entry(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (entry.fd < 0 || ::fsync(entry.fd) != 0) return failedWith(dir, reason);
+    return true;
+}
+
 void ensureStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -240,6 +369,12 @@ std::optional<int64_t> fileSize(std::FILE* file) {
     struct stat info {};
     if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return static_cast<int64_t>(info.st_size);
     return std::nullopt;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> fileIdentity(std::FILE* file) {
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0) return std::nullopt;
+    return std::pair<uint64_t, uint64_t>{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
 bool seekTo(std::FILE* file, int64_t offset) {

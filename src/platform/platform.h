@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sensconv::platform {
@@ -64,6 +65,13 @@ std::FILE* openScratchFile(const std::string& directory);
 // process can have chosen; its path, or nothing with reason set.
 std::optional<std::string> createUniqueDirectory(const std::string& prefix, std::string& reason);
 
+// Marks dir as being built by this process until releaseDirectory or the process's end
+// (a lock on it), so that another run can tell it from a folder a stopped run left.
+void holdDirectory(const std::string& dir);
+void releaseDirectory(const std::string& dir);
+// True when dir is a directory that no running process holds.
+bool isAbandonedDirectory(const std::string& dir);
+
 // Puts the directory staged at path target's place in one step: target, when it
 // exists, is exchanged with it and then removed as a whole; a link in target's place
 // is replaced, never followed. False with reason when staged stays where it is.
@@ -71,12 +79,31 @@ std::optional<std::string> createUniqueDirectory(const std::string& prefix, std:
 bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target, std::string& reason,
                             std::string& removeFailure);
 
+// Gives dir the permissions a folder made with mkdir would have had: all of them less
+// the process's file mode creation mask (a unique folder is made for its owner alone).
+bool allowAccessByMask(const std::string& dir, std::string& reason);
+
+// Brings every file and folder under dir (dir included) to stable storage; links are
+// not followed; many small files (more than 64, below 128 KiB on average) are brought
+// there by one flush of their file system. The writes of all files are started first, so that the flushes one by
+// one mostly wait for work already under way. False with reason at the first failure.
+bool flushTreeToDisk(const std::string& dir, std::string& reason);
+// Hands what was written to file so far to the system and lets it start writing it to
+// stable storage, without waiting for that: a flush later then has little left to do.
+void startWriteBack(std::FILE* file);
+// Brings dir's own entries (a rename in it) to stable storage.
+bool flushDirectoryToDisk(const std::string& dir, std::string& reason);
+
 // Descriptors 0, 1 and 2 open on the null device where they are closed, so that the
 // first file the program opens can never take the place of a standard stream.
 void ensureStandardDescriptors();
 
 // Size of an open file in bytes (64-bit), or nothing when it cannot be told.
 std::optional<int64_t> fileSize(std::FILE* file);
+
+// What names an open file on its system whatever the path that led to it (device and
+// inode on POSIX): two paths with the same identity are one file.
+std::optional<std::pair<uint64_t, uint64_t>> fileIdentity(std::FILE* file);
 
 // 64-bit seek and tell.
 bool seekTo(std::FILE* file, int64_t offset);

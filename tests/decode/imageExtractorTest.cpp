@@ -106,6 +106,32 @@ TEST_F(imageExtractorTest, FailedCheckDeletesTheImage) {
     EXPECT_EQ(extractor.goodImages, 0);
 }
 
+// The camera starts its next image right behind a check segment, in the same packet:
+// a failed check loses the failing image only, whether it was open or began before
+// the recording (the tail of an image whose start is in an earlier file). An image
+// whose start is still held when it ends is written too.
+TEST_F(imageExtractorTest, ImageRightAfterAFailedCheckIsKept) {
+    const bytes broken = makeImage(100, 9, false);
+    const bytes next = makeImage(120, 10);
+    imageExtractor extractor(run);
+    extractor.setImagesDir(dir.string());
+    CaptureStderr();
+    EXPECT_TRUE(add(extractor, concat(slice(broken, 30, broken.size()), slice(next, 0, 50)), 100));
+    EXPECT_EQ(extractor.goodImages + extractor.badImages, 0);  // nothing of the tail's image was kept
+    EXPECT_TRUE(add(extractor, concat(slice(next, 50, next.size()), slice(broken, 0, 60)), 200));
+    EXPECT_TRUE(add(extractor, concat(slice(broken, 60, broken.size()), slice(next, 0, 20)), 300));
+    EXPECT_EQ(extractor.badImages, 1);
+    EXPECT_TRUE(add(extractor, concat(slice(next, 20, next.size()), {0xFF, 0xD8}), 400));
+    EXPECT_EQ(GetCapturedStderr(),
+              "# WARNING: JPEG CRC error. Dropping image.\n"
+              "# WARNING: JPEG CRC error. Dropping image.\n");
+    EXPECT_EQ(readFile(image("00000000100.jpg")), next);
+    EXPECT_FALSE(fs::exists(image("00000000200.jpg")));
+    EXPECT_EQ(readFile(image("00000000400.jpg")), next);  // held (20 bytes) until it ended
+    EXPECT_EQ(extractor.goodImages, 2);
+    EXPECT_EQ(extractor.badImages, 1);
+}
+
 TEST_F(imageExtractorTest, DataBeforeTheFirstStartBelongsToNoImage) {
     imageExtractor extractor(run);
     extractor.setImagesDir(dir.string());
@@ -197,6 +223,8 @@ TEST_F(imageExtractorTest, ImageOpenAtTheEndReachesTheDiskUncounted) {
         ASSERT_TRUE(add(extractor, slice(partial, 0, 60), 0));
         ASSERT_TRUE(add(extractor, slice(partial, 60, 120), 0));
         EXPECT_EQ(extractor.goodImages + extractor.badImages, 0);
+        EXPECT_TRUE(extractor.closeUncheckedImage());  // the session counts it unchecked
+        EXPECT_FALSE(extractor.closeUncheckedImage());
     }
     EXPECT_EQ(readFile(image("00000000000.jpg")), partial);
 }

@@ -102,12 +102,35 @@ TEST(commandLineOptionsTest, ValuesAreTakenWhateverTheyLookLikeAndTheLastOccurre
     EXPECT_TRUE(result.files.empty());
 }
 
-TEST(commandLineOptionsTest, GapThatIsNoNumberBecomesZero) {
-    const parseResult words = parse({"-maxGap_sec", "soon"});
-    EXPECT_EQ(words.options.maxGap_sec, 0.0);
-    EXPECT_EQ(words.messages, "# INFO: Max gap between files is 0.000000 seconds\n");
-    // Like atof: the leading number counts, the rest is ignored.
-    EXPECT_EQ(parse({"-maxGap_sec", "90s"}).options.maxGap_sec, 90.0);
+// A value that is not a plain finite number would silently change the session plan
+// ("nan" merges every file into one session): it stops the run, as a count of jobs
+// with blanks or a sign does.
+TEST(commandLineOptionsTest, GapAndJobsThatAreNoPlainNumbersEndWithMinusThree) {
+    for (const std::string bad : {"soon", "90s", "nan", "-inf", "0x10", " 60", "60 ", "1e999", "."}) {
+        const parseResult result = parse({"-writeTraceFiles", "-maxGap_sec", bad, "a.snsr"});
+        EXPECT_EQ(result.status, -3) << bad;
+        EXPECT_EQ(result.messages, "# INFO: writing trace files during processing\n"
+                                   "# ERROR: Option -maxGap_sec takes a number of seconds, not " + bad + "\n"
+                                   "# ERROR: Exiting\n");
+        EXPECT_TRUE(result.files.empty());
+    }
+    for (const std::string good : {"60", "+7.5", "-3", "1e3", ".5"}) {
+        const parseResult result = parse({"-maxGap_sec", good});
+        EXPECT_EQ(result.status, 0) << good;
+        EXPECT_EQ(result.options.maxGap_sec, std::stod(good));
+    }
+    for (const std::string bad : {" 2", "+2", "2 ", "0", "257"}) {
+        const parseResult result = parse({"-jobs", bad});
+        EXPECT_EQ(result.status, -3) << bad;
+        EXPECT_EQ(result.messages, "# ERROR: Option -jobs takes a number of sessions from 1 to 256, not " + bad +
+                                       "\n# ERROR: Exiting\n");
+    }
+    EXPECT_EQ(parse({"-jobs", "256"}).options.jobs, 256);
+}
+
+TEST(commandLineOptionsTest, JsonWithoutInfoIsNamed) {
+    EXPECT_EQ(parse({"-json", "a.snsr"}).messages, "# WARNING: -json has no effect without -info\n");
+    EXPECT_EQ(parse({"-json", "-info", "a.snsr"}).messages, "");
 }
 
 TEST(commandLineOptionsTest, UnknownOptionsEndWithMinusThreeAfterTheEarlierLines) {

@@ -66,6 +66,31 @@ TEST(fileScreeningTest, RemovesUnopenableAndSmallFilesCountingPositionsBeforeRem
                             "# INFO: File [  2] \"" + dir / "f with blank.snsr" + "\"\n");
 }
 
+// Converted twice in a row, one file's times would run backwards: a file named twice or
+// reached through a link as well is taken once, under the name that sorts first.
+TEST(fileScreeningTest, SameFileUnderTwoNamesIsTakenOnce) {
+    scratchDirectory dir;
+    writeBytes(dir / "b.snsr", 2048);
+    writeBytes(dir / "c.snsr", 2048);
+    std::filesystem::create_symlink(dir / "b.snsr", dir / "z.snsr");
+    std::vector<std::string> files = {dir / "z.snsr", dir / "c.snsr", dir / "b.snsr", dir / "b.snsr"};
+    const std::string messages = screened(files);
+    EXPECT_EQ(files, (std::vector<std::string>{dir / "b.snsr", dir / "c.snsr"}));
+    EXPECT_EQ(messages, std::string(banner) +
+                            "# INFO: File [  1]            Opened, \"" + dir / "b.snsr" + "\"\n"
+                            "# INFO: File [  2]            Opened, \"" + dir / "b.snsr" + "\"\n"
+                            "# WARNING: \"" + dir / "b.snsr" + "\" is the same file as \"" + dir / "b.snsr" +
+                            "\", which is taken once\n"
+                            "# INFO: File [  3]            Opened, \"" + dir / "c.snsr" + "\"\n"
+                            "# INFO: File [  4]            Opened, \"" + dir / "z.snsr" + "\"\n"
+                            "# WARNING: \"" + dir / "z.snsr" + "\" is the same file as \"" + dir / "b.snsr" +
+                            "\", which is taken once\n"
+                            "\n# INFO: ------------------\n"
+                            "# INFO: Final file numbering (2 files removed)\n"
+                            "# INFO: File [  1] \"" + dir / "b.snsr" + "\"\n"
+                            "# INFO: File [  2] \"" + dir / "c.snsr" + "\"\n");
+}
+
 TEST(fileScreeningTest, AnEmptyListPrintsOnlyTheBanner) {
     std::vector<std::string> files;
     EXPECT_EQ(screened(files), banner);

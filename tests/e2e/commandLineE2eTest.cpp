@@ -87,10 +87,10 @@ TEST(commandLineE2eTest, MissingOrEmptyValuesEndWithMinusThree) {
 
 TEST(commandLineE2eTest, OptionsWithoutFilesEndWithMinusTwo) {
     scratchDirectory dir;
-    const programRun run = runProgram({"-maxGap_sec", "ten"}, dir.path());
+    const programRun run = runProgram({"-maxGap_sec", "10"}, dir.path());
     EXPECT_EQ(run.status, 254);
     EXPECT_EQ(run.err,
-              "# INFO: Max gap between files is 0.000000 seconds\n"
+              "# INFO: Max gap between files is 10.000000 seconds\n"
               "\n# INFO: ------------------\n"
               "# INFO: Scanning files to remove obviously bad files\n"
               "# ERROR: There are no SNSR Files to parse\n"

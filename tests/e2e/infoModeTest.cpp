@@ -85,9 +85,21 @@ TEST(infoModeTest, EndsWithTheStatusesOfAConversion) {
     { std::ofstream(root / "bad.snsr", std::ios::binary).write(reinterpret_cast<const char*>(damaged.data()), 2048); }
     const auto before = treeOf(root);
 
+    // No file to describe: still a document, which says why it is empty.
     const toolRun missing = sensconv(root, {"-info", "-json", "missing.snsr"});
     EXPECT_EQ(missing.status, 254);
-    EXPECT_EQ(missing.out, "");
+    const json none = json::parse(missing.out);
+    EXPECT_EQ(none["status"], -2);
+    EXPECT_EQ(none["error"], "There are no SNSR Files to parse");
+    EXPECT_TRUE(none["files"].empty());
+    EXPECT_TRUE(none["sessions"].empty());
+    EXPECT_EQ(sensconv(root, {"-info", "missing.snsr"}).out, "");
+    // A name with an escape sequence and a carriage return cannot act on the terminal.
+    fs::copy_file(root / "bad.snsr", root / "x\x1b[2J\ry.snsr");
+    const toolRun table = sensconv(root, {"-info", "x\x1b[2J\ry.snsr"});
+    EXPECT_NE(table.out.find("File 1: x\\x1B[2J\\x0Dy.snsr\n"), std::string::npos) << table.out;
+    EXPECT_EQ(table.out.find_first_of("\x1b\r"), std::string::npos);
+    fs::remove(root / "x\x1b[2J\ry.snsr");
     const toolRun unreadable = sensconv(root, {"-info", "-json", "bad.snsr"});
     EXPECT_EQ(unreadable.status, 255);
     const json info = json::parse(unreadable.out);

@@ -110,6 +110,44 @@ TEST(wavAudioFileTest, SamplesReachTheFileInWholeBlocksAndTheRestAtClose) {
     EXPECT_EQ(run.filesFailed(), 0);
 }
 
+// A run that ends in the middle of a session keeps the audio a writer gathering up to
+// 20,352 samples before each hand-over had handed on by then, under a finished header:
+// batches of 400 are handed on 20,000 at a time, a batch above 20,480 at once.
+TEST(wavAudioFileTest, FatalEndKeepsTheAudioHandedOverUpToThere) {
+    scratchDirectory dir;
+    runStatus run;
+    const std::vector<std::pair<std::vector<int32_t>, int64_t>> cases = {
+        {std::vector<int32_t>(60, 400), 20000},  // the rest was still gathered
+        {std::vector<int32_t>(170, 400), 60000},  // fewer than the file's whole blocks already hold
+        {{100, 30000, 50}, 30100},
+    };
+    for (const auto& [batches, kept] : cases) {
+        const std::string path = dir.file("fatal" + std::to_string(kept) + ".wav");
+        std::vector<int16_t> all;
+        {
+            wavAudioFile wav(run);
+            ASSERT_TRUE(wav.open(path, 8000).ok());
+            for (const int32_t n : batches) {
+                const auto batch = ramp(n, static_cast<int16_t>(all.size() % 5000));
+                wav.writeBatch(asValues(batch).data(), n);
+                all.insert(all.end(), batch.begin(), batch.end());
+            }
+            wav.closeAtFatalEnd();
+            wav.closeAtFatalEnd();
+        }
+        const wavContents contents = readWav(path);
+        EXPECT_EQ(contents.samples, std::vector<int16_t>(all.begin(), all.begin() + kept)) << kept;
+        // The header was finished: the RIFF size covers the file, as does the data.
+        const std::string bytes = outputTest::readWhole(path);
+        ASSERT_GT(bytes.size(), 44u);
+        uint32_t riffSize = 0;
+        for (int i = 3; i >= 0; --i) riffSize = riffSize << 8 | static_cast<uint8_t>(bytes[static_cast<size_t>(4 + i)]);
+        EXPECT_EQ(riffSize + 8, bytes.size());
+        EXPECT_EQ(contents.title, "QOR2 Sensor audio file");
+    }
+    EXPECT_EQ(run.filesFailed(), 0);
+}
+
 TEST(wavAudioFileTest, BatchesOfAnySizeArriveInOrder) {
     scratchDirectory dir;
     runStatus run;
