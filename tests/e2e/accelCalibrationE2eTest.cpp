@@ -19,6 +19,8 @@
 namespace sensconv::roundtrip {
 namespace {
 
+using testing_support::expectValidSessionSummaries;
+
 struct trueCalibration {
     std::array<double, 3> offsetMg{};
     std::array<double, 3> gain{};
