@@ -241,7 +241,12 @@ class Session:
         return OLDER_CONVERSIONS.get(info.name, "unchanged")
 
     def _physical_values(self, channel: Channel) -> np.ndarray:
-        values = np.asarray(channel.values, dtype=np.float64)
+        return self.physical_block(channel, 0, len(channel))
+
+    def physical_block(self, channel: Channel, start: int, stop: int) -> np.ndarray:
+        """Physical values of samples start to stop of channel (float64), so that long
+        channels can be converted a block at a time."""
+        values = np.asarray(channel.values[start:stop], dtype=np.float64)
         conversion = self._conversion(channel.info)
         if conversion == "fahrenheitToCelsius":
             return (values - 32.0) * 5.0 / 9.0
@@ -252,15 +257,16 @@ class Session:
         result = c["offsetMg"][axis] / 1000.0 + c["gain"][axis] * (values - NOMINAL_ZERO_G)
         coefficient = c["temperatureCoefficientMgPerC"][axis] / 1000.0
         if coefficient != 0.0:
-            result += coefficient * (self._temperature_for(channel) - c["referenceTemperatureC"])
+            result += coefficient * (self._temperature_for(channel, start, stop) - c["referenceTemperatureC"])
         return result
 
-    def _temperature_for(self, channel: Channel) -> np.ndarray:
-        """BarTemp (degrees Celsius) paired with each sample of channel, by the
+    def _temperature_for(self, channel: Channel, start: int, stop: int) -> np.ndarray:
+        """BarTemp (degrees Celsius) paired with samples start to stop of channel, by the
         converter's one rule: sample i takes BarTemp sample floor(i * rate_T / rate_a),
         the last one where BarTemp has fewer."""
         temperature = self.channel(BAR_TEMP)
-        index = np.floor(np.arange(len(channel), dtype=np.float64) * temperature.rate / channel.rate).astype(np.int64)
+        positions = np.arange(start, stop, dtype=np.float64)
+        index = np.floor(positions * temperature.rate / channel.rate).astype(np.int64)
         index = np.minimum(index, len(temperature) - 1)
         return np.asarray(temperature.values, dtype=np.float64)[index]
 
@@ -332,6 +338,10 @@ class Session:
         table.attrs["units"] = {c.name: (c.unit if raw else self._ucum(c.info)) for c in channels}
         table.attrs["values"] = "raw" if raw else "physical"
         return table
+
+    def frame_unit(self, info: ChannelInfo) -> str | None:
+        """The UCUM unit of a channel's physical values."""
+        return self._ucum(info)
 
     def _ucum(self, info: ChannelInfo) -> str | None:
         if info.ucum is not None:
