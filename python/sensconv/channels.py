@@ -34,6 +34,13 @@ class ChannelInfo:
     file: str
     sparse_file: str | None
     timebase: TimeBase = field(repr=False, compare=False)
+    # What the values measure (session.json schema 2): the UCUM unit of the physical
+    # value, and how a .bin value becomes it ("unchanged", "fahrenheitToCelsius",
+    # "accelerometerCalibration").
+    quantity: str | None = None
+    ucum: str | None = None
+    conversion: str = "unchanged"
+    uncalibrated: bool = True
 
 
 def read_meta(path: Path) -> dict[str, str]:
@@ -120,6 +127,24 @@ class Channel:
         self._sparse_path = folder / info.sparse_file if info.sparse_file else None
         self.values = map_values(self.path, info.samples)
         self._filled: np.ndarray | None = None
+        self._physical = None  # set by the session: .bin values -> physical values
+
+    @property
+    def physical(self) -> np.ndarray:
+        """The values in the channel's physical unit (``ucum``), as float64: the
+        acceleration calibrated by the session's accelerometer calibration, the
+        gyroscope temperatures in degrees Celsius, every other channel unchanged.
+
+        >>> session.channel("accel").physical[:2]             # doctest: +SKIP
+        array([0.1512, 0.1498])
+        """
+        if self._physical is None:
+            return np.asarray(self.values, dtype=np.float64)
+        return self._physical(self)
+
+    @property
+    def ucum(self) -> str | None:
+        return self.info.ucum
 
     def __repr__(self) -> str:
         return f"<Channel {self.name}: {len(self)} samples at {self.rate:g} Hz, unit {self.unit!r}>"

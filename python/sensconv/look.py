@@ -25,8 +25,11 @@ from matplotlib.transforms import blended_transform_factory
 
 from .cli import format_duration as _duration
 from .errors import SessionError
-from .session import AUDIO, Session, open_audio, open_session
+from .session import ACCEL_AXES, AUDIO, Session, open_audio, open_session
 from .timebase import NS_PER_SECOND, TimeBase
+
+# The calibrated acceleration's magnitude, drawn with the three axes.
+MAGNITUDE = "magnitude"
 
 # The panels of sensor channels, top to bottom.
 GROUPS: list[tuple[str, list[str]]] = [
@@ -34,7 +37,7 @@ GROUPS: list[tuple[str, list[str]]] = [
     ("Temperature", ["BarTemp", "ShtTemp", "gyroTemp", "gyroTempY", "gyroTempZ"]),
     ("Humidity", ["ShtHumid"]),
     ("Light", ["visFreqLight", "IRLight", "VisLight", "AmbientLight"]),
-    ("Acceleration", ["accel", "accelY", "accelZ", "accelMag"]),
+    ("Acceleration", ["accel", "accelY", "accelZ", MAGNITUDE]),
     ("Compass", ["compass"]),
     ("Gyroscopes", ["gyro", "gyroY", "gyroZ"]),
     ("Magnetometer", ["mag", "magY", "magZ"]),
@@ -229,18 +232,43 @@ def _interleave(columns: Columns, axis: _TimeAxis, period_ns: float) -> tuple[np
     return axis.x(x), y
 
 
+class _PhysicalValues:
+    """A channel's physical values (the calibrated acceleration's magnitude for
+    MAGNITUDE), converted block by block as the drawing reads them."""
+
+    def __init__(self, session: Session, channels: list) -> None:
+        self.session, self.channels = session, channels
+
+    def __len__(self) -> int:
+        return min(len(c) for c in self.channels)
+
+    def __getitem__(self, piece: slice) -> np.ndarray:
+        start, stop, _ = piece.indices(len(self))
+        blocks = [self.session.physical_block(c, start, stop) for c in self.channels]
+        if len(blocks) == 1:
+            return blocks[0]
+        return np.sqrt(sum(b * b for b in blocks))
+
+
 def _draw_group(session: Session, axes, name: str, channel_names: list[str], axis: _TimeAxis) -> None:
-    present = [n for n in channel_names if n in session.channels.index]
+    present = [n for n in channel_names if n in session.channels.index
+               or n == MAGNITUDE and all(a in session.channels.index for a in ACCEL_AXES)]
     filled = np.zeros(axis.columns)
     units = set()
     drawn = 0
     lowest = math.inf
     for channel_name in present:
-        channel = session.channel(channel_name)
-        units.add(channel.unit)
+        if channel_name == MAGNITUDE:
+            axes_channels = [session.channel(a) for a in ACCEL_AXES]
+            channel = axes_channels[0]
+            values = _PhysicalValues(session, axes_channels)
+        else:
+            channel = session.channel(channel_name)
+            values = _PhysicalValues(session, [channel])
+        units.add(session.frame_unit(channel.info))
         if not len(channel):
             continue
-        columns = reduce_channel(channel.timebase, channel.values, channel.filled_positions, axis)
+        columns = reduce_channel(channel.timebase, values, channel.filled_positions, axis)
         x, y = _interleave(columns, axis, channel.timebase.period_ns)
         lowest = min(lowest, float(np.nanmin(columns.low)) if columns.count.any() else lowest)
         share = channel.info.filled_samples / len(channel)
@@ -370,7 +398,18 @@ def _draw_facts(session: Session, figure: Figure, place) -> None:
     lines.append(f"images  {numbers['images']}")
     if session.json is not None:
         lines.append(f"input files  {len(session.json.get('files', []))}")
+    lines.append(_calibration_line(session.accelerometer_calibration))
     axes.text(0, 1, "\n".join(lines), va="top", ha="left", family="monospace", fontsize=8, transform=axes.transAxes)
+
+
+def _calibration_line(calibration: dict | None) -> str:
+    if calibration is None:
+        return "accelerometer  no samples"
+    before, after = calibration.get("errorBeforeMg"), calibration.get("errorAfterMg")
+    if calibration.get("accepted"):
+        return f"calibration error  {before:.1f} -> {after:.1f} mg"
+    error = f"{before:.1f} mg, " if before is not None else ""
+    return f"calibration  not applied ({error}{calibration.get('reason')})"
 
 
 def _title(session: Session) -> str:

@@ -19,7 +19,7 @@ from .channels import Channel, ChannelInfo, meta_float, meta_int, read_meta
 from .errors import SessionError, SessionTimeWarning
 from .timebase import NS_PER_SECOND, TimeBase, seconds_to_ns
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 AUDIO = "audio"
 AUDIO_FILE = "completeSensorAudio.wav"
 GLOBAL_META = "binaryData.meta"
@@ -38,6 +38,18 @@ CHANNEL_TABLE: dict[str, tuple[str, str | None]] = {
     "gyroTempZ": ("jux", "degrees fahrenheit"), "mag": ("jux", None), "magY": ("jux", None),
     "magZ": ("jux", None), "juxpower": ("jux", None),
 }
+
+# How the .bin values of folders written before session.json schema 2 (which does not
+# say) become physical values; schema 2 names the conversion of every channel.
+OLDER_CONVERSIONS = {"accel": "accelerometerCalibration", "accelY": "accelerometerCalibration",
+                     "accelZ": "accelerometerCalibration", "gyroTemp": "fahrenheitToCelsius",
+                     "gyroTempY": "fahrenheitToCelsius", "gyroTempZ": "fahrenheitToCelsius"}
+ACCEL_AXES = ("accel", "accelY", "accelZ")
+BAR_TEMP = "BarTemp"
+NOMINAL_ZERO_G = 2.0
+NOMINAL_CALIBRATION = {"accepted": False, "reason": "written before the converter calibrated the accelerometer",
+                       "offsetMg": [0.0, 0.0, 0.0], "gain": [1.0, 1.0, 1.0],
+                       "temperatureCoefficientMgPerC": [0.0, 0.0, 0.0], "referenceTemperatureC": 0.0}
 
 FILLED_CHOICES = ("nan", "keep")
 GRID_METHODS = ("mean", "linear", "nearest")
@@ -120,6 +132,13 @@ class Session:
             info = _channel_from_json(need, entry)
             self._infos[info.name] = info
         self._session_clock = _main_board_zeros(need(doc, "files", list))
+        calibration = doc.get("accelerometerCalibration")
+        if version < 2:
+            warnings.warn(f"{path}: written with session.json schema {version}, before the converter calibrated "
+                          "the accelerometer: physical values use the nominal conversion (value - 2.0 g)",
+                          SessionTimeWarning, stacklevel=4)
+            calibration = NOMINAL_CALIBRATION
+        self.accelerometer_calibration: dict | None = calibration
         self._image_dir = need(doc, "images", dict).get("directory", "images")
         gps = need(doc, "gps", dict)
         self._gps_csv = gps.get("csv")
@@ -172,6 +191,7 @@ class Session:
         self.serials = {board: int(described[f"{board}_deviceSN"])
                         for board in ("qor2", "jux") if f"{board}_deviceSN" in described}
         self._session_clock = None
+        self.accelerometer_calibration = NOMINAL_CALIBRATION
         self._image_dir = "images"
         self._gps_csv = None
         self.gps_fixes = None
@@ -211,10 +231,60 @@ class Session:
             meta = read_meta(meta_path)
             if meta_int(meta_path, meta, "NumSamples") != info.samples:
                 raise SessionError(meta_path, f"says {meta['NumSamples']} samples, session.json {info.samples}")
-        return Channel(self.path, info)
+        channel = Channel(self.path, info)
+        channel._physical = self._physical_values
+        return channel
+
+    def _conversion(self, info: ChannelInfo) -> str:
+        if self.json is not None and int(self.json.get("schemaVersion", 1)) >= 2:
+            return info.conversion
+        return OLDER_CONVERSIONS.get(info.name, "unchanged")
+
+    def _physical_values(self, channel: Channel) -> np.ndarray:
+        return self.physical_block(channel, 0, len(channel))
+
+    def physical_block(self, channel: Channel, start: int, stop: int) -> np.ndarray:
+        """Physical values of samples start to stop of channel (float64), so that long
+        channels can be converted a block at a time."""
+        values = np.asarray(channel.values[start:stop], dtype=np.float64)
+        conversion = self._conversion(channel.info)
+        if conversion == "fahrenheitToCelsius":
+            return (values - 32.0) * 5.0 / 9.0
+        if conversion != "accelerometerCalibration":
+            return values
+        axis = ACCEL_AXES.index(channel.name)
+        c = self.accelerometer_calibration or NOMINAL_CALIBRATION
+        result = c["offsetMg"][axis] / 1000.0 + c["gain"][axis] * (values - NOMINAL_ZERO_G)
+        coefficient = c["temperatureCoefficientMgPerC"][axis] / 1000.0
+        if coefficient != 0.0:
+            result += coefficient * (self._temperature_for(channel, start, stop) - c["referenceTemperatureC"])
+        return result
+
+    def _temperature_for(self, channel: Channel, start: int, stop: int) -> np.ndarray:
+        """BarTemp (degrees Celsius) paired with samples start to stop of channel, by the
+        converter's one rule: sample i takes BarTemp sample floor(i * rate_T / rate_a),
+        the last one where BarTemp has fewer."""
+        temperature = self.channel(BAR_TEMP)
+        positions = np.arange(start, stop, dtype=np.float64)
+        index = np.floor(positions * temperature.rate / channel.rate).astype(np.int64)
+        index = np.minimum(index, len(temperature) - 1)
+        return np.asarray(temperature.values, dtype=np.float64)[index]
+
+    def acceleration(self, *, filled: str = "nan") -> pd.DataFrame:
+        """The calibrated acceleration in g, with its magnitude (``magnitude``), indexed by
+        time. The converter's ``accelMag`` channel is the norm of the uncalibrated values
+        (about 3.5 at rest) and no acceleration.
+
+        >>> session.acceleration()["magnitude"].median()        # doctest: +SKIP
+        1.0002
+        """
+        table = self.frame(list(ACCEL_AXES), filled=filled)
+        table["magnitude"] = np.sqrt((table[list(ACCEL_AXES)] ** 2).sum(axis=1, skipna=False))
+        table.attrs["units"]["magnitude"] = "[g]"
+        return table
 
     def frame(self, names: str | Sequence[str], *, filled: str = "nan", rate: float | None = None,
-              method: str = "mean") -> pd.DataFrame:
+              method: str = "mean", raw: bool = False) -> pd.DataFrame:
         """A table of channels, indexed by time (UTC, or session time for older output).
 
         >>> session.frame(["accel", "accelY", "accelZ"]).head(2)            # doctest: +SKIP
@@ -239,6 +309,11 @@ class Session:
           channel's and the grid's), else NaN.
 
         The grid's rate and method are kept in ``frame.attrs["grid"]``.
+
+        The values are physical (``Channel.physical``: calibrated acceleration in g,
+        temperatures in degrees Celsius), each column's UCUM unit in
+        ``frame.attrs["units"]``; ``raw=True`` gives the .bin values as written, with
+        the .meta files' unit texts.
         """
         if filled not in FILLED_CHOICES:
             raise ValueError(f"filled must be one of {FILLED_CHOICES}, not {filled!r}")
@@ -246,7 +321,7 @@ class Session:
         if not names:
             raise ValueError("no channel named")
         channels = [self.channel(n) for n in names]
-        columns = {c.name: _values_for_frame(c, filled) for c in channels}
+        columns = {c.name: _values_for_frame(c, filled, raw) for c in channels}
         if rate is None:
             rates = {c.name: c.rate for c in channels}
             if len(set(rates.values())) > 1:
@@ -260,7 +335,19 @@ class Session:
                 raise ValueError(f"rate must be above 0 Hz, not {rate!r}")
             table = _grid_table(channels, columns, float(rate), method)
             table.attrs["grid"] = {"rate": float(rate), "method": method}
+        table.attrs["units"] = {c.name: (c.unit if raw else self._ucum(c.info)) for c in channels}
+        table.attrs["values"] = "raw" if raw else "physical"
         return table
+
+    def frame_unit(self, info: ChannelInfo) -> str | None:
+        """The UCUM unit of a channel's physical values."""
+        return self._ucum(info)
+
+    def _ucum(self, info: ChannelInfo) -> str | None:
+        if info.ucum is not None:
+            return info.ucum
+        conversion = self._conversion(info)
+        return {"accelerometerCalibration": "[g]", "fahrenheitToCelsius": "Cel"}.get(conversion)
 
     # -- audio, GPS, images -----------------------------------------------------
 
@@ -412,7 +499,9 @@ def _channel_from_json(need: _Needs, entry: dict) -> ChannelInfo:
                                       f"upwards within its {samples} samples")
     base = TimeBase(rate, samples, index, [seconds_to_ns(s) for s in seconds], utc=True)
     return ChannelInfo(name, entry.get("longName"), entry.get("board"), entry.get("unit"), rate, samples,
-                       int(entry.get("filledSamples") or 0), need(entry, "file", str), entry.get("sparseFile"), base)
+                       int(entry.get("filledSamples") or 0), need(entry, "file", str), entry.get("sparseFile"), base,
+                       entry.get("quantity"), entry.get("ucum"), entry.get("conversion") or "unchanged",
+                       bool(entry.get("uncalibrated", True)))
 
 
 def _main_board_zeros(files: list) -> tuple[np.ndarray, np.ndarray] | None:
@@ -437,10 +526,11 @@ def _count_lines(path: Path) -> int:
     return count
 
 
-def _values_for_frame(channel: Channel, filled: str) -> np.ndarray:
+def _values_for_frame(channel: Channel, filled: str, raw: bool = False) -> np.ndarray:
+    source = channel.values if raw else channel.physical
     if filled == "keep":
-        return channel.values
-    values = np.array(channel.values, dtype=np.float32)
+        return source
+    values = np.array(source, dtype=np.float32 if raw else np.float64)
     values[channel.filled_positions] = np.nan
     return values
 

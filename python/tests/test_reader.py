@@ -105,12 +105,17 @@ def test_tables_mark_filled_samples_and_put_rates_on_one_grid(session):
     expected_index = accel.times.astype("int64")
     assert np.array_equal(table.index.asi8, expected_index)
     assert table["accel"].isna().to_numpy().tolist() == accel.filled.tolist()
-    kept = session.frame("accel", filled="keep")["accel"].to_numpy()
-    assert np.array_equal(kept, accel.values)
+    # Physical values by default, the .bin values on request.
+    kept = session.frame("accel", filled="keep", raw=True)
+    assert np.array_equal(kept["accel"].to_numpy(), accel.values)
+    assert kept.attrs["units"] == {"accel": "Gs"}
+    physical = session.frame("accel", filled="keep")
+    assert np.array_equal(physical["accel"].to_numpy(), accel.physical)
+    assert physical.attrs["units"] == {"accel": "[g]"}
 
     with pytest.raises(ValueError, match="different rates"):
         session.frame(["accel", "BarPres"])
-    grid = session.frame(["accel", "BarPres"], rate=1.0, method="mean")
+    grid = session.frame(["accel", "BarPres"], rate=1.0, method="mean", raw=True)
     assert grid.attrs["grid"] == {"rate": 1.0, "method": "mean"}
     assert (np.diff(grid.index.asi8) == 10**9).all() and grid.index.asi8[0] % 10**9 == 0
     ns, values = accel.timebase.ns(), np.where(accel.filled, np.nan, accel.values)

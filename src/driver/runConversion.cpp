@@ -19,6 +19,7 @@
 #include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "container/readAhead.h"
+#include "decode/channelTable.h"
 #include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "driver/driverMessages.h"
@@ -28,6 +29,7 @@
 #include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/accelCalibrationPass.h"
 #include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
@@ -298,6 +300,13 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     });
     reportGpsTrack(gps, inputFiles, f);
     summary.addGpsTrack(gps);
+    // The accelerometer's calibration is fitted to the session's own still moments,
+    // read back from the finished files.
+    const calibrationChannels accelChannels{summary.written(qor2ChannelTable[qor2XAccel].longName),
+                                            summary.written(qor2ChannelTable[qor2YAccel].longName),
+                                            summary.written(qor2ChannelTable[qor2ZAccel].longName),
+                                            summary.written(qor2ChannelTable[qor2Temp].longName)};
+    summary.addAccelerometerCalibration(accelCalibrationJson(calibrateAccelerometer(folder.path, accelChannels)));
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
     summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);

@@ -248,6 +248,13 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
     keepFile(file);
 }
 
+std::optional<writtenChannel> sessionSummary::written(const std::string& longName) const {
+    for (const channel& c : channels_) {
+        if (c.longName == longName && !c.audio) return writtenChannel{c.name, c.rateHz, c.samples, c.filled};
+    }
+    return std::nullopt;
+}
+
 static orderedJson anchorJson(size_t file, int64_t index, double unixSeconds) {
     return {{"file", file}, {"index", index}, {"unixSeconds", unixSeconds}, {"utc", utcText(unixMsOf(unixSeconds))}};
 }
@@ -258,6 +265,19 @@ orderedJson sessionSummary::channelJson(const channel& c, bool withAnchors) cons
     json["longName"] = c.longName;
     json["board"] = boardName(c.source);
     json["unit"] = unitOf(c.longName);
+    // What the values measure, from the channel table: the .bin values become physical
+    // values by the conversion named here.
+    if (const channelInfo* info = findChannel(c.longName)) {
+        json["quantity"] = info->quantity;
+        json["ucum"] = info->ucum;
+        json["conversion"] = conversionName(info->conversion);
+        json["uncalibrated"] = info->uncalibrated;
+    } else {
+        json["quantity"] = nullptr;
+        json["ucum"] = nullptr;
+        json["conversion"] = conversionName(physicalConversion::unchanged);
+        json["uncalibrated"] = true;
+    }
     json["rate"] = c.rateHz;
     json["file"] = c.audio ? std::string(audioFileName) : "binaryData_" + c.name + ".bin";
     json["sparseFile"] = c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson("binaryData_" + c.name + ".sparse");
@@ -350,6 +370,7 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
                    {"lastFix", timeOrNull(gps_.lastFixMs)},
                    {"csv", trackFile(gpsTrackFiles::csvName)},
                    {"gpx", trackFile(gpsTrackFiles::gpxName)}};
+    json["accelerometerCalibration"] = accelCalibration_;
     return json;
 }
 

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "output/accelCalibrationPass.h"
 #include "output/gpsTrackFiles.h"
 #include "output/scratchFile.h"
 #include "output/sessionTimeline.h"
@@ -29,7 +30,7 @@ class snsr_packetWriter_class;
 
 using orderedJson = nlohmann::ordered_json;
 
-inline constexpr int sessionSchemaVersion = 1;
+inline constexpr int sessionSchemaVersion = 2;
 inline constexpr char sessionFileName[] = "session.json";
 
 struct programInfo {
@@ -74,6 +75,13 @@ public:
     void addGpsTrack(const gpsSessionSummary& gps) { gps_ = gps; }
     // The image being written when the session ended, kept without its check.
     void addUncheckedImage() { ++uncheckedImages_; }
+
+    // A channel as the writer wrote it, by long name ("qor2/x_accel"); nothing when the
+    // session has none.
+    std::optional<writtenChannel> written(const std::string& longName) const;
+
+    // What the calibration pass found ("accelerometerCalibration"; null by default).
+    void addAccelerometerCalibration(nlohmann::ordered_json calibration) { accelCalibration_ = std::move(calibration); }
 
     // Writes session.json into partDir, one input file's entry at a time. A file that
     // cannot be written is reported like any other lost output, and false is returned.
@@ -128,6 +136,7 @@ private:
     int64_t goodImages_ = 0;
     int64_t badImages_ = 0;
     int64_t uncheckedImages_ = 0;
+    orderedJson accelCalibration_;
 };
 
 }  // namespace sensconv

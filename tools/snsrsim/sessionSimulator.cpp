@@ -85,7 +85,8 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
       layout_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 1)),
       noise_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 2)),
       damage_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 3)),
-      wearer_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 4)) {
+      wearer_(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 4), options.oneOrientation),
+      accelErrors_(options.accelErrors) {
     const streamSelection& streams = options.streams;
     if (streams.mic) audio_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 5), options.audioRateHz);
     if (streams.gps)
@@ -251,7 +252,11 @@ sessionResult sessionSimulator::run() {
         fileStart = sizeMode_ ? ((lastEmitUs_ / 1000 + 1) * 1000 + fileGapUs_) / 1000 * 1000
                               : (durationUs_ * (f + 1) / files + (f + 1) * fileGapUs_) / 1000 * 1000;
     }
-    if (truth_) truth_->finish();
+    if (truth_) {
+        truth_->finish();
+        if (options_.streams.qor2) truth_->accelerometer(accelErrors_, wearer_.stillPeriods(lastEmitUs_ / 1e6), startMs_,
+                                                         lastEmitUs_ / 1e6);
+    }
     result_.endMs = startMs_ + lastEmitUs_ / 1000;
     return result_;
 }
@@ -482,9 +487,11 @@ void sessionSimulator::emitQor2Sensor() {
         mask |= group.mask;
         switch (static_cast<qor2GroupIndex>(g)) {
             case accelGroup: {
-                fields.accelX = sensorCodec::accelWord(state.accelX + 0.008 * noise_.normal());
-                fields.accelY = sensorCodec::accelWord(state.accelY + 0.008 * noise_.normal());
-                fields.accelZ = sensorCodec::accelWord(state.accelZ + 0.008 * noise_.normal());
+                // The accelerometer's own errors drift with the board's temperature.
+                const double t = state.temperatureC;
+                fields.accelX = sensorCodec::accelWord(accelErrors_.measured(0, state.accelX, t) + 0.008 * noise_.normal());
+                fields.accelY = sensorCodec::accelWord(accelErrors_.measured(1, state.accelY, t) + 0.008 * noise_.normal());
+                fields.accelZ = sensorCodec::accelWord(accelErrors_.measured(2, state.accelZ, t) + 0.008 * noise_.normal());
                 const double x = sensorCodec::accelValue(fields.accelX);
                 const double y = sensorCodec::accelValue(fields.accelY);
                 const double z = sensorCodec::accelValue(fields.accelZ);

@@ -14,6 +14,7 @@
 
 #include "container/containerBuilder.h"
 #include "container/snsrHeader.h"
+#include "snsrsim/accelErrors.h"
 #include "snsrsim/audioSynth.h"
 #include "snsrsim/cameraStream.h"
 #include "snsrsim/randomSource.h"
@@ -109,6 +110,7 @@ private:
     randomSource noise_;
     randomSource damage_;
     wearerModel wearer_;
+    accelErrors accelErrors_;
     std::optional<audioSynth> audio_;
     std::optional<sirfStream> sirf_;
     std::optional<cameraStream> camera_;

@@ -135,6 +135,12 @@ std::string validate(const simOptions& o) {
         if (rate < 0.0 || rate > 0.5) return "damage rates must be between 0 and 0.5";
     }
     if (d.badImages < 0 || d.badImages > 1000) return "--bad-images must be between 0 and 1000";
+    const accelErrorSettings& a = o.accelErrors;
+    for (size_t k = 0; k < 3; ++k) {
+        if (std::fabs(a.offsetMg[k]) > 500.0) return "--accel-offset must be within 500 mg";
+        if (std::fabs(a.gainErrorPercent[k]) > 20.0) return "--accel-gain must be within 20 per cent";
+        if (std::fabs(a.temperatureCoefficientMgPerC[k]) > 20.0) return "--accel-temperature must be within 20 mg/C";
+    }
     return {};
 }
 
@@ -193,6 +199,14 @@ std::string helpText() {
            "                        wrong CRC-32\n"
            "  --damaged             shorthand for --drop 0.002 --corrupt 0.001\n"
            "                        --bad-checksum 0.002 --bad-images 1\n"
+           "\n"
+           "Accelerometer errors (default: none)\n"
+           "  --accel-offset X,Y,Z  offsets of the three axes, mg\n"
+           "  --accel-gain X,Y,Z    gain errors of the three axes, per cent\n"
+           "  --accel-temperature X,Y,Z\n"
+           "                        drift of the three axes with the board temperature,\n"
+           "                        mg per degree Celsius away from 20 C\n"
+           "  --one-orientation     the wearer stays at rest, upright, the whole session\n"
            "\n"
            "  --help                this text\n";
 }
@@ -255,6 +269,10 @@ parseResult parseOptions(const std::vector<std::string>& args, simOptions& optio
         {"--corrupt", setDouble(options.damage.corruptRate)},
         {"--bad-checksum", setDouble(options.damage.badChecksumRate)},
         {"--bad-images", setInt32(options.damage.badImages)},
+        {"--accel-offset", [&](const std::string& v) { return parseTriple(v, options.accelErrors.offsetMg); }},
+        {"--accel-gain", [&](const std::string& v) { return parseTriple(v, options.accelErrors.gainErrorPercent); }},
+        {"--accel-temperature",
+         [&](const std::string& v) { return parseTriple(v, options.accelErrors.temperatureCoefficientMgPerC); }},
     };
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -269,6 +287,10 @@ parseResult parseOptions(const std::vector<std::string>& args, simOptions& optio
         if (name == "--help" || name == "-h") return parseResult::help;
         if (name == "--quiet") {
             options.quiet = true;
+            continue;
+        }
+        if (name == "--one-orientation") {
+            options.oneOrientation = true;
             continue;
         }
         if (name == "--damaged") {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "snsrsim/accelErrors.h"
+
 namespace snsrsim {
 
 struct streamSelection {
@@ -68,6 +70,8 @@ struct simOptions {
     int32_t imageWidth = 160;
     int32_t imageHeight = 120;
     damageSettings damage;
+    accelErrorSettings accelErrors;  // none by default
+    bool oneOrientation = false;     // the wearer stays at rest, upright, all session
     bool quiet = false;
 };
 

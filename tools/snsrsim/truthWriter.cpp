@@ -1,5 +1,6 @@
 #include "snsrsim/truthWriter.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "common/littleEndian.h"
@@ -156,6 +157,19 @@ void truthWriter::finish() {
         meta.print("\"#FileEnd\",%02d\n", number);
     }
     meta.close();
+}
+
+void truthWriter::accelerometer(const accelErrors& errors, const std::vector<stillPeriod>& rests, int64_t startMs,
+                                double endSeconds) {
+    errors.writeTruth(dir_);
+    simFile still(dir_ + "stillPeriods.csv");
+    still.print("startUnixSeconds,endUnixSeconds,gravityX,gravityY,gravityZ\n");
+    const double start = static_cast<double>(startMs) / 1000.0;
+    for (const stillPeriod& rest : rests) {
+        still.print("%.3f,%.3f,%.17g,%.17g,%.17g\n", start + rest.start, start + std::min(rest.end, endSeconds),
+                    rest.gravity[0], rest.gravity[1], rest.gravity[2]);
+    }
+    still.close();
 }
 
 }  // namespace snsrsim

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "decode/channelTable.h"
+#include "snsrsim/accelErrors.h"
 #include "snsrsim/simFile.h"
+#include "snsrsim/wearerModel.h"
 
 namespace snsrsim {
 
@@ -73,6 +75,12 @@ public:
 
     // Writes the remaining files; the session is complete.
     void finish();
+
+    // The accelerometer's truth: accelCalibration.csv (the calibration that undoes its
+    // errors) and stillPeriods.csv (the wearer's rests up to endSeconds after the
+    // session start, startMs, with the gravity the recorder felt).
+    void accelerometer(const accelErrors& errors, const std::vector<stillPeriod>& rests, int64_t startMs,
+                       double endSeconds);
 
 private:
     struct channelTruth {

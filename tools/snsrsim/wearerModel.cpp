@@ -36,7 +36,8 @@ double approach(double target, double start, double elapsed, double lag) {
 
 }  // namespace
 
-wearerModel::wearerModel(uint64_t seed) : random_(seed) {
+wearerModel::wearerModel(uint64_t seed, bool oneOrientation)
+    : random_(seed), postureRandom_(seed ^ 0x9e3779b97f4a7c15ULL), oneOrientation_(oneOrientation) {
     outdoorTemperatureC_ = random_.uniform(4.0, 26.0);
     indoorTemperatureC_ = random_.uniform(20.0, 23.5);
     outdoorHumidity_ = random_.uniform(50.0, 85.0);
@@ -51,6 +52,7 @@ wearerModel::wearerModel(uint64_t seed) : random_(seed) {
     first.temperatureAtStart = indoorTemperatureC_;
     first.humidityAtStart = humidityTarget(false);
     first.lightLevel = random_.uniform(180.0, 600.0);
+    first.gravity = uprightGravity();
     segments_.push_back(first);
 }
 
@@ -66,7 +68,7 @@ void wearerModel::appendSegment() {
     const segment& last = segments_.back();
     segment next;
     next.start = last.end;
-    next.walking = !last.walking;
+    next.walking = !last.walking && !oneOrientation_;
     next.end = next.start + (next.walking ? random_.uniform(20.0, 200.0) : random_.uniform(20.0, 150.0));
 
     // Where the last stretch left things.
@@ -87,6 +89,7 @@ void wearerModel::appendSegment() {
                           : (next.outdoors ? random_.uniform(2500.0, 15000.0) : random_.uniform(180.0, 600.0));
 
     next.altitudeAtEnd = next.altitudeAtStart;
+    if (!next.walking) next.gravity = oneOrientation_ ? uprightGravity() : restGravity(postureRandom_);
     if (next.walking) {
         next.stepFrequencyHz = random_.uniform(1.6, 2.1);
         next.stepAmplitudeG = random_.uniform(0.18, 0.35);
@@ -164,11 +167,20 @@ wearerState wearerModel::at(double t) {
         state.accelX = 0.5 * s.stepAmplitudeG * std::sin(phase + 0.5 * std::numbers::pi);
         state.accelY = 0.3 * s.stepAmplitudeG * std::sin(0.5 * phase);
     } else {
-        state.accelZ = 0.98;
-        state.accelX = 0.15;  // leaning back a little
-        state.accelY = 0.0;
+        state.accelX = s.gravity[0];
+        state.accelY = s.gravity[1];
+        state.accelZ = s.gravity[2];
     }
     return state;
+}
+
+std::vector<stillPeriod> wearerModel::stillPeriods(double until) const {
+    std::vector<stillPeriod> periods;
+    for (const segment& s : segments_) {
+        if (s.start >= until) break;
+        if (!s.walking) periods.push_back({s.start, s.end, s.gravity});
+    }
+    return periods;
 }
 
 }  // namespace snsrsim

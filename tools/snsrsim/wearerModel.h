@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "snsrsim/postures.h"
 #include "snsrsim/randomSource.h"
 
 namespace snsrsim {
@@ -32,12 +33,24 @@ struct wearerState {
     double accelZ = 1.0;
 };
 
+// A stretch of rest: from start to end (seconds after the session start), with the
+// gravity the recorder feels throughout.
+struct stillPeriod {
+    double start = 0.0;
+    double end = 0.0;
+    gravityVector gravity{};
+};
+
 class wearerModel {
 public:
-    explicit wearerModel(uint64_t seed);
+    // oneOrientation: the wearer stays at rest, upright, the whole session.
+    explicit wearerModel(uint64_t seed, bool oneOrientation = false);
 
     // State at t seconds after the session start (t >= 0).
     wearerState at(double t);
+
+    // The rests that begin before t seconds, as far as they have been drawn.
+    std::vector<stillPeriod> stillPeriods(double until) const;
 
 private:
     struct turn {
@@ -60,6 +73,7 @@ private:
         double temperatureAtStart = 0.0;
         double humidityAtStart = 0.0;
         double lightLevel = 0.0;  // lux in this environment, before clouds
+        gravityVector gravity{};  // at rest
     };
 
     const segment& segmentAt(double t);
@@ -69,6 +83,8 @@ private:
     double humidityTarget(bool outdoors) const;
 
     randomSource random_;
+    randomSource postureRandom_;  // of its own, so that the day's course stays the seed's
+    bool oneOrientation_;
     std::vector<segment> segments_;
     size_t cursor_ = 0;
     double outdoorTemperatureC_;
