@@ -276,7 +276,7 @@ REFUSED = {"P01/part_00": "its output folder would be P01/part_00",
 NOT_FINISHED = "the conversion did not finish (interrupted, out of time or out of memory)"
 
 
-def test_hostile_names_failed_killed_and_vanished_folders_are_listed_and_tried_again(work):
+def test_local_run_lists_hostile_names_failed_killed_and_vanished_folders_and_tries_them_again(work):
     study = os.path.join(work, "study")
     output_root = os.path.join(work, "converted")
     marks = os.path.join(work, "marks")
@@ -355,7 +355,7 @@ def test_hostile_names_failed_killed_and_vanished_folders_are_listed_and_tried_a
         assert "PWNED" not in names, directory
 
 
-def test_a_conversion_record_reaches_the_disk_before_it_is_renamed_into_place(work):
+def test_local_conversion_record_reaches_the_disk_before_it_is_renamed_into_place(work):
     """strace shows the order of the system calls: the record's bytes and its folder
     are flushed before the rename, the folder again after it."""
     strace = shutil.which("strace")
