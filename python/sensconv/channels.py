@@ -8,12 +8,14 @@ filled in lost samples with the previous value, ``binaryData_<name>.sparse`` (on
 
 from __future__ import annotations
 
+import math
 import os
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 
+from . import validate
 from .errors import SessionError
 from .timebase import TimeBase
 
@@ -49,10 +51,8 @@ def read_meta(path: Path) -> dict[str, str]:
     An empty file is what a run that did not finish leaves behind: the converter
     writes a channel's .meta lines when it closes the channel.
     """
-    try:
-        text = path.read_text(encoding="utf-8", errors="replace")
-    except FileNotFoundError:
-        raise SessionError(path, "is missing") from None
+    text = validate.read_bytes(path, validate.META_LIMIT, "that a .meta file can take").decode(
+        "utf-8", errors="replace")
     if not text.strip():
         raise SessionError(path, "is empty: the conversion that wrote this folder did not finish")
     pairs: dict[str, str] = {}
@@ -69,11 +69,14 @@ def read_meta(path: Path) -> dict[str, str]:
 def meta_number(path: Path, meta: dict[str, str], key: str, kind: type = float) -> float:
     """The value of a .meta line as kind (int or float), or a SessionError naming the line."""
     try:
-        return kind(meta[key])
+        value = kind(meta[key])
+        if not math.isfinite(value):
+            raise ValueError(value)
+        return value
     except KeyError:
         raise SessionError(path, f"has no \"{key}\" line") from None
     except ValueError:
-        what = "an integer" if kind is int else "a number"
+        what = "an integer" if kind is int else "a finite number"
         raise SessionError(path, f"\"{key}\" is not {what}: {meta[key]!r}") from None
 
 
@@ -85,12 +88,15 @@ def meta_float(path: Path, meta: dict[str, str], key: str) -> float:
     return meta_number(path, meta, key, float)
 
 
-def read_sparse(path: Path, samples: int) -> np.ndarray:
-    """The positions listed in a .sparse file, checked to be inside the channel."""
+def read_sparse(path: Path, samples: int, filled: int | None = None) -> np.ndarray:
+    """The positions listed in a .sparse file, checked to be inside the channel (and to
+    be ``filled`` many, where the description says how many)."""
+    digits = len(str(max(samples - 1, 0)))
+    limit = (samples if filled is None else filled) * (digits + len(",1\n"))
+    data = validate.read_bytes(path, limit, f"that {samples if filled is None else filled} position,1 lines "
+                                            f"of positions below {samples} take")
     try:
-        text = path.read_text(encoding="ascii")
-    except FileNotFoundError:
-        raise SessionError(path, "is missing") from None
+        text = data.decode("ascii")
     except UnicodeDecodeError:
         raise SessionError(path, "is not a text file of position,1 lines") from None
     lines = text.split("\n")
@@ -99,11 +105,13 @@ def read_sparse(path: Path, samples: int) -> np.ndarray:
     positions = np.empty(len(lines), dtype=np.int64)
     for number, line in enumerate(lines):
         position, sep, flag = line.partition(",")
-        if sep != "," or flag != "1" or not position.isdigit():
+        if sep != "," or flag != "1" or not position.isdigit() or not position.isascii():
             raise SessionError(path, f"line {number + 1} is not a position,1 line: {line!r}")
+        if int(position) >= samples:
+            raise SessionError(path, f"lists position {position} but the channel has {samples} samples")
         positions[number] = int(position)
-    if len(positions) and (positions.max() >= samples):
-        raise SessionError(path, f"lists position {positions.max()} but the channel has {samples} samples")
+    if filled is not None and len(positions) != filled:
+        raise SessionError(path, f"lists {len(positions)} positions, its description says {filled} filled samples")
     return positions
 
 
@@ -177,7 +185,7 @@ class Channel:
         """Positions of the filled samples, in the order of the .sparse file."""
         if self._sparse_path is None:
             return np.empty(0, dtype=np.int64)
-        return read_sparse(self._sparse_path, self.info.samples)
+        return read_sparse(self._sparse_path, self.info.samples, self.info.filled_samples)
 
     @property
     def filled(self) -> np.ndarray:
@@ -190,19 +198,22 @@ class Channel:
 
 def map_values(path: Path, samples: int) -> np.ndarray:
     """Memory-maps a .bin file after checking that it holds exactly ``samples`` floats."""
-    try:
-        size = os.stat(path).st_size
-    except FileNotFoundError:
-        raise SessionError(path, "is missing") from None
+    with validate.open_regular(path) as stream:
+        size = os.fstat(stream.fileno()).st_size
+        check_size(path, size, samples)
+        if samples == 0:
+            # A file of no bytes cannot be mapped.
+            empty = np.empty(0, dtype=SAMPLE_DTYPE)
+            empty.flags.writeable = False
+            return empty
+        # The mapping stays valid once the file is closed.
+        return np.memmap(stream, dtype=SAMPLE_DTYPE, mode="r", shape=(samples,))
+
+
+def check_size(path: Path, size: int, samples: int) -> None:
     if size % SAMPLE_DTYPE.itemsize:
         raise SessionError(path, f"is {size} bytes long, not a whole number of 4-byte samples: truncated")
     if size // SAMPLE_DTYPE.itemsize != samples:
         raise SessionError(
             path, f"holds {size // SAMPLE_DTYPE.itemsize} samples, its description says {samples}: "
             + ("truncated" if size // SAMPLE_DTYPE.itemsize < samples else "longer than described"))
-    if samples == 0:
-        # A file of no bytes cannot be mapped.
-        empty = np.empty(0, dtype=SAMPLE_DTYPE)
-        empty.flags.writeable = False
-        return empty
-    return np.memmap(path, dtype=SAMPLE_DTYPE, mode="r", shape=(samples,))

@@ -67,7 +67,8 @@ def _summary(root: Path) -> int:
                 warnings.simplefilter("ignore", SessionTimeWarning)
                 session = open_session(folder)
                 numbers = session.summary()
-        except SessionError as error:
+        except (SessionError, OSError) as error:
+            # A damaged session is reported; the others are still listed.
             print(f"sensconv summary: {error}", file=sys.stderr)
             status = 1
             continue

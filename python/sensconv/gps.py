@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import io
 from pathlib import Path
 
 import pandas as pd
 
+from . import validate
 from .errors import SessionError
 
 CSV_NAME = "gps.csv"
@@ -16,8 +18,9 @@ _TYPES = {"session_ms": "int64", "latitude_deg": "float64", "longitude_deg": "fl
           "hdop": "float64", "source": "string"}
 
 
-def read_csv(path: Path) -> pd.DataFrame:
+def read_csv(path: Path, fixes: int | None = None) -> pd.DataFrame:
     """One row per fix, indexed by the fix's UTC; ``hdop`` is NaN where unknown.
+    ``fixes``, where known, bounds the size of the file.
 
     >>> read_csv(Path("part_00/gps.csv")).iloc[0]                      # doctest: +SKIP
     session_ms             1015
@@ -25,12 +28,17 @@ def read_csv(path: Path) -> pd.DataFrame:
     ...
     source                    41
     """
-    with open(path, encoding="utf-8") as stream:
-        header = stream.readline().rstrip("\r\n")
+    if fixes is None:
+        with validate.open_regular(path) as stream:
+            data = stream.read()
+    else:
+        data = validate.read_bytes(path, (fixes + 1) * validate.GPS_LINE_LIMIT,
+                                   f"that {fixes} fixes (session.json) take")
+    header = data.split(b"\n", 1)[0].decode("utf-8", errors="replace").rstrip("\r")
     if header.split(",") != COLUMNS:
         raise SessionError(path, f"has the header {header!r}, not {','.join(COLUMNS)!r}")
     try:
-        table = pd.read_csv(path, dtype={"utc": "string", **_TYPES}, keep_default_na=False,
+        table = pd.read_csv(io.BytesIO(data), dtype={"utc": "string", **_TYPES}, keep_default_na=False,
                             na_values={"hdop": [""]})
         utc = pd.to_datetime(table.pop("utc"), format="%Y-%m-%dT%H:%M:%S.%fZ", utc=True)
     except (ValueError, TypeError) as error:

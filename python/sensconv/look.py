@@ -23,6 +23,7 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator
 from matplotlib.transforms import blended_transform_factory
 
+from . import validate
 from .cli import format_duration as _duration
 from .errors import SessionError
 from .session import ACCEL_AXES, AUDIO, Session, open_audio, open_session
@@ -87,7 +88,9 @@ def quicklook(part_dir: str | os.PathLike, output: str | os.PathLike | None = No
     figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI)
     FigureCanvasAgg(figure)
     panels = _draw(session, figure)
-    figure.savefig(path, dpi=DPI)
+    # A new file renamed into place: a link planted at path is replaced, never written through.
+    with validate.replacing(path) as stream:
+        figure.savefig(stream, dpi=DPI, format=path.suffix[1:].lower() or None)
     boxes = {}
     for name, axes in panels.items():
         box = axes.get_window_extent()

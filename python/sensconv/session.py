@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import warnings
@@ -15,11 +14,11 @@ import pandas as pd
 import soundfile
 
 from . import gps as gps_module
+from . import validate
 from .channels import Channel, ChannelInfo, meta_float, meta_int, read_meta
 from .errors import SessionError, SessionTimeWarning
 from .timebase import NS_PER_SECOND, TimeBase, seconds_to_ns
 
-SCHEMA_VERSION = 2
 AUDIO = "audio"
 AUDIO_FILE = "completeSensorAudio.wav"
 GLOBAL_META = "binaryData.meta"
@@ -99,7 +98,7 @@ class Session:
             raise SessionError(folder, "is not a directory")
         self.json: dict | None = None
         json_path = folder / "session.json"
-        if json_path.exists():
+        if json_path.exists() or json_path.is_symlink():
             self._load_json(json_path)
         else:
             self._load_meta_files()
@@ -107,16 +106,8 @@ class Session:
     # -- loading --------------------------------------------------------------
 
     def _load_json(self, path: Path) -> None:
-        try:
-            doc = json.loads(path.read_text(encoding="utf-8"))
-        except (UnicodeDecodeError, json.JSONDecodeError) as error:
-            raise SessionError(path, f"is not valid JSON ({error}); the conversion may not have finished") from None
-        if not isinstance(doc, dict):
-            raise SessionError(path, "does not hold a JSON object")
+        doc = validate.load_session_json(path)
         need = _Needs(path)
-        version = need(doc, "schemaVersion", int)
-        if version > SCHEMA_VERSION:
-            raise SessionError(path, f"has schemaVersion {version}; this reader knows up to {SCHEMA_VERSION}")
         self.json = doc
         self.utc = True
         status = need(doc, "status", int)
@@ -166,7 +157,8 @@ class Session:
             name = meta.get("Name") or meta_path.stem[len("binaryData_"):]
             samples = meta_int(meta_path, meta, "NumSamples")
             rate = meta_float(meta_path, meta, "SampleRate")
-            first = float(meta.get("firstTimestamp", 0.0))
+            first = meta_float(meta_path, meta, "firstTimestamp") if "firstTimestamp" in meta else 0.0
+            validate.check_channel_times(meta_path, name, rate, samples, [(0, first)])
             sparse = folder / f"binaryData_{name}.sparse"
             filled = _count_lines(sparse) if sparse.exists() else 0
             board, unit = CHANNEL_TABLE.get(name, (None, None))
@@ -371,11 +363,11 @@ class Session:
             older = self.json is None or self._gps_csv is None
             raise SessionError(path, "is missing" + (" (output of a converter that did not yet decode the GPS "
                                                      "receiver)" if older else ""))
-        return gps_module.read_csv(path)
+        return gps_module.read_csv(path, self.gps_fixes)
 
     def images(self) -> pd.DataFrame:
         """Every camera image: its path and session time in ms, indexed by its time."""
-        folder = self.path / self._image_dir
+        folder = validate.folder_inside(self.path / self._image_dir)
         if not folder.is_dir():
             folder = self.path  # written with -NoWriteImageSubDir
         found = sorted((int(m.group(1)), folder / m.group(0))
@@ -433,12 +425,35 @@ class Session:
 def open_audio(path: Path, samples: int | None) -> soundfile.SoundFile:
     """Opens the session's WAV file after checking that it is complete: that its
     header was finished and its samples are all there (``samples``, when known)."""
+    stream = validate.open_regular(path)
     try:
-        with open(path, "rb") as stream:
-            head = stream.read(1 << 16)
-            size = os.fstat(stream.fileno()).st_size
-    except FileNotFoundError:
-        raise SessionError(path, "is missing") from None
+        head = stream.read(1 << 16)
+        size = os.fstat(stream.fileno()).st_size
+        sound = _check_wav(path, stream, head, size)
+    except BaseException:
+        stream.close()
+        raise
+    if samples is not None and sound.frames != samples:
+        sound.close()
+        raise SessionError(path, f"holds {sound.frames} samples, session.json says {samples}")
+    return sound
+
+
+class _SessionSound(soundfile.SoundFile):
+    """A WAV file read from the stream the reader opened (and closed with it)."""
+
+    def __init__(self, stream) -> None:
+        self._stream = stream
+        super().__init__(stream)
+
+    def close(self) -> None:
+        try:
+            super().close()
+        finally:
+            self._stream.close()
+
+
+def _check_wav(path: Path, stream, head: bytes, size: int) -> soundfile.SoundFile:
     if head[:4] != b"RIFF" or head[8:12] != b"WAVE":
         raise SessionError(path, "is not a WAV file")
     offset = 12
@@ -453,14 +468,11 @@ def open_audio(path: Path, samples: int | None) -> soundfile.SoundFile:
                                          f"the file holds {held}")
             break
         offset += 8 + length + (length & 1)
+    stream.seek(0)
     try:
-        sound = soundfile.SoundFile(str(path))
+        return _SessionSound(stream)
     except RuntimeError as error:  # how soundfile reports an unreadable file
         raise SessionError(path, f"cannot be read: {error}") from None
-    if samples is not None and sound.frames != samples:
-        sound.close()
-        raise SessionError(path, f"holds {sound.frames} samples, session.json says {samples}")
-    return sound
 
 
 class _Needs:
@@ -492,11 +504,6 @@ def _channel_from_json(need: _Needs, entry: dict) -> ChannelInfo:
     anchors = need(entry, "anchors", list)
     index = [need(a, "index", int) for a in anchors]
     seconds = [need(a, "unixSeconds", (int, float)) for a in anchors]
-    if samples and not anchors:
-        raise SessionError(need.path, f"channel {name} has {samples} samples but no time anchor")
-    if index and (index[0] != 0 or any(b < a for a, b in zip(index, index[1:])) or index[-1] > samples):
-        raise SessionError(need.path, f"channel {name}: anchor indexes {index} do not run from 0 "
-                                      f"upwards within its {samples} samples")
     base = TimeBase(rate, samples, index, [seconds_to_ns(s) for s in seconds], utc=True)
     return ChannelInfo(name, entry.get("longName"), entry.get("board"), entry.get("unit"), rate, samples,
                        int(entry.get("filledSamples") or 0), need(entry, "file", str), entry.get("sparseFile"), base,
@@ -520,7 +527,7 @@ def _main_board_zeros(files: list) -> tuple[np.ndarray, np.ndarray] | None:
 
 def _count_lines(path: Path) -> int:
     count = 0
-    with open(path, "rb") as stream:
+    with validate.open_regular(path) as stream:
         for block in iter(lambda: stream.read(1 << 20), b""):
             count += block.count(b"\n")
     return count

@@ -57,6 +57,13 @@ def paused(tmp_path_factory) -> SimpleNamespace:
     return simulate_and_convert(tmp_path_factory.mktemp("paused"), PAUSED_OPTIONS)
 
 
+@pytest.fixture(scope="session")
+def small(tmp_path_factory) -> SimpleNamespace:
+    """A short session (two files, some lost samples, GPS), to copy many times over."""
+    return simulate_and_convert(tmp_path_factory.mktemp("small"),
+                                ["--files", "2", "--duration", "10", "--drop", "0.01", "--seed", "3"])
+
+
 @pytest.fixture
 def part_copy(paused, tmp_path) -> Path:
     """A copy of a converted session, to damage."""

@@ -4,7 +4,11 @@ from __future__ import annotations
 
 import csv
 import os
+import shutil
+import subprocess
+import sys
 import warnings
+import zipfile
 
 import numpy as np
 import pandas as pd
@@ -12,7 +16,7 @@ import pytest
 import soundfile
 
 import sensconv
-from conftest import truth_anchors, truth_filled, truth_values
+from conftest import ROOT, truth_anchors, truth_filled, truth_values
 from sensconv import SessionError, SessionTimeWarning
 from sensconv.timebase import seconds_to_ns
 
@@ -211,3 +215,20 @@ def test_damaged_folders_raise_errors_naming_the_file(part_copy, damage):
         session.channel("accel").filled
         session.audio()
     assert file in raised.value.path
+
+
+def test_the_built_package_holds_the_schema_of_docs(tmp_path):
+    """session.json is checked against docs/session.schema.json; an installed package
+    has no docs/, so the wheel must hold the schema itself."""
+    shutil.copytree(ROOT / "python", tmp_path / "python", symlinks=True,
+                    ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__"))
+    shutil.copytree(ROOT / "docs", tmp_path / "docs")
+    built = subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
+                            "-w", str(tmp_path / "wheel"), str(tmp_path / "python")],
+                           capture_output=True, text=True, timeout=300)
+    if built.returncode != 0 and "No module named pip" in built.stderr:
+        pytest.skip("pip is not installed")
+    assert built.returncode == 0, built.stderr
+    (wheel,) = (tmp_path / "wheel").glob("sensconv-*.whl")
+    with zipfile.ZipFile(wheel) as archive:
+        assert archive.read("sensconv/session.schema.json") == (ROOT / "docs" / "session.schema.json").read_bytes()

@@ -20,7 +20,7 @@ from slurm_cluster import SlurmCluster
 REPOSITORY = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SNAKEFILE = os.path.join(REPOSITORY, "workflow", "Snakefile")
 SLURM_PROFILE = os.path.join(REPOSITORY, "workflow", "profiles", "slurm")
-SENSCONV = os.environ.get("SENSCONV_BINARY", os.path.join(REPOSITORY, "build", "sensconv"))
+SENSCONV = os.path.abspath(os.environ.get("SENSCONV_BINARY", os.path.join(REPOSITORY, "build", "sensconv")))
 SNSRSIM = os.environ.get("SNSRSIM_BINARY", os.path.join(REPOSITORY, "build", "tools", "snsrsim"))
 SNAKEMAKE = shutil.which("snakemake")
 
@@ -103,9 +103,10 @@ def convert_directly(study, folder, reference):
     return run.returncode, converted_files(os.path.join(reference, folder))
 
 
-def run_workflow(output_root, study, extra=(), environment=None, timeout=RUN_TIMEOUT):
+def run_workflow(output_root, study, extra=(), environment=None, timeout=RUN_TIMEOUT,
+                 converter=SENSCONV):
     command = [SNAKEMAKE, "-s", SNAKEFILE, "--directory", output_root, *extra,
-               "--config", f"study_root={study}", f"sensconv={SENSCONV}"]
+               "--config", f"study_root={study}", f"sensconv={converter}"]
     began = time.monotonic()
     run = subprocess.run(command, capture_output=True, text=True, timeout=timeout,
                          env=environment, cwd=os.path.dirname(output_root))
@@ -114,8 +115,9 @@ def run_workflow(output_root, study, extra=(), environment=None, timeout=RUN_TIM
     return run
 
 
-def run_locally(output_root, study):
-    return run_workflow(output_root, study, ["--cores", "2", "--keep-going", "--rerun-incomplete"])
+def run_locally(output_root, study, extra=(), converter=SENSCONV):
+    return run_workflow(output_root, study, ["--cores", "2", "--keep-going", "--rerun-incomplete",
+                                             *extra], converter=converter)
 
 
 def read_csv(path):
@@ -248,6 +250,145 @@ def test_local_run_converts_each_folder_once_and_redoes_only_failed_and_changed(
     assert third.returncode == 0, third.stderr
     assert "Nothing to be done" in third.stderr
     assert snapshot(output_root) == after
+
+
+# A converter as a study of hundreds of folders meets it: while P01 converts, the folder
+# "vanishing" is removed; the first conversion of "killed" is ended by SIGKILL after a
+# line of its usual output, and the first job of "jobkilled" is ended by SIGKILL.
+HOSTILE_CONVERTER = """#!/usr/bin/python3
+import os, shutil, signal, sys
+study, marks = {study!r}, {marks!r}
+folder = os.path.relpath(sys.argv[sys.argv.index("-scandir") + 1], study)
+if folder == "P01":
+    shutil.rmtree(os.path.join(study, "vanishing"), ignore_errors=True)
+if folder in ("killed", "jobkilled") and not os.path.exists(os.path.join(marks, folder)):
+    open(os.path.join(marks, folder), "w").close()
+    print("# INFO: ----", flush=True)
+    if folder == "jobkilled":
+        os.kill(os.getppid(), signal.SIGKILL)
+    os.kill(os.getpid(), signal.SIGKILL)
+os.execv({sensconv!r}, [{sensconv!r}, *sys.argv[1:]])
+"""
+QUOTES = "q'\"$(touch PWNED)`touch PWNED`;touch PWNED;x"
+CONVERTING = ["P01", "new\nline", "-leading", "--outdir=evil", QUOTES]
+REFUSED = {"P01/part_00": "its output folder would be P01/part_00",
+           "bad\\xff": "not valid UTF-8", "{braces}": "holds { or }"}
+NOT_FINISHED = "the conversion did not finish (interrupted, out of time or out of memory)"
+
+
+def test_local_run_lists_hostile_names_failed_killed_and_vanished_folders_and_tries_them_again(work):
+    study = os.path.join(work, "study")
+    output_root = os.path.join(work, "converted")
+    marks = os.path.join(work, "marks")
+    os.makedirs(marks)
+    converter = os.path.join(work, "hostile-sensconv")
+    with open(converter, "w") as script:
+        script.write(HOSTILE_CONVERTER.format(study=study, marks=marks, sensconv=SENSCONV))
+    os.chmod(converter, 0o755)
+    for seed, folder in enumerate([*CONVERTING, "P01/part_00", "{braces}", "vanishing", "killed",
+                                   "jobkilled"], 1):
+        simulate(os.path.join(study, folder), sessions=1, files=1, seed=seed, start=START)
+    simulate(os.fsdecode(os.path.join(os.fsencode(study), b"bad\xff")), sessions=1, files=1,
+             seed=20, start=START)
+    os.makedirs(os.path.join(study, "bad"))
+    with open(os.path.join(study, "bad", "x.snsr"), "wb") as short:
+        short.write(bytes(100))
+
+    # An output root inside the study is refused, and leaves nothing behind there.
+    inside = run_workflow(os.path.join(study, "out"), study, ["--cores", "1"])
+    assert inside.returncode != 0 and "lies inside study_root" in inside.stderr
+    assert not os.path.exists(os.path.join(study, "out"))
+
+    # One conversion at a time, P01 first: "vanishing" is gone before its turn.
+    first = run_locally(output_root, study, ["--cores", "1", "--prioritize", "P01/sensconv.done"],
+                        converter=converter)
+    assert first.returncode != 0, first.stderr
+    assert "Traceback" not in first.stderr
+    failures = {row["folder"]: row for row in read_csv(os.path.join(output_root, "study_failures.csv"))}
+    assert sorted(failures) == sorted([*REFUSED, "bad", "vanishing", "killed", "jobkilled"])
+    for folder, reason in REFUSED.items():
+        assert reason in failures[folder]["last_error"] and failures[folder]["exit_status"] == "", folder
+    assert (failures["bad"]["exit_status"], failures["bad"]["last_error"]) == (
+        FAILING_STATUS, FAILING_ERROR)
+    assert failures["vanishing"]["exit_status"] not in ("", "0")
+    assert (failures["killed"]["exit_status"], failures["killed"]["last_error"]) == (
+        "SIGKILL", "the converter was ended by SIGKILL")
+    assert (failures["jobkilled"]["exit_status"], failures["jobkilled"]["last_error"]) == (
+        "", NOT_FINISHED)
+    sessions = read_csv(os.path.join(output_root, "study_sessions.csv"))
+    assert sorted(row["folder"] for row in sessions) == sorted(CONVERTING)
+    for folder in CONVERTING:
+        assert os.path.isfile(os.path.join(output_root, folder, "part_00", "session.json")), folder
+        assert os.path.isfile(os.path.join(output_root, folder, "sensconv.done")), folder
+    # P01's own session folder holds P01's conversion only.
+    assert sorted(os.listdir(os.path.join(output_root, "P01"))) == [
+        "part_00", "sensconv.done", "sensconv.log"]
+    converted = {path: state for path, state in snapshot(output_root).items()
+                 if path.split("/")[0] in CONVERTING}
+
+    # Nothing changed: the failed and killed folders are tried again, nothing else.
+    second = run_locally(output_root, study, converter=converter)
+    assert second.returncode != 0 and "Nothing to be done" not in second.stderr, second.stderr
+    assert second.stderr.count("Error in rule convert") == 1 and "wildcards: folder=bad\n" in second.stderr
+    failures = {row["folder"] for row in read_csv(os.path.join(output_root, "study_failures.csv"))}
+    assert failures == {*REFUSED, "bad"}
+    assert {path: state for path, state in snapshot(output_root).items()
+            if path.split("/")[0] in CONVERTING} == converted
+    for folder in ("killed", "jobkilled"):
+        assert os.path.isfile(os.path.join(output_root, folder, "part_00", "session.json")), folder
+
+    # The failed folder fixed and the refused ones renamed away: exactly it is converted.
+    before = snapshot(output_root)
+    os.remove(os.path.join(study, "bad", "x.snsr"))
+    simulate(os.path.join(study, "bad"), sessions=1, files=1, seed=21, start=START)
+    for folder in ("P01/part_00", "{braces}"):
+        shutil.rmtree(os.path.join(study, folder))
+    shutil.rmtree(os.path.join(os.fsencode(study), b"bad\xff"))
+    third = run_locally(output_root, study, converter=converter)
+    assert third.returncode == 0, third.stderr
+    after = snapshot(output_root)
+    assert {path.split("/")[0] for path in after if after[path] != before.get(path)} == {
+        "bad", "study_sessions.csv", "study_failures.csv"}
+    assert read_csv(os.path.join(output_root, "study_failures.csv")) == []
+
+    for directory, subdirectories, names in os.walk(work):
+        assert "PWNED" not in names, directory
+
+
+def test_local_conversion_record_reaches_the_disk_before_it_is_renamed_into_place(work):
+    """strace shows the order of the system calls: the record's bytes and its folder
+    are flushed before the rename, the folder again after it."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed (scripts/install-deps installs it)")
+    study = os.path.join(work, "study")
+    simulate(os.path.join(study, "P01"), sessions=1, files=1, seed=1, start=START)
+    output_root = os.path.join(work, "converted")
+    os.makedirs(output_root)
+    trace = os.path.join(work, "trace")
+    run = subprocess.run([strace, "-f", "-qq", "-o", trace, "-e", "trace=openat,fsync,fdatasync,rename,"
+                          "renameat,renameat2,close", "/usr/bin/python3",
+                          os.path.join(REPOSITORY, "workflow", "scripts", "convert_folder.py"),
+                          f"--converter={SENSCONV}", f"--recordings={study}/P01", "--outdir=P01",
+                          "--log=P01/sensconv.log", "--done=P01/sensconv.done"],
+                         cwd=output_root, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert run.returncode == 0, run.stderr
+    with open(trace) as lines:
+        calls = [line.split(None, 1)[1] for line in lines]
+    renamed = next(k for k, call in enumerate(calls)
+                   if call.startswith("rename") and '"P01/sensconv.done"' in call)
+    record = next(k for k, call in enumerate(calls)
+                  if call.startswith("openat") and '"P01/sensconv.done.tmp"' in call)
+    record_fd = calls[record].rsplit("= ", 1)[1].strip()
+    folder_fds = [(k, call.rsplit("= ", 1)[1].strip()) for k, call in enumerate(calls)
+                  if call.startswith("openat") and '"P01"' in call and "O_DIRECTORY" in call]
+    synced = {(k, call[len("fsync("):call.index(")")]) for k, call in enumerate(calls)
+              if call.startswith("fsync(")}
+    assert any(record < k < renamed and fd == record_fd for k, fd in synced), calls[record:renamed + 1]
+    assert any(record < opened < k < renamed and (k, fd) in synced for opened, fd in folder_fds
+               for k in range(opened, renamed)), calls[record:renamed + 1]
+    assert any(renamed < opened < k and (k, fd) in synced for opened, fd in folder_fds
+               for k in range(opened, len(calls))), calls[renamed:]
 
 
 @pytest.fixture

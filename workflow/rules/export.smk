@@ -34,5 +34,5 @@ rule export:
         mem_mb=lambda wildcards: int(config.get("mem_mb", 512)),
         runtime=lambda wildcards, attempt: int(config.get("runtime_base_minutes", 10)) * 6 * 2 ** (attempt - 1),
     shell:
-        "{PYTHON:q} {EXPORT_FOLDER:q} --converter {params.converter:q} --outdir {wildcards.folder:q}"
-        " --log {log:q} --done {output:q} -- {params.formats:q}"
+        "{PYTHON:q} {EXPORT_FOLDER:q} --converter={params.converter:q} --outdir={wildcards.folder:q}"
+        " --log={log:q} --done={output:q} -- {params.formats:q}"

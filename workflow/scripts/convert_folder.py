@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """One folder's conversion, as a job of the study workflow runs it.
 
-    convert_folder.py --converter build/sensconv --recordings STUDY/P01/day1 \\
-        --outdir P01/day1 --log P01/day1/sensconv.log --done P01/day1/sensconv.done \\
+    convert_folder.py --converter=build/sensconv --recordings=STUDY/P01/day1 \\
+        --outdir=P01/day1 --log=P01/day1/sensconv.log --done=P01/day1/sensconv.done \\
         -- [converter options]
 
 Runs ``sensconv [options] -scandir RECORDINGS/ -outputdir OUTDIR/`` with every message
@@ -40,12 +40,29 @@ def utc_now():
         "+00:00", "Z")
 
 
+def sync_folder(folder):
+    descriptor = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
 def write_json(path, record):
+    """Puts the record in place whole and on disk: a power loss leaves the old record or
+    the new one, never a record of output that is not on disk yet. The converter's
+    output (in the same folder) and the record's own bytes reach the disk before the
+    rename, the rename itself after it."""
+    folder = os.path.dirname(path)
     temporary = path + ".tmp"
     with open(temporary, "w", encoding="utf-8") as stream:
         json.dump(record, stream, indent=2)
         stream.write("\n")
+        stream.flush()
+        os.fsync(stream.fileno())
+    sync_folder(folder)
     os.replace(temporary, path)
+    sync_folder(folder)
 
 
 def remove_earlier_output(outdir, done, failed):
@@ -115,7 +132,9 @@ def main():
         write_json(arguments.done, record)
         os.remove(failed)
         return 0
-    record["lastError"] = study_summary.last_error_line(arguments.log)
+    # A converter ended by a signal wrote no error of its own: its last line says nothing.
+    record["lastError"] = (f"the converter was ended by {record['exitStatus']}" if returncode < 0
+                           else study_summary.last_error_line(arguments.log))
     write_json(failed, record)
     return returncode if returncode > 0 else 128 - returncode
 

@@ -17,6 +17,8 @@ empty then.
 
 import argparse
 import csv
+import hashlib
+import io
 import json
 import os
 import re
@@ -40,20 +42,48 @@ FAILURE_COLUMNS = ["folder", "exit_status", "last_error", "log"]
 
 PART_FOLDER = re.compile(r"part_(\d+)")
 
+# What a conversion writes into its output folder, and the tables at the top: a
+# recording folder whose output folder would have one of these names would be written
+# into another folder's output (and wiped by that folder's next conversion).
+OUTPUT_NAMES = (CONVERTER_LOG, DONE_RECORD, FAILED_RECORD, DONE_RECORD + ".tmp",
+                FAILED_RECORD + ".tmp")
+TOP_NAMES = (SESSIONS_CSV, FAILURES_CSV, SESSIONS_CSV + ".tmp", FAILURES_CSV + ".tmp")
+# Snakemake reads "{name}" in a file name as a wildcard, whatever the quoting.
+WILDCARD_LIKE = re.compile(r"[{}]")
+
 
 def is_recording(name):
     """The converter takes every file whose name ends in .snsr, in any case."""
     return name.lower().endswith(".snsr")
 
 
-def recording_files(folder):
-    """The .snsr files of one folder, sorted: ["P01/day1/a.snsr", "P01/day1/b.snsr"]."""
+def recording_listing(folder):
+    """The .snsr files of one folder with their sizes and modification times, sorted:
+    [("a.snsr", 1048576, 1741944600000000000), ...]; empty when the folder is gone."""
     try:
         entries = list(os.scandir(folder))
-    except FileNotFoundError:
+    except OSError:
         return []
-    return sorted(entry.path for entry in entries
-                  if is_recording(entry.name) and entry.is_file())
+    listing = []
+    for entry in entries:
+        try:
+            if is_recording(entry.name) and entry.is_file():
+                status = entry.stat()
+                listing.append((entry.name, status.st_size, status.st_mtime_ns))
+        except OSError:  # removed while being listed
+            continue
+    return sorted(listing)
+
+
+def recordings_fingerprint(folder):
+    """What the folder's .snsr files are, in one line: a file added, removed, changed in
+    size or touched gives another line."""
+    digest = hashlib.sha256()
+    listing = recording_listing(folder)
+    for name, size, mtime in listing:
+        digest.update(os.fsencode(name) + b"\0" + f"{size}\0{mtime}\n".encode())
+    return (f"{len(listing)} .snsr files, {sum(size for _, size, _ in listing)} bytes, "
+            f"sha256 {digest.hexdigest()}")
 
 
 def find_recording_folders(study_root):
@@ -73,6 +103,33 @@ def find_recording_folders(study_root):
                for name in files):
             found.append(os.path.relpath(directory, study_root))
     return sorted(found)
+
+
+def printable(folder):
+    """The folder's name as the tables and messages show it: bytes that are not UTF-8
+    as \\xNN."""
+    return os.fsencode(folder).decode("utf-8", "backslashreplace")
+
+
+def refusal(folder, folders):
+    """Why the workflow cannot convert this recording folder (relative to the study
+    root), or None. folders: every recording folder of the study."""
+    try:
+        folder.encode("utf-8")
+    except UnicodeEncodeError:
+        return "the folder's name is not valid UTF-8, which Snakemake cannot handle: rename the folder"
+    if WILDCARD_LIKE.search(folder):
+        return "the folder's name holds { or }, which Snakemake takes for a wildcard: rename the folder"
+    parts = folder.split(os.sep)
+    if parts[0] in TOP_NAMES:
+        return f"its output folder would replace the study table {parts[0]}: rename the folder"
+    recording = set(folders)
+    for depth in range(1, len(parts)):
+        parent, name = os.path.join(*parts[:depth]), parts[depth]
+        if parent in recording and (PART_FOLDER.fullmatch(name) or name in OUTPUT_NAMES):
+            return (f"its output folder would be {parent}/{name}, which the conversion of {parent} "
+                    f"writes: rename the folder")
+    return None
 
 
 def last_error_line(log_path):
@@ -151,11 +208,17 @@ def _read_record(path):
         return None
 
 
-def collect(output_root, folders):
-    """The rows of both tables for the given folders (relative to output_root)."""
+def collect(output_root, folders, refused=None):
+    """The rows of both tables for the given folders (relative to output_root), and a
+    failure row for each refused folder (folder -> reason)."""
     sessions = []
     failures = []
-    for folder in folders:
+    refused = refused or {}
+    for folder in sorted({*folders, *refused}):
+        if folder in refused:
+            failures.append({"folder": printable(folder), "exit_status": "",
+                             "last_error": refused[folder], "log": ""})
+            continue
         folder_path = os.path.join(output_root, folder)
         log = os.path.join(folder, CONVERTER_LOG)
         for part in _parts(folder_path):
@@ -183,17 +246,28 @@ def collect(output_root, folders):
 
 
 def _write_csv(path, columns, rows):
+    """Writes the table; a table whose content did not change is left as it is, so that
+    a run that changed nothing changes no file."""
+    text = io.StringIO(newline="")
+    writer = csv.DictWriter(text, fieldnames=columns, restval="", lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(rows)
+    content = text.getvalue().encode("utf-8")
+    try:
+        with open(path, "rb") as stream:
+            if stream.read() == content:
+                return
+    except OSError:
+        pass
     temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8", newline="") as stream:
-        writer = csv.DictWriter(stream, fieldnames=columns, restval="", lineterminator="\n")
-        writer.writeheader()
-        writer.writerows(rows)
+    with open(temporary, "wb") as stream:
+        stream.write(content)
     os.replace(temporary, path)
 
 
-def write_summary(output_root, folders):
+def write_summary(output_root, folders, refused=None):
     """Writes both tables into output_root; returns (sessions, failures) rows."""
-    sessions, failures = collect(output_root, folders)
+    sessions, failures = collect(output_root, folders, refused)
     extra_boards = sorted({key[len("filled_share_"):] for row in sessions for key in row
                            if key.startswith("filled_share_")} - set(KNOWN_BOARDS))
     board_columns = ["filled_share_" + board for board in (*KNOWN_BOARDS, *extra_boards)]
@@ -201,6 +275,14 @@ def write_summary(output_root, folders):
                SESSION_COLUMNS + board_columns + SESSION_COLUMNS_AFTER_BOARDS, sessions)
     _write_csv(os.path.join(output_root, FAILURES_CSV), FAILURE_COLUMNS, failures)
     return sessions, failures
+
+
+def split_folders(study_root):
+    """The study's recording folders: (those to convert, {refused folder: reason})."""
+    folders = find_recording_folders(study_root)
+    refused = {folder: reason for folder in folders
+               if (reason := refusal(folder, folders)) is not None}
+    return [folder for folder in folders if folder not in refused], refused
 
 
 def folders_with_records(output_root):
@@ -219,9 +301,9 @@ def main(argv=None):
     parser.add_argument("--study", help="the study root: list every recording folder, "
                         "also those without a conversion record")
     arguments = parser.parse_args(argv)
-    folders = (find_recording_folders(arguments.study) if arguments.study
-               else folders_with_records(arguments.output_root))
-    sessions, failures = write_summary(arguments.output_root, folders)
+    folders, refused = (split_folders(arguments.study) if arguments.study
+                        else (folders_with_records(arguments.output_root), {}))
+    sessions, failures = write_summary(arguments.output_root, folders, refused)
     print(f"{len(sessions)} sessions, {len(failures)} folders not converted: "
           f"{os.path.join(arguments.output_root, SESSIONS_CSV)}, "
           f"{os.path.join(arguments.output_root, FAILURES_CSV)}")
