@@ -25,6 +25,7 @@
 #include "driver/infoMode.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
+#include "output/activityPass.h"
 #include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
@@ -259,6 +260,13 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     });
     reportGpsTrack(gps, inputFiles, f);
     summary.addGpsTrack(gps);
+    // When the recorder was worn and how active its wearer was, on the calibrated axes
+    // (nominal until the session's calibration is fitted).
+    const activityOutcome activity =
+        wearPass(accelCalibration{}, activityInputsOf(summary, folder.path),
+                 activitySettings{options.epochSeconds, wearParameters{}}, folder.path, run);
+    if (!activity.failure.empty()) printMessage(msg::activityNotComputed, activity.failure.c_str());
+    summary.addWear(activity.wear);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
     summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -73,6 +74,21 @@ public:
     // The session's GPS track and clock check, once sirfGPSOutput.bin is complete.
     void addGpsTrack(const gpsSessionSummary& gps) { gps_ = gps; }
 
+    // What the passes after the conversion read of a channel: its file names, rate,
+    // counts and time anchors (index, UTC seconds); nullopt for a channel the session
+    // does not have.
+    struct channelFacts {
+        std::string file;
+        std::string sparseFile;  // empty without filled samples
+        double rateHz = 0.0;
+        int64_t samples = 0;
+        std::vector<std::pair<int64_t, double>> anchors;
+    };
+    std::optional<channelFacts> factsOf(const std::string& longName) const;
+
+    // session.json's "wear" (null until the wear pass has run).
+    void addWear(orderedJson wear) { wear_ = std::move(wear); }
+
     // Writes session.json into partDir, one input file's entry at a time. A file that
     // cannot be written is reported like any other lost output, and false is returned.
     bool write(const std::string& partDir, int status, runStatus& run);
@@ -125,6 +141,7 @@ private:
     gpsSessionSummary gps_;
     int64_t goodImages_ = 0;
     int64_t badImages_ = 0;
+    orderedJson wear_;
 };
 
 }  // namespace sensconv

@@ -94,6 +94,8 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
     if (streams.camera)
         camera_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 7), cameraLinkBytesPerSecond);
 
+    // One plan of days for every session of the wearer, keyed by UTC.
+    if (options.schedule) schedule_.emplace(mixSeed(options.seed, 0, 8), static_cast<double>(options.startTime));
     durationUs_ = static_cast<int64_t>(std::llround(options.durationSec * 1e6));
     fileGapUs_ = static_cast<int64_t>(std::llround(options.fileGapSec * 1e6));
     fileTargetBytes_ = static_cast<int64_t>(options.sizeMB * 1e6 / options.filesPerSession);
@@ -131,6 +133,9 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
         contents.qor2DriftPpm = options.qor2DriftPpm;
         contents.juxDriftPpm = options.juxDriftPpm;
         truth_ = std::make_unique<truthWriter>(options.truthDir, sessionIndex, contents);
+        if (options.schedule)
+            dayTruth_.emplace(sensconv::platform::withTrailingSeparator(options.truthDir) +
+                              sensconv::formatText("part_%02d", sessionIndex));
     }
 }
 
@@ -252,6 +257,7 @@ sessionResult sessionSimulator::run() {
                               : (durationUs_ * (f + 1) / files + (f + 1) * fileGapUs_) / 1000 * 1000;
     }
     if (truth_) truth_->finish();
+    if (dayTruth_) dayTruth_->finish(*schedule_, unixSecondsOf(0), unixSecondsOf(lastEmitUs_));
     result_.endMs = startMs_ + lastEmitUs_ / 1000;
     return result_;
 }
@@ -466,7 +472,8 @@ void sessionSimulator::emitQor2Sensor() {
     for (const sensorGroup& g : qor2Groups_) relative = std::min(relative, g.nextTick);
     const int64_t tick = qor2FirstTick_ + relative;
     const int64_t timeUs = qor2TimeOf(tick);
-    const wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    if (schedule_) schedule_->apply(unixSecondsOf(timeUs), state);
 
     sensconv::qor2SensorFields fields;
     uint8_t kind = 0;
@@ -482,9 +489,13 @@ void sessionSimulator::emitQor2Sensor() {
         mask |= group.mask;
         switch (static_cast<qor2GroupIndex>(g)) {
             case accelGroup: {
-                fields.accelX = sensorCodec::accelWord(state.accelX + 0.008 * noise_.normal());
-                fields.accelY = sensorCodec::accelWord(state.accelY + 0.008 * noise_.normal());
-                fields.accelZ = sensorCodec::accelWord(state.accelZ + 0.008 * noise_.normal());
+                const double gx = state.accelX + 0.008 * noise_.normal();
+                const double gy = state.accelY + 0.008 * noise_.normal();
+                const double gz = state.accelZ + 0.008 * noise_.normal();
+                fields.accelX = sensorCodec::accelWord(gx);
+                fields.accelY = sensorCodec::accelWord(gy);
+                fields.accelZ = sensorCodec::accelWord(gz);
+                if (dayTruth_) dayTruth_->acceleration(unixSecondsOf(timeUs), gx, gy, gz, *schedule_);
                 const double x = sensorCodec::accelValue(fields.accelX);
                 const double y = sensorCodec::accelValue(fields.accelY);
                 const double z = sensorCodec::accelValue(fields.accelZ);
@@ -615,7 +626,8 @@ void sessionSimulator::emitJuxSensor() {
     for (const sensorGroup& g : juxGroups_) relative = std::min(relative, g.nextTick);
     const int64_t tick = juxFirstTick_ + relative;
     const int64_t timeUs = juxTimeOf(tick);
-    const wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    if (schedule_) schedule_->apply(unixSecondsOf(timeUs), state);
 
     sensconv::juxSensorFields fields;
     uint8_t mask = 0;

@@ -16,6 +16,7 @@
 #include "container/snsrHeader.h"
 #include "snsrsim/audioSynth.h"
 #include "snsrsim/cameraStream.h"
+#include "snsrsim/daySchedule.h"
 #include "snsrsim/randomSource.h"
 #include "snsrsim/recordingWriter.h"
 #include "snsrsim/simOptions.h"
@@ -113,6 +114,8 @@ private:
     std::optional<sirfStream> sirf_;
     std::optional<cameraStream> camera_;
     std::unique_ptr<truthWriter> truth_;
+    std::optional<daySchedule> schedule_;
+    std::optional<dayTruth> dayTruth_;
 
     sensconv::barometerCalibration calibration_;
     int64_t qor2Origin_ = 0;  // board tick at the session's start

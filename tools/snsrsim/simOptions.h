@@ -68,6 +68,8 @@ struct simOptions {
     int32_t imageWidth = 160;
     int32_t imageHeight = 120;
     damageSettings damage;
+    // The wearer's days: sleep, removals, walks and runs (daySchedule.h).
+    bool schedule = false;
     bool quiet = false;
 };
 
