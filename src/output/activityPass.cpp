@@ -178,8 +178,9 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     for (const auto& axis : inputs.axes) {
         if (!axis) return outcome;
     }
-    wearDetector detector(settings.wear);
-    epochTable epochs(settings.epochSeconds);
+    const double rateHz = inputs.axes[0]->rateHz;
+    wearDetector detector(settings.wear, rateHz);
+    epochTable epochs(settings.epochSeconds, rateHz);
     std::string& failure = outcome.failure;
     const physicalConversion temperatureConversion = qor2ChannelTable[qor2Temp].conversion;
     const physicalConversion lightConversion = qor2ChannelTable[qor2AmbLight].conversion;

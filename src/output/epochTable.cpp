@@ -24,9 +24,10 @@ const char* stateName(wearState state) {
 
 }  // namespace
 
-epochTable::epochTable(int epochSeconds)
+epochTable::epochTable(int epochSeconds, double accelerometerRateHz)
     : epochMs_(int64_t{1000} * std::clamp(epochSeconds, 1, maxEpochSeconds)),
-      epochSeconds_(std::clamp(epochSeconds, 1, maxEpochSeconds)) {}
+      epochSeconds_(std::clamp(epochSeconds, 1, maxEpochSeconds)),
+      samplesPerEpoch_(std::max(accelerometerRateHz, 0.0) * std::clamp(epochSeconds, 1, maxEpochSeconds)) {}
 
 epochTable::epoch* epochTable::epochAt(double unixMs) {
     if (!std::isfinite(unixMs)) return nullptr;
@@ -110,7 +111,7 @@ void epochTable::rowText(size_t i, const wearResult& wear, std::string& text) co
     const epoch& e = epochs_[i];
     const int64_t startMs = (first_ + static_cast<int64_t>(i)) * epochMs_;
     const int32_t all = e.samples + e.filled;
-    const bool data = e.samples > 0 && 2 * e.filled <= all;
+    const bool data = e.samples > 0 && 2.0 * e.samples >= std::max(static_cast<double>(all), samplesPerEpoch_);
     const wearState state = data ? wear.stateAt(startMs + epochMs_ / 2) : wearState::nodata;
     text = utcText(startMs);
     text += e.samples > 0 ? formatText(",%.3f,%.3f,", static_cast<double>(e.enmoMg), static_cast<double>(e.madMg))

@@ -25,7 +25,9 @@ inline constexpr char epochsHeader[] = "utc,enmo_mg,mad_mg,wear,filled_share,tem
 
 class epochTable {
 public:
-    explicit epochTable(int epochSeconds = defaultEpochSeconds);
+    // accelerometerRateHz tells how many samples an epoch should hold (0: unknown); an
+    // epoch with fewer than half of them real has no data.
+    explicit epochTable(int epochSeconds = defaultEpochSeconds, double accelerometerRateHz = 0.0);
 
     void feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled);
     void feedTemperature(double unixMs, double celsius, bool filled);
@@ -64,6 +66,7 @@ private:
 
     int64_t epochMs_;
     int epochSeconds_;
+    double samplesPerEpoch_;
     int64_t first_ = 0;  // epoch number (since 1970) of epochs_[0]
     bool started_ = false;
     std::vector<epoch> epochs_;

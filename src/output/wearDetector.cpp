@@ -34,7 +34,8 @@ wearState wearResult::stateAt(int64_t unixMs) const {
     return wearState::wear;
 }
 
-wearDetector::wearDetector(wearParameters parameters) : parameters_(std::move(parameters)) {}
+wearDetector::wearDetector(wearParameters parameters, double accelerometerRateHz)
+    : parameters_(std::move(parameters)), samplesPerMinute_(std::max(accelerometerRateHz, 0.0) * 60.0) {}
 
 wearDetector::minute* wearDetector::minuteAt(double unixMs) {
     if (!std::isfinite(unixMs)) return nullptr;
@@ -81,8 +82,8 @@ void wearDetector::feedTemperature(double unixMs, double celsius, bool filled) {
 }
 
 bool wearDetector::hasData(const minute& m) const {
-    const int32_t all = m.samples + m.filled;
-    return m.samples > 0 && static_cast<double>(m.filled) <= parameters_.noDataFilledShare * static_cast<double>(all);
+    const double all = std::max(static_cast<double>(m.samples + m.filled), samplesPerMinute_);
+    return m.samples > 0 && static_cast<double>(m.samples) >= (1.0 - parameters_.noDataFilledShare) * all;
 }
 
 // Two still axes of three over the summed samples.

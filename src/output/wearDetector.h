@@ -49,7 +49,8 @@ struct wearParameters {
     double highTemperatureC = 30.0;
     int onsetSearchMinutes = 10;  // how far into a still stretch the fall may begin
     int minimumMinutes = 5;       // shortest non-wear
-    // A minute with more than this share of filled (or no) samples has no data.
+    // A minute with more than this share of its samples filled, or lost without a trace
+    // (fewer real samples than the rate asks for), has no data.
     double noDataFilledShare = 0.5;
 };
 
@@ -76,7 +77,8 @@ struct wearResult {
 
 class wearDetector {
 public:
-    explicit wearDetector(wearParameters parameters = {});
+    // accelerometerRateHz tells how many samples a minute should hold (0: unknown).
+    explicit wearDetector(wearParameters parameters = {}, double accelerometerRateHz = 0.0);
 
     // One acceleration sample (g, calibrated) at its UTC time; filled marks a stand-in.
     void feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled);
@@ -109,6 +111,7 @@ private:
     std::vector<wearInterval> intervalsOf(const std::vector<uint8_t>& flags, uint8_t value) const;
 
     wearParameters parameters_;
+    double samplesPerMinute_;
     int64_t firstMinute_ = 0;  // minutes since 1970 of minutes_[0]
     bool started_ = false;
     bool anyTemperature_ = false;

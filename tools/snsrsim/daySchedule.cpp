@@ -96,7 +96,8 @@ void daySchedule::appendDay() {
     run.activity = dayActivity::run;
     run.end = random_.uniform(8.0, 20.0) * 60.0;
     run.stepHz = random_.uniform(2.6, 3.0);
-    run.amplitudeG = random_.uniform(0.8, 1.1);
+    // Within the accelerometer's range of +-2 g, noise included.
+    run.amplitudeG = random_.uniform(0.75, 0.9);
     run.targetC = runC;
     events.push_back(run);
     for (size_t i = events.size(); i > 1; --i) std::swap(events[i - 1], events[static_cast<size_t>(random_.integer(0, static_cast<int64_t>(i) - 1))]);

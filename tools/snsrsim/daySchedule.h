@@ -12,7 +12,7 @@
 //   to the room's (time constant 10 to 20 min) and rises back to skin level once it is
 //   worn again (time constant 6 to 10 min).
 // - Walks (10 to 30 min, steps 1.7 to 2.0 Hz) and runs (8 to 20 min, 2.6 to 3.0 Hz,
-//   about a g of bounce), upright.
+//   0.75 to 0.9 g of bounce, inside the sensor's +-2 g), upright.
 
 #include <array>
 #include <cstdint>

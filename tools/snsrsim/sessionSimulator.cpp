@@ -318,6 +318,7 @@ void sessionSimulator::beginFile(int64_t startUs) {
         const double juxZero =
             unixSecondsOf(instantOf(juxFirstTick_, juxOrigin_, options_.juxIntmax, options_.juxDriftPpm));
         truth_->beginFile(name, qor2Zero, juxZero);
+        qor2ZeroUnix_ = qor2Zero;
     }
 }
 
@@ -495,7 +496,12 @@ void sessionSimulator::emitQor2Sensor() {
                 fields.accelX = sensorCodec::accelWord(gx);
                 fields.accelY = sensorCodec::accelWord(gy);
                 fields.accelZ = sensorCodec::accelWord(gz);
-                if (dayTruth_) dayTruth_->acceleration(unixSecondsOf(timeUs), gx, gy, gz, *schedule_);
+                // Counted at the sample's true instant (anchors.csv), not when it is sent.
+                if (dayTruth_) {
+                    const double rateHz = group.rate / 10.0 * (1.0 + options_.qor2DriftPpm / 1e6);
+                    dayTruth_->acceleration(qor2ZeroUnix_ + static_cast<double>(group.nextSample) / rateHz, gx, gy,
+                                            gz, *schedule_);
+                }
                 const double x = sensorCodec::accelValue(fields.accelX);
                 const double y = sensorCodec::accelValue(fields.accelY);
                 const double z = sensorCodec::accelValue(fields.accelZ);

@@ -116,6 +116,7 @@ private:
     std::unique_ptr<truthWriter> truth_;
     std::optional<daySchedule> schedule_;
     std::optional<dayTruth> dayTruth_;
+    double qor2ZeroUnix_ = 0.0;  // true UTC of the file's first main-board sample
 
     sensconv::barometerCalibration calibration_;
     int64_t qor2Origin_ = 0;  // board tick at the session's start
