@@ -145,7 +145,7 @@ def check_study(study, output_root, layout, work):
     two tables hold the expected rows."""
     reference = os.path.join(work, "direct-" + os.path.basename(output_root))
     shutil.rmtree(reference, ignore_errors=True)
-    expected_files = {"study_sessions.csv", "study_failures.csv"}
+    expected_files = {"study_sessions.csv", "study_failures.csv", "study_days.csv"}
     session_files = set()
     for folder in [*layout, *([FAILING] if FAILING not in layout else [])]:
         status, direct = convert_directly(study, folder, reference)
