@@ -242,7 +242,7 @@ def test_local_run_converts_each_folder_once_and_redoes_only_failed_and_changed(
     redone = {next((folder for folder in folders if path.startswith(folder + "/")), path)
               for path in after if after[path] != before.get(path)}
     assert redone == {FAILING, "P01", "P04/visit1", "study_sessions.csv",
-                      "study_failures.csv"}
+                      "study_failures.csv", "study_days.csv"}
 
     third = run_locally(output_root, study)
     assert third.returncode == 0, third.stderr
