@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 import matplotlib
+import matplotlib.patches
 import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
@@ -45,6 +46,8 @@ GROUPS: list[tuple[str, list[str]]] = [
     ("Power", ["power", "juxpower"]),
 ]
 AUDIO_PANEL = "Audio"
+ACTIVITY_PANEL = "Activity"
+WEAR_COLOURS = {"wear": "#2ca02c", "nonwear": "#ff7f0e", "nodata": "#7f7f7f"}
 IMAGES_PANEL = "Images"
 GPS_PANEL = "GPS track"
 FILLED_COLOUR = "#d62728"
@@ -99,11 +102,11 @@ def quicklook(part_dir: str | os.PathLike, output: str | os.PathLike | None = No
 
 
 def _draw(session: Session, figure: Figure) -> dict:
-    grid = figure.add_gridspec(len(GROUPS) + 2, 2, width_ratios=[3.2, 1], height_ratios=[1] * (len(GROUPS) + 1) + [0.35],
+    grid = figure.add_gridspec(len(GROUPS) + 3, 2, width_ratios=[3.2, 1], height_ratios=[1] * (len(GROUPS) + 2) + [0.35],
                                left=0.07, right=0.985, top=0.93, bottom=0.05, hspace=0.12, wspace=0.16)
     panels = {}
     first = None
-    for row, (name, _) in enumerate(GROUPS + [(AUDIO_PANEL, []), (IMAGES_PANEL, [])]):
+    for row, (name, _) in enumerate(GROUPS + [(AUDIO_PANEL, []), (ACTIVITY_PANEL, []), (IMAGES_PANEL, [])]):
         axes = figure.add_subplot(grid[row, 0], sharex=first)
         first = first or axes
         panels[name] = axes
@@ -113,6 +116,7 @@ def _draw(session: Session, figure: Figure) -> dict:
     for name, channel_names in GROUPS:
         _draw_group(session, panels[name], name, channel_names, axis)
     _draw_audio(session, panels[AUDIO_PANEL], axis)
+    _draw_activity(session, panels[ACTIVITY_PANEL], axis)
     _draw_images(session, panels[IMAGES_PANEL], axis)
     _draw_track(session, panels[GPS_PANEL])
     _draw_facts(session, figure, grid[7:, 1])
@@ -337,6 +341,31 @@ def _draw_audio(session: Session, axes, axis: _TimeAxis) -> None:
     axes.legend(loc="upper left", fontsize=7, ncol=2, framealpha=0.6)
 
 
+def _draw_activity(session: Session, axes, axis: _TimeAxis) -> None:
+    """ENMO per epoch over time, with a band of wear, non-wear and no data under it."""
+    axes.set_ylabel("Activity\nENMO mg", fontsize=9)
+    if not (session.path / "epochs.csv").exists():
+        axes.text(0.5, 0.5, "no epochs in this session", transform=axes.transAxes, ha="center", va="center")
+        return
+    epochs = session.epochs()
+    starts = epochs.index.asi8
+    step = int(np.median(np.diff(starts))) if len(starts) > 1 else 60 * NS_PER_SECOND
+    axes.plot(axis.x(starts + step // 2), epochs["enmo_mg"].to_numpy(dtype=float), color="#08519c", linewidth=0.7,
+              label="ENMO")
+    band = blended_transform_factory(axes.transData, axes.transAxes)
+    states = epochs["wear"].to_numpy()
+    change = np.flatnonzero(np.r_[True, states[1:] != states[:-1]])
+    for k, at in enumerate(change):
+        end = change[k + 1] if k + 1 < len(change) else len(states)
+        left, right = axis.x([starts[at], starts[end - 1] + step])
+        axes.fill_between([left, right], 0, 0.1, color=WEAR_COLOURS.get(states[at], "#7f7f7f"), linewidth=0,
+                          transform=band)
+    top = np.nanmax(epochs["enmo_mg"].to_numpy(dtype=float)) if epochs["enmo_mg"].notna().any() else 1.0
+    axes.set_ylim(-0.12 * max(top, 1.0) / 0.88, max(top, 1.0) * 1.05)
+    handles = [matplotlib.patches.Patch(color=c, label=s) for s, c in WEAR_COLOURS.items()]
+    axes.legend(handles=[*axes.get_lines(), *handles], loc="upper left", fontsize=7, ncol=4, framealpha=0.6)
+
+
 def _draw_images(session: Session, axes, axis: _TimeAxis) -> None:
     """Image times as black ticks in the upper half; the GPS fixes' times in the lower
     half, coloured as their points in the track panel."""
@@ -402,6 +431,11 @@ def _draw_facts(session: Session, figure: Figure, place) -> None:
     if session.json is not None:
         lines.append(f"input files  {len(session.json.get('files', []))}")
     lines.append(_calibration_line(session.accelerometer_calibration))
+    wear = (session.json or {}).get("wear")
+    if wear:
+        minutes = wear["minutes"]
+        lines.append(f"hours worn  {minutes['wear'] / 60:.1f} (not worn {minutes['nonwear'] / 60:.1f},"
+                     f" no data {minutes['nodata'] / 60:.1f})")
     axes.text(0, 1, "\n".join(lines), va="top", ha="left", family="monospace", fontsize=8, transform=axes.transAxes)
 
 

@@ -421,6 +421,22 @@ class Session:
             "gps_fixes": fixes, "images": len(self.images()), "serials": self.serials,
         }
 
+    # -- wear time and activity (sensconv.activity) ----------------------------------
+
+    def epochs(self) -> pd.DataFrame:
+        """The epoch table (epochs.csv) with a UTC index; see ``sensconv.activity``."""
+        from . import activity
+
+        return activity.read_epochs(self.path)
+
+    def days(self, timezone: str, **options) -> pd.DataFrame:
+        """One row per local calendar day in ``timezone`` (an IANA name such as
+        ``"Europe/Zurich"``); see ``sensconv.activity.days`` for the columns and options."""
+        from . import activity
+
+        declared = (((self.json or {}).get("wear") or {}).get("epochs") or {}).get("seconds")
+        return activity.days(self.epochs(), timezone, epoch_seconds=declared, **options)
+
 
 def open_audio(path: Path, samples: int | None) -> soundfile.SoundFile:
     """Opens the session's WAV file after checking that it is complete: that its

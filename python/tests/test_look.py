@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 from matplotlib.image import imread
 
-from sensconv.look import AUDIO_PANEL, GPS_PANEL, GROUPS, IMAGES_PANEL
+from sensconv.look import ACTIVITY_PANEL, AUDIO_PANEL, GPS_PANEL, GROUPS, IMAGES_PANEL
 
 PYTHON_PATH = str(Path(__file__).resolve().parents[1])
 
@@ -28,7 +28,7 @@ def test_the_quick_look_draws_every_panel(demo, tmp_path):
     assert (tmp_path / "look.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     image = imread(tmp_path / "look.png")
     assert image.shape[:2] == (1500, 1600)
-    assert set(result.panels) == {name for name, _ in GROUPS} | {AUDIO_PANEL, IMAGES_PANEL, GPS_PANEL}
+    assert set(result.panels) == {name for name, _ in GROUPS} | {AUDIO_PANEL, ACTIVITY_PANEL, IMAGES_PANEL, GPS_PANEL}
     rgb = image[..., :3]
     for name, (left, top, right, bottom) in result.panels.items():
         inside = rgb[top + 3:bottom - 3, left + 3:right - 3]

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "driver/driverMessages.h"
+#include "output/epochTable.h"
 #include "output/sessionSummary.h"
 
 namespace sensconv {
@@ -60,7 +61,7 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
         const std::string& argument = arguments[i];
         const bool takesValue =
             argument == "-outputdir" || argument == "-maxGap_sec" || argument == "-scandir" || argument == "-jobs" ||
-            argument == "-export";
+            argument == "-export" || argument == "-epoch";
         // A value option takes the next argument whatever it looks like; a missing or
         // empty value stops the run before anything is opened or created.
         if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].empty())) return missingValue(argument);
@@ -110,6 +111,18 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
         } else if (argument == "-export") {
             options.what = commandLineOptions::action::exportSessions;
             options.exportFormat = arguments[++i];
+        } else if (argument == "-epoch") {
+            // Silent like -jobs: the epochs only shape epochs.csv.
+            const std::string& value = arguments[++i];
+            char* end = nullptr;
+            errno = 0;
+            const long seconds = std::strtol(value.c_str(), &end, 10);
+            if (errno != 0 || end == value.c_str() || *end != '\0' || seconds < 1 || seconds > maxEpochSeconds) {
+                std::fprintf(stderr, msg::badEpoch, static_cast<long>(maxEpochSeconds), value.c_str());
+                std::fprintf(stderr, msg::exiting);
+                return statusBadArgument;
+            }
+            options.epochSeconds = static_cast<int>(seconds);
         } else if (argument == "-info") {
             options.what = commandLineOptions::action::info;
         } else if (argument == "-json") {

@@ -21,6 +21,7 @@ struct commandLineOptions {
     bool writeImageSubDir = true;
     std::string traceLogDir;  // chosen after the header check, with writeTraceLog only
     int jobs = 1;             // sessions converted at once
+    int epochSeconds = 60;    // the epochs of epochs.csv
 
     // What the run does: convert, describe the input without converting (-info, with
     // -json as one JSON document), or print the usage or the version and stop.

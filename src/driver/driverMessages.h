@@ -45,6 +45,8 @@ inline constexpr char helpExtraText[] =
     "       Export finished part_NN folders as FORMAT: edf (EDF+/BDF+ files), netcdf (one\n"
     "       NetCDF-4 file with CF conventions) or all; into each folder's export/ sub-folder,\n"
     "       or into -outputdir\n"
+    "   [-epoch N]\n"
+    "       Epochs of N seconds in each session's epochs.csv (default 60)\n"
     "   [-h | --help]\n"
     "       Print this text on standard output\n"
     "   [--version]\n"
@@ -66,6 +68,7 @@ inline constexpr char missingValue[] = "# ERROR: Option %s requires a value\n";
 inline constexpr char badJobs[] = "# ERROR: Option -jobs takes a number of sessions from 1 to %ld, not %s\n";
 inline constexpr char badMaxGap[] = "# ERROR: Option -maxGap_sec takes a number of seconds, not %s\n";
 inline constexpr char jsonWithoutInfo[] = "# WARNING: -json has no effect without -info\n";
+inline constexpr char badEpoch[] = "# ERROR: Option -epoch takes a number of seconds from 1 to %ld, not %s\n";
 inline constexpr const char* exiting = exitingLine;
 
 // Directory scan and screening
@@ -151,6 +154,7 @@ inline constexpr char processingFile[] = "# INFO: Session %2d, Processing File %
 inline constexpr char fileNotProcessed[] = "# ERROR: packetReader was unable to process file %s\n";
 inline constexpr char sessionCompleted[] = "# INFO: Session %2d of %2d completed\n";
 // The receiver's UTC against the recorder's: file, median offset in seconds, fixes.
+inline constexpr char activityNotComputed[] = "# WARNING: No wear time or epochs for this session (%s)\n";
 inline constexpr char gpsClockOff[] =
     "# WARNING: GPS clock check, %s: receiver UTC minus converter UTC is %+.3f s (median of %lld fixes)\n";
 inline constexpr char outputLost[] = "# ERROR: Some output could not be written, see the errors above\n";

@@ -30,6 +30,7 @@
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
 #include "output/accelCalibrationPass.h"
+#include "output/activityPass.h"
 #include "output/gpsTrackFiles.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
@@ -306,7 +307,15 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
                                             summary.written(qor2ChannelTable[qor2YAccel].longName),
                                             summary.written(qor2ChannelTable[qor2ZAccel].longName),
                                             summary.written(qor2ChannelTable[qor2Temp].longName)};
-    summary.addAccelerometerCalibration(accelCalibrationJson(calibrateAccelerometer(folder.path, accelChannels)));
+    const std::optional<accelCalibrationOutcome> calibration = calibrateAccelerometer(folder.path, accelChannels);
+    summary.addAccelerometerCalibration(accelCalibrationJson(calibration));
+    // When the recorder was worn and how active its wearer was, on the axes as the
+    // calibration just applied gives them.
+    const activityOutcome activity =
+        wearPass(calibration ? calibration->report.applied : accelCalibration{}, activityInputsOf(summary, folder.path),
+                 activitySettings{options.epochSeconds, wearParameters{}}, folder.path, run);
+    if (!activity.failure.empty()) printMessage(msg::activityNotComputed, activity.failure.c_str());
+    summary.addWear(activity.wear);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
     summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);

@@ -301,6 +301,20 @@ orderedJson sessionSummary::channelJson(const channel& c, bool withAnchors) cons
     return json;
 }
 
+std::optional<sessionSummary::channelFacts> sessionSummary::factsOf(const std::string& longName) const {
+    for (const channel& c : channels_) {
+        if (c.longName != longName || c.audio) continue;
+        channelFacts facts;
+        facts.file = "binaryData_" + c.name + ".bin";
+        if (c.filled > 0) facts.sparseFile = "binaryData_" + c.name + ".sparse";
+        facts.rateHz = c.rateHz;
+        facts.samples = c.samples;
+        for (const anchor& a : c.anchors) facts.anchors.emplace_back(a.index, a.unixSeconds);
+        return facts;
+    }
+    return std::nullopt;
+}
+
 void sessionSummary::keepFile(const orderedJson& file) {
     const std::string line = file.dump(-1, ' ', false, orderedJson::error_handler_t::replace) + "\n";
     if (!scratchDirectory_.empty() && (filesSpill_.isOpen() || filesSpill_.open(scratchDirectory_))) {
@@ -371,6 +385,8 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
                    {"csv", trackFile(gpsTrackFiles::csvName)},
                    {"gpx", trackFile(gpsTrackFiles::gpxName)}};
     json["accelerometerCalibration"] = accelCalibration_;
+    // When the recorder was worn (the wear pass; null without accelerometer samples).
+    json["wear"] = wear_;
     return json;
 }
 

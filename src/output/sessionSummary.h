@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -83,6 +84,21 @@ public:
     // What the calibration pass found ("accelerometerCalibration"; null by default).
     void addAccelerometerCalibration(nlohmann::ordered_json calibration) { accelCalibration_ = std::move(calibration); }
 
+    // What the passes after the conversion read of a channel: its file names, rate,
+    // counts and time anchors (index, UTC seconds); nullopt for a channel the session
+    // does not have.
+    struct channelFacts {
+        std::string file;
+        std::string sparseFile;  // empty without filled samples
+        double rateHz = 0.0;
+        int64_t samples = 0;
+        std::vector<std::pair<int64_t, double>> anchors;
+    };
+    std::optional<channelFacts> factsOf(const std::string& longName) const;
+
+    // session.json's "wear" (null until the wear pass has run).
+    void addWear(orderedJson wear) { wear_ = std::move(wear); }
+
     // Writes session.json into partDir, one input file's entry at a time. A file that
     // cannot be written is reported like any other lost output, and false is returned.
     bool write(const std::string& partDir, int status, runStatus& run);
@@ -137,6 +153,7 @@ private:
     int64_t badImages_ = 0;
     int64_t uncheckedImages_ = 0;
     orderedJson accelCalibration_;
+    orderedJson wear_;
 };
 
 }  // namespace sensconv

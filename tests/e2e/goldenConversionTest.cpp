@@ -557,7 +557,7 @@ TEST_F(goldenConversionTest, StatusAndMessages) {
 
 TEST_F(goldenConversionTest, EveryFileOfTheSessionIsThereAndNothingElse) {
     std::set<std::string> expected = {"binaryData.meta", "completeSensorAudio.wav", "sirfGPSOutput.bin", "images",
-                                      "session.json"};
+                                      "session.json", "epochs.csv"};
     for (const channelExpectation& channel : goldenSession::channels()) {
         expected.insert("binaryData_" + channel.name + ".bin");
         expected.insert("binaryData_" + channel.name + ".meta");

@@ -147,7 +147,7 @@ def check_study(study, output_root, layout, work):
     two tables hold the expected rows."""
     reference = os.path.join(work, "direct-" + os.path.basename(output_root))
     shutil.rmtree(reference, ignore_errors=True)
-    expected_files = {"study_sessions.csv", "study_failures.csv"}
+    expected_files = {"study_sessions.csv", "study_failures.csv", "study_days.csv"}
     session_files = set()
     for folder in [*layout, *([FAILING] if FAILING not in layout else [])]:
         status, direct = convert_directly(study, folder, reference)
@@ -244,7 +244,7 @@ def test_local_run_converts_each_folder_once_and_redoes_only_failed_and_changed(
     redone = {next((folder for folder in folders if path.startswith(folder + "/")), path)
               for path in after if after[path] != before.get(path)}
     assert redone == {FAILING, "P01", "P04/visit1", "study_sessions.csv",
-                      "study_failures.csv"}
+                      "study_failures.csv", "study_days.csv"}
 
     third = run_locally(output_root, study)
     assert third.returncode == 0, third.stderr

@@ -95,6 +95,8 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
     if (streams.camera)
         camera_.emplace(mixSeed(options.seed, static_cast<uint64_t>(sessionIndex), 7), cameraLinkBytesPerSecond);
 
+    // One plan of days for every session of the wearer, keyed by UTC.
+    if (options.schedule) schedule_.emplace(mixSeed(options.seed, 0, 8), static_cast<double>(options.startTime));
     durationUs_ = static_cast<int64_t>(std::llround(options.durationSec * 1e6));
     fileGapUs_ = static_cast<int64_t>(std::llround(options.fileGapSec * 1e6));
     fileTargetBytes_ = static_cast<int64_t>(options.sizeMB * 1e6 / options.filesPerSession);
@@ -132,6 +134,9 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
         contents.qor2DriftPpm = options.qor2DriftPpm;
         contents.juxDriftPpm = options.juxDriftPpm;
         truth_ = std::make_unique<truthWriter>(options.truthDir, sessionIndex, contents);
+        if (options.schedule)
+            dayTruth_.emplace(sensconv::platform::withTrailingSeparator(options.truthDir) +
+                              sensconv::formatText("part_%02d", sessionIndex));
     }
 }
 
@@ -257,6 +262,7 @@ sessionResult sessionSimulator::run() {
         if (options_.streams.qor2) truth_->accelerometer(accelErrors_, wearer_.stillPeriods(lastEmitUs_ / 1e6), startMs_,
                                                          lastEmitUs_ / 1e6);
     }
+    if (dayTruth_) dayTruth_->finish(*schedule_, unixSecondsOf(0), unixSecondsOf(lastEmitUs_));
     result_.endMs = startMs_ + lastEmitUs_ / 1000;
     return result_;
 }
@@ -317,6 +323,7 @@ void sessionSimulator::beginFile(int64_t startUs) {
         const double juxZero =
             unixSecondsOf(instantOf(juxFirstTick_, juxOrigin_, options_.juxIntmax, options_.juxDriftPpm));
         truth_->beginFile(name, qor2Zero, juxZero);
+        qor2ZeroUnix_ = qor2Zero;
     }
 }
 
@@ -471,7 +478,8 @@ void sessionSimulator::emitQor2Sensor() {
     for (const sensorGroup& g : qor2Groups_) relative = std::min(relative, g.nextTick);
     const int64_t tick = qor2FirstTick_ + relative;
     const int64_t timeUs = qor2TimeOf(tick);
-    const wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    if (schedule_) schedule_->apply(unixSecondsOf(timeUs), state);
 
     sensconv::qor2SensorFields fields;
     uint8_t kind = 0;
@@ -487,11 +495,21 @@ void sessionSimulator::emitQor2Sensor() {
         mask |= group.mask;
         switch (static_cast<qor2GroupIndex>(g)) {
             case accelGroup: {
-                // The accelerometer's own errors drift with the board's temperature.
+                // The accelerometer's own errors drift with the board's temperature; the
+                // truth counts the acceleration the wearer really had.
                 const double t = state.temperatureC;
-                fields.accelX = sensorCodec::accelWord(accelErrors_.measured(0, state.accelX, t) + 0.008 * noise_.normal());
-                fields.accelY = sensorCodec::accelWord(accelErrors_.measured(1, state.accelY, t) + 0.008 * noise_.normal());
-                fields.accelZ = sensorCodec::accelWord(accelErrors_.measured(2, state.accelZ, t) + 0.008 * noise_.normal());
+                const double gx = state.accelX + 0.008 * noise_.normal();
+                const double gy = state.accelY + 0.008 * noise_.normal();
+                const double gz = state.accelZ + 0.008 * noise_.normal();
+                fields.accelX = sensorCodec::accelWord(accelErrors_.measured(0, gx, t));
+                fields.accelY = sensorCodec::accelWord(accelErrors_.measured(1, gy, t));
+                fields.accelZ = sensorCodec::accelWord(accelErrors_.measured(2, gz, t));
+                // Counted at the sample's true instant (anchors.csv), not when it is sent.
+                if (dayTruth_) {
+                    const double rateHz = group.rate / 10.0 * (1.0 + options_.qor2DriftPpm / 1e6);
+                    dayTruth_->acceleration(qor2ZeroUnix_ + static_cast<double>(group.nextSample) / rateHz, gx, gy,
+                                            gz, *schedule_);
+                }
                 const double x = sensorCodec::accelValue(fields.accelX);
                 const double y = sensorCodec::accelValue(fields.accelY);
                 const double z = sensorCodec::accelValue(fields.accelZ);
@@ -622,7 +640,8 @@ void sessionSimulator::emitJuxSensor() {
     for (const sensorGroup& g : juxGroups_) relative = std::min(relative, g.nextTick);
     const int64_t tick = juxFirstTick_ + relative;
     const int64_t timeUs = juxTimeOf(tick);
-    const wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    wearerState state = wearer_.at(static_cast<double>(timeUs) / 1e6);
+    if (schedule_) schedule_->apply(unixSecondsOf(timeUs), state);
 
     sensconv::juxSensorFields fields;
     uint8_t mask = 0;

@@ -17,6 +17,7 @@
 #include "snsrsim/accelErrors.h"
 #include "snsrsim/audioSynth.h"
 #include "snsrsim/cameraStream.h"
+#include "snsrsim/daySchedule.h"
 #include "snsrsim/randomSource.h"
 #include "snsrsim/recordingWriter.h"
 #include "snsrsim/simOptions.h"
@@ -115,6 +116,9 @@ private:
     std::optional<sirfStream> sirf_;
     std::optional<cameraStream> camera_;
     std::unique_ptr<truthWriter> truth_;
+    std::optional<daySchedule> schedule_;
+    std::optional<dayTruth> dayTruth_;
+    double qor2ZeroUnix_ = 0.0;  // true UTC of the file's first main-board sample
 
     sensconv::barometerCalibration calibration_;
     int64_t qor2Origin_ = 0;  // board tick at the session's start

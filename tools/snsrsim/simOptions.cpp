@@ -172,6 +172,9 @@ std::string helpText() {
            "  --clock-offset SEC    the recorder's clock runs SEC ahead of UTC (negative:\n"
            "                        behind): file start times and names shift, the GPS\n"
            "                        receiver keeps UTC (default: 0)\n"
+           "  --schedule            the wearer's days: nights of sleep, the device taken\n"
+           "                        off (10 min to 8 h) and left on a table, walks and runs;\n"
+           "                        with --truth also wear.csv and removals.csv\n"
            "  --gps-messages LIST   navigation messages the GPS receiver sends: 2, 41 or\n"
            "                        2,41 (default: 2,41)\n"
            "\n"
@@ -291,6 +294,10 @@ parseResult parseOptions(const std::vector<std::string>& args, simOptions& optio
         }
         if (name == "--one-orientation") {
             options.oneOrientation = true;
+            continue;
+        }
+        if (name == "--schedule") {
+            options.schedule = true;
             continue;
         }
         if (name == "--damaged") {

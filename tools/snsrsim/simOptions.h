@@ -72,6 +72,8 @@ struct simOptions {
     damageSettings damage;
     accelErrorSettings accelErrors;  // none by default
     bool oneOrientation = false;     // the wearer stays at rest, upright, all session
+    // The wearer's days: sleep, removals, walks and runs (daySchedule.h).
+    bool schedule = false;
     bool quiet = false;
 };
 

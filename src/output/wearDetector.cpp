@@ -1,0 +1,263 @@
+#include "output/wearDetector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+namespace sensconv {
+
+namespace {
+
+constexpr int64_t msPerMinute = 60000;
+// A session's minutes are kept up to this span (a year and a month, 38 MB of records);
+// samples beyond it, which only a broken clock gives, are left out.
+constexpr int64_t maxMinutes = int64_t{400} * 24 * 60;
+
+enum flag : uint8_t { flagWear = 0, flagNonwear = 1, flagNodata = 2 };
+
+int64_t minuteOf(double unixMs) {
+    return static_cast<int64_t>(std::floor(unixMs / static_cast<double>(msPerMinute)));
+}
+
+}  // namespace
+
+wearState wearResult::stateAt(int64_t unixMs) const {
+    const auto inside = [unixMs](const std::vector<wearInterval>& list) {
+        const auto after = std::upper_bound(list.begin(), list.end(), unixMs,
+                                            [](int64_t t, const wearInterval& i) { return t < i.startMs; });
+        return after != list.begin() && unixMs < std::prev(after)->endMs;
+    };
+    if (inside(nodata)) return wearState::nodata;
+    if (inside(nonwear)) return wearState::nonwear;
+    return wearState::wear;
+}
+
+wearDetector::wearDetector(wearParameters parameters, double accelerometerRateHz)
+    : parameters_(std::move(parameters)), samplesPerMinute_(std::max(accelerometerRateHz, 0.0) * 60.0) {}
+
+wearDetector::minute* wearDetector::minuteAt(double unixMs) {
+    if (!std::isfinite(unixMs)) return nullptr;
+    const int64_t m = minuteOf(unixMs);
+    if (!started_) {
+        started_ = true;
+        firstMinute_ = m;
+    }
+    if (m < firstMinute_) {
+        if (firstMinute_ - m + static_cast<int64_t>(minutes_.size()) > maxMinutes) return nullptr;
+        minutes_.insert(minutes_.begin(), static_cast<size_t>(firstMinute_ - m), minute{});
+        firstMinute_ = m;
+    }
+    const int64_t index = m - firstMinute_;
+    if (index >= maxMinutes) return nullptr;
+    if (index >= static_cast<int64_t>(minutes_.size())) minutes_.resize(static_cast<size_t>(index) + 1);
+    return &minutes_[static_cast<size_t>(index)];
+}
+
+void wearDetector::feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled) {
+    minute* m = minuteAt(unixMs);
+    if (m == nullptr) return;
+    if (filled) {
+        ++m->filled;
+        return;
+    }
+    for (size_t axis = 0; axis < 3; ++axis) {
+        const auto value = static_cast<float>(g[axis]);
+        if (m->samples == 0 || value < m->low[axis]) m->low[axis] = value;
+        if (m->samples == 0 || value > m->high[axis]) m->high[axis] = value;
+        m->sum[axis] += g[axis];
+        m->sumSquares[axis] += g[axis] * g[axis];
+    }
+    ++m->samples;
+}
+
+void wearDetector::feedTemperature(double unixMs, double celsius, bool filled) {
+    if (filled || !std::isfinite(celsius)) return;
+    minute* m = minuteAt(unixMs);
+    if (m == nullptr) return;
+    m->temperatureSum += celsius;
+    ++m->temperatureSamples;
+    anyTemperature_ = true;
+}
+
+bool wearDetector::hasData(const minute& m) const {
+    const double all = std::max(static_cast<double>(m.samples + m.filled), samplesPerMinute_);
+    return m.samples > 0 && static_cast<double>(m.samples) >= (1.0 - parameters_.noDataFilledShare) * all;
+}
+
+// Two still axes of three over the summed samples.
+static bool stillSums(const std::array<double, 3>& sum, const std::array<double, 3>& sumSquares,
+                      const std::array<float, 3>& low, const std::array<float, 3>& high, double n,
+                      const wearParameters& p) {
+    if (n < 2.0) return false;
+    int still = 0;
+    for (size_t axis = 0; axis < 3; ++axis) {
+        const double mean = sum[axis] / n;
+        const double variance = std::max(0.0, (sumSquares[axis] - n * mean * mean) / (n - 1.0));
+        const double sdMg = std::sqrt(variance) * 1000.0;
+        const double rangeMg = (static_cast<double>(high[axis]) - static_cast<double>(low[axis])) * 1000.0;
+        if (sdMg < p.sdLimitMg && rangeMg < p.rangeLimitMg) ++still;
+    }
+    return still >= p.stillAxes;
+}
+
+bool wearDetector::stillMinute(const minute& m) const {
+    return hasData(m) && stillSums(m.sum, m.sumSquares, m.low, m.high, m.samples, parameters_);
+}
+
+double wearDetector::temperatureOf(size_t i) const {
+    const minute& m = minutes_[i];
+    return m.temperatureSamples > 0 ? m.temperatureSum / m.temperatureSamples
+                                    : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Least-squares slope of the minute means from minute i over the next slopeMinutes.
+double wearDetector::slopeFrom(size_t i) const {
+    const auto span = static_cast<size_t>(parameters_.slopeMinutes);
+    if (i + span >= minutes_.size()) return std::numeric_limits<double>::quiet_NaN();
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t k = 0; k <= span; ++k) {
+        const double t = temperatureOf(i + k);
+        if (std::isnan(t)) continue;
+        const auto x = static_cast<double>(k);
+        n += 1;
+        sx += x;
+        sy += t;
+        sxx += x * x;
+        sxy += x * t;
+    }
+    const double denominator = n * sxx - sx * sx;
+    if (n < static_cast<double>(span) || denominator <= 0.0) return std::numeric_limits<double>::quiet_NaN();
+    return (n * sxy - sx * sy) / denominator;
+}
+
+void wearDetector::accelerometerCriterion(std::vector<uint8_t>& flagged) const {
+    const int64_t window = parameters_.windowMinutes;
+    const int64_t step = parameters_.stepMinutes;
+    const auto count = static_cast<int64_t>(minutes_.size());
+    // Windows start on the UTC quarter hours.
+    int64_t first = firstMinute_ - ((firstMinute_ % step) + step) % step;
+    for (int64_t start = first; start < firstMinute_ + count; start += step) {
+        std::array<double, 3> sum{}, sumSquares{};
+        std::array<float, 3> low{}, high{};
+        double n = 0;
+        int64_t minutesWithData = 0;
+        for (int64_t g = start; g < start + window; ++g) {
+            const int64_t i = g - firstMinute_;
+            if (i < 0 || i >= count) continue;
+            const minute& m = minutes_[static_cast<size_t>(i)];
+            if (!hasData(m)) continue;
+            ++minutesWithData;
+            for (size_t axis = 0; axis < 3; ++axis) {
+                if (n == 0 || m.low[axis] < low[axis]) low[axis] = m.low[axis];
+                if (n == 0 || m.high[axis] > high[axis]) high[axis] = m.high[axis];
+                sum[axis] += m.sum[axis];
+                sumSquares[axis] += m.sumSquares[axis];
+            }
+            n += m.samples;
+        }
+        // A window is judged on its real samples; one that is mostly lost is not judged.
+        if (2 * minutesWithData < window || !stillSums(sum, sumSquares, low, high, n, parameters_)) continue;
+        for (int64_t g = start; g < start + window; ++g) {
+            const int64_t i = g - firstMinute_;
+            if (i >= 0 && i < count && hasData(minutes_[static_cast<size_t>(i)])) flagged[static_cast<size_t>(i)] = flagNonwear;
+        }
+    }
+}
+
+void wearDetector::temperatureRefinement(std::vector<uint8_t>& flagged) const {
+    const wearParameters& p = parameters_;
+    const size_t count = minutes_.size();
+    size_t a = 0;
+    while (a < count) {
+        if (!stillMinute(minutes_[a])) {
+            ++a;
+            continue;
+        }
+        size_t b = a;
+        while (b < count && stillMinute(minutes_[b])) ++b;
+        // The still stretch [a, b).
+        std::optional<size_t> onset;
+        const double startTemperature = temperatureOf(a);
+        if (!std::isnan(startTemperature) && startTemperature < p.lowTemperatureC) {
+            const double slope = slopeFrom(a);
+            if (std::isnan(slope) || slope < p.riseRateCPerMinute) onset = a;
+        }
+        const size_t searchEnd = std::min(b, a + static_cast<size_t>(p.onsetSearchMinutes) + 1);
+        for (size_t m = a; !onset && m < searchEnd; ++m) {
+            const double slope = slopeFrom(m);
+            if (std::isnan(slope) || slope > p.fallRateCPerMinute) continue;
+            // The window may open before the fall: the onset is the first minute after
+            // which the temperature drops.
+            size_t k = m;
+            const size_t last = std::min(b, m + static_cast<size_t>(p.slopeMinutes));
+            while (k + 1 < last && !(temperatureOf(k + 1) - temperatureOf(k) < 0.5 * p.fallRateCPerMinute)) ++k;
+            onset = k;
+        }
+        if (onset) {
+            // The end: the device moves, or the temperature rises back while it is still.
+            size_t end = b;
+            bool leftSkin = false;
+            for (size_t m = *onset; m < b; ++m) {
+                const double t = temperatureOf(m);
+                if (!std::isnan(t) && t < p.highTemperatureC) leftSkin = true;
+                if (m >= *onset + static_cast<size_t>(p.slopeMinutes)) {
+                    const double slope = slopeFrom(m);
+                    if (!std::isnan(slope) && slope >= p.riseRateCPerMinute) {
+                        // As at the onset: the end is the minute the rise begins in.
+                        size_t k = m;
+                        const size_t last = std::min(b, m + static_cast<size_t>(p.slopeMinutes));
+                        while (k + 1 < last && !(temperatureOf(k + 1) - temperatureOf(k) >= p.riseRateCPerMinute)) ++k;
+                        end = k + 1;
+                        break;
+                    }
+                }
+            }
+            if (leftSkin && end >= *onset + static_cast<size_t>(p.minimumMinutes)) {
+                for (size_t m = *onset; m < end; ++m) flagged[m] = flagNonwear;
+            }
+        }
+        a = b;
+    }
+}
+
+std::vector<wearInterval> wearDetector::intervalsOf(const std::vector<uint8_t>& flags, uint8_t value) const {
+    std::vector<wearInterval> intervals;
+    for (size_t i = 0; i < flags.size();) {
+        if (flags[i] != value) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < flags.size() && flags[j] == value) ++j;
+        intervals.push_back({(firstMinute_ + static_cast<int64_t>(i)) * msPerMinute,
+                             (firstMinute_ + static_cast<int64_t>(j)) * msPerMinute});
+        i = j;
+    }
+    return intervals;
+}
+
+void wearDetector::finish() {
+    result_ = wearResult{};
+    std::vector<uint8_t> base(minutes_.size(), flagWear);
+    for (size_t i = 0; i < minutes_.size(); ++i) {
+        if (!hasData(minutes_[i])) base[i] = flagNodata;
+    }
+    std::vector<uint8_t> accelerometer = base;
+    accelerometerCriterion(accelerometer);
+    result_.accelerometerOnly = intervalsOf(accelerometer, flagNonwear);
+    result_.nodata = intervalsOf(base, flagNodata);
+
+    result_.temperatureUsed = anyTemperature_;
+    std::vector<uint8_t> final = anyTemperature_ ? base : accelerometer;
+    if (anyTemperature_) temperatureRefinement(final);
+    result_.nonwear = intervalsOf(final, flagNonwear);
+    for (const uint8_t f : final) {
+        if (f == flagWear) ++result_.wearMinutes;
+        else if (f == flagNonwear) ++result_.nonwearMinutes;
+        else ++result_.nodataMinutes;
+    }
+}
+
+}  // namespace sensconv
