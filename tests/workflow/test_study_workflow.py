@@ -347,8 +347,9 @@ def test_local_run_lists_hostile_names_failed_killed_and_vanished_folders_and_tr
     third = run_locally(output_root, study, converter=converter)
     assert third.returncode == 0, third.stderr
     after = snapshot(output_root)
+    # The day table gains the fixed folder's days.
     assert {path.split("/")[0] for path in after if after[path] != before.get(path)} == {
-        "bad", "study_sessions.csv", "study_failures.csv"}
+        "bad", "study_sessions.csv", "study_failures.csv", "study_days.csv"}
     assert read_csv(os.path.join(output_root, "study_failures.csv")) == []
 
     for directory, subdirectories, names in os.walk(work):
