@@ -108,6 +108,7 @@ class Session:
     def _load_json(self, path: Path) -> None:
         doc = validate.load_session_json(path)
         need = _Needs(path)
+        version = need(doc, "schemaVersion", int)
         self.json = doc
         self.utc = True
         version = need(doc, "schemaVersion", int)
