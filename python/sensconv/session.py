@@ -111,7 +111,6 @@ class Session:
         version = need(doc, "schemaVersion", int)
         self.json = doc
         self.utc = True
-        version = need(doc, "schemaVersion", int)
         status = need(doc, "status", int)
         if status != 0:
             warnings.warn(f"{path}: the conversion of this session ended with status {status}", stacklevel=4)
