@@ -272,6 +272,18 @@ TEST(conversionE2eTest, TraceLogShowsProgressAndTheFinalState) {
     EXPECT_FALSE(fs::exists(dir / "data/a.snsr.processing"));
     EXPECT_FALSE(fs::exists(dir / "data/b c.snsr.processing"));
 
+    // A run that a decoding error ends leaves the running log at the file where it
+    // stopped, and writes no final one.
+    recordingPlan wrap;
+    wrap.firstPeriod = 200;
+    wrap.lastQor2Packets = {boardPacketBuilder::qor2Sensor(0, 0x08, 3, 0, {})};
+    writeRecording(dir / "data/wrap.snsr", wrap);
+    EXPECT_EQ(runProgram({"-writeTraceLog", "-outputdir", "stopped", "data/a.snsr", "data/wrap.snsr"}, dir.path()).status,
+              245);
+    EXPECT_EQ(readWhole(dir / "data/trace.log"), "\"data/a.snsr\",0,\"completed\",\"stopped/part_00\"\r\n"
+                                                 "\"data/wrap.snsr\",0,\"processing\",\"stopped/part_00\"\r\n");
+    EXPECT_FALSE(fs::exists(dir / "stopped/trace.log"));
+
     // Without -outputdir both logs are the same file.
     EXPECT_EQ(runProgram({"-writeTraceLog", "data/a.snsr"}, dir.path()).status, 0);
     EXPECT_EQ(readWhole(dir / "data/trace.log"), "\"data/a.snsr\",0,\"completed\",\"data/part_00\"\r\n");
