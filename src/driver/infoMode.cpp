@@ -203,18 +203,6 @@ void printFileBlock(const orderedJson& file) {
     }
 }
 
-void printTableSessions(const orderedJson& info, const std::vector<orderedJson>& sessions) {
-    std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
-                info["maxGapSeconds"].get<double>(), printable(info["outputDirectory"].get<std::string>()).c_str());
-    for (const orderedJson& session : sessions) {
-        std::string files;
-        for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
-        std::printf("  %s  %s to %s (%.3f s), files%s\n", session["part"].get<std::string>().c_str(),
-                    timeText(session["start"]).c_str(), timeText(session["end"]).c_str(),
-                    session["durationSeconds"].get<double>(), files.c_str());
-    }
-}
-
 // The plan of the conversion, one readable file after the other: with a scan, a new
 // session where the gap to the previous readable file is beyond maxGap_sec; otherwise
 // every file in session 1. Sets the file's session and its boards' session times,
@@ -262,55 +250,112 @@ void placeInSession(const commandLineOptions& options, orderedJson& file, size_t
     }
 }
 
-// The JSON document, written as jsonText would write it whole: the files' entries are
-// kept in a temporary file (removed as soon as it is made, so that no run leaves it
-// behind) until the status that precedes them is known; in memory only when no
-// temporary file can be made.
-class documentParts {
+// Text set aside until it can be printed: in a temporary file (made on first use and
+// removed as soon as it is made, so that no run leaves it behind), or in memory when
+// no temporary file can be made.
+class setAside {
 public:
-    // Nothing is kept, and no file made, unless used.
-    explicit documentParts(bool used) : spill_(used ? std::tmpfile() : nullptr) {}
-
-    void addFile(const orderedJson& file) {
-        append(count_ == 0 ? "" : ",\n");
-        append(element(file));
-        ++count_;
+    void append(const std::string& text) {
+        if (!opened_) {
+            file_.reset(std::tmpfile());
+            opened_ = true;
+        }
+        if (file_ == nullptr) {
+            memory_ += text;
+        } else if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size()) {
+            failed_ = true;
+        }
     }
 
-    // False when the entries could not be kept; nothing is printed then.
-    bool write(const orderedJson& info, const std::vector<orderedJson>& sessions) {
+    // False when some of it was lost; nothing is printed then.
+    bool intact() {
+        if (file_ != nullptr && (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0)) {
+            failed_ = true;
+        }
+        return !failed_;
+    }
+
+    // Prints what was set aside, after intact(); false when it could not all be read back.
+    bool print() {
+        if (file_ == nullptr) {
+            std::fputs(memory_.c_str(), stdout);
+            return true;
+        }
+        std::vector<char> buffer(size_t{1} << 16);
+        size_t n = 0;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), file_.get())) > 0) std::fwrite(buffer.data(), 1, n, stdout);
+        return std::ferror(file_.get()) == 0;
+    }
+
+private:
+    struct closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, closer> file_;
+    bool opened_ = false;
+    std::string memory_;
+    bool failed_ = false;
+};
+
+// What follows the table's files or the document's head: the files' entries of the
+// document (the run's status, which precedes them, is known only at the end) and the
+// closed sessions, in the table's or the document's form.
+class laterParts {
+public:
+    explicit laterParts(bool json) : json_(json) {}
+
+    void addFile(const orderedJson& file) {
+        files_.append((fileCount_ == 0 ? "" : ",\n") + element(file));
+        ++fileCount_;
+    }
+
+    void addSession(const orderedJson& session) {
+        if (json_) {
+            sessions_.append((sessionCount_ == 0 ? "" : ",\n") + element(session));
+        } else {
+            std::string files;
+            for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
+            sessions_.append(formatText("  %s  %s to %s (%.3f s), files%s\n", session["part"].get<std::string>().c_str(),
+                                        timeText(session["start"]).c_str(), timeText(session["end"]).c_str(),
+                                        session["durationSeconds"].get<double>(), files.c_str()));
+        }
+        ++sessionCount_;
+    }
+
+    // The document as jsonText would write it whole; false when what was set aside was
+    // lost (nothing is printed then) or could not all be read back.
+    bool printDocument(const orderedJson& info) {
         orderedJson head = info;
         head["files"] = nullptr;
         head["sessions"] = nullptr;
         std::string text = jsonText(head);
         const std::string tail = "  \"files\": null,\n  \"sessions\": null\n}\n";
-        if (failed_ || !text.ends_with(tail)) return false;
+        if (!files_.intact() || !sessions_.intact() || !text.ends_with(tail)) return false;
         text.resize(text.size() - tail.size());
-        // An entry's lines are those of the whole document, two levels in.
-        text += "  \"files\": [\n";
         std::fputs(text.c_str(), stdout);
-        if (spill_ != nullptr) {
-            if (std::fflush(spill_.get()) != 0 || std::fseek(spill_.get(), 0, SEEK_SET) != 0) return false;
-            std::vector<char> buffer(1 << 16);
-            size_t n = 0;
-            while ((n = std::fread(buffer.data(), 1, buffer.size(), spill_.get())) > 0) std::fwrite(buffer.data(), 1, n, stdout);
-            if (std::ferror(spill_.get()) != 0) return false;
-        } else {
-            std::fputs(memory_.c_str(), stdout);
-        }
-        std::fputs("\n  ],\n  \"sessions\": ", stdout);
-        if (sessions.empty()) {
-            std::fputs("[]", stdout);
-        } else {
-            std::fputs("[\n", stdout);
-            for (size_t k = 0; k < sessions.size(); ++k) {
-                if (k > 0) std::fputs(",\n", stdout);
-                std::fputs(element(sessions[k]).c_str(), stdout);
+        bool whole = true;
+        for (auto [name, part, count, last] : {std::tuple{"files", &files_, fileCount_, false},
+                                               std::tuple{"sessions", &sessions_, sessionCount_, true}}) {
+            std::printf("  \"%s\": ", name);
+            if (count == 0) {
+                std::fputs("[]", stdout);
+            } else {
+                std::fputs("[\n", stdout);
+                whole = part->print() && whole;
+                std::fputs("\n  ]", stdout);
             }
-            std::fputs("\n  ]", stdout);
+            std::fputs(last ? "\n}\n" : ",\n", stdout);
         }
-        std::fputs("\n}\n", stdout);
-        return true;
+        return whole;
+    }
+
+    // The table's session lines; false when they were lost (nothing is printed then)
+    // or could not all be read back.
+    bool printTableSessions(const orderedJson& info) {
+        if (!sessions_.intact()) return false;
+        std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
+                    info["maxGapSeconds"].get<double>(), printable(info["outputDirectory"].get<std::string>()).c_str());
+        return sessions_.print();
     }
 
 private:
@@ -325,21 +370,11 @@ private:
         return shown;
     }
 
-    void append(const std::string& text) {
-        if (spill_ == nullptr) {
-            memory_ += text;
-        } else if (std::fwrite(text.data(), 1, text.size(), spill_.get()) != text.size()) {
-            failed_ = true;
-        }
-    }
-
-    struct closer {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, closer> spill_;
-    std::string memory_;
-    size_t count_ = 0;
-    bool failed_ = false;
+    bool json_;
+    setAside files_;
+    setAside sessions_;
+    size_t fileCount_ = 0;
+    size_t sessionCount_ = 0;
 };
 
 }  // namespace
@@ -380,8 +415,8 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     // next is read: what is kept per file is its path and the session list.
     int status = 0;
     if (!options.json) printTableHead(info);
-    documentParts parts(options.json);
-    std::vector<orderedJson> sessions;
+    laterParts parts(options.json);
+    std::vector<orderedJson> sessions;  // the open session, and for a moment the one it closes
     std::vector<std::string> checked;  // the readable files, for the header check
     fileSpan previous;
     int session = 1;
@@ -402,6 +437,10 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
                            juxTicks, sessions);
             checked.push_back(inputFiles[i]);
             previous = span;
+            if (sessions.size() > 1) {
+                parts.addSession(sessions.front());
+                sessions.erase(sessions.begin());
+            }
         }
         if (options.json) {
             parts.addFile(file);
@@ -422,14 +461,11 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
         std::fprintf(stderr, msg::exiting);
     }
 
-    if (options.json) {
-        info["status"] = status;
-        if (!parts.write(info, sessions)) {
-            std::fprintf(stderr, msg::infoSpillFailed);
-            return statusFailed;
-        }
-    } else {
-        printTableSessions(info, sessions);
+    for (const orderedJson& open : sessions) parts.addSession(open);
+    if (options.json) info["status"] = status;
+    if (!(options.json ? parts.printDocument(info) : parts.printTableSessions(info))) {
+        std::fprintf(stderr, msg::infoSpillFailed);
+        return statusFailed;
     }
     return status;
 }
