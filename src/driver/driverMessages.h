@@ -151,6 +151,10 @@ inline constexpr char creatingOutputDirectory[] = "# INFO: Creating output direc
 inline constexpr char quotedPath[] = "# INFO: \"%s\"\n";
 inline constexpr char directoryNotCreated[] = "# WARNING: Unable to create directory %s (%s)\n";
 inline constexpr char processingFile[] = "# INFO: Session %2d, Processing File %3d of %3d (total)\n";
+// -info: what is set aside until the end of the description (the document's files,
+// the sessions) could not be kept or read back.
+inline constexpr char infoSpillFailed[] =
+    "# ERROR: The description could not be kept until it was printed, the output is incomplete\n";
 inline constexpr char fileNotProcessed[] = "# ERROR: packetReader was unable to process file %s\n";
 inline constexpr char sessionCompleted[] = "# INFO: Session %2d of %2d completed\n";
 // The receiver's UTC against the recorder's: file, median offset in seconds, fixes.

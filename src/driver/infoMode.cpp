@@ -2,8 +2,10 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/textFormat.h"
 #include "common/utcText.h"
@@ -143,14 +145,19 @@ std::string countsText(const orderedJson& counts) {
     return text.empty() ? "none" : text;
 }
 
-void printTable(const orderedJson& info) {
+// The table's blocks are printed as the files are described, so that no description
+// is kept once printed.
+void printTableHead(const orderedJson& info) {
     std::printf("%s %s\n", info["program"]["name"].get<std::string>().c_str(),
                 info["program"]["version"].get<std::string>().c_str());
-    for (const orderedJson& file : info["files"]) {
+}
+
+void printFileBlock(const orderedJson& file) {
+    {
         std::printf("\nFile %zu: %s\n", file["index"].get<size_t>() + 1, printable(file["path"].get<std::string>()).c_str());
         if (file["readable"] == false) {
             std::printf("  unreadable: cannot be opened or its header is invalid\n");
-            continue;
+            return;
         }
         std::printf("  header start   %s\n", timeText(file["headerStart"]).c_str());
         std::printf("  first packet   %s\n", timeText(file["firstPacket"]).c_str());
@@ -194,16 +201,181 @@ void printTable(const orderedJson& info) {
         std::printf("  GPS            %" PRId64 " bytes in %" PRId64 " records\n",
                     file["decoder"]["gpsBytes"].get<int64_t>(), file["gpsRecords"].get<int64_t>());
     }
-    std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
-                info["maxGapSeconds"].get<double>(), printable(info["outputDirectory"].get<std::string>()).c_str());
-    for (const orderedJson& session : info["sessions"]) {
-        std::string files;
-        for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
-        std::printf("  %s  %s to %s (%.3f s), files%s\n", session["part"].get<std::string>().c_str(),
-                    timeText(session["start"]).c_str(), timeText(session["end"]).c_str(),
-                    session["durationSeconds"].get<double>(), files.c_str());
+}
+
+// The plan of the conversion, one readable file after the other: with a scan, a new
+// session where the gap to the previous readable file is beyond maxGap_sec; otherwise
+// every file in session 1. Sets the file's session and its boards' session times,
+// and opens or extends the session's entry.
+void placeInSession(const commandLineOptions& options, orderedJson& file, size_t index, const fileSpan& span,
+                    const fileSpan* previous, int& session, int64_t& qor2Ticks, int64_t& juxTicks,
+                    std::vector<orderedJson>& sessions) {
+    bool opens = previous == nullptr;
+    if (previous != nullptr && options.scanEnabled) {
+        std::vector<int> pair{session, session};
+        if (groupSessions({previous->start, span.start}, {previous->end, span.end}, options.maxGap_sec, pair) > 1) {
+            ++session;
+            opens = true;
+        }
+    }
+    if (opens) {
+        sessions.push_back({{"part", formatText("part_%02d", session - 1)},
+                            {"session", session},
+                            {"files", orderedJson::array()},
+                            {"start", file["firstPacket"]},
+                            {"end", nullptr},
+                            {"durationSeconds", 0.0}});
+        qor2Ticks = 0;
+        juxTicks = 0;
+    }
+    orderedJson& entry = sessions.back();
+    entry["files"].push_back(index);
+    entry["end"] = file["lastPacket"];
+    if (!entry["start"].is_null() && !entry["end"].is_null()) {
+        entry["durationSeconds"] =
+            static_cast<double>(entry["end"]["unixMs"].get<int64_t>() - entry["start"]["unixMs"].get<int64_t>()) /
+            1000.0;
+    }
+    file["session"] = session;
+    // Each file was decoded on its own; in a conversion each board's session time
+    // goes on from where the previous file of the session ended.
+    for (const auto& [name, ticks, end] : {std::tuple{"qor2", &qor2Ticks, span.qor2EndTicks},
+                                           std::tuple{"jux", &juxTicks, span.juxEndTicks}}) {
+        orderedJson& clock = file["clocks"][name];
+        if (!clock.is_null() && !clock["zeroSessionSeconds"].is_null()) {
+            const int32_t intmax = file["boards"][name]["interruptCounterMax"].get<int32_t>();
+            clock["zeroSessionSeconds"] = intmax == 0 ? 0.0 : static_cast<double>(*ticks) / (intmax / 10.0);
+        }
+        if (end > 0) *ticks += end;
     }
 }
+
+// Text set aside until it can be printed: in a temporary file (made on first use and
+// removed as soon as it is made, so that no run leaves it behind), or in memory when
+// no temporary file can be made.
+class setAside {
+public:
+    void append(const std::string& text) {
+        if (!opened_) {
+            file_.reset(std::tmpfile());
+            opened_ = true;
+        }
+        if (file_ == nullptr) {
+            memory_ += text;
+        } else if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size()) {
+            failed_ = true;
+        }
+    }
+
+    // False when some of it was lost; nothing is printed then.
+    bool intact() {
+        if (file_ != nullptr && (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0)) {
+            failed_ = true;
+        }
+        return !failed_;
+    }
+
+    // Prints what was set aside, after intact(); false when it could not all be read back.
+    bool print() {
+        if (file_ == nullptr) {
+            std::fputs(memory_.c_str(), stdout);
+            return true;
+        }
+        std::vector<char> buffer(size_t{1} << 16);
+        size_t n = 0;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), file_.get())) > 0) std::fwrite(buffer.data(), 1, n, stdout);
+        return std::ferror(file_.get()) == 0;
+    }
+
+private:
+    struct closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, closer> file_;
+    bool opened_ = false;
+    std::string memory_;
+    bool failed_ = false;
+};
+
+// What follows the table's files or the document's head: the files' entries of the
+// document (the run's status, which precedes them, is known only at the end) and the
+// closed sessions, in the table's or the document's form.
+class laterParts {
+public:
+    explicit laterParts(bool json) : json_(json) {}
+
+    void addFile(const orderedJson& file) {
+        files_.append((fileCount_ == 0 ? "" : ",\n") + element(file));
+        ++fileCount_;
+    }
+
+    void addSession(const orderedJson& session) {
+        if (json_) {
+            sessions_.append((sessionCount_ == 0 ? "" : ",\n") + element(session));
+        } else {
+            std::string files;
+            for (const orderedJson& index : session["files"]) files += formatText(" %zu", index.get<size_t>() + 1);
+            sessions_.append(formatText("  %s  %s to %s (%.3f s), files%s\n", session["part"].get<std::string>().c_str(),
+                                        timeText(session["start"]).c_str(), timeText(session["end"]).c_str(),
+                                        session["durationSeconds"].get<double>(), files.c_str()));
+        }
+        ++sessionCount_;
+    }
+
+    // The document as jsonText would write it whole; false when what was set aside was
+    // lost (nothing is printed then) or could not all be read back.
+    bool printDocument(const orderedJson& info) {
+        orderedJson head = info;
+        head["files"] = nullptr;
+        head["sessions"] = nullptr;
+        std::string text = jsonText(head);
+        const std::string tail = "  \"files\": null,\n  \"sessions\": null\n}\n";
+        if (!files_.intact() || !sessions_.intact() || !text.ends_with(tail)) return false;
+        text.resize(text.size() - tail.size());
+        std::fputs(text.c_str(), stdout);
+        bool whole = true;
+        for (auto [name, part, count, last] : {std::tuple{"files", &files_, fileCount_, false},
+                                               std::tuple{"sessions", &sessions_, sessionCount_, true}}) {
+            std::printf("  \"%s\": ", name);
+            if (count == 0) {
+                std::fputs("[]", stdout);
+            } else {
+                std::fputs("[\n", stdout);
+                whole = part->print() && whole;
+                std::fputs("\n  ]", stdout);
+            }
+            std::fputs(last ? "\n}\n" : ",\n", stdout);
+        }
+        return whole;
+    }
+
+    // The table's session lines; false when they were lost (nothing is printed then)
+    // or could not all be read back.
+    bool printTableSessions(const orderedJson& info) {
+        if (!sessions_.intact()) return false;
+        std::printf("\nSessions (files more than %g s apart start a new one), output in %s\n",
+                    info["maxGapSeconds"].get<double>(), printable(info["outputDirectory"].get<std::string>()).c_str());
+        return sessions_.print();
+    }
+
+private:
+    // An element of a top-level array as the whole document's dump indents it.
+    static std::string element(const orderedJson& value) {
+        const std::string alone = value.dump(2, ' ', false, orderedJson::error_handler_t::replace);
+        std::string shown = "    ";
+        for (const char c : alone) {
+            shown += c;
+            if (c == '\n') shown += "    ";
+        }
+        return shown;
+    }
+
+    bool json_;
+    setAside files_;
+    setAside sessions_;
+    size_t fileCount_ = 0;
+    size_t sessionCount_ = 0;
+};
 
 }  // namespace
 
@@ -238,10 +410,18 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
         return statusNoFiles;
     }
 
+    // Each file is described, placed in its session and printed (or, for the document,
+    // set aside in a temporary file, since the run's status comes first) before the
+    // next is read: what is kept per file is its path and the session list.
     int status = 0;
-    orderedJson files = orderedJson::array();
-    std::vector<size_t> readable;  // positions in files of the readable files
-    std::vector<fileSpan> spans;
+    if (!options.json) printTableHead(info);
+    laterParts parts(options.json);
+    std::vector<orderedJson> sessions;  // the open session, and for a moment the one it closes
+    std::vector<std::string> checked;  // the readable files, for the header check
+    fileSpan previous;
+    int session = 1;
+    int64_t qor2Ticks = 0;  // session time of each board at the file's start
+    int64_t juxTicks = 0;
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         fileSpan span;
         int fatalStatus = 0;
@@ -253,84 +433,39 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
             if (!options.scanEnabled) status = statusFailed;
         } else {
             file["readable"] = true;
-            readable.push_back(i);
-            spans.push_back(span);
+            placeInSession(options, file, i, span, checked.empty() ? nullptr : &previous, session, qor2Ticks,
+                           juxTicks, sessions);
+            checked.push_back(inputFiles[i]);
+            previous = span;
+            if (sessions.size() > 1) {
+                parts.addSession(sessions.front());
+                sessions.erase(sessions.begin());
+            }
         }
-        files.push_back(std::move(file));
-    }
-
-    // The plan of the conversion: with a scan, sessions by the gaps between the files;
-    // otherwise every file in session 1.
-    std::vector<int> fileSession(readable.size(), 1);
-    if (options.scanEnabled && !readable.empty()) {
-        std::vector<uint64_t> starts, ends;
-        for (const fileSpan& span : spans) {
-            starts.push_back(span.start);
-            ends.push_back(span.end);
+        if (options.json) {
+            parts.addFile(file);
+        } else {
+            printFileBlock(file);
         }
-        groupSessions(starts, ends, options.maxGap_sec, fileSession);
     }
-    if (readable.empty() && options.scanEnabled) {
+    if (checked.empty() && options.scanEnabled) {
         std::fprintf(stderr, msg::noRemainingFiles);
         std::fprintf(stderr, msg::exiting);
         status = statusFailed;
     }
 
-    orderedJson sessions = orderedJson::array();
-    int64_t qor2Ticks = 0;  // session time of each board at the file's start
-    int64_t juxTicks = 0;
-    for (size_t k = 0; k < readable.size(); ++k) {
-        orderedJson& file = files[readable[k]];
-        const bool opens = k == 0 || fileSession[k] != fileSession[k - 1];
-        if (opens) {
-            sessions.push_back({{"part", formatText("part_%02d", fileSession[k] - 1)},
-                                {"session", fileSession[k]},
-                                {"files", orderedJson::array()},
-                                {"start", file["firstPacket"]},
-                                {"end", nullptr},
-                                {"durationSeconds", 0.0}});
-            qor2Ticks = 0;
-            juxTicks = 0;
-        }
-        orderedJson& session = sessions.back();
-        session["files"].push_back(readable[k]);
-        session["end"] = file["lastPacket"];
-        if (!session["start"].is_null() && !session["end"].is_null()) {
-            session["durationSeconds"] =
-                static_cast<double>(session["end"]["unixMs"].get<int64_t>() - session["start"]["unixMs"].get<int64_t>()) /
-                1000.0;
-        }
-        file["session"] = fileSession[k];
-        // Each file was decoded on its own; in a conversion each board's session time
-        // goes on from where the previous file of the session ended.
-        for (const auto& [name, ticks, end] : {std::tuple{"qor2", &qor2Ticks, spans[k].qor2EndTicks},
-                                               std::tuple{"jux", &juxTicks, spans[k].juxEndTicks}}) {
-            orderedJson& clock = file["clocks"][name];
-            if (!clock.is_null() && !clock["zeroSessionSeconds"].is_null()) {
-                const int32_t intmax = file["boards"][name]["interruptCounterMax"].get<int32_t>();
-                clock["zeroSessionSeconds"] = intmax == 0 ? 0.0 : static_cast<double>(*ticks) / (intmax / 10.0);
-            }
-            if (end > 0) *ticks += end;
-        }
-    }
-
     // A conversion checks the headers against each other before it writes anything.
-    std::vector<std::string> checked;
-    for (size_t i : readable) checked.push_back(inputFiles[i]);
     if (status == 0 && !checkFileHeaders(checked)) status = statusFailed;
     if (status == statusFailed && !options.scanEnabled && inputFiles.size() == 1) {
         std::fprintf(stderr, msg::fileNotProcessed, inputFiles.front().c_str());
         std::fprintf(stderr, msg::exiting);
     }
 
-    info["status"] = status;
-    info["files"] = files;
-    info["sessions"] = sessions;
-
-    if (options.json) {
-        std::fputs(jsonText(info).c_str(), stdout);
-    } else {
-        printTable(info);
+    for (const orderedJson& open : sessions) parts.addSession(open);
+    if (options.json) info["status"] = status;
+    if (!(options.json ? parts.printDocument(info) : parts.printTableSessions(info))) {
+        std::fprintf(stderr, msg::infoSpillFailed);
+        return statusFailed;
     }
     return status;
 }

@@ -622,6 +622,13 @@ int runConversion(int argc, char** argv) {
 
     if (options.writeTraceLog) {
         updateTraceLog(inputFiles, fileSession, inputFiles.size(), options.outputdir, options.outputdir);
+        // The running log, where it lies elsewhere, would otherwise go on saying that
+        // the last file is being processed. It is brought to the same end; a running
+        // log that could not be written was reported before each file already.
+        if (options.traceLogDir != options.outputdir) {
+            const std::vector<uint8_t> done(inputFiles.size(), static_cast<uint8_t>(traceState::completed));
+            updateTraceLogOfStates(inputFiles, fileSession, done.data(), options.traceLogDir, options.outputdir, false);
+        }
     }
 
     if (!allRead || run.outputLost()) {

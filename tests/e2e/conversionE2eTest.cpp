@@ -262,16 +262,27 @@ TEST(conversionE2eTest, TraceLogShowsProgressAndTheFinalState) {
     EXPECT_TRUE(contains(run.err, "# INFO: Trace log output will be placed in:\n# INFO:  data/\n"
                                   "\n# INFO: ------------------\n# INFO: Processing Session  1 of  1\n"))
         << run.err;
-    // The running log next to the data stops at the last file; the final one is in
-    // out/. Both name the directory where the output really went.
-    EXPECT_EQ(readWhole(dir / "data/trace.log"),
-              "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
-              "\"data/b c.snsr\",0,\"processing\",\"out/part_00\"\r\n");
-    EXPECT_EQ(readWhole(dir / "out/trace.log"),
-              "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
-              "\"data/b c.snsr\",0,\"completed\",\"out/part_00\"\r\n");
+    // The final log is in out/; the running one next to the data is brought to the
+    // same end, rather than saying for ever that the last file is being processed.
+    // Both name the directory where the output really went.
+    const std::string finished = "\"data/a.snsr\",0,\"completed\",\"out/part_00\"\r\n"
+                                 "\"data/b c.snsr\",0,\"completed\",\"out/part_00\"\r\n";
+    EXPECT_EQ(readWhole(dir / "out/trace.log"), finished);
+    EXPECT_EQ(readWhole(dir / "data/trace.log"), finished);
     EXPECT_FALSE(fs::exists(dir / "data/a.snsr.processing"));
     EXPECT_FALSE(fs::exists(dir / "data/b c.snsr.processing"));
+
+    // A run that a decoding error ends leaves the running log at the file where it
+    // stopped, and writes no final one.
+    recordingPlan wrap;
+    wrap.firstPeriod = 200;
+    wrap.lastQor2Packets = {boardPacketBuilder::qor2Sensor(0, 0x08, 3, 0, {})};
+    writeRecording(dir / "data/wrap.snsr", wrap);
+    EXPECT_EQ(runProgram({"-writeTraceLog", "-outputdir", "stopped", "data/a.snsr", "data/wrap.snsr"}, dir.path()).status,
+              245);
+    EXPECT_EQ(readWhole(dir / "data/trace.log"), "\"data/a.snsr\",0,\"completed\",\"stopped/part_00\"\r\n"
+                                                 "\"data/wrap.snsr\",0,\"processing\",\"stopped/part_00\"\r\n");
+    EXPECT_FALSE(fs::exists(dir / "stopped/trace.log"));
 
     // Without -outputdir both logs are the same file.
     EXPECT_EQ(runProgram({"-writeTraceLog", "data/a.snsr"}, dir.path()).status, 0);

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/sanitizers.h"
+#include "common/textFormat.h"
 #include "hardeningSupport.h"
 
 namespace sensconv::hardening {
@@ -74,6 +76,42 @@ TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
     EXPECT_TRUE(sparse.ends_with("204796,1\n204797,1\n"));
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), (204797 + 2) * 4);
     if (!threadSanitizer) { EXPECT_LT(run.peakResidentKiB, repairBuffersKiB + 48 * 1024 + sanitizerAllowanceKiB); }
+}
+
+// -info describes every file of a scan; what it keeps of one must not stay with it
+// for the rest of the run. 4,000 copies of a recording of every board stream, in one
+// session: at 30 KB a file the description alone would pass the bound.
+TEST(resourceBoundsTest, InfoOnManyFilesStaysWithinTheConversionBound) {
+    scratchDirectory dir;
+    testing_support::recordingPlan plan;
+    plan.everySensor = true;
+    plan.jux = true;
+    const containerBuilder builder = testing_support::buildRecording(plan);
+    constexpr int files = 4000;
+    std::string lastFiles;
+    std::filesystem::create_directory(dir / "rec");
+    for (int i = 0; i < files; ++i) {
+        ASSERT_TRUE(builder.writeFile(dir / formatText("rec/f%04d.snsr", i))) << i;
+        lastFiles += formatText(" %d", i + 1);
+    }
+    for (const bool json : {false, true}) {
+        std::vector<std::string> arguments = {"-info", "-scandir", dir / "rec"};
+        if (json) arguments.push_back("-json");
+        const runResult run = runProgram(arguments);
+        ASSERT_FALSE(run.out.empty()) << run.problemLines();
+        EXPECT_EQ(run.status, 0) << run.problemLines();
+        if (json) {
+            EXPECT_NE(run.out.find("\n      \"index\": 3999,\n"), std::string::npos);
+            // One session, listing every file.
+            EXPECT_NE(run.out.find("\n        3999\n      ],\n      \"start\": {\n"), std::string::npos);
+            EXPECT_EQ(run.out.find("\"part_01\""), std::string::npos);
+            EXPECT_TRUE(run.out.ends_with("\n  ]\n}\n"));
+        } else {
+            EXPECT_NE(run.out.find("\nFile 4000: " + (dir / "rec/f3999.snsr") + "\n"), std::string::npos);
+            EXPECT_TRUE(run.out.ends_with(", files" + lastFiles + "\n")) << run.out.substr(run.out.size() - 200);
+        }
+        if (!threadSanitizer) { EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB) << (json ? "-json" : "table"); }
+    }
 }
 
 }  // namespace
