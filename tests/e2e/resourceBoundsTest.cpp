@@ -110,7 +110,9 @@ TEST(resourceBoundsTest, InfoOnManyFilesStaysWithinTheConversionBound) {
             EXPECT_NE(run.out.find("\nFile 4000: " + (dir / "rec/f3999.snsr") + "\n"), std::string::npos);
             EXPECT_TRUE(run.out.ends_with(", files" + lastFiles + "\n")) << run.out.substr(run.out.size() - 200);
         }
-        if (!threadSanitizer) { EXPECT_LT(run.peakResidentKiB, 64 * 1024 + sanitizerAllowanceKiB) << (json ? "-json" : "table"); }
+        // The address sanitizer's quarantine keeps what every file's description freed,
+        // so a peak there says nothing about the descriptions being let go.
+        if (!testing_support::sanitizedBuild) { EXPECT_LT(run.peakResidentKiB, 64 * 1024) << (json ? "-json" : "table"); }
     }
 }
 
