@@ -23,12 +23,12 @@ namespace {
 // own 16-bit words, and the microphone's samples are 16-bit.
 enum class edfGroup { qor2, jux, audio };
 
-struct groupSpec {
+struct groupLayout {
     const char* suffix;
     bool bdf;
 };
 
-groupSpec specOf(edfGroup group) {
+groupLayout layoutOf(edfGroup group) {
     switch (group) {
         case edfGroup::qor2: return {"qor2.bdf", true};
         case edfGroup::jux: return {"jux.edf", false};
@@ -146,7 +146,7 @@ std::string planFiles(const sessionFolder& folder, std::vector<filePlan>& plans)
 
 // The physical range of each signal over its samples, and the header's range around it.
 std::string planRanges(const sessionFolder& folder, filePlan& plan) {
-    const bool bdf = specOf(plan.group).bdf;
+    const bool bdf = layoutOf(plan.group).bdf;
     std::vector<double> values;
     for (signalPlan& s : plan.signals) {
         s.digitalLow = bdf ? -8388608 : -32768;
@@ -291,8 +291,8 @@ std::string writeFile(const sessionFolder& folder, const filePlan& plan, const s
                ") than an EDF+ file of " + std::to_string(plan.records) + " data records can hold";
     }
 
-    const groupSpec spec = specOf(plan.group);
-    const int handle = edfopen_file_writeonly(path.c_str(), spec.bdf ? EDFLIB_FILETYPE_BDFPLUS : EDFLIB_FILETYPE_EDFPLUS,
+    const groupLayout layout = layoutOf(plan.group);
+    const int handle = edfopen_file_writeonly(path.c_str(), layout.bdf ? EDFLIB_FILETYPE_BDFPLUS : EDFLIB_FILETYPE_EDFPLUS,
                                               static_cast<int>(plan.signals.size()));
     if (handle < 0) return libraryFailure(path, "create");
     struct closer {
@@ -461,7 +461,7 @@ std::string exportEdf(const sessionFolder& folder, const std::string& outputDire
         char number[16];
         std::snprintf(number, sizeof number, "%02d", plan.file);
         const std::string path = platform::withTrailingSeparator(outputDirectory) + folder.part + "_file" + number + "_" +
-                                 specOf(plan.group).suffix;
+                                 layoutOf(plan.group).suffix;
         const std::string staged = stagedPath(path);
         if (std::string error = writeFile(folder, plan, staged); !error.empty()) {
             discardStaged(staged);
