@@ -81,22 +81,50 @@ accelCalibrationFit::accelCalibrationFit(double accelRateHz, const accelCalibrat
     still_.reserve(settings_.windowCapacity);
 }
 
-void accelCalibrationFit::feed(std::span<const accelSample> samples) {
-    for (const accelSample& s : samples) {
-        const std::array<double, 3> u = {static_cast<double>(s.x) - nominalZeroG, static_cast<double>(s.y) - nominalZeroG,
-                                         static_cast<double>(s.z) - nominalZeroG};
-        for (size_t k = 0; k < 3; ++k) {
-            sum_[k] += u[k];
-            sumSquares_[k] += u[k] * u[k];
+void accelCalibrationFit::feed(const accelColumns& samples) {
+    const size_t n = samples.filled.size();
+    const bool temperature = !samples.temperatureC.empty();
+    // A window's share of the samples at a time, its sums in locals the compiler keeps in
+    // registers; each sum still runs in sample order.
+    for (size_t from = 0; from < n;) {
+        const size_t to = from + static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n - from),
+                                                                       windowSamples_ - count_));
+        double sumX = sum_[0], sumY = sum_[1], sumZ = sum_[2];
+        double squaresX = sumSquares_[0], squaresY = sumSquares_[1], squaresZ = sumSquares_[2];
+        double temperatureSum = temperatureSum_;
+        bool temperatureMissing = temperatureMissing_ || !temperature;
+        uint8_t filled = filled_ ? 1 : 0;
+        for (size_t j = from; j < to; ++j) {
+            const double ux = static_cast<double>(samples.x[j]) - nominalZeroG;
+            const double uy = static_cast<double>(samples.y[j]) - nominalZeroG;
+            const double uz = static_cast<double>(samples.z[j]) - nominalZeroG;
+            sumX += ux;
+            sumY += uy;
+            sumZ += uz;
+            squaresX += ux * ux;
+            squaresY += uy * uy;
+            squaresZ += uz * uz;
+            filled |= samples.filled[j];
         }
-        if (std::isfinite(s.temperatureC)) {
-            temperatureSum_ += s.temperatureC;
-        } else {
-            temperatureMissing_ = true;
+        if (temperature) {
+            for (size_t j = from; j < to; ++j) {
+                const auto t = static_cast<double>(samples.temperatureC[j]);
+                if (std::isfinite(t)) {
+                    temperatureSum += t;
+                } else {
+                    temperatureMissing = true;
+                }
+            }
         }
-        filled_ = filled_ || s.filled;
-        ++report_.samples;
-        if (++count_ == windowSamples_) closeWindow();
+        sum_ = {sumX, sumY, sumZ};
+        sumSquares_ = {squaresX, squaresY, squaresZ};
+        temperatureSum_ = temperatureSum;
+        temperatureMissing_ = temperatureMissing;
+        filled_ = filled != 0;
+        report_.samples += static_cast<int64_t>(to - from);
+        count_ += static_cast<int64_t>(to - from);
+        if (count_ == windowSamples_) closeWindow();
+        from = to;
     }
 }
 

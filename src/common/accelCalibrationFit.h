@@ -34,15 +34,16 @@
 
 namespace sensconv {
 
-// One acceleration sample as the session's files hold it: the three axes' .bin values,
-// the main board's temperature paired with it (temperatureIndexFor; NaN when the session
-// has none) and whether any axis's value was filled in for a lost sample.
-struct accelSample {
-    float x = 0.0F;
-    float y = 0.0F;
-    float z = 0.0F;
-    double temperatureC = 0.0;
-    bool filled = false;
+// Consecutive acceleration samples as the session's files hold them, column by column:
+// the three axes' .bin values, whether any axis's value was filled in for a lost sample,
+// and the main board's temperature paired with each (temperatureIndexFor; empty when
+// the session has none). All columns are equally long.
+struct accelColumns {
+    std::span<const float> x;
+    std::span<const float> y;
+    std::span<const float> z;
+    std::span<const uint8_t> filled;
+    std::span<const float> temperatureC;
 };
 
 struct accelCalibrationSettings {
@@ -93,7 +94,7 @@ class accelCalibrationFit {
 public:
     explicit accelCalibrationFit(double accelRateHz, const accelCalibrationSettings& settings = {});
 
-    void feed(std::span<const accelSample> samples);
+    void feed(const accelColumns& samples);
     // The last, incomplete window is left out; the fit runs.
     void finish();
 

@@ -1,17 +1,16 @@
 #include "output/activityPass.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <limits>
+#include <span>
 
-#include "common/littleEndian.h"
 #include "common/textFormat.h"
 #include "common/utcText.h"
 #include "decode/channelTable.h"
+#include "output/accelReadBack.h"
 #include "output/outputFile.h"
 #include "output/sessionSummary.h"
 #include "platform/platform.h"
@@ -22,101 +21,93 @@ namespace {
 
 using orderedJson = nlohmann::ordered_json;
 
-constexpr size_t samplesPerBlock = 16384;
-
-struct fileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using fileHandle = std::unique_ptr<std::FILE, fileCloser>;
-
-// A channel's .bin values, read forward in blocks.
-class binReader {
-public:
-    bool open(const std::string& path, std::string& failure) {
-        file_.reset(std::fopen(path.c_str(), "rb"));
-        if (!file_) failure = formatText("%s: %s", path.c_str(), std::strerror(errno));
-        return file_ != nullptr;
-    }
-    // The value at index (never below an index asked for before); false past the end.
-    bool at(int64_t index, double& value) {
-        while (index >= blockStart_ + static_cast<int64_t>(count_)) {
-            if (!nextBlock()) return false;
-        }
-        if (index < blockStart_) return false;
-        value = static_cast<double>(std::bit_cast<float>(readLE32(&bytes_[static_cast<size_t>(index - blockStart_) * 4])));
-        return true;
-    }
-    bool failed() const { return file_ && std::ferror(file_.get()) != 0; }
-
-private:
-    bool nextBlock() {
-        blockStart_ += static_cast<int64_t>(count_);
-        bytes_.resize(samplesPerBlock * 4);
-        count_ = std::fread(bytes_.data(), 4, samplesPerBlock, file_.get());
-        return count_ > 0;
-    }
-    fileHandle file_;
-    std::vector<uint8_t> bytes_;
-    int64_t blockStart_ = 0;
-    size_t count_ = 0;
-};
-
-// The filled positions of a channel's .sparse list ("position,1" lines), asked in
-// increasing order.
-class sparseCursor {
-public:
-    bool open(const std::string& path, std::string& failure) {
-        if (path.empty()) return true;
-        file_.reset(std::fopen(path.c_str(), "rb"));
-        if (!file_) failure = formatText("%s: %s", path.c_str(), std::strerror(errno));
-        if (file_) advance();
-        return file_ != nullptr;
-    }
-    bool filled(int64_t index) {
-        while (next_ >= 0 && next_ < index) advance();
-        return next_ == index;
-    }
-
-private:
-    void advance() {
-        long long position = 0;
-        int one = 0;
-        next_ = std::fscanf(file_.get(), "%lld,%d", &position, &one) == 2 ? position : -1;
-    }
-    fileHandle file_;
-    int64_t next_ = -1;
-};
-
-// UTC milliseconds of a channel's samples, asked in increasing order.
+// UTC milliseconds of a channel's samples, run of evenly spaced samples after run.
 class sampleClock {
 public:
     explicit sampleClock(const activityChannel& channel) : channel_(channel) {}
-    double unixMs(int64_t index) {
+    // Moves to the run that holds index; indexes are asked in increasing order.
+    void seek(int64_t index) {
         const auto& anchors = channel_.anchors;
-        while (segment_ + 1 < anchors.size() && anchors[segment_ + 1].first <= index) ++segment_;
+        while (run_ + 1 < anchors.size() && anchors[run_ + 1].first <= index) ++run_;
+    }
+    // The first index of the next run.
+    int64_t runEnd() const {
+        const auto& anchors = channel_.anchors;
+        return run_ + 1 < anchors.size() ? anchors[run_ + 1].first : std::numeric_limits<int64_t>::max();
+    }
+    // The time of a sample of the run sought last.
+    double unixMs(int64_t index) const {
+        const auto& anchors = channel_.anchors;
         if (anchors.empty() || channel_.rateHz <= 0.0) return std::nan("");
-        const auto& [start, seconds] = anchors[segment_];
+        const auto& [start, seconds] = anchors[run_];
         return (seconds + static_cast<double>(index - start) / channel_.rateHz) * 1000.0;
     }
 
 private:
     const activityChannel& channel_;
-    size_t segment_ = 0;
+    size_t run_ = 0;
 };
+
+readBackChannel readBackOf(const activityChannel& channel) {
+    return readBackChannel{channel.binPath, channel.sparsePath, channel.rateHz, channel.samples};
+}
 
 // Every sample of a channel, in order, as take(unixMs, value, filled).
 template <typename consumer>
 bool forEachSample(const activityChannel& channel, std::string& failure, consumer&& take) {
-    binReader values;
-    sparseCursor sparse;
-    if (!values.open(channel.binPath, failure) || !sparse.open(channel.sparsePath, failure)) return false;
-    sampleClock clock(channel);
-    double value = 0.0;
-    for (int64_t i = 0; i < channel.samples && values.at(i, value); ++i) {
-        take(clock.unixMs(i), value, sparse.filled(i));
+    channelValues values;
+    filledPositions sparse;
+    if (!values.open(channel.binPath)) {
+        failure = values.failure();
+        return false;
     }
-    if (values.failed()) failure = formatText("%s: read error", channel.binPath.c_str());
-    return failure.empty();
+    if (!channel.sparsePath.empty() && !sparse.open(channel.sparsePath)) {
+        failure = sparse.failure();
+        return false;
+    }
+    int64_t nextFilled = channel.sparsePath.empty() ? std::numeric_limits<int64_t>::max() : sparse.next();
+    sampleClock clock(channel);
+    std::vector<float> block(accelReadBack::blockSamples);
+    for (int64_t first = 0; first < channel.samples;) {
+        const auto wanted = static_cast<size_t>(std::min<int64_t>(accelReadBack::blockSamples, channel.samples - first));
+        const size_t got = values.read(block.data(), wanted, channel.samples);
+        for (size_t j = 0; j < got; ++j) {
+            const int64_t i = first + static_cast<int64_t>(j);
+            while (nextFilled < i) nextFilled = sparse.next();
+            clock.seek(i);
+            take(clock.unixMs(i), static_cast<double>(block[j]), nextFilled == i);
+        }
+        if (got != wanted) break;
+        first += static_cast<int64_t>(got);
+    }
+    // A file cut short is output the run has already reported lost: the pass takes what
+    // there is.
+    if (!values.failure().empty() && !values.endedEarly()) {
+        failure = values.failure();
+        return false;
+    }
+    return true;
+}
+
+// The end of the span from `from` (below `limit`): the first index whose sample lies in
+// another minute or epoch than sample `from`, found by bisection, since a run's sample
+// times only grow.
+int64_t spanEnd(const sampleClock& clock, const epochTable& epochs, int64_t from, int64_t limit) {
+    const double startMs = clock.unixMs(from);
+    const int64_t minute = wearDetector::minuteNumber(startMs);
+    const int64_t epoch = epochs.epochNumber(startMs);
+    const auto same = [&](int64_t index) {
+        const double t = clock.unixMs(index);
+        return wearDetector::minuteNumber(t) == minute && epochs.epochNumber(t) == epoch;
+    };
+    if (same(limit - 1)) return limit;
+    int64_t inside = from;       // same(inside)
+    int64_t outside = limit - 1;  // !same(outside)
+    while (outside - inside > 1) {
+        const int64_t middle = inside + (outside - inside) / 2;
+        (same(middle) ? inside : outside) = middle;
+    }
+    return outside;
 }
 
 std::optional<activityChannel> channelIn(const sessionSummary& summary, const std::string& folder,
@@ -201,42 +192,57 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     }
 
     // The three axes side by side, each sample with the temperature the calibration
-    // pairs it with.
+    // pairs it with, fed a minute or an epoch at a time.
     const activityChannel& x = *inputs.axes[0];
-    std::array<binReader, 3> axes;
-    std::array<sparseCursor, 3> sparse;
-    for (size_t a = 0; a < 3; ++a) {
-        if (!axes[a].open(inputs.axes[a]->binPath, failure) || !sparse[a].open(inputs.axes[a]->sparsePath, failure))
-            return outcome;
+    accelReadBack reader;
+    std::optional<readBackChannel> temperature;
+    if (inputs.temperature) temperature = readBackOf(*inputs.temperature);
+    if (!reader.open({readBackOf(x), readBackOf(*inputs.axes[1]), readBackOf(*inputs.axes[2])}, temperature)) {
+        failure = reader.failure();
+        return outcome;
     }
-    binReader temperatures;
-    if (inputs.temperature && !temperatures.open(inputs.temperature->binPath, failure)) return outcome;
-    const double temperatureRate = inputs.temperature ? inputs.temperature->rateHz : 0.0;
-    const int64_t temperatureSamples = inputs.temperature ? inputs.temperature->samples : 0;
-    const int64_t samples = std::min({x.samples, inputs.axes[1]->samples, inputs.axes[2]->samples});
     sampleClock clock(x);
-    for (int64_t i = 0; i < samples; ++i) {
-        std::array<double, 3> g{};
-        bool filled = false;
-        double celsius = calibration.referenceTemperatureC;
-        const int64_t t = temperatureIndexFor(i, x.rateHz, temperatureRate, temperatureSamples);
-        double value = 0.0;
-        if (t >= 0 && temperatures.at(t, value)) celsius = physicalValue(temperatureConversion, value);
-        bool complete = true;
-        for (size_t a = 0; a < 3; ++a) {
-            complete = axes[a].at(i, value) && complete;
-            g[a] = calibration.apply(static_cast<int>(a), value, celsius);
-            filled = sparse[a].filled(i) || filled;
+    accelBlock block;
+    std::array<std::vector<double>, 3> g;
+    std::vector<double> celsius;
+    while (reader.next(block)) {
+        const size_t n = block.size;
+        celsius.resize(n);
+        for (size_t j = 0; j < n; ++j) {
+            celsius[j] = reader.hasTemperature() ? physicalValue(temperatureConversion, block.temperature[j])
+                                                 : calibration.referenceTemperatureC;
         }
-        if (!complete) break;
-        const double unixMs = clock.unixMs(i);
-        detector.feedAcceleration(unixMs, g, filled);
-        epochs.feedAcceleration(unixMs, g, filled);
+        for (size_t a = 0; a < 3; ++a) {
+            g[a].resize(n);
+            const float* raw = block.axes[a].data();
+            double* calibrated = g[a].data();
+            for (size_t j = 0; j < n; ++j) calibrated[j] = calibration.apply(static_cast<int>(a), raw[j], celsius[j]);
+        }
+        const int64_t end = block.first + static_cast<int64_t>(n);
+        for (int64_t i = block.first; i < end;) {
+            clock.seek(i);
+            const int64_t runEnd = std::min(end, clock.runEnd());
+            const double unixMs = clock.unixMs(i);
+            if (!std::isfinite(unixMs)) {
+                i = runEnd;
+                continue;
+            }
+            const int64_t spanStop = spanEnd(clock, epochs, i, runEnd);
+            const auto from = static_cast<size_t>(i - block.first);
+            const auto count = static_cast<size_t>(spanStop - i);
+            const std::array<std::span<const double>, 3> span = {std::span(g[0]).subspan(from, count),
+                                                                 std::span(g[1]).subspan(from, count),
+                                                                 std::span(g[2]).subspan(from, count)};
+            const std::span<const uint8_t> filled = std::span(block.filled).subspan(from, count);
+            detector.feedAccelerationSpan(unixMs, span, filled);
+            epochs.feedAccelerationSpan(unixMs, span, filled);
+            i = spanStop;
+        }
     }
-    for (const binReader& axis : axes) {
-        if (axis.failed()) failure = "read error in an accelerometer channel";
+    if (!reader.failure().empty() && !reader.endedEarly()) {
+        failure = reader.failure();
+        return outcome;
     }
-    if (!failure.empty()) return outcome;
     detector.finish();
     epochs.finish();
     const wearResult& wear = detector.result();

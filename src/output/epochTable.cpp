@@ -22,6 +22,20 @@ const char* stateName(wearState state) {
     return "nodata";
 }
 
+// The sum of term(v) over values, in four interleaved partial sums: their additions
+// overlap instead of each waiting for the one before (and the rounding error grows more
+// slowly than along one running sum).
+template <typename function>
+double sumOf(const std::vector<double>& values, function term) {
+    std::array<double, 4> lanes{};
+    size_t j = 0;
+    for (; j + 4 <= values.size(); j += 4) {
+        for (size_t k = 0; k < 4; ++k) lanes[k] += term(values[j + k]);
+    }
+    for (; j < values.size(); ++j) lanes[0] += term(values[j]);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
 }  // namespace
 
 epochTable::epochTable(int epochSeconds, double accelerometerRateHz)
@@ -31,7 +45,7 @@ epochTable::epochTable(int epochSeconds, double accelerometerRateHz)
 
 epochTable::epoch* epochTable::epochAt(double unixMs) {
     if (!std::isfinite(unixMs)) return nullptr;
-    const auto n = static_cast<int64_t>(std::floor(unixMs / static_cast<double>(epochMs_)));
+    const int64_t n = epochNumber(unixMs);
     if (!started_) {
         started_ = true;
         first_ = n;
@@ -53,16 +67,12 @@ void epochTable::closeOpenEpoch() {
     if (open_ < 0) return;
     epoch& e = epochs_[static_cast<size_t>(open_)];
     if (!norms_.empty()) {
-        double sum = 0.0;
-        double enmo = 0.0;
-        for (const double r : norms_) {
-            sum += r;
-            enmo += std::max(r - 1.0, 0.0);
-        }
         const auto n = static_cast<double>(norms_.size());
-        const double mean = sum / n;
-        double deviation = 0.0;
-        for (const double r : norms_) deviation += std::fabs(r - mean);
+        const double mean = sumOf(norms_, [](double r) { return r; }) / n;
+        // max(|a| - 1, 0), written so that it compiles to one instruction rather than a
+        // branch that |a| near 1 g would mispredict half the time.
+        const double enmo = sumOf(norms_, [](double r) { return 0.0 > r - 1.0 ? 0.0 : r - 1.0; });
+        const double deviation = sumOf(norms_, [mean](double r) { return std::fabs(r - mean); });
         e.enmoMg = static_cast<float>(enmo / n * 1000.0);
         e.madMg = static_cast<float>(deviation / n * 1000.0);
     }
@@ -71,6 +81,12 @@ void epochTable::closeOpenEpoch() {
 }
 
 void epochTable::feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled) {
+    const uint8_t mark = filled ? 1 : 0;
+    feedAccelerationSpan(unixMs, {std::span(&g[0], 1), std::span(&g[1], 1), std::span(&g[2], 1)}, std::span(&mark, 1));
+}
+
+void epochTable::feedAccelerationSpan(double unixMs, const std::array<std::span<const double>, 3>& g,
+                                      std::span<const uint8_t> filled) {
     epoch* e = epochAt(unixMs);
     if (e == nullptr) return;
     const int64_t index = e - epochs_.data();
@@ -79,12 +95,28 @@ void epochTable::feedAcceleration(double unixMs, const std::array<double, 3>& g,
         open_ = index;
         e = &epochs_[static_cast<size_t>(index)];
     }
-    if (filled) {
-        ++e->filled;
-        return;
+    // The norms first (a loop the compiler can vectorise), then their running sums in
+    // sample order.
+    const double* x = g[0].data();
+    const double* y = g[1].data();
+    const double* z = g[2].data();
+    const size_t held = norms_.size();
+    norms_.resize(held + filled.size());
+    double* norms = norms_.data() + held;
+    for (size_t j = 0; j < filled.size(); ++j) norms[j] = std::sqrt(x[j] * x[j] + y[j] * y[j] + z[j] * z[j]);
+    // Stand-ins only count as filled: their norms go.
+    size_t kept = 0;
+    if (std::none_of(filled.begin(), filled.end(), [](uint8_t mark) { return mark != 0; })) {
+        kept = filled.size();
+    } else {
+        for (size_t j = 0; j < filled.size(); ++j) {
+            norms[kept] = norms[j];
+            kept += filled[j] == 0 ? 1 : 0;
+        }
     }
-    ++e->samples;
-    norms_.push_back(std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]));
+    norms_.resize(held + kept);
+    e->samples += static_cast<int32_t>(kept);
+    e->filled += static_cast<int32_t>(filled.size() - kept);
 }
 
 void epochTable::feedTemperature(double unixMs, double celsius, bool filled) {

@@ -10,7 +10,9 @@
 // epoch's real samples: filled stand-ins only count in the filled share.
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,11 +32,18 @@ public:
     explicit epochTable(int epochSeconds = defaultEpochSeconds, double accelerometerRateHz = 0.0);
 
     void feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled);
+    // Samples that all lie in the epoch holding unixMs (epochNumber tells), at once.
+    void feedAccelerationSpan(double unixMs, const std::array<std::span<const double>, 3>& g,
+                              std::span<const uint8_t> filled);
     void feedTemperature(double unixMs, double celsius, bool filled);
     void feedLight(double unixMs, double lux, bool filled);
     void finish();
 
     int epochSeconds() const { return epochSeconds_; }
+    // The epoch (since 1970) that holds unixMs.
+    int64_t epochNumber(double unixMs) const {
+        return static_cast<int64_t>(std::floor(unixMs / static_cast<double>(epochMs_)));
+    }
     size_t rows() const { return epochs_.size(); }
 
     // Hands take(text) each row of epochs.csv (header excluded), the wear state taken

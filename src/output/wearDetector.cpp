@@ -17,10 +17,6 @@ constexpr int64_t maxMinutes = int64_t{400} * 24 * 60;
 
 enum flag : uint8_t { flagWear = 0, flagNonwear = 1, flagNodata = 2 };
 
-int64_t minuteOf(double unixMs) {
-    return static_cast<int64_t>(std::floor(unixMs / static_cast<double>(msPerMinute)));
-}
-
 }  // namespace
 
 wearState wearResult::stateAt(int64_t unixMs) const {
@@ -37,9 +33,13 @@ wearState wearResult::stateAt(int64_t unixMs) const {
 wearDetector::wearDetector(wearParameters parameters, double accelerometerRateHz)
     : parameters_(std::move(parameters)), samplesPerMinute_(std::max(accelerometerRateHz, 0.0) * 60.0) {}
 
+int64_t wearDetector::minuteNumber(double unixMs) {
+    return static_cast<int64_t>(std::floor(unixMs / static_cast<double>(msPerMinute)));
+}
+
 wearDetector::minute* wearDetector::minuteAt(double unixMs) {
     if (!std::isfinite(unixMs)) return nullptr;
-    const int64_t m = minuteOf(unixMs);
+    const int64_t m = minuteNumber(unixMs);
     if (!started_) {
         started_ = true;
         firstMinute_ = m;
@@ -56,20 +56,54 @@ wearDetector::minute* wearDetector::minuteAt(double unixMs) {
 }
 
 void wearDetector::feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled) {
+    const uint8_t mark = filled ? 1 : 0;
+    feedAccelerationSpan(unixMs, {std::span(&g[0], 1), std::span(&g[1], 1), std::span(&g[2], 1)}, std::span(&mark, 1));
+}
+
+void wearDetector::feedAccelerationSpan(double unixMs, const std::array<std::span<const double>, 3>& g,
+                                        std::span<const uint8_t> filled) {
     minute* m = minuteAt(unixMs);
     if (m == nullptr) return;
-    if (filled) {
-        ++m->filled;
-        return;
+    // The six running sums sit in locals the compiler keeps in registers, so their
+    // additions overlap; each still runs in sample order, as sample by sample.
+    const double* x = g[0].data();
+    const double* y = g[1].data();
+    const double* z = g[2].data();
+    int32_t real = m->samples;
+    int32_t standIns = m->filled;
+    std::array<float, 3> low = m->low;
+    std::array<float, 3> high = m->high;
+    double sumX = m->sum[0], sumY = m->sum[1], sumZ = m->sum[2];
+    double squaresX = m->sumSquares[0], squaresY = m->sumSquares[1], squaresZ = m->sumSquares[2];
+    for (size_t j = 0; j < filled.size(); ++j) {
+        if (filled[j] != 0) {
+            ++standIns;
+            continue;
+        }
+        const std::array<float, 3> values = {static_cast<float>(x[j]), static_cast<float>(y[j]),
+                                             static_cast<float>(z[j])};
+        if (real == 0) {
+            low = high = values;
+        } else {
+            for (size_t axis = 0; axis < 3; ++axis) {
+                low[axis] = std::min(low[axis], values[axis]);
+                high[axis] = std::max(high[axis], values[axis]);
+            }
+        }
+        ++real;
+        sumX += x[j];
+        sumY += y[j];
+        sumZ += z[j];
+        squaresX += x[j] * x[j];
+        squaresY += y[j] * y[j];
+        squaresZ += z[j] * z[j];
     }
-    for (size_t axis = 0; axis < 3; ++axis) {
-        const auto value = static_cast<float>(g[axis]);
-        if (m->samples == 0 || value < m->low[axis]) m->low[axis] = value;
-        if (m->samples == 0 || value > m->high[axis]) m->high[axis] = value;
-        m->sum[axis] += g[axis];
-        m->sumSquares[axis] += g[axis] * g[axis];
-    }
-    ++m->samples;
+    m->samples = real;
+    m->filled = standIns;
+    m->low = low;
+    m->high = high;
+    m->sum = {sumX, sumY, sumZ};
+    m->sumSquares = {squaresX, squaresY, squaresZ};
 }
 
 void wearDetector::feedTemperature(double unixMs, double celsius, bool filled) {

@@ -30,6 +30,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace sensconv {
@@ -82,6 +83,12 @@ public:
 
     // One acceleration sample (g, calibrated) at its UTC time; filled marks a stand-in.
     void feedAcceleration(double unixMs, const std::array<double, 3>& g, bool filled);
+    // Samples that all lie in the minute holding unixMs (minuteNumber tells), at once:
+    // the three axes in g, filled marks the stand-ins.
+    void feedAccelerationSpan(double unixMs, const std::array<std::span<const double>, 3>& g,
+                              std::span<const uint8_t> filled);
+    // The minute (since 1970) that holds unixMs.
+    static int64_t minuteNumber(double unixMs);
     // One board temperature sample (Celsius).
     void feedTemperature(double unixMs, double celsius, bool filled);
 
