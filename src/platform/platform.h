@@ -84,9 +84,9 @@ bool moveDirectoryIntoPlace(const std::string& staged, const std::string& target
 bool allowAccessByMask(const std::string& dir, std::string& reason);
 
 // Brings every file and folder under dir (dir included) to stable storage; links are
-// not followed; many small files (more than 64, below 128 KiB on average) are brought
-// there by one flush of their file system. The writes of all files are started first, so that the flushes one by
-// one mostly wait for work already under way. False with reason at the first failure.
+// not followed. More than 64 files are brought there by one flush of their file system;
+// fewer are flushed one by one, their writes all started first so that each flush mostly
+// waits for work already under way. False with reason at the first failure.
 bool flushTreeToDisk(const std::string& dir, std::string& reason);
 // Hands what was written to file so far to the system and lets it start writing it to
 // stable storage, without waiting for that: a flush later then has little left to do.
