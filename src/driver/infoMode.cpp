@@ -2,11 +2,11 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "common/stdioFile.h"
 #include "common/textFormat.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
@@ -288,10 +288,7 @@ public:
     }
 
 private:
-    struct closer {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, closer> file_;
+    stdioFile file_;
     bool opened_ = false;
     std::string memory_;
     bool failed_ = false;

@@ -23,17 +23,19 @@ bool channelValues::open(const std::string& path) {
 
 size_t channelValues::read(float* values, size_t wanted, int64_t expected) {
     if (!file_ || !failure_.empty()) return 0;
-    bytes_.resize(wanted * 4);
-    const size_t got = std::fread(bytes_.data(), 4, wanted, file_.get());
+    // The files hold little-endian floats: read in place where the host's are too.
+    size_t got = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        got = std::fread(values, sizeof(float), wanted, file_.get());
+    } else {
+        bytes_.resize(wanted * 4);
+        got = std::fread(bytes_.data(), 4, wanted, file_.get());
+        for (size_t i = 0; i < got; ++i) values[i] = std::bit_cast<float>(readLE32(bytes_.data() + i * 4));
+    }
     if (got < wanted && delivered_ + static_cast<int64_t>(got) < expected) {
         endedEarly_ = std::ferror(file_.get()) == 0;
         failure_ = endedEarly_ ? formatText("%s holds fewer samples than written", path_.c_str())
                                : formatText("%s cannot be read (%s)", path_.c_str(), std::strerror(errno));
-    }
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(values, bytes_.data(), got * 4);
-    } else {
-        for (size_t i = 0; i < got; ++i) values[i] = std::bit_cast<float>(readLE32(bytes_.data() + i * 4));
     }
     delivered_ += static_cast<int64_t>(got);
     return got;

@@ -9,17 +9,13 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace sensconv {
+#include "common/stdioFile.h"
 
-struct stdioFileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
+namespace sensconv {
 
 // A channel as the passes read it back.
 struct readBackChannel {
@@ -42,8 +38,8 @@ public:
 
 private:
     std::string path_;
-    std::unique_ptr<std::FILE, stdioFileCloser> file_;
-    std::vector<uint8_t> bytes_;
+    stdioFile file_;
+    std::vector<uint8_t> bytes_;  // on a big-endian host only
     int64_t delivered_ = 0;
     std::string failure_;
     bool endedEarly_ = false;
@@ -58,7 +54,7 @@ public:
     const std::string& failure() const { return failure_; }
 
 private:
-    std::unique_ptr<std::FILE, stdioFileCloser> file_;
+    stdioFile file_;
     std::vector<char> block_;
     size_t held_ = 0;
     size_t at_ = 0;
@@ -85,7 +81,6 @@ public:
     // failure() says which (endedEarly() whether it only ended early): the samples every
     // file still had come first, then false.
     bool next(accelBlock& block);
-    int64_t samples() const { return samples_; }
     bool hasTemperature() const { return temperature_.has_value(); }
     const std::string& failure() const { return failure_; }
     bool endedEarly() const { return endedEarly_; }

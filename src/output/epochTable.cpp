@@ -95,8 +95,7 @@ void epochTable::feedAccelerationSpan(double unixMs, const std::array<std::span<
         open_ = index;
         e = &epochs_[static_cast<size_t>(index)];
     }
-    // The norms first (a loop the compiler can vectorise), then their running sums in
-    // sample order.
+    // The norms first, in a loop the compiler can vectorise; closeOpenEpoch sums them.
     const double* x = g[0].data();
     const double* y = g[1].data();
     const double* z = g[2].data();
@@ -106,13 +105,9 @@ void epochTable::feedAccelerationSpan(double unixMs, const std::array<std::span<
     for (size_t j = 0; j < filled.size(); ++j) norms[j] = std::sqrt(x[j] * x[j] + y[j] * y[j] + z[j] * z[j]);
     // Stand-ins only count as filled: their norms go.
     size_t kept = 0;
-    if (std::none_of(filled.begin(), filled.end(), [](uint8_t mark) { return mark != 0; })) {
-        kept = filled.size();
-    } else {
-        for (size_t j = 0; j < filled.size(); ++j) {
-            norms[kept] = norms[j];
-            kept += filled[j] == 0 ? 1 : 0;
-        }
+    for (size_t j = 0; j < filled.size(); ++j) {
+        norms[kept] = norms[j];
+        kept += filled[j] == 0 ? 1 : 0;
     }
     norms_.resize(held + kept);
     e->samples += static_cast<int32_t>(kept);

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "common/littleEndian.h"
+#include "common/stdioFile.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "common/utcText.h"
@@ -253,10 +253,6 @@ private:
     std::string row_;  // the row being built, kept for its capacity
 };
 
-struct fileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 gpsTrackFiles::gpsTrackFiles(std::string directory, runStatus& run) : directory_(std::move(directory)), run_(&run) {}
@@ -268,7 +264,7 @@ void gpsTrackFiles::fileDone(int64_t recordsSoFar) {
 gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
     gpsSessionSummary summary;
     summary.clockChecks.resize(std::max<size_t>(fileEnds_.size(), 1));
-    const std::unique_ptr<std::FILE, fileCloser> input(platform::openForReading(directory_ + recordsName));
+    const stdioFile input(platform::openForReading(directory_ + recordsName));
     if (!input) return summary;
 
     trackBuilder builder(directory_, *run_, recordUtc, summary);

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/accelCalibration.h"
+#include "common/stdioFile.h"
 #include "decode/channelTable.h"
 
 namespace sensconv {
@@ -82,10 +82,7 @@ public:
 private:
     bool advance();
 
-    struct closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, closer> file_;
+    stdioFile file_;
     int64_t next_ = -1;  // the next listed position, -1 at the end
     int64_t last_ = -1;
     int64_t samples_ = 0;
@@ -105,22 +102,19 @@ public:
     const std::vector<float>& raw() const { return raw_; }
 
 private:
-    struct closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
     static std::string readFloats(std::FILE* file, const std::string& path, int64_t position, int64_t count,
                                   std::vector<float>& out);
 
     const folderChannel* channel_ = nullptr;
     std::string path_;
-    std::unique_ptr<std::FILE, closer> file_;
+    stdioFile file_;
     physicalConversion conversion_ = physicalConversion::unchanged;
     int axis_ = 0;
     accelCalibration calibration_;
     // The temperature paired with each acceleration sample.
     const folderChannel* temperature_ = nullptr;
     std::string temperaturePath_;
-    std::unique_ptr<std::FILE, closer> temperatureFile_;
+    stdioFile temperatureFile_;
     int64_t temperatureStart_ = 0;  // first sample held in temperatureBlock_
     std::vector<float> temperatureBlock_;
     std::vector<float> raw_;
