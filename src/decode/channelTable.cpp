@@ -91,9 +91,4 @@ const char* conversionName(physicalConversion conversion) {
     return "unchanged";
 }
 
-double physicalValue(physicalConversion conversion, double binValue) {
-    if (conversion == physicalConversion::fahrenheitToCelsius) return (binValue - 32.0) * 5.0 / 9.0;
-    return binValue;
-}
-
 }  // namespace sensconv

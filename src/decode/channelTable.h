@@ -71,6 +71,10 @@ const char* conversionName(physicalConversion conversion);
 // The physical value of a .bin value for the conversions that need no session
 // calibration (unchanged, fahrenheitToCelsius); acceleration goes through
 // accelCalibration::apply.
-double physicalValue(physicalConversion conversion, double binValue);
+// Inline: the passes convert every sample of a channel.
+inline double physicalValue(physicalConversion conversion, double binValue) {
+    if (conversion == physicalConversion::fahrenheitToCelsius) return (binValue - 32.0) * 5.0 / 9.0;
+    return binValue;
+}
 
 }  // namespace sensconv

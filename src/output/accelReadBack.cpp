@@ -41,6 +41,16 @@ size_t channelValues::read(float* values, size_t wanted, int64_t expected) {
     return got;
 }
 
+bool channelValues::seek(int64_t index) {
+    if (!file_ || !failure_.empty()) return false;
+    if (std::fseek(file_.get(), static_cast<long>(index) * 4, SEEK_SET) != 0) {
+        failure_ = formatText("%s cannot be read (%s)", path_.c_str(), std::strerror(errno));
+        return false;
+    }
+    delivered_ = index;
+    return true;
+}
+
 bool filledPositions::open(const std::string& path) {
     file_.reset(platform::openForReading(path));
     if (!file_) failure_ = formatText("%s cannot be opened (%s)", path.c_str(), std::strerror(errno));
@@ -78,12 +88,14 @@ bool accelReadBack::fail(const std::string& why, bool endedEarly) {
     return false;
 }
 
-bool accelReadBack::open(const std::array<readBackChannel, 3>& axes, const std::optional<readBackChannel>& temperature) {
+bool accelReadBack::open(const std::array<readBackChannel, 3>& axes, const std::optional<readBackChannel>& temperature,
+                         int64_t from, int64_t to) {
     channels_ = axes;
     rateHz_ = axes[0].rateHz;
-    samples_ = std::min({axes[0].samples, axes[1].samples, axes[2].samples});
+    samples_ = std::min({axes[0].samples, axes[1].samples, axes[2].samples, to});
+    at_ = std::max<int64_t>(from, 0);
     for (size_t k = 0; k < 3; ++k) {
-        if (!values_[k].open(axes[k].binPath)) fail(values_[k].failure());
+        if (!values_[k].open(axes[k].binPath) || (at_ > 0 && !values_[k].seek(at_))) fail(values_[k].failure());
         nextFilled_[k] = std::numeric_limits<int64_t>::max();
         if (!axes[k].sparsePath.empty()) {
             if (filled_[k].open(axes[k].sparsePath)) {
@@ -97,6 +109,10 @@ bool accelReadBack::open(const std::array<readBackChannel, 3>& axes, const std::
     if (temperature && temperatureIndexFor(0, rateHz_, temperature->rateHz, temperature->samples) >= 0) {
         temperature_ = temperature;
         if (!temperatureValues_.open(temperature->binPath)) fail(temperatureValues_.failure());
+        if (at_ > 0 && failure_.empty()) {
+            temperatureFirst_ = temperatureIndexFor(at_, rateHz_, temperature->rateHz, temperature->samples);
+            if (!temperatureValues_.seek(temperatureFirst_)) fail(temperatureValues_.failure());
+        }
     }
     return failure_.empty();
 }
@@ -149,7 +165,8 @@ bool accelReadBack::pairTemperatures(accelBlock& block) {
 
 bool accelReadBack::next(accelBlock& block) {
     if (!failure_.empty() || at_ >= samples_) return false;
-    const auto wanted = static_cast<size_t>(std::min<int64_t>(blockSamples, samples_ - at_));
+    constexpr auto whole = static_cast<int64_t>(blockSamples);
+    const auto wanted = static_cast<size_t>(std::min<int64_t>(whole - at_ % whole, samples_ - at_));
     size_t size = wanted;
     for (size_t k = 0; k < 3; ++k) {
         block.axes[k].resize(wanted);

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ public:
     // Up to wanted values into values; fewer at the end of the file, with failure() set
     // when that comes before `expected` values or the file cannot be read.
     size_t read(float* values, size_t wanted, int64_t expected);
+    // Goes to value index (from the file's start), as if the ones before had been read.
+    bool seek(int64_t index);
     const std::string& failure() const { return failure_; }
     // The failure is that the file ended early, not a read error.
     bool endedEarly() const { return endedEarly_; }
@@ -75,8 +78,11 @@ public:
     static constexpr size_t blockSamples = 16384;
 
     // false, with failure(), when a file cannot be opened. The axes are read up to the
-    // shortest one's count.
-    bool open(const std::array<readBackChannel, 3>& axes, const std::optional<readBackChannel>& temperature);
+    // shortest one's count, or from sample `from` up to `to` (exclusive) only; blocks
+    // begin at multiples of blockSamples wherever the reading starts, so a range read
+    // gives the blocks of a whole read cut at its ends.
+    bool open(const std::array<readBackChannel, 3>& axes, const std::optional<readBackChannel>& temperature,
+              int64_t from = 0, int64_t to = std::numeric_limits<int64_t>::max());
     // The next block; false after the last. When a file ends early or cannot be read,
     // failure() says which (endedEarly() whether it only ended early): the samples every
     // file still had come first, then false.

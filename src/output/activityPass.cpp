@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <exception>
 #include <span>
+#include <system_error>
+#include <thread>
 
 #include "common/textFormat.h"
 #include "common/utcText.h"
@@ -110,6 +113,162 @@ int64_t spanEnd(const sampleClock& clock, const epochTable& epochs, int64_t from
     return outside;
 }
 
+// What both halves of the acceleration read.
+struct accelerationReading {
+    const activityChannel& x;  // its clock is every axis's
+    std::array<readBackChannel, 3> axes;
+    std::optional<readBackChannel> temperature;
+    const accelCalibration& calibration;
+};
+
+// Feeds the detector and the epochs the calibrated samples [from, to) of the three axes,
+// each with the temperature the calibration pairs it with, a minute or an epoch at a
+// time. false, with failure, when a file cannot be read; a file cut short ends the
+// samples where it ends, which the run has already reported lost.
+bool gatherAcceleration(const accelerationReading& in, int64_t from, int64_t to, wearDetector& detector,
+                        epochTable& epochs, std::string& failure) {
+    const physicalConversion temperatureConversion = qor2ChannelTable[qor2Temp].conversion;
+    accelReadBack reader;
+    if (!reader.open(in.axes, in.temperature, from, to)) {
+        failure = reader.failure();
+        return false;
+    }
+    sampleClock clock(in.x);
+    accelBlock block;
+    std::array<std::vector<double>, 3> g;
+    for (auto& axis : g) axis.resize(accelReadBack::blockSamples);
+    std::vector<double> celsius(accelReadBack::blockSamples, in.calibration.referenceTemperatureC);
+    while (reader.next(block)) {
+        const size_t n = block.size;
+        if (reader.hasTemperature()) {
+            for (size_t j = 0; j < n; ++j) celsius[j] = physicalValue(temperatureConversion, block.temperature[j]);
+        }
+        const int64_t end = block.first + static_cast<int64_t>(n);
+        for (int64_t i = block.first; i < end;) {
+            clock.seek(i);
+            const int64_t runEnd = std::min(end, clock.runEnd());
+            const double unixMs = clock.unixMs(i);
+            if (!std::isfinite(unixMs)) {
+                i = runEnd;
+                continue;
+            }
+            const int64_t spanStop = spanEnd(clock, epochs, i, runEnd);
+            const auto first = static_cast<size_t>(i - block.first);
+            const auto count = static_cast<size_t>(spanStop - i);
+            // Calibrated a span (a minute at most) at a time, so the values are still in
+            // the processor's cache when the detector and the epochs take them.
+            for (size_t a = 0; a < 3; ++a) {
+                const float* raw = block.axes[a].data() + first;
+                const double* t = celsius.data() + first;
+                double* calibrated = g[a].data();
+                for (size_t j = 0; j < count; ++j) {
+                    calibrated[j] = in.calibration.apply(static_cast<int>(a), raw[j], t[j]);
+                }
+            }
+            const std::array<std::span<const double>, 3> span = {std::span(g[0]).first(count),
+                                                                 std::span(g[1]).first(count),
+                                                                 std::span(g[2]).first(count)};
+            const std::span<const uint8_t> filled = std::span(block.filled).subspan(first, count);
+            detector.feedAccelerationSpan(unixMs, span, filled);
+            epochs.feedAccelerationSpan(unixMs, span, filled);
+            i = spanStop;
+        }
+    }
+    if (!reader.failure().empty() && !reader.endedEarly()) {
+        failure = reader.failure();
+        return false;
+    }
+    return true;
+}
+
+// Where the samples may be cut in two halves that share no minute and no epoch: the
+// first sample past the middle that starts both a minute and an epoch, while the sample
+// times only grow and the session spans far less than the minutes a detector keeps (so
+// that each half's minutes and epochs are its own, and none is left out). -1 where
+// there is none.
+int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t samples) {
+    constexpr int64_t fewestSamples = 2 * int64_t{accelReadBack::blockSamples};
+    constexpr double longestSpanMs = 300.0 * 24 * 3600 * 1000;
+    const auto& anchors = x.anchors;
+    if (samples < fewestSamples || anchors.empty() || anchors.front().first > 0 || x.rateHz <= 0.0) return -1;
+    sampleClock clock(x);
+    double previousMs = -std::numeric_limits<double>::infinity();
+    for (size_t k = 0; k < anchors.size(); ++k) {
+        const int64_t runFirst = std::max<int64_t>(anchors[k].first, 0);
+        const int64_t runLast = (k + 1 < anchors.size() ? anchors[k + 1].first : samples) - 1;
+        if (runLast < runFirst) return -1;
+        clock.seek(runFirst);
+        const double firstMs = clock.unixMs(runFirst);
+        const double lastMs = clock.unixMs(runLast);
+        if (!std::isfinite(firstMs) || !std::isfinite(lastMs) || firstMs < previousMs) return -1;
+        previousMs = lastMs;
+    }
+    sampleClock first(x);
+    if (previousMs - first.unixMs(0) > longestSpanMs) return -1;
+
+    sampleClock walk(x);
+    for (int64_t i = samples / 2; i < samples;) {
+        walk.seek(i);
+        const int64_t next = spanEnd(walk, epochs, i, std::min(samples, walk.runEnd()));
+        if (next >= samples) return -1;
+        const double before = walk.unixMs(next - 1);
+        walk.seek(next);
+        const double after = walk.unixMs(next);
+        if (wearDetector::minuteNumber(before) != wearDetector::minuteNumber(after) &&
+            epochs.epochNumber(before) != epochs.epochNumber(after)) {
+            return next;
+        }
+        i = next;
+    }
+    return -1;
+}
+
+// The two halves of the acceleration, the later one on a thread of its own, merged into
+// detector and epochs: the result is the one a single pass over all samples gives. false
+// (failure empty) when no thread could be had: the caller then gathers them all itself.
+bool gatherInHalves(const accelerationReading& in, int64_t split, wearDetector& detector, epochTable& epochs,
+                    const activitySettings& settings, std::string& failure) {
+    const double rateHz = in.axes[0].rateHz;
+    const int64_t samples = std::min({in.axes[0].samples, in.axes[1].samples, in.axes[2].samples});
+    wearDetector laterDetector(settings.wear, rateHz);
+    epochTable laterEpochs(settings.epochSeconds, rateHz);
+    std::string laterFailure;
+    bool laterRead = false;
+    std::exception_ptr laterError;
+    std::thread later;
+    try {
+        later = std::thread([&] {
+            try {
+                laterRead = gatherAcceleration(in, split, samples, laterDetector, laterEpochs, laterFailure);
+                laterEpochs.finish();
+            } catch (...) {
+                laterError = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    // The later half goes on where the earlier one ends, also when a file ends early.
+    bool earlierRead = false;
+    try {
+        earlierRead = gatherAcceleration(in, 0, split, detector, epochs, failure);
+    } catch (...) {
+        later.join();
+        throw;
+    }
+    later.join();
+    if (laterError) std::rethrow_exception(laterError);
+    if (!earlierRead) return true;
+    if (!laterRead) {
+        failure = laterFailure;
+        return true;
+    }
+    epochs.finish();
+    detector.addAccelerationOf(laterDetector);
+    epochs.takeAccelerationOf(laterEpochs);
+    return true;
+}
+
 std::optional<activityChannel> channelIn(const sessionSummary& summary, const std::string& folder,
                                          const char* longName) {
     const auto facts = summary.factsOf(longName);
@@ -191,58 +350,18 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
         return outcome;
     }
 
-    // The three axes side by side, each sample with the temperature the calibration
-    // pairs it with, fed a minute or an epoch at a time.
-    const activityChannel& x = *inputs.axes[0];
-    accelReadBack reader;
+    // The acceleration, in two halves side by side where the samples allow it.
+    const std::array<readBackChannel, 3> axes = {readBackOf(*inputs.axes[0]), readBackOf(*inputs.axes[1]),
+                                                 readBackOf(*inputs.axes[2])};
     std::optional<readBackChannel> temperature;
     if (inputs.temperature) temperature = readBackOf(*inputs.temperature);
-    if (!reader.open({readBackOf(x), readBackOf(*inputs.axes[1]), readBackOf(*inputs.axes[2])}, temperature)) {
-        failure = reader.failure();
-        return outcome;
+    const accelerationReading reading{*inputs.axes[0], axes, temperature, calibration};
+    const int64_t samples = std::min({axes[0].samples, axes[1].samples, axes[2].samples});
+    const int64_t split = splitIndex(*inputs.axes[0], epochs, samples);
+    if (split < 0 || !gatherInHalves(reading, split, detector, epochs, settings, failure)) {
+        if (!failure.empty() || !gatherAcceleration(reading, 0, samples, detector, epochs, failure)) return outcome;
     }
-    sampleClock clock(x);
-    accelBlock block;
-    std::array<std::vector<double>, 3> g;
-    std::vector<double> celsius;
-    while (reader.next(block)) {
-        const size_t n = block.size;
-        celsius.resize(n);
-        for (size_t j = 0; j < n; ++j) {
-            celsius[j] = reader.hasTemperature() ? physicalValue(temperatureConversion, block.temperature[j])
-                                                 : calibration.referenceTemperatureC;
-        }
-        for (size_t a = 0; a < 3; ++a) {
-            g[a].resize(n);
-            const float* raw = block.axes[a].data();
-            double* calibrated = g[a].data();
-            for (size_t j = 0; j < n; ++j) calibrated[j] = calibration.apply(static_cast<int>(a), raw[j], celsius[j]);
-        }
-        const int64_t end = block.first + static_cast<int64_t>(n);
-        for (int64_t i = block.first; i < end;) {
-            clock.seek(i);
-            const int64_t runEnd = std::min(end, clock.runEnd());
-            const double unixMs = clock.unixMs(i);
-            if (!std::isfinite(unixMs)) {
-                i = runEnd;
-                continue;
-            }
-            const int64_t spanStop = spanEnd(clock, epochs, i, runEnd);
-            const auto from = static_cast<size_t>(i - block.first);
-            const auto count = static_cast<size_t>(spanStop - i);
-            const std::array<std::span<const double>, 3> span = {std::span(g[0]).subspan(from, count),
-                                                                 std::span(g[1]).subspan(from, count),
-                                                                 std::span(g[2]).subspan(from, count)};
-            const std::span<const uint8_t> filled = std::span(block.filled).subspan(from, count);
-            detector.feedAccelerationSpan(unixMs, span, filled);
-            epochs.feedAccelerationSpan(unixMs, span, filled);
-            i = spanStop;
-        }
-    }
-    if (!reader.failure().empty() && !reader.endedEarly()) {
-        failure = reader.failure();
-        return outcome;
-    }
+    if (!failure.empty()) return outcome;
     detector.finish();
     epochs.finish();
     const wearResult& wear = detector.result();

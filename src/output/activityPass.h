@@ -5,6 +5,9 @@
 // the session's calibration, feeds wearDetector and epochTable, writes epochs.csv into
 // the session folder and gives session.json's "wear" object. Memory stays a few blocks
 // plus one small record per minute and per epoch, whatever the recording's length.
+// The acceleration of a session longer than a few blocks is gathered in two halves at
+// once, the later one on a thread of its own, cut where a minute and an epoch begin:
+// the result is the same as from one pass over all samples.
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,9 @@
 #include "output/epochTable.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
 #include "common/textFormat.h"
 #include "common/utcText.h"
@@ -36,6 +38,28 @@ double sumOf(const std::vector<double>& values, function term) {
     return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
+// sumOf for the values themselves and for max(v - 1, 0), in one pass over them: each
+// sum is added up exactly as sumOf adds it.
+std::pair<double, double> sumAndExcessOf(const std::vector<double>& values) {
+    // max(|a| - 1, 0), written so that it compiles to one instruction rather than a
+    // branch that |a| near 1 g would mispredict half the time.
+    const auto excess = [](double r) { return 0.0 > r - 1.0 ? 0.0 : r - 1.0; };
+    std::array<double, 4> sums{};
+    std::array<double, 4> excesses{};
+    size_t j = 0;
+    for (; j + 4 <= values.size(); j += 4) {
+        for (size_t k = 0; k < 4; ++k) {
+            sums[k] += values[j + k];
+            excesses[k] += excess(values[j + k]);
+        }
+    }
+    for (; j < values.size(); ++j) {
+        sums[0] += values[j];
+        excesses[0] += excess(values[j]);
+    }
+    return {(sums[0] + sums[1]) + (sums[2] + sums[3]), (excesses[0] + excesses[1]) + (excesses[2] + excesses[3])};
+}
+
 }  // namespace
 
 epochTable::epochTable(int epochSeconds, double accelerometerRateHz)
@@ -68,10 +92,8 @@ void epochTable::closeOpenEpoch() {
     epoch& e = epochs_[static_cast<size_t>(open_)];
     if (!norms_.empty()) {
         const auto n = static_cast<double>(norms_.size());
-        const double mean = sumOf(norms_, [](double r) { return r; }) / n;
-        // max(|a| - 1, 0), written so that it compiles to one instruction rather than a
-        // branch that |a| near 1 g would mispredict half the time.
-        const double enmo = sumOf(norms_, [](double r) { return 0.0 > r - 1.0 ? 0.0 : r - 1.0; });
+        const auto [sum, enmo] = sumAndExcessOf(norms_);
+        const double mean = sum / n;
         const double deviation = sumOf(norms_, [mean](double r) { return std::fabs(r - mean); });
         e.enmoMg = static_cast<float>(enmo / n * 1000.0);
         e.madMg = static_cast<float>(deviation / n * 1000.0);
@@ -132,6 +154,19 @@ void epochTable::feedLight(double unixMs, double lux, bool filled) {
 
 void epochTable::finish() {
     closeOpenEpoch();
+}
+
+void epochTable::takeAccelerationOf(const epochTable& other) {
+    for (size_t i = 0; i < other.epochs_.size(); ++i) {
+        const epoch& from = other.epochs_[i];
+        if (from.samples == 0 && from.filled == 0) continue;
+        epoch* e = epochAt(static_cast<double>((other.first_ + static_cast<int64_t>(i)) * epochMs_));
+        if (e == nullptr) continue;
+        e->samples = from.samples;
+        e->filled = from.filled;
+        e->enmoMg = from.enmoMg;
+        e->madMg = from.madMg;
+    }
 }
 
 void epochTable::rowText(size_t i, const wearResult& wear, std::string& text) const {

@@ -38,6 +38,9 @@ public:
     void feedTemperature(double unixMs, double celsius, bool filled);
     void feedLight(double unixMs, double lux, bool filled);
     void finish();
+    // Takes the acceleration of another finished table, fed the later part of the same
+    // samples alongside this one: its epochs must hold no acceleration here.
+    void takeAccelerationOf(const epochTable& other);
 
     int epochSeconds() const { return epochSeconds_; }
     // The epoch (since 1970) that holds unixMs.

@@ -1,7 +1,9 @@
 #include "output/wearDetector.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -16,6 +18,46 @@ constexpr int64_t msPerMinute = 60000;
 constexpr int64_t maxMinutes = int64_t{400} * 24 * 60;
 
 enum flag : uint8_t { flagWear = 0, flagNonwear = 1, flagNodata = 2 };
+
+// The sum, sum of squares and extremes of one axis's values (n of them, at least one),
+// in four interleaved lanes the compiler turns into vector operations. The extremes are
+// those of the values as floats, as a minute keeps them.
+struct axisSums {
+    double sum = 0.0;
+    double squares = 0.0;
+    float low = 0.0F;
+    float high = 0.0F;
+};
+
+axisSums sumsOf(const double* values, size_t n) {
+    std::array<double, 4> sum{};
+    std::array<double, 4> squares{};
+    const auto first = static_cast<float>(values[0]);
+    std::array<float, 4> low = {first, first, first, first};
+    std::array<float, 4> high = low;
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        for (size_t k = 0; k < 4; ++k) {
+            const double v = values[j + k];
+            const auto f = static_cast<float>(v);
+            sum[k] += v;
+            squares[k] += v * v;
+            low[k] = std::min(low[k], f);
+            high[k] = std::max(high[k], f);
+        }
+    }
+    for (; j < n; ++j) {
+        const double v = values[j];
+        const auto f = static_cast<float>(v);
+        sum[0] += v;
+        squares[0] += v * v;
+        low[0] = std::min(low[0], f);
+        high[0] = std::max(high[0], f);
+    }
+    return {(sum[0] + sum[1]) + (sum[2] + sum[3]), (squares[0] + squares[1]) + (squares[2] + squares[3]),
+            std::min(std::min(low[0], low[1]), std::min(low[2], low[3])),
+            std::max(std::max(high[0], high[1]), std::max(high[2], high[3]))};
+}
 
 }  // namespace
 
@@ -64,32 +106,54 @@ void wearDetector::feedAccelerationSpan(double unixMs, const std::array<std::spa
                                         std::span<const uint8_t> filled) {
     minute* m = minuteAt(unixMs);
     if (m == nullptr) return;
-    // The six running sums sit in locals the compiler keeps in registers, so their
-    // additions overlap; each still runs in sample order, as sample by sample.
+    // The running sums and extremes sit in scalar locals the compiler keeps in
+    // registers, so their additions and comparisons overlap; each still runs in sample
+    // order, as sample by sample.
     const double* x = g[0].data();
     const double* y = g[1].data();
     const double* z = g[2].data();
+    const size_t count = filled.size();
+    // Without stand-ins (nearly every span), each axis is summed in one vector pass.
+    if (count > 0 && std::memchr(filled.data(), 1, count) == nullptr) {
+        for (size_t axis = 0; axis < 3; ++axis) {
+            const axisSums s = sumsOf(g[axis].data(), count);
+            m->sum[axis] += s.sum;
+            m->sumSquares[axis] += s.squares;
+            m->low[axis] = m->samples == 0 ? s.low : std::min(m->low[axis], s.low);
+            m->high[axis] = m->samples == 0 ? s.high : std::max(m->high[axis], s.high);
+        }
+        m->samples += static_cast<int32_t>(count);
+        return;
+    }
     int32_t real = m->samples;
     int32_t standIns = m->filled;
-    std::array<float, 3> low = m->low;
-    std::array<float, 3> high = m->high;
+    size_t j = 0;
+    // A minute's extremes start at its first real sample.
+    if (real == 0) {
+        while (j < count && filled[j] != 0) ++j;
+        standIns += static_cast<int32_t>(j);
+        if (j < count) {
+            m->low = m->high = {static_cast<float>(x[j]), static_cast<float>(y[j]), static_cast<float>(z[j])};
+        }
+    }
+    float lowX = m->low[0], lowY = m->low[1], lowZ = m->low[2];
+    float highX = m->high[0], highY = m->high[1], highZ = m->high[2];
     double sumX = m->sum[0], sumY = m->sum[1], sumZ = m->sum[2];
     double squaresX = m->sumSquares[0], squaresY = m->sumSquares[1], squaresZ = m->sumSquares[2];
-    for (size_t j = 0; j < filled.size(); ++j) {
+    for (; j < count; ++j) {
         if (filled[j] != 0) {
             ++standIns;
             continue;
         }
-        const std::array<float, 3> values = {static_cast<float>(x[j]), static_cast<float>(y[j]),
-                                             static_cast<float>(z[j])};
-        if (real == 0) {
-            low = high = values;
-        } else {
-            for (size_t axis = 0; axis < 3; ++axis) {
-                low[axis] = std::min(low[axis], values[axis]);
-                high[axis] = std::max(high[axis], values[axis]);
-            }
-        }
+        const auto vx = static_cast<float>(x[j]);
+        const auto vy = static_cast<float>(y[j]);
+        const auto vz = static_cast<float>(z[j]);
+        lowX = std::min(lowX, vx);
+        lowY = std::min(lowY, vy);
+        lowZ = std::min(lowZ, vz);
+        highX = std::max(highX, vx);
+        highY = std::max(highY, vy);
+        highZ = std::max(highZ, vz);
         ++real;
         sumX += x[j];
         sumY += y[j];
@@ -100,10 +164,29 @@ void wearDetector::feedAccelerationSpan(double unixMs, const std::array<std::spa
     }
     m->samples = real;
     m->filled = standIns;
-    m->low = low;
-    m->high = high;
+    m->low = {lowX, lowY, lowZ};
+    m->high = {highX, highY, highZ};
     m->sum = {sumX, sumY, sumZ};
     m->sumSquares = {squaresX, squaresY, squaresZ};
+}
+
+void wearDetector::addAccelerationOf(const wearDetector& other) {
+    for (size_t i = 0; i < other.minutes_.size(); ++i) {
+        const minute& from = other.minutes_[i];
+        if (from.samples == 0 && from.filled == 0) continue;
+        const auto startMs = static_cast<double>((other.firstMinute_ + static_cast<int64_t>(i)) * msPerMinute);
+        minute* m = minuteAt(startMs);
+        if (m == nullptr) continue;
+        for (size_t axis = 0; axis < 3; ++axis) {
+            if (from.samples == 0) break;
+            m->low[axis] = m->samples == 0 ? from.low[axis] : std::min(m->low[axis], from.low[axis]);
+            m->high[axis] = m->samples == 0 ? from.high[axis] : std::max(m->high[axis], from.high[axis]);
+            m->sum[axis] += from.sum[axis];
+            m->sumSquares[axis] += from.sumSquares[axis];
+        }
+        m->samples += from.samples;
+        m->filled += from.filled;
+    }
 }
 
 void wearDetector::feedTemperature(double unixMs, double celsius, bool filled) {

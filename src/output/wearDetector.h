@@ -91,6 +91,9 @@ public:
     static int64_t minuteNumber(double unixMs);
     // One board temperature sample (Celsius).
     void feedTemperature(double unixMs, double celsius, bool filled);
+    // Adds the acceleration another detector was fed (the later part of the same
+    // samples, gathered alongside), as if it had been fed here.
+    void addAccelerationOf(const wearDetector& other);
 
     void finish();
     const wearResult& result() const { return result_; }

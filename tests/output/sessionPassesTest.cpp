@@ -4,7 +4,8 @@
 // minute, filled samples on block edges, epochs that do not divide the minute and a
 // temperature that ends before the acceleration, must give what its samples fed one by
 // one give; a channel file shorter than the session says must be reported, never taken
-// for a shorter session.
+// for a shorter session. The session is long enough for the wear pass to gather its
+// two halves side by side.
 
 #include <gtest/gtest.h>
 
@@ -210,10 +211,14 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         ASSERT_EQ(wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run).failure, "");
         wholeRows = epochsWithEnmo(session.dir / epochsFileName);
     }
-    for (const std::string name : {"binaryData_accelZ.bin", "binaryData_BarTemp.bin"}) {
-        SCOPED_TRACE(name);
+    // Cut in the first half of the samples, and in the second, which the pass gathers
+    // on a thread of its own.
+    const std::vector<std::pair<std::string, int>> cuts = {
+        {"binaryData_accelZ.bin", 1000}, {"binaryData_BarTemp.bin", 1000}, {"binaryData_accelZ.bin", 40000}};
+    for (const auto& [name, values] : cuts) {
+        SCOPED_TRACE(name + " cut to " + std::to_string(values));
         const handMadeSession session;
-        std::filesystem::resize_file(session.dir / name, 4 * 1000);
+        std::filesystem::resize_file(session.dir / name, 4 * values);
         // The fit needs the whole session: without it, the nominal conversion stays.
         const auto fitted = calibrateAccelerometer(session.dir.path(), session.calibration());
         ASSERT_TRUE(fitted.has_value());
