@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/accelCalibration.h"
+#include "common/outputLayout.h"
 #include "common/runStatus.h"
 #include "output/accelCalibrationPass.h"
 #include "output/activityPass.h"
@@ -163,7 +164,7 @@ TEST(sessionPassesTest, blockwiseReadBackGivesWhatSampleBySampleFeedingGives) {
     const activityOutcome outcome =
         wearPass(calibration, session.inputs(), activitySettings{epochSeconds, wearParameters{}}, session.dir.path(), run);
     ASSERT_EQ(outcome.failure, "");
-    EXPECT_EQ(readWhole(session.dir / epochsFileName), expected);
+    EXPECT_EQ(readWhole(session.dir / outputLayout::epochsFileName), expected);
     const wearResult& wear = detector.result();
     EXPECT_EQ(outcome.wear["minutes"]["wear"], wear.wearMinutes);
     EXPECT_EQ(outcome.wear["minutes"]["nonwear"], wear.nonwearMinutes);
@@ -208,7 +209,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         const handMadeSession session;
         runStatus run;
         ASSERT_EQ(wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run).failure, "");
-        wholeRows = epochsWithEnmo(session.dir / epochsFileName);
+        wholeRows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
     }
     for (const std::string name : {"binaryData_accelZ.bin", "binaryData_BarTemp.bin"}) {
         SCOPED_TRACE(name);
@@ -228,7 +229,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
             wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run);
         EXPECT_EQ(outcome.failure, "");
         ASSERT_TRUE(outcome.wear.is_object());
-        const size_t rows = epochsWithEnmo(session.dir / epochsFileName);
+        const size_t rows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
         EXPECT_GT(rows, 0u);
         EXPECT_LT(rows, wholeRows);
     }
