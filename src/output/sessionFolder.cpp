@@ -355,8 +355,10 @@ std::string physicalReader::open(const sessionFolder& folder, const folderChanne
     conversion_ = channel.info->conversion;
     calibration_ = folder.calibration;
     if (conversion_ == physicalConversion::accelerometerCalibration) {
-        axis_ = channel.name == "accel" ? 0 : channel.name == "accelY" ? 1 : 2;
-        temperature_ = folder.find("BarTemp");
+        axis_ = channel.info == &qor2ChannelTable[qor2XAccel]   ? 0
+                : channel.info == &qor2ChannelTable[qor2YAccel] ? 1
+                                                                : 2;
+        temperature_ = folder.find(qor2ChannelTable[qor2Temp].shortName);
         if (temperature_ != nullptr && temperature_->samples > 0 && temperature_->rate > 0) {
             temperaturePath_ = folder.path(temperature_->file);
             temperatureFile_.reset(platform::openForReading(temperaturePath_));

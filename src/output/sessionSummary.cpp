@@ -47,14 +47,10 @@ orderedJson preciseTimeJson(double unixSeconds) {
     return time;
 }
 
-// The channel table keeps the units as printf texts ("%% relative humidity"); the
-// summary gives the unit itself.
 orderedJson unitOf(const std::string& longName) {
     const channelInfo* info = findChannel(longName);
     if (info == nullptr || info->unit == nullptr) return nullptr;
-    std::string unit = info->unit;
-    for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
-    return unit;
+    return info->unit;
 }
 
 board boardOfChannel(const std::string& longName) {
