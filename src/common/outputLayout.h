@@ -37,7 +37,9 @@ inline std::string sessionFolderName(long long index) {
 // letters or digits.
 inline bool isStagingFolderName(std::string_view name) {
     const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto isAlphanumeric = [&isDigit](char c) { return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto isAlphanumeric = [&isDigit](char c) {
+        return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    };
     const std::string_view prefix = sessionFolderPrefix;
     const std::string_view infix = stagingInfix;
     constexpr size_t uniqueLength = 6;
@@ -108,6 +110,11 @@ inline constexpr char traceLogFileName[] = "trace.log";
 // Where -export writes when no -outputdir is given: a folder in the session folder.
 inline constexpr char exportDirectoryName[] = "export";
 inline constexpr char netcdfExtension[] = ".nc";
+
+// The EDF family files of one input file: the main board, the second board, the audio.
+inline constexpr char edfMainBoardName[] = "qor2.bdf";
+inline constexpr char edfSecondBoardName[] = "jux.edf";
+inline constexpr char edfAudioName[] = "audio.edf";
 
 // One EDF family file of an export: "part_00_file01_qor2.bdf" for input file 1.
 inline std::string edfFileName(std::string_view part, int inputFile, std::string_view groupFileName) {

@@ -101,7 +101,9 @@ struct sessionFolder {
 sessionFolder createSessionFolder(const std::string& outputdir, const std::string& partDir) {
     std::string reason;
     if (platform::makeDirectories(outputdir, reason)) {
-        if (auto staged = platform::createUniqueDirectory(partDir + outputLayout::stagingInfix, reason)) return {*staged, true};
+        if (auto staged = platform::createUniqueDirectory(partDir + outputLayout::stagingInfix, reason)) {
+            return {*staged, true};
+        }
     }
     printMessage(msg::directoryNotCreated, partDir.c_str(), reason.c_str());
     return {partDir, false};

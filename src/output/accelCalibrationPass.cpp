@@ -16,8 +16,8 @@ namespace {
 readBackChannel readBackOf(const std::string& folder, const writtenChannel& c) {
     const std::string directory = platform::withTrailingSeparator(folder);
     return readBackChannel{directory + outputLayout::channelDataFileName(c.name),
-                           c.filled > 0 ? directory + outputLayout::channelSparseFileName(c.name) : std::string(), c.rateHz,
-                           c.samples};
+                           c.filled > 0 ? directory + outputLayout::channelSparseFileName(c.name) : std::string(),
+                           c.rateHz, c.samples};
 }
 
 nlohmann::ordered_json triple(const std::array<double, 3>& values, double scale) {

@@ -266,7 +266,8 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     json["nonwear"] = intervalsJson(wear.nonwear);
     json["nodata"] = intervalsJson(wear.nodata);
     json["accelerometerCriterion"] = intervalsJson(wear.accelerometerOnly);
-    json["epochs"] = {{"file", outputLayout::epochsFileName}, {"seconds", epochs.epochSeconds()}, {"rows", epochs.rows()}};
+    json["epochs"] = {
+        {"file", outputLayout::epochsFileName}, {"seconds", epochs.epochSeconds()}, {"rows", epochs.rows()}};
     outcome.wear = json;
     return outcome;
 }

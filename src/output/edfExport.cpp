@@ -31,9 +31,9 @@ struct groupLayout {
 
 groupLayout layoutOf(edfGroup group) {
     switch (group) {
-        case edfGroup::qor2: return {"qor2.bdf", true};
-        case edfGroup::jux: return {"jux.edf", false};
-        case edfGroup::audio: return {"audio.edf", false};
+        case edfGroup::qor2: return {outputLayout::edfMainBoardName, true};
+        case edfGroup::jux: return {outputLayout::edfSecondBoardName, false};
+        case edfGroup::audio: return {outputLayout::edfAudioName, false};
     }
     return {"", false};
 }

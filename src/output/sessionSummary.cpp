@@ -274,7 +274,8 @@ orderedJson sessionSummary::channelJson(const channel& c, bool withAnchors) cons
     }
     json["rate"] = c.rateHz;
     json["file"] = c.audio ? std::string(outputLayout::audioFileName) : outputLayout::channelDataFileName(c.name);
-    json["sparseFile"] = c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson(outputLayout::channelSparseFileName(c.name));
+    json["sparseFile"] =
+        c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson(outputLayout::channelSparseFileName(c.name));
     json["samples"] = c.samples;
     json["filledSamples"] = c.filled;
     json["filledShare"] = c.samples > 0 ? static_cast<double>(c.filled) / static_cast<double>(c.samples) : 0.0;

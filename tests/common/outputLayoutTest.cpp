@@ -13,8 +13,8 @@ TEST(outputLayoutTest, RecognisesOnlyTheNamesItGives) {
     EXPECT_TRUE(isStagingFolderName(sessionFolderName(7) + stagingInfix + "aZ09xY"));
     EXPECT_TRUE(isStagingFolderName("part_123.incomplete-AbCdEf"));
     for (const char* other : {"part_0.incomplete-abcdef", "part_00.incomplete-abcde", "part_00.incomplete-abcdefg",
-                              "part_00.incomplete-abc-ef", "part_00Xincomplete-abcdef", "part_00", "Part_00.incomplete-abcdef",
-                              "part_.incomplete-abcdef", "part_00.incomplete-abcdé"}) {
+                              "part_00.incomplete-abc-ef", "part_00Xincomplete-abcdef", "part_00",
+                              "Part_00.incomplete-abcdef", "part_.incomplete-abcdef", "part_00.incomplete-abcdé"}) {
         EXPECT_FALSE(isStagingFolderName(other)) << other;
     }
 

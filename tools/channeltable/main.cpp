@@ -16,7 +16,9 @@ int main() {
     using sensconv::channelInfo;
     std::vector<std::string> rows;  // one channel a line, so that a change reads as one
     const auto add = [&rows](const channelInfo& info, const char* board) {
-        const auto textOrNull = [](const char* text) { return text != nullptr ? nlohmann::ordered_json(text) : nullptr; };
+        const auto textOrNull = [](const char* text) {
+            return text != nullptr ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr);
+        };
         const nlohmann::ordered_json row = {{"name", info.shortName},
                                             {"longName", info.longName},
                                             {"board", board},
