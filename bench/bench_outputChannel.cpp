@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/outputLayout.h"
 #include "decode/sampleChannel.h"
 #include "output/outputChannel.h"
 #include "output/wavAudioFile.h"
@@ -56,7 +57,7 @@ void audioBatch(benchmark::State& state) {
     runStatus run;
     {
         wavAudioFile wav(run);
-        if (!wav.open(dir + "completeSensorAudio.wav", 8000).ok()) std::abort();
+        if (!wav.open(dir + outputLayout::audioFileName, 8000).ok()) std::abort();
         for (auto _ : state) wav.writeBatch(values.data(), perPacket);
         wav.close();
     }

@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/outputLayout.h"
 #include "common/runStatus.h"
 #include "decode/channelTable.h"
 #include "output/accelCalibrationPass.h"
@@ -98,10 +99,11 @@ bool fail(const std::string& what) {
 bool prepare(const std::string& folder) {
     sessionInputs& in = inputs();
     in.folder = folder;
-    std::ifstream file(folder + "/session.json");
-    if (!file) return fail(folder + "/session.json cannot be read");
+    const std::string path = folder + "/" + outputLayout::sessionSummaryFileName;
+    std::ifstream file(path);
+    if (!file) return fail(path + " cannot be read");
     const orderedJson session = orderedJson::parse(file, nullptr, false);
-    if (session.is_discarded() || !session.contains("channels")) return fail(folder + "/session.json is not a session");
+    if (session.is_discarded() || !session.contains("channels")) return fail(path + " is not a session");
 
     const auto x = entryOf(session, folder, qor2ChannelTable[qor2XAccel].longName);
     const auto y = entryOf(session, folder, qor2ChannelTable[qor2YAccel].longName);

@@ -24,9 +24,10 @@ from typing import Iterable
 import numpy as np
 import pandas as pd
 
+from . import layout
 from .errors import SessionError
 
-EPOCHS_FILE = "epochs.csv"
+EPOCHS_FILE = layout.EPOCHS_FILE
 # The field's usual rules: a day counts when it was worn 16 hours or more; activity of
 # moderate intensity and above lies above 100 mg ENMO.
 VALID_DAY_HOURS = 16.0

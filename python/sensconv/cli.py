@@ -11,6 +11,7 @@ from typing import Iterator, Sequence
 
 import numpy as np
 
+from . import layout
 from .errors import SessionError, SessionTimeWarning
 from .session import open_session
 
@@ -51,7 +52,7 @@ def session_folders(root: Path) -> Iterator[Path]:
     """Folders under ``root`` (itself included) that the converter wrote a session into."""
     for folder, subfolders, files in os.walk(root):
         subfolders.sort()
-        if "session.json" in files or any(f.startswith("binaryData_") and f.endswith(".meta") for f in files):
+        if layout.SESSION_JSON in files or any(layout.channel_name_of(f, layout.META_EXTENSION) is not None for f in files):
             yield Path(folder)
 
 

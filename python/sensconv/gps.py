@@ -7,10 +7,10 @@ from pathlib import Path
 
 import pandas as pd
 
-from . import validate
+from . import layout, validate
 from .errors import SessionError
 
-CSV_NAME = "gps.csv"
+CSV_NAME = layout.GPS_CSV
 COLUMNS = ["utc", "session_ms", "latitude_deg", "longitude_deg", "altitude_m", "speed_mps", "course_deg",
            "fix_type", "satellites", "hdop", "source"]
 _TYPES = {"session_ms": "int64", "latitude_deg": "float64", "longitude_deg": "float64", "altitude_m": "float64",

@@ -24,7 +24,7 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator
 from matplotlib.transforms import blended_transform_factory
 
-from . import validate
+from . import layout, validate
 from .cli import format_duration as _duration
 from .errors import SessionError
 from .session import ACCEL_AXES, AUDIO, Session, open_audio, open_session
@@ -87,7 +87,7 @@ def quicklook(part_dir: str | os.PathLike, output: str | os.PathLike | None = No
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the figure's title says when times are not UTC
         session = open_session(part_dir)
-    path = Path(output) if output is not None else session.path / "quicklook.png"
+    path = Path(output) if output is not None else session.path / layout.QUICKLOOK_FILE
     figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI)
     FigureCanvasAgg(figure)
     panels = _draw(session, figure)
@@ -344,7 +344,7 @@ def _draw_audio(session: Session, axes, axis: _TimeAxis) -> None:
 def _draw_activity(session: Session, axes, axis: _TimeAxis) -> None:
     """ENMO per epoch over time, with a band of wear, non-wear and no data under it."""
     axes.set_ylabel("Activity\nENMO mg", fontsize=9)
-    if not (session.path / "epochs.csv").exists():
+    if not (session.path / layout.EPOCHS_FILE).exists():
         axes.text(0.5, 0.5, "no epochs in this session", transform=axes.transAxes, ha="center", va="center")
         return
     epochs = session.epochs()

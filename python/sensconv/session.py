@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import re
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
@@ -14,37 +13,15 @@ import pandas as pd
 import soundfile
 
 from . import gps as gps_module
-from . import validate
+from . import layout, validate
 from .channels import Channel, ChannelInfo, meta_float, meta_int, read_meta
 from .errors import SessionError, SessionTimeWarning
 from .timebase import NS_PER_SECOND, TimeBase, seconds_to_ns
 
 AUDIO = "audio"
-AUDIO_FILE = "completeSensorAudio.wav"
-GLOBAL_META = "binaryData.meta"
-IMAGE_NAME = re.compile(r"^(\d{11})\.jpg$")
-
-# The sensor channels in the order the converter creates them, with their board and
-# unit: used for output written before session.json, which names neither.
-CHANNEL_TABLE: dict[str, tuple[str, str | None]] = {
-    "BarPres": ("qor2", "bar"), "compass": ("qor2", "degrees"), "visFreqLight": ("qor2", None),
-    "ShtHumid": ("qor2", "% relative humidity"), "IRLight": ("qor2", None), "AmbientLight": ("qor2", None),
-    "BarTemp": ("qor2", "degrees fahrenheit"), "ShtTemp": ("qor2", "degrees fahrenheit"),
-    "VisLight": ("qor2", None), "accel": ("qor2", "Gs"), "accelY": ("qor2", "Gs"), "accelZ": ("qor2", "Gs"),
-    "accelMag": ("qor2", "Gs"), "power": ("qor2", None),
-    "gyro": ("jux", "degrees"), "gyroY": ("jux", "degrees"), "gyroZ": ("jux", "degrees"),
-    "gyroTemp": ("jux", "degrees fahrenheit"), "gyroTempY": ("jux", "degrees fahrenheit"),
-    "gyroTempZ": ("jux", "degrees fahrenheit"), "mag": ("jux", None), "magY": ("jux", None),
-    "magZ": ("jux", None), "juxpower": ("jux", None),
-}
-
-# How the .bin values of folders written before session.json schema 2 (which does not
-# say) become physical values; schema 2 names the conversion of every channel.
-OLDER_CONVERSIONS = {"accel": "accelerometerCalibration", "accelY": "accelerometerCalibration",
-                     "accelZ": "accelerometerCalibration", "gyroTemp": "fahrenheitToCelsius",
-                     "gyroTempY": "fahrenheitToCelsius", "gyroTempZ": "fahrenheitToCelsius"}
-ACCEL_AXES = ("accel", "accelY", "accelZ")
-BAR_TEMP = "BarTemp"
+AUDIO_FILE = layout.AUDIO_FILE
+ACCEL_AXES = tuple(layout.table_name(axis) for axis in ("qor2/x_accel", "qor2/y_accel", "qor2/z_accel"))
+BAR_TEMP = layout.table_name("qor2/temp")
 NOMINAL_ZERO_G = 2.0
 NOMINAL_CALIBRATION = {"accepted": False, "reason": "written before the converter calibrated the accelerometer",
                        "offsetMg": [0.0, 0.0, 0.0], "gain": [1.0, 1.0, 1.0],
@@ -97,7 +74,7 @@ class Session:
         if not folder.is_dir():
             raise SessionError(folder, "is not a directory")
         self.json: dict | None = None
-        json_path = folder / "session.json"
+        json_path = folder / layout.SESSION_JSON
         if json_path.exists() or json_path.is_symlink():
             self._load_json(json_path)
         else:
@@ -131,20 +108,20 @@ class Session:
                           SessionTimeWarning, stacklevel=4)
             calibration = NOMINAL_CALIBRATION
         self.accelerometer_calibration: dict | None = calibration
-        self._image_dir = need(doc, "images", dict).get("directory", "images")
+        self._image_dir = need(doc, "images", dict).get("directory", layout.IMAGES_DIRECTORY)
         gps = need(doc, "gps", dict)
         self._gps_csv = gps.get("csv")
         self.gps_fixes: int | None = gps.get("fixes")
 
     def _load_meta_files(self) -> None:
         folder = self.path
-        metas = sorted(folder.glob("binaryData_*.meta"))
-        bins = sorted(folder.glob("binaryData_*.bin"))
+        metas = sorted(folder.glob(layout.channel_file("*", layout.META_EXTENSION)))
+        bins = sorted(folder.glob(layout.channel_file("*", layout.DATA_EXTENSION)))
         if not metas and not bins:
             raise SessionError(folder, "holds neither session.json nor binaryData_<name>.meta files: "
                                        "not a folder the converter wrote")
         for bin_path in bins:
-            meta_path = bin_path.with_suffix(".meta")
+            meta_path = bin_path.with_suffix(layout.META_EXTENSION)
             if not meta_path.exists():
                 raise SessionError(meta_path, f"is missing: {bin_path.name} has no description")
         warnings.warn(f"{folder}: no session.json (output of an older converter): times are session time "
@@ -152,21 +129,29 @@ class Session:
                       "session's input files are unknown", SessionTimeWarning, stacklevel=4)
         self.utc = False
         self.start = np.timedelta64(0, "ns")
+        # Such a folder names its channels (the .meta files' "Name") but says nothing of
+        # their boards and units: those are the converter's table's, and unknown (None)
+        # for a channel the table does not hold.
+        table = layout.channel_table()
         infos = []
         for meta_path in metas:
             meta = read_meta(meta_path)
-            name = meta.get("Name") or meta_path.stem[len("binaryData_"):]
+            name = meta.get("Name") or layout.channel_name_of(meta_path.name, layout.META_EXTENSION)
             samples = meta_int(meta_path, meta, "NumSamples")
             rate = meta_float(meta_path, meta, "SampleRate")
             first = meta_float(meta_path, meta, "firstTimestamp") if "firstTimestamp" in meta else 0.0
             validate.check_channel_times(meta_path, name, rate, samples, [(0, first)])
-            sparse = folder / f"binaryData_{name}.sparse"
+            sparse = folder / layout.channel_file(name, layout.SPARSE_EXTENSION)
             filled = _count_lines(sparse) if sparse.exists() else 0
-            board, unit = CHANNEL_TABLE.get(name, (None, None))
+            row = table.get(name)
+            if row is None:
+                warnings.warn(f"{meta_path}: the converter has no channel {name!r}: its board and unit are unknown",
+                              stacklevel=4)
             base = TimeBase(rate, samples, [0], [seconds_to_ns(first)], utc=False)
-            infos.append(ChannelInfo(name, None, board, unit, rate, samples, filled, f"binaryData_{name}.bin",
+            infos.append(ChannelInfo(name, None, row.board if row else None, row.unit if row else None, rate, samples,
+                                     filled, layout.channel_file(name, layout.DATA_EXTENSION),
                                      sparse.name if sparse.exists() else None, base))
-        order = list(CHANNEL_TABLE)
+        order = list(table)
         infos.sort(key=lambda i: order.index(i.name) if i.name in order else len(order))
         self._infos = {i.name: i for i in infos}
         wav = folder / AUDIO_FILE
@@ -174,18 +159,19 @@ class Session:
             with open_audio(wav, None) as sound:
                 pass
             base = TimeBase(sound.samplerate, sound.frames, [0], [0], utc=False)
-            self._infos[AUDIO] = ChannelInfo(AUDIO, "qor2/audio", "qor2", None, float(sound.samplerate),
+            row = table[AUDIO]
+            self._infos[AUDIO] = ChannelInfo(AUDIO, row.long_name, row.board, row.unit, float(sound.samplerate),
                                              sound.frames, 0, AUDIO_FILE, None, base)
         ends = [i.timebase.anchor_ns[0] + i.samples * i.timebase.period_ns for i in infos if i.samples and i.rate]
         self.duration = float(max(ends) / NS_PER_SECOND) if ends else 0.0
         self.end = self.start + np.timedelta64(int(self.duration * NS_PER_SECOND), "ns")
-        global_meta = folder / GLOBAL_META
+        global_meta = folder / layout.SESSION_META
         described = read_meta(global_meta) if global_meta.exists() else {}
         self.serials = {board: int(described[f"{board}_deviceSN"])
                         for board in ("qor2", "jux") if f"{board}_deviceSN" in described}
         self._session_clock = None
         self.accelerometer_calibration = NOMINAL_CALIBRATION
-        self._image_dir = "images"
+        self._image_dir = layout.IMAGES_DIRECTORY
         self._gps_csv = None
         self.gps_fixes = None
 
@@ -220,7 +206,7 @@ class Session:
             raise ValueError(f"the audio is in {AUDIO_FILE}: use session.audio()")
         if self.json is not None:
             # The .meta file the converter wrote beside the .bin must agree with session.json.
-            meta_path = self.path / (Path(info.file).stem + ".meta")
+            meta_path = self.path / (Path(info.file).stem + layout.META_EXTENSION)
             meta = read_meta(meta_path)
             if meta_int(meta_path, meta, "NumSamples") != info.samples:
                 raise SessionError(meta_path, f"says {meta['NumSamples']} samples, session.json {info.samples}")
@@ -231,7 +217,9 @@ class Session:
     def _conversion(self, info: ChannelInfo) -> str:
         if self.json is not None and int(self.json.get("schemaVersion", 1)) >= 2:
             return info.conversion
-        return OLDER_CONVERSIONS.get(info.name, "unchanged")
+        # Older folders do not say: the converter's table does.
+        row = layout.channel_table().get(info.name)
+        return row.conversion if row is not None else "unchanged"
 
     def _physical_values(self, channel: Channel) -> np.ndarray:
         return self.physical_block(channel, 0, len(channel))
@@ -372,7 +360,7 @@ class Session:
         if not folder.is_dir():
             folder = self.path  # written with -NoWriteImageSubDir
         found = sorted((int(m.group(1)), folder / m.group(0))
-                       for m in map(IMAGE_NAME.match, os.listdir(folder)) if m)
+                       for m in map(layout.IMAGE_NAME.match, os.listdir(folder)) if m)
         session_ms = np.array([ms for ms, _ in found], dtype=np.int64)
         index = pd.Index(self.session_ms_to_time(session_ms), name=self.time_name)
         if self.utc:

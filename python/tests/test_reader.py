@@ -169,7 +169,19 @@ def test_output_without_session_json_opens_from_meta_files_with_session_time(par
     assert np.array_equal(pressure.values, np.fromfile(paused.part / "binaryData_BarPres.bin", dtype="<f4"))
     assert pressure.times.dtype == np.dtype("timedelta64[ns]")
     assert isinstance(older.frame("BarPres").index, pd.TimedeltaIndex)
-    assert older.channels.loc["gyro", "unit"] == "degrees"
+    # Boards and units are the converter's table's: such a folder does not say them.
+    assert older.channels.loc["gyro", ["board", "unit"]].tolist() == ["jux", "degrees"]
+    assert older.channels.loc["ShtHumid", ["board", "unit"]].tolist() == ["qor2", "% relative humidity"]
+
+    # A channel the table does not know keeps its values, with no board and no unit.
+    meta = (part_copy / "binaryData_BarPres.meta").read_text().replace('"Name","BarPres"', '"Name","newSensor"')
+    (part_copy / "binaryData_newSensor.meta").write_text(meta)
+    (part_copy / "binaryData_newSensor.bin").write_bytes((part_copy / "binaryData_BarPres.bin").read_bytes())
+    with pytest.warns(UserWarning, match="no channel 'newSensor': its board and unit are unknown"):
+        unknown = sensconv.open_session(part_copy)
+    assert unknown.channels.loc["newSensor", ["board", "unit"]].isna().all()
+    assert [name for name in unknown.channels.index if name != "audio"][-1] == "newSensor"  # after the table's
+    assert np.array_equal(unknown.channel("newSensor").values, pressure.values)
 
 
 def truncate(path, by):

@@ -1,5 +1,7 @@
 #include "decode/channelTable.h"
 
+#include "container/snsrHeader.h"
+
 namespace sensconv {
 
 // Each row's physical meaning follows from the decoder's formula for the channel:
@@ -28,48 +30,58 @@ namespace sensconv {
 // - gyro temperatures: (w / 110 + 298) × 1.8 − 459.67 is the Kelvin value w / 110 + 298
 //   in degrees Fahrenheit; made Celsius again.
 const std::array<channelInfo, numQor2Channels> qor2ChannelTable = {{
-    {"qor2/audio", "audio", nullptr, "microphone signal", "{count}", physicalConversion::unchanged, true},
-    {"qor2/bar_press", "BarPres", "bar", "air pressure", "hPa", physicalConversion::unchanged, false},
-    {"qor2/compass", "compass", "degrees", "compass heading", "deg", physicalConversion::unchanged, false},
+    {"qor2/audio", "audio", nullptr, "microphone signal", "{count}",
+     physicalConversion::unchanged, true, rateSetting::mic},
+    {"qor2/bar_press", "BarPres", "bar", "air pressure", "hPa", physicalConversion::unchanged, false, rateSetting::bar},
+    {"qor2/compass", "compass", "degrees", "compass heading", "deg",
+     physicalConversion::unchanged, false, rateSetting::comp},
     {"qor2/hf_vis_light", "visFreqLight", nullptr, "visible light (light-to-frequency sensor)", "{count}",
-     physicalConversion::unchanged, true},
-    {"qor2/humidity", "ShtHumid", "%% relative humidity", "relative humidity", "%", physicalConversion::unchanged,
-     false},
+     physicalConversion::unchanged, true, rateSetting::amb},
+    {"qor2/humidity", "ShtHumid", "% relative humidity", "relative humidity", "%", physicalConversion::unchanged,
+     false, rateSetting::hum},
     {"qor2/ir_light", "IRLight", nullptr, "infrared light (light sensor channel 1)", "{count}",
-     physicalConversion::unchanged, true},
+     physicalConversion::unchanged, true, rateSetting::dals},
     {"qor2/amb_light", "AmbientLight", nullptr, "ambient light (illuminance)", "lx", physicalConversion::unchanged,
-     false},
+     false, rateSetting::dals},
     {"qor2/temp", "BarTemp", "degrees fahrenheit", "temperature at the barometer (main board)", "Cel",
-     physicalConversion::unchanged, false},
+     physicalConversion::unchanged, false, rateSetting::bar},
     {"qor2/temp_sensiron", "ShtTemp", "degrees fahrenheit", "temperature at the humidity sensor", "Cel",
-     physicalConversion::unchanged, false},
+     physicalConversion::unchanged, false, rateSetting::hum},
     {"qor2/vis_light", "VisLight", nullptr, "visible light (light sensor channel 0)", "{count}",
-     physicalConversion::unchanged, true},
+     physicalConversion::unchanged, true, rateSetting::dals},
     {"qor2/x_accel", "accel", "Gs", "acceleration, x axis", "[g]", physicalConversion::accelerometerCalibration,
-     false},
+     false, rateSetting::acc},
     {"qor2/y_accel", "accelY", "Gs", "acceleration, y axis", "[g]", physicalConversion::accelerometerCalibration,
-     false},
+     false, rateSetting::acc},
     {"qor2/z_accel", "accelZ", "Gs", "acceleration, z axis", "[g]", physicalConversion::accelerometerCalibration,
-     false},
+     false, rateSetting::acc},
     {"qor2/mag_accel", "accelMag", "Gs", "norm of the uncorrected accelerometer values (not an acceleration)",
-     "{count}", physicalConversion::unchanged, true},
-    {"qor2/power", "power", nullptr, "main board power report", "{count}", physicalConversion::unchanged, true},
+     "{count}", physicalConversion::unchanged, true, rateSetting::acc},
+    {"qor2/power", "power", nullptr, "main board power report", "{count}",
+     physicalConversion::unchanged, true, rateSetting::powr},
 }};
 
 const std::array<channelInfo, numJuxChannels> juxChannelTable = {{
-    {"jux/x_gyro", "gyro", "degrees", "angular rate, x axis", "{count}", physicalConversion::unchanged, true},
-    {"jux/y_gyro", "gyroY", "degrees", "angular rate, y axis", "{count}", physicalConversion::unchanged, true},
-    {"jux/z_gyro", "gyroZ", "degrees", "angular rate, z axis", "{count}", physicalConversion::unchanged, true},
+    {"jux/x_gyro", "gyro", "degrees", "angular rate, x axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::gyro},
+    {"jux/y_gyro", "gyroY", "degrees", "angular rate, y axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::gyro},
+    {"jux/z_gyro", "gyroZ", "degrees", "angular rate, z axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::gyro},
     {"jux/x_gyroTemp", "gyroTemp", "degrees fahrenheit", "temperature at the x gyroscope", "Cel",
-     physicalConversion::fahrenheitToCelsius, false},
+     physicalConversion::fahrenheitToCelsius, false, rateSetting::gyro},
     {"jux/y_gyroTemp", "gyroTempY", "degrees fahrenheit", "temperature at the y gyroscope", "Cel",
-     physicalConversion::fahrenheitToCelsius, false},
+     physicalConversion::fahrenheitToCelsius, false, rateSetting::gyro},
     {"jux/z_gyroTemp", "gyroTempZ", "degrees fahrenheit", "temperature at the z gyroscope", "Cel",
-     physicalConversion::fahrenheitToCelsius, false},
-    {"jux/x_mag", "mag", nullptr, "magnetic field, x axis", "{count}", physicalConversion::unchanged, true},
-    {"jux/y_mag", "magY", nullptr, "magnetic field, y axis", "{count}", physicalConversion::unchanged, true},
-    {"jux/z_mag", "magZ", nullptr, "magnetic field, z axis", "{count}", physicalConversion::unchanged, true},
-    {"jux/power", "juxpower", nullptr, "second board power report", "{count}", physicalConversion::unchanged, true},
+     physicalConversion::fahrenheitToCelsius, false, rateSetting::gyro},
+    {"jux/x_mag", "mag", nullptr, "magnetic field, x axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::mag},
+    {"jux/y_mag", "magY", nullptr, "magnetic field, y axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::mag},
+    {"jux/z_mag", "magZ", nullptr, "magnetic field, z axis", "{count}",
+     physicalConversion::unchanged, true, rateSetting::mag},
+    {"jux/power", "juxpower", nullptr, "second board power report", "{count}",
+     physicalConversion::unchanged, true, rateSetting::powr},
 }};
 
 const channelInfo* findChannel(std::string_view longName) {
@@ -80,6 +92,32 @@ const channelInfo* findChannel(std::string_view longName) {
         if (longName == info.longName) return &info;
     }
     return nullptr;
+}
+
+double scheduledRate(const channelInfo& channel, const qor2Settings& settings) {
+    switch (channel.rate) {
+        case rateSetting::mic: return settings.mic * 10.0;
+        case rateSetting::bar: return settings.bar;
+        case rateSetting::comp: return settings.comp;
+        case rateSetting::amb: return settings.amb;
+        case rateSetting::hum: return settings.hum;
+        case rateSetting::dals: return settings.dals;
+        case rateSetting::acc: return settings.acc;
+        case rateSetting::powr: return settings.powr;
+        case rateSetting::gyro:
+        case rateSetting::mag: break;
+    }
+    return 0.0;
+}
+
+double scheduledRate(const channelInfo& channel, const juxSettings& settings) {
+    switch (channel.rate) {
+        case rateSetting::gyro: return settings.gyro;
+        case rateSetting::mag: return settings.mag;
+        case rateSetting::powr: return settings.powr;
+        default: break;
+    }
+    return 0.0;
 }
 
 const char* conversionName(physicalConversion conversion) {

@@ -1,6 +1,7 @@
 #pragma once
 // The fixed table of sensor channels of both boards: identities, file names, units,
-// and what each value measures in physical terms.
+// where each channel's rate comes from, and what each value measures in physical terms.
+// The Python package holds it as python/sensconv/channel_table.json (tools/channeltable).
 
 #include <array>
 #include <cstdint>
@@ -15,14 +16,21 @@ enum class physicalConversion : int {
     accelerometerCalibration,  // the session's accelerometer calibration (accelCalibration.h)
 };
 
+// The field of the board's settings record that gives a channel's rate.
+enum class rateSetting : int { mic, bar, comp, amb, hum, dals, acc, powr, gyro, mag };
+
+struct qor2Settings;
+struct juxSettings;
+
 struct channelInfo {
     const char* longName;   // identity everywhere ("qor2/bar_press")
     const char* shortName;  // names output files and statistics keys ("BarPres")
-    const char* unit;       // the .meta unit text; nullptr where the channel has none
+    const char* unit;       // the unit text of the channel; nullptr where the channel has none
     const char* quantity;   // what the physical value is
     const char* ucum;       // the physical value's unit as a UCUM code
     physicalConversion conversion;
     bool uncalibrated;      // a count of the sensor's own, with no physical scale known
+    rateSetting rate;
 };
 
 inline constexpr int numQor2Channels = 15;
@@ -64,6 +72,11 @@ extern const std::array<channelInfo, numJuxChannels> juxChannelTable;
 
 // The row of a channel by its long name, from either board; nullptr for none.
 const channelInfo* findChannel(std::string_view longName);
+
+// A channel's scheduled rate in tenths of a hertz, from its board's settings record.
+// The header gives the microphone's rate in hertz, every other rate in tenths.
+double scheduledRate(const channelInfo& channel, const qor2Settings& settings);
+double scheduledRate(const channelInfo& channel, const juxSettings& settings);
 
 // Names of the conversions as session.json writes them.
 const char* conversionName(physicalConversion conversion);

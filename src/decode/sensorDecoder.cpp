@@ -94,10 +94,7 @@ outcome sensorDecoder::setUpChannels() {
         qor2Cal.C4 = c.C4;
         qor2Cal.C5 = c.C5;
         qor2Cal.C6 = c.C6;
-        // The header gives the microphone rate in hertz, every other rate in tenths.
-        qor2Rates = {s.mic * 10.0,   double(s.bar),  double(s.comp), double(s.amb), double(s.hum),
-                     double(s.dals), double(s.dals), double(s.bar),  double(s.hum), double(s.dals),
-                     double(s.acc),  double(s.acc),  double(s.acc),  double(s.acc), double(s.powr)};
+        for (size_t i = 0; i < qor2Rates.size(); ++i) qor2Rates[i] = scheduledRate(qor2ChannelTable[i], s);
         if (outcome made = makeChannels(qor2Channels, qor2Rates, qor2ChannelTable, s.intr, repairLimit_); !made.ok())
             return made;
     }
@@ -106,8 +103,7 @@ outcome sensorDecoder::setUpChannels() {
         const juxSettings& s = header->jux_settings;
         juxActive = true;
         juxClock.intmax = s.intr;
-        juxRates = {double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro), double(s.gyro),
-                    double(s.gyro), double(s.mag),  double(s.mag),  double(s.mag),  double(s.powr)};
+        for (size_t i = 0; i < juxRates.size(); ++i) juxRates[i] = scheduledRate(juxChannelTable[i], s);
         if (outcome made = makeChannels(juxChannels, juxRates, juxChannelTable, s.intr, repairLimit_); !made.ok())
             return made;
     }

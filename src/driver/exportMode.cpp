@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/outputLayout.h"
 #include "common/userMessages.h"
 #include "driver/driverMessages.h"
 #include "output/edfExport.h"
@@ -34,7 +35,8 @@ bool exportFolder(const commandLineOptions& options, const std::string& director
         return false;
     }
     const std::string target =
-        options.outputdirGiven ? options.outputdir : folder.directory + exportDirectoryName + platform::pathSeparator;
+        options.outputdirGiven ? options.outputdir
+                               : folder.directory + outputLayout::exportDirectoryName + platform::pathSeparator;
     // The exports are named after the part folder: with -outputdir two folders of the same
     // name would write the same files, and the second would replace the first's.
     if (!partsByRun.insert(target + folder.part).second) {

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/outputLayout.h"
 #include "common/stdioFile.h"
 #include "common/textFormat.h"
 #include "common/utcText.h"
@@ -219,7 +220,7 @@ void placeInSession(const commandLineOptions& options, orderedJson& file, size_t
         }
     }
     if (opens) {
-        sessions.push_back({{"part", formatText("part_%02d", session - 1)},
+        sessions.push_back({{"part", outputLayout::sessionFolderName(session - 1)},
                             {"session", session},
                             {"files", orderedJson::array()},
                             {"start", file["firstPacket"]},

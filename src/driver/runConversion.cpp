@@ -10,11 +10,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <utility>
 
 #include "common/outcome.h"
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
@@ -101,7 +101,9 @@ struct sessionFolder {
 sessionFolder createSessionFolder(const std::string& outputdir, const std::string& partDir) {
     std::string reason;
     if (platform::makeDirectories(outputdir, reason)) {
-        if (auto staged = platform::createUniqueDirectory(partDir + ".incomplete-", reason)) return {*staged, true};
+        if (auto staged = platform::createUniqueDirectory(partDir + outputLayout::stagingInfix, reason)) {
+            return {*staged, true};
+        }
     }
     printMessage(msg::directoryNotCreated, partDir.c_str(), reason.c_str());
     return {partDir, false};
@@ -145,12 +147,15 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
     std::vector<std::pair<long long, std::string>> earlier;
     for (const std::string& name : names) {
-        constexpr size_t prefixLength = 5;
-        if (name.compare(0, prefixLength, "part_") != 0 || name.size() < prefixLength + 2 || name.size() > 15) continue;
+        constexpr size_t prefixLength = sizeof outputLayout::sessionFolderPrefix - 1;
+        if (name.compare(0, prefixLength, outputLayout::sessionFolderPrefix) != 0 || name.size() < prefixLength + 2 ||
+            name.size() > 15) {
+            continue;
+        }
         const std::string digits = name.substr(prefixLength);
         if (digits.find_first_not_of("0123456789") != std::string::npos) continue;
         const long long index = std::stoll(digits);
-        if (formatText("part_%02lld", index) != name) continue;
+        if (outputLayout::sessionFolderName(index) != name) continue;
         if (written.count(index) != 0) continue;
         if (!platform::isDirectory(outputdir + name)) continue;
         earlier.emplace_back(index, outputdir + name);
@@ -243,7 +248,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     printMessage(msg::separatorLine);
     printMessage(msg::processingSession, s, lastSession);
 
-    const std::string partDir = formatText("%spart_%02d", options.outputdir.c_str(), s - 1);
+    const std::string partDir = options.outputdir + outputLayout::sessionFolderName(s - 1);
     printMessage(msg::creatingOutputDirectory);
     printMessage(msg::quotedPath, partDir.c_str());
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
@@ -265,12 +270,12 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     auto extractor = std::make_unique<imageExtractor>(run);
     carried.extractor = extractor.get();
 
-    sessionSummary summary(thisProgram(options.commandLine), formatText("part_%02d", s - 1), s, lastSession,
-                           options.writeImageSubDir ? "images" : ".");
+    sessionSummary summary(thisProgram(options.commandLine), outputLayout::sessionFolderName(s - 1), s, lastSession,
+                           options.writeImageSubDir ? outputLayout::imagesDirectoryName : ".");
     summary.keepFilesIn(folder.path);
     std::string imagesDir = folder.path;
     if (options.writeImageSubDir) {
-        imagesDir = folder.path + platform::pathSeparator + "images";
+        imagesDir = folder.path + platform::pathSeparator + outputLayout::imagesDirectoryName;
         extractor->setCreateDirectory(imagesDir);
     }
     extractor->setImagesDir(imagesDir);
@@ -500,9 +505,8 @@ void warnAboutAbandonedSessions(const std::string& outputdir) {
     std::string reason;
     if (!platform::listDirectory(outputdir.empty() ? std::string(".") : outputdir, names, reason)) return;
     std::sort(names.begin(), names.end());
-    const std::regex staging("part_[0-9]{2,}\\.incomplete-[A-Za-z0-9]{6}");
     for (const std::string& name : names) {
-        if (std::regex_match(name, staging) && platform::isAbandonedDirectory(outputdir + name)) {
+        if (outputLayout::isStagingFolderName(name) && platform::isAbandonedDirectory(outputdir + name)) {
             printMessage(msg::abandonedSession, (outputdir + name).c_str());
         }
     }

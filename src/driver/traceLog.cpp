@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "driver/driverMessages.h"
@@ -32,7 +33,7 @@ const char* stateName(uint8_t state) {
 void writeTraceLog(const std::vector<std::string>& inputFiles, const std::vector<int>& fileSession,
                    const std::function<const char*(size_t)>& stateOfFile, const std::string& dir,
                    const std::string& outputdir, bool report) {
-    const std::string path = dir + "trace.log";
+    const std::string path = dir + outputLayout::traceLogFileName;
     // Rewritten in place, never through a link or into a file with other names: the
     // log lies next to the inputs, where anyone may have put something under its name.
     std::FILE* log = platform::rewriteNoFollow(path);
@@ -45,7 +46,7 @@ void writeTraceLog(const std::vector<std::string>& inputFiles, const std::vector
         // The session's real output directory, also when the log lies elsewhere: the
         // log must lead an operator to the output of a run that stopped half-way.
         const int sessionIndex = fileSession[i] - 1;
-        const std::string partDir = formatText("%spart_%02d", outputdir.c_str(), sessionIndex);
+        const std::string partDir = outputdir + outputLayout::sessionFolderName(sessionIndex);
         std::fprintf(log, msg::traceLogLine, inputFiles[i].c_str(), sessionIndex, stateOfFile(i), partDir.c_str());
     }
     // The log is an aid: a failed write is reported like a failed open, and the run goes on.

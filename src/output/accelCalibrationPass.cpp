@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "output/accelReadBack.h"
 #include "platform/platform.h"
@@ -14,9 +15,9 @@ namespace {
 
 readBackChannel readBackOf(const std::string& folder, const writtenChannel& c) {
     const std::string directory = platform::withTrailingSeparator(folder);
-    return readBackChannel{directory + "binaryData_" + c.name + ".bin",
-                           c.filled > 0 ? directory + "binaryData_" + c.name + ".sparse" : std::string(), c.rateHz,
-                           c.samples};
+    return readBackChannel{directory + outputLayout::channelDataFileName(c.name),
+                           c.filled > 0 ? directory + outputLayout::channelSparseFileName(c.name) : std::string(),
+                           c.rateHz, c.samples};
 }
 
 nlohmann::ordered_json triple(const std::array<double, 3>& values, double scale) {

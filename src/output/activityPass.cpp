@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "common/utcText.h"
 #include "decode/channelTable.h"
@@ -367,7 +368,7 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     const wearResult& wear = detector.result();
 
     outputFile file(run);
-    const std::string path = platform::withTrailingSeparator(folder) + epochsFileName;
+    const std::string path = platform::withTrailingSeparator(folder) + outputLayout::epochsFileName;
     if (file.create(path)) {
         file.printText(epochsHeader);
         epochs.forEachRow(wear, [&file](const std::string& row) { file.printText(row); });
@@ -384,7 +385,8 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     json["nonwear"] = intervalsJson(wear.nonwear);
     json["nodata"] = intervalsJson(wear.nodata);
     json["accelerometerCriterion"] = intervalsJson(wear.accelerometerOnly);
-    json["epochs"] = {{"file", epochsFileName}, {"seconds", epochs.epochSeconds()}, {"rows", epochs.rows()}};
+    json["epochs"] = {
+        {"file", outputLayout::epochsFileName}, {"seconds", epochs.epochSeconds()}, {"rows", epochs.rows()}};
     outcome.wear = json;
     return outcome;
 }

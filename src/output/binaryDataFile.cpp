@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "common/littleEndian.h"
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "platform/platform.h"
@@ -20,9 +21,9 @@ namespace {
 
 namespace msg = outputMessages;
 
-constexpr const char* binExtension = ".bin";
-constexpr const char* metaExtension = ".meta";
-constexpr const char* sparseExtension = ".sparse";
+using outputLayout::dataExtension;
+using outputLayout::metaExtension;
+using outputLayout::sparseExtension;
 constexpr int statusNotCreated = -1;
 
 outcome failToCreate(const std::string& name, const char* extension, const std::string& directory,
@@ -39,7 +40,7 @@ binaryDataFile::~binaryDataFile() {
 }
 
 std::string binaryDataFile::path(const char* extension) const {
-    return directory_ + "binaryData_" + name_ + extension;
+    return directory_ + outputLayout::channelFileStem(name_) + extension;
 }
 
 outcome binaryDataFile::open(const std::string& directory, const std::string& name, double sampleRate,
@@ -47,7 +48,7 @@ outcome binaryDataFile::open(const std::string& directory, const std::string& na
     close();
     directory_ = directory;
     name_ = name;
-    if (!data_.create(path(binExtension))) return failToCreate(name_, binExtension, directory_, data_.path());
+    if (!data_.create(path(dataExtension))) return failToCreate(name_, dataExtension, directory_, data_.path());
     if (!meta_.create(path(metaExtension))) return failToCreate(name_, metaExtension, directory_, meta_.path());
 
     sampleRate_ = sampleRate;

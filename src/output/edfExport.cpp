@@ -10,6 +10,7 @@
 #include <edflib.h>
 #include <sndfile.h>
 
+#include "common/outputLayout.h"
 #include "common/utcText.h"
 #include "platform/platform.h"
 
@@ -30,9 +31,9 @@ struct groupLayout {
 
 groupLayout layoutOf(edfGroup group) {
     switch (group) {
-        case edfGroup::qor2: return {"qor2.bdf", true};
-        case edfGroup::jux: return {"jux.edf", false};
-        case edfGroup::audio: return {"audio.edf", false};
+        case edfGroup::qor2: return {outputLayout::edfMainBoardName, true};
+        case edfGroup::jux: return {outputLayout::edfSecondBoardName, false};
+        case edfGroup::audio: return {outputLayout::edfAudioName, false};
     }
     return {"", false};
 }
@@ -228,9 +229,9 @@ std::string forEachAnnotation(const sessionFolder& folder, const filePlan& plan,
         zeroSession.push_back((*clock)["zeroSessionSeconds"].get<double>());
         zeroUnix.push_back((*clock)["zero"]["unixSeconds"].get<double>());
     }
-    std::string imageDirectory = "images";
+    std::string imageDirectory = outputLayout::imagesDirectoryName;
     if (folder.json.contains("images") && folder.json["images"].is_object() &&
-        folder.json["images"].value("directory", std::string("images")) == ".") {
+        folder.json["images"].value("directory", imageDirectory) == ".") {
         imageDirectory = ".";
     }
     std::vector<std::string> names;
@@ -238,11 +239,9 @@ std::string forEachAnnotation(const sessionFolder& folder, const filePlan& plan,
     if (platform::listDirectory(folder.directory + imageDirectory, names, reason)) {
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            if (name.size() != 15 || name.compare(11, 4, ".jpg") != 0 ||
-                !std::all_of(name.begin(), name.begin() + 11, [](char ch) { return ch >= '0' && ch <= '9'; })) {
-                continue;
-            }
-            const double sessionSeconds = std::strtod(name.substr(0, 11).c_str(), nullptr) / 1000.0;
+            if (!outputLayout::isImageFileName(name)) continue;
+            const double sessionSeconds =
+                std::strtod(name.substr(0, outputLayout::imageNameDigits).c_str(), nullptr) / 1000.0;
             int k = -1;
             for (int i = 0; i < static_cast<int>(zeroSession.size()); ++i) {
                 if (zeroSession[static_cast<size_t>(i)] <= sessionSeconds) k = i;
@@ -458,10 +457,8 @@ std::string exportEdf(const sessionFolder& folder, const std::string& outputDire
     if (std::string error = planFiles(folder, plans); !error.empty()) return error;
     for (filePlan& plan : plans) {
         if (std::string error = planRanges(folder, plan); !error.empty()) return error;
-        char number[16];
-        std::snprintf(number, sizeof number, "%02d", plan.file);
-        const std::string path = platform::withTrailingSeparator(outputDirectory) + folder.part + "_file" + number + "_" +
-                                 layoutOf(plan.group).suffix;
+        const std::string path = platform::withTrailingSeparator(outputDirectory) +
+                                 outputLayout::edfFileName(folder.part, plan.file, layoutOf(plan.group).suffix);
         const std::string staged = stagedPath(path);
         if (std::string error = writeFile(folder, plan, staged); !error.empty()) {
             discardStaged(staged);

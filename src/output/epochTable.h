@@ -22,7 +22,6 @@ namespace sensconv {
 
 inline constexpr int defaultEpochSeconds = 60;
 inline constexpr int maxEpochSeconds = 3600;
-inline constexpr char epochsFileName[] = "epochs.csv";
 inline constexpr char epochsHeader[] = "utc,enmo_mg,mad_mg,wear,filled_share,temperature_c,light_lx\n";
 
 class epochTable {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/littleEndian.h"
+#include "common/outputLayout.h"
 #include "common/stdioFile.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
@@ -139,8 +140,8 @@ private:
     void open() {
         if (opened_) return;
         opened_ = true;
-        create(csv_, gpsTrackFiles::csvName);
-        create(gpx_, gpsTrackFiles::gpxName);
+        create(csv_, outputLayout::gpsTableFileName);
+        create(gpx_, outputLayout::gpsTrackFileName);
         csv_.print("%s", csvHeader);
         gpx_.print("%s", gpxHead);
     }
@@ -264,7 +265,7 @@ void gpsTrackFiles::fileDone(int64_t recordsSoFar) {
 gpsSessionSummary gpsTrackFiles::finish(const recordUtcFunction& recordUtc) {
     gpsSessionSummary summary;
     summary.clockChecks.resize(std::max<size_t>(fileEnds_.size(), 1));
-    const stdioFile input(platform::openForReading(directory_ + recordsName));
+    const stdioFile input(platform::openForReading(directory_ + outputLayout::gpsRecordsFileName));
     if (!input) return summary;
 
     trackBuilder builder(directory_, *run_, recordUtc, summary);

@@ -43,9 +43,6 @@ struct gpsSessionSummary {
 
 class gpsTrackFiles {
 public:
-    static constexpr const char* csvName = "gps.csv";
-    static constexpr const char* gpxName = "gps.gpx";
-    static constexpr const char* recordsName = "sirfGPSOutput.bin";
     // A pause longer than this without a fix starts a new track segment.
     static constexpr int64_t segmentGapMs = 60000;
 

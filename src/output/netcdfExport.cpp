@@ -7,6 +7,7 @@
 
 #include <netcdf.h>
 
+#include "common/outputLayout.h"
 #include "output/sessionSummary.h"
 #include "platform/platform.h"
 
@@ -375,7 +376,8 @@ std::string writeFile(const sessionFolder& folder, const std::string& path) {
 
 std::string exportNetcdf(const sessionFolder& folder, const std::string& outputDirectory,
                          std::vector<std::string>& written) {
-    const std::string path = platform::withTrailingSeparator(outputDirectory) + folder.part + ".nc";
+    const std::string path =
+        platform::withTrailingSeparator(outputDirectory) + folder.part + outputLayout::netcdfExtension;
     const std::string staged = stagedPath(path);
     if (std::string error = writeFile(folder, staged); !error.empty()) {
         discardStaged(staged);

@@ -11,6 +11,7 @@
 
 #include <sndfile.h>
 
+#include "common/outputLayout.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -19,8 +20,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr char sessionJsonName[] = "session.json";
-constexpr char audioFileName[] = "completeSensorAudio.wav";
 // session.json is a few hundred kilobytes for a week; anything far larger is not ours.
 constexpr std::uintmax_t maxSessionJsonBytes = 256u << 20;
 constexpr size_t sparseLineMax = 32;
@@ -131,13 +130,14 @@ std::string readChannel(const json& entry, int fileCount, folderChannel& c) {
         return missing("filledSamples", where);
     }
     if (!fetch(entry, "file", c.file)) return missing("file", where);
-    const std::string expectedFile = c.isAudio() ? std::string(audioFileName) : "binaryData_" + c.name + ".bin";
+    const std::string expectedFile =
+        c.isAudio() ? std::string(outputLayout::audioFileName) : outputLayout::channelDataFileName(c.name);
     if (c.file != expectedFile) return "session.json: " + where + " names the file " + inQuotes(c.file);
     const auto sparse = entry.find("sparseFile");
     if (sparse == entry.end()) return missing("sparseFile", where);
     if (sparse->is_string()) {
         c.sparseFile = sparse->get<std::string>();
-        if (c.isAudio() || c.sparseFile != "binaryData_" + c.name + ".sparse") {
+        if (c.isAudio() || c.sparseFile != outputLayout::channelSparseFileName(c.name)) {
             return "session.json: " + where + " names the file " + inQuotes(c.sparseFile);
         }
     } else if (!sparse->is_null()) {
@@ -214,7 +214,7 @@ std::string readSessionFolder(const std::string& directory, sessionFolder& folde
     folder.part = own.filename().string();
     if (!platform::isDirectory(directory)) return "it is not a directory";
 
-    const std::string jsonPath = folder.path(sessionJsonName);
+    const std::string jsonPath = folder.path(outputLayout::sessionSummaryFileName);
     const auto size = plainFileSize(jsonPath);
     if (!size) return jsonPath + " is missing or not a plain file";
     if (*size > maxSessionJsonBytes) return jsonPath + " is too large to be a session summary";
@@ -355,8 +355,10 @@ std::string physicalReader::open(const sessionFolder& folder, const folderChanne
     conversion_ = channel.info->conversion;
     calibration_ = folder.calibration;
     if (conversion_ == physicalConversion::accelerometerCalibration) {
-        axis_ = channel.name == "accel" ? 0 : channel.name == "accelY" ? 1 : 2;
-        temperature_ = folder.find("BarTemp");
+        axis_ = channel.info == &qor2ChannelTable[qor2XAccel]   ? 0
+                : channel.info == &qor2ChannelTable[qor2YAccel] ? 1
+                                                                : 2;
+        temperature_ = folder.find(qor2ChannelTable[qor2Temp].shortName);
         if (temperature_ != nullptr && temperature_->samples > 0 && temperature_->rate > 0) {
             temperaturePath_ = folder.path(temperature_->file);
             temperatureFile_.reset(platform::openForReading(temperaturePath_));

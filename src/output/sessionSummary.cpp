@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "common/outputLayout.h"
 #include "common/userMessages.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
@@ -24,9 +25,6 @@
 namespace sensconv {
 
 namespace {
-
-constexpr char audioFileName[] = "completeSensorAudio.wav";
-constexpr char gpsFileName[] = "sirfGPSOutput.bin";
 
 int64_t toSigned(uint64_t value) {
     constexpr auto most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
@@ -49,14 +47,10 @@ orderedJson preciseTimeJson(double unixSeconds) {
     return time;
 }
 
-// The channel table keeps the units as printf texts ("%% relative humidity"); the
-// summary gives the unit itself.
 orderedJson unitOf(const std::string& longName) {
     const channelInfo* info = findChannel(longName);
     if (info == nullptr || info->unit == nullptr) return nullptr;
-    std::string unit = info->unit;
-    for (size_t at = unit.find("%%"); at != std::string::npos; at = unit.find("%%", at + 1)) unit.erase(at, 1);
-    return unit;
+    return info->unit;
 }
 
 board boardOfChannel(const std::string& longName) {
@@ -279,8 +273,9 @@ orderedJson sessionSummary::channelJson(const channel& c, bool withAnchors) cons
         json["uncalibrated"] = true;
     }
     json["rate"] = c.rateHz;
-    json["file"] = c.audio ? std::string(audioFileName) : "binaryData_" + c.name + ".bin";
-    json["sparseFile"] = c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson("binaryData_" + c.name + ".sparse");
+    json["file"] = c.audio ? std::string(outputLayout::audioFileName) : outputLayout::channelDataFileName(c.name);
+    json["sparseFile"] =
+        c.audio || c.filled == 0 ? orderedJson(nullptr) : orderedJson(outputLayout::channelSparseFileName(c.name));
     json["samples"] = c.samples;
     json["filledSamples"] = c.filled;
     json["filledShare"] = c.samples > 0 ? static_cast<double>(c.filled) / static_cast<double>(c.samples) : 0.0;
@@ -305,8 +300,8 @@ std::optional<sessionSummary::channelFacts> sessionSummary::factsOf(const std::s
     for (const channel& c : channels_) {
         if (c.longName != longName || c.audio) continue;
         channelFacts facts;
-        facts.file = "binaryData_" + c.name + ".bin";
-        if (c.filled > 0) facts.sparseFile = "binaryData_" + c.name + ".sparse";
+        facts.file = outputLayout::channelDataFileName(c.name);
+        if (c.filled > 0) facts.sparseFile = outputLayout::channelSparseFileName(c.name);
         facts.rateHz = c.rateHz;
         facts.samples = c.samples;
         for (const anchor& a : c.anchors) facts.anchors.emplace_back(a.index, a.unixSeconds);
@@ -374,7 +369,7 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
     json["images"] = {{"directory", imagesDirectory_}, {"good", goodImages_}, {"bad", badImages_},
                       {"unchecked", uncheckedImages_}};
     const auto trackFile = [this](const char* name) { return gps_.tracksWritten ? orderedJson(name) : orderedJson(nullptr); };
-    json["gps"] = {{"file", gpsFile_ ? orderedJson(gpsFileName) : orderedJson(nullptr)},
+    json["gps"] = {{"file", gpsFile_ ? orderedJson(outputLayout::gpsRecordsFileName) : orderedJson(nullptr)},
                    {"records", gpsRecords_},
                    {"fixes", gps_.fixes},
                    {"badChecksumFrames", gps_.counters.badChecksumFrames},
@@ -382,8 +377,8 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
                    {"unknownMessages", gps_.counters.unknownMessages},
                    {"firstFix", timeOrNull(gps_.firstFixMs)},
                    {"lastFix", timeOrNull(gps_.lastFixMs)},
-                   {"csv", trackFile(gpsTrackFiles::csvName)},
-                   {"gpx", trackFile(gpsTrackFiles::gpxName)}};
+                   {"csv", trackFile(outputLayout::gpsTableFileName)},
+                   {"gpx", trackFile(outputLayout::gpsTrackFileName)}};
     json["accelerometerCalibration"] = accelCalibration_;
     // When the recorder was worn (the wear pass; null without accelerometer samples).
     json["wear"] = wear_;
@@ -392,7 +387,7 @@ orderedJson sessionSummary::toJsonWithoutFiles(int status) const {
 
 bool sessionSummary::write(const std::string& partDir, int status, runStatus& run) {
     outputFile file(run);
-    const std::string path = platform::withTrailingSeparator(partDir) + sessionFileName;
+    const std::string path = platform::withTrailingSeparator(partDir) + outputLayout::sessionSummaryFileName;
     if (!file.create(path)) {
         printMessage(outputMessages::unableToWrite, path.c_str(), std::strerror(errno));
         file.lostWithoutFile();

@@ -32,7 +32,6 @@ class snsr_packetWriter_class;
 using orderedJson = nlohmann::ordered_json;
 
 inline constexpr int sessionSchemaVersion = 2;
-inline constexpr char sessionFileName[] = "session.json";
 
 struct programInfo {
     std::string name = "sensconv";

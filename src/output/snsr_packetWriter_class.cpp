@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "decode/channelTable.h"
@@ -18,9 +19,9 @@ namespace sensconv {
 
 namespace {
 
-constexpr const char* gpsFileName = "sirfGPSOutput.bin";
-constexpr const char* wavFileName = "completeSensorAudio.wav";
-constexpr const char* globalMetaFileName = "binaryData.meta";
+using outputLayout::audioFileName;
+using outputLayout::gpsRecordsFileName;
+using outputLayout::sessionMetaFileName;
 constexpr int statusNotCreated = -1;
 
 // asctime text without its final newline.
@@ -124,11 +125,11 @@ outcome snsr_packetWriter_class::setUpAudio(const decoderView& decoder) {
     const int32_t sampleRate = wavSampleRate(audio->rate);
     // One WAV file per session, at the rate of the first file that has audio.
     if (wav_.isOpen() || sampleRate == 0) return {};
-    return wav_.open(outputDir_ + wavFileName, sampleRate);
+    return wav_.open(outputDir_ + audioFileName, sampleRate);
 }
 
 outcome snsr_packetWriter_class::openGpsFile() {
-    if (gpsFile_.create(outputDir_ + gpsFileName)) return {};
+    if (gpsFile_.create(outputDir_ + gpsRecordsFileName)) return {};
     // This failure has always ended with a closing line of its own.
     return outcome::fatal(statusNotCreated, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
 }
@@ -220,7 +221,7 @@ std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::chan
 
 void snsr_packetWriter_class::writeGlobalMeta() {
     outputFile meta(*run_);
-    if (!meta.create(outputDir_ + globalMetaFileName)) {
+    if (!meta.create(outputDir_ + sessionMetaFileName)) {
         printMessage(outputMessages::globalMetaNotWritten, meta.path().c_str());
         meta.lostWithoutFile();
         return;

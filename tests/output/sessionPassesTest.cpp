@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/accelCalibration.h"
+#include "common/outputLayout.h"
 #include "common/runStatus.h"
 #include "output/accelCalibrationPass.h"
 #include "output/activityPass.h"
@@ -164,7 +165,7 @@ TEST(sessionPassesTest, blockwiseReadBackGivesWhatSampleBySampleFeedingGives) {
     const activityOutcome outcome =
         wearPass(calibration, session.inputs(), activitySettings{epochSeconds, wearParameters{}}, session.dir.path(), run);
     ASSERT_EQ(outcome.failure, "");
-    EXPECT_EQ(readWhole(session.dir / epochsFileName), expected);
+    EXPECT_EQ(readWhole(session.dir / outputLayout::epochsFileName), expected);
     const wearResult& wear = detector.result();
     EXPECT_EQ(outcome.wear["minutes"]["wear"], wear.wearMinutes);
     EXPECT_EQ(outcome.wear["minutes"]["nonwear"], wear.nonwearMinutes);
@@ -209,7 +210,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         const handMadeSession session;
         runStatus run;
         ASSERT_EQ(wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run).failure, "");
-        wholeRows = epochsWithEnmo(session.dir / epochsFileName);
+        wholeRows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
     }
     // Cut in the first half of the samples, and in the second, which the pass gathers
     // on a thread of its own.
@@ -233,7 +234,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
             wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run);
         EXPECT_EQ(outcome.failure, "");
         ASSERT_TRUE(outcome.wear.is_object());
-        const size_t rows = epochsWithEnmo(session.dir / epochsFileName);
+        const size_t rows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
         EXPECT_GT(rows, 0u);
         EXPECT_LT(rows, wholeRows);
     }

@@ -9,6 +9,7 @@
 #include <numbers>
 
 #include "common/littleEndian.h"
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/channelTable.h"
@@ -136,7 +137,7 @@ sessionSimulator::sessionSimulator(const simOptions& options, int32_t sessionInd
         truth_ = std::make_unique<truthWriter>(options.truthDir, sessionIndex, contents);
         if (options.schedule)
             dayTruth_.emplace(sensconv::platform::withTrailingSeparator(options.truthDir) +
-                              sensconv::formatText("part_%02d", sessionIndex));
+                              sensconv::outputLayout::sessionFolderName(sessionIndex));
     }
 }
 

@@ -4,12 +4,13 @@
 #include <bit>
 
 #include "common/littleEndian.h"
+#include "common/outputLayout.h"
 #include "common/textFormat.h"
 #include "platform/platform.h"
 
 namespace snsrsim {
 
-using sensconv::formatText;
+namespace layout = sensconv::outputLayout;
 
 namespace {
 
@@ -23,19 +24,19 @@ const char* shortNameOf(int channel) {
 
 truthWriter::truthWriter(const std::string& root, int32_t sessionIndex, const truthContents& contents)
     : contents_(contents) {
-    dir_ = sensconv::platform::withTrailingSeparator(root) + formatText("part_%02d", sessionIndex);
+    dir_ = sensconv::platform::withTrailingSeparator(root) + layout::sessionFolderName(sessionIndex);
     simFile::makeDirectory(dir_);
     dir_ = sensconv::platform::withTrailingSeparator(dir_);
-    if (contents.camera) simFile::makeDirectory(dir_ + "images");
+    if (contents.camera) simFile::makeDirectory(dir_ + layout::imagesDirectoryName);
     for (int channel = 0; channel < numTruthChannels; ++channel) {
         const bool qor2Channel = channel < sensconv::numQor2Channels;
         bool on = qor2Channel ? contents.qor2 : contents.jux;
         if (channel == sensconv::qor2Audio) on = contents.audio;
         channelTruth& truth = channels_[static_cast<size_t>(channel)];
         truth.on = on;
-        if (on) truth.values.open(dir_ + "binaryData_" + shortNameOf(channel) + ".f64");
+        if (on) truth.values.open(dir_ + layout::channelFileStem(shortNameOf(channel)) + ".f64");
     }
-    if (contents.gps) gps_.open(dir_ + "sirfGPSOutput.bin");
+    if (contents.gps) gps_.open(dir_ + layout::gpsRecordsFileName);
 }
 
 void truthWriter::beginFile(const std::string& name, double qor2ZeroUnixSeconds, double juxZeroUnixSeconds) {
@@ -91,7 +92,8 @@ void truthWriter::gpsRecord(std::span<const uint8_t> record) {
 }
 
 void truthWriter::image(int32_t milliseconds, std::span<const uint8_t> bytes) {
-    simFile::writeWhole(dir_ + "images" + sensconv::platform::pathSeparator + formatText("%011d.jpg", milliseconds),
+    simFile::writeWhole(dir_ + layout::imagesDirectoryName + sensconv::platform::pathSeparator +
+                            layout::imageFileName(milliseconds),
                         bytes);
     ++images_;
 }
@@ -102,7 +104,7 @@ void truthWriter::finish() {
         if (!truth.on) continue;
         truth.values.close();
         if (!truth.filled.empty()) {
-            simFile sparse(dir_ + "binaryData_" + shortNameOf(channel) + ".sparse");
+            simFile sparse(dir_ + layout::channelSparseFileName(shortNameOf(channel)));
             for (int64_t position : truth.filled) sparse.print("%lld,1\n", static_cast<long long>(position));
             sparse.close();
         }

@@ -20,7 +20,6 @@ import argparse
 import datetime
 import json
 import os
-import re
 import resource
 import shlex
 import shutil
@@ -32,7 +31,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import study_summary  # noqa: E402
 
-PART_FOLDER = re.compile(r"part_\d+")
+PART_FOLDER = study_summary.PART_FOLDER
 
 
 def utc_now():

@@ -12,11 +12,13 @@ failing one, so that Snakemake redoes the folder on the next run.
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 
-PART_FOLDER = re.compile(r"part_\d+")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import study_summary  # noqa: E402
+
+PART_FOLDER = study_summary.PART_FOLDER
 
 
 def main():
