@@ -4,7 +4,7 @@
 
 namespace sensconv {
 
-outcome outcome::fatal(int status, std::string lines, const char* closing) {
+outcome outcome::fatal(exitStatus status, std::string lines, const char* closing) {
     putMessage(lines.c_str());
     outcome result;
     result.failure_ = std::make_unique<failure>(failure{status, std::move(lines), closing});

@@ -16,8 +16,6 @@ namespace {
 
 namespace msg = decodeMessages;
 
-constexpr int statusNotSetUp = -1;
-constexpr int statusGapTooLarge = -3;
 
 }  // namespace
 
@@ -34,7 +32,7 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
       maxFill_(maxFill) {
     if (inputs_ <= 0) {
         // Such a channel has always ended the run without a closing line.
-        setUpResult_ = outcome::fatal(statusNotSetUp, formatText(msg::invalidInputs, inputs_), "");
+        setUpResult_ = outcome::fatal(exitStatus::failed, formatText(msg::invalidInputs, inputs_), "");
         return;
     }
     if (repair_) {
@@ -43,7 +41,7 @@ sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, doubl
         try {
             repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
         } catch (const std::bad_alloc&) {
-            setUpResult_ = outcome::fatal(statusNotSetUp,
+            setUpResult_ = outcome::fatal(exitStatus::failed,
                                           std::string(msg::repairBufferNotAllocated) +
                                               formatText(msg::mallocFailed, size * sizeof(double)),
                                           "");
@@ -76,7 +74,7 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
         } else {
             const double missing = expected - static_cast<double>(have) - 1;
             printMessage(msg::fillingSamples, packetIndex, missing, longName.c_str());
-            if (maxFill_ < missing) return outcome::fatal(statusGapTooLarge, msg::tooManyMissing);
+            if (maxFill_ < missing) return outcome::fatal(exitStatus::gapTooLarge, msg::tooManyMissing);
             // Filled values repeat the last good value and go just before the packet's own.
             int32_t i = 0;
             while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {

@@ -18,8 +18,6 @@ namespace {
 
 namespace msg = decodeMessages;
 
-constexpr int statusWrongClock = -11;
-constexpr int statusNoGpsBuffer = -12;
 constexpr int32_t maxStreams = numStreamIds;
 constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
 
@@ -117,7 +115,7 @@ outcome sensorDecoder::setUpChannels() {
         try {
             gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
         } catch (const std::bad_alloc&) {
-            return outcome::fatal(statusNoGpsBuffer, msg::gpsBufferNotAllocated);
+            return outcome::fatal(exitStatus::noGpsBuffer, msg::gpsBufferNotAllocated);
         }
     }
     cameraActive = streamTypes.contains(streamCAMERA);
@@ -238,7 +236,7 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
         // The board restarts its period counter at 0 after 255; any other backwards
         // step means lost or damaged data.
         if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
-            return outcome::fatal(statusWrongClock, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
+            return outcome::fatal(exitStatus::clockInconsistent, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
         }
         printMessage(msg::wrapRule);
         // Continue as if the counter had gone on past 255. After a true roll-over the
@@ -261,7 +259,7 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
     clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
-        return outcome::fatal(statusWrongClock, formatText(msg::timeMovedBackwards, packetIndex, boardName,
+        return outcome::fatal(exitStatus::clockInconsistent, formatText(msg::timeMovedBackwards, packetIndex, boardName,
                                                            clock.firstFileTime, clock.fileTime) +
                                                     msg::likelyCorrupt);
     }

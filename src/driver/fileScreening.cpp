@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/exitStatus.h"
 #include "driver/driverMessages.h"
 #include "platform/platform.h"
 
@@ -14,8 +15,6 @@ namespace sensconv {
 namespace {
 
 namespace msg = driverMessages;
-
-constexpr int statusScanFailed = -1;
 
 bool hasContainerExtension(const std::string& name) {
     static constexpr char extension[] = ".snsr";
@@ -55,7 +54,7 @@ void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles)
         std::fprintf(stderr, msg::noFilesFound);
         std::fprintf(stderr, msg::listingNeedsPermission);
         std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusScanFailed);
+        platform::exitProcess(processStatus(exitStatus::scanFoundNothing));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <set>
 #include <utility>
 
+#include "common/exitStatus.h"
 #include "common/outcome.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
@@ -43,8 +44,6 @@ namespace {
 
 namespace msg = driverMessages;
 
-constexpr int statusNoFiles = -2;
-constexpr int statusFailed = -1;
 constexpr double gpsClockWarningMs = 1000.0;
 
 // The session whose output is being built, for the closing line of a run that ends
@@ -72,7 +71,7 @@ unfinishedSession currentUnfinished() {
 [[noreturn]] void abandonSession(const std::string& stagedFolder) {
     if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
     setUnfinished(0, "");
-    platform::exitProcess(statusFailed);
+    platform::exitProcess(processStatus(exitStatus::failed));
 }
 
 // A session that ends before anything was written leaves nothing behind.
@@ -167,7 +166,7 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     settleMessages();
     reportUnfinishedSession();
     putMessage(failure.closingLine());
-    platform::exitProcess(failure.status());
+    platform::exitProcess(processStatus(failure.status()));
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live
@@ -187,7 +186,7 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     decoder.times.fitOn(writer.sideThread());
     if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));
+    if (!reader.fileOk) endRun(outcome::fatal(exitStatus::failed, formatText(msg::fileNotProcessed, path.c_str())));
 
     // Every record goes to the decoder, also the last one that carries no packet.
     while (reader.hasData) {
@@ -318,7 +317,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     summary.addWear(activity.wear);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
-    summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);
+    summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : processStatus(exitStatus::failed), run);
     outcome.lost = run.filesFailed() != lossesBefore;
     // Converted beside others, the session is put in place only once every earlier
     // one has ended without ending the run.
@@ -471,7 +470,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                     reportIncomplete(front.session, report.staged);
                 }
                 printMessage(msg::exiting);
-                platform::exitProcess(statusFailed);
+                platform::exitProcess(processStatus(exitStatus::failed));
             }
             platform::endLike(end);
         }
@@ -569,7 +568,9 @@ int runConversion(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
-    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
+    if (const exitStatus status = parseCommandLine(arguments, options, inputFiles); status != exitStatus::success) {
+        return processStatus(status);
+    }
     // Sessions side by side are started from this thread alone; otherwise a thread takes
     // the requests to end.
     if (options.what == commandLineOptions::action::convert) {
@@ -588,9 +589,9 @@ int runConversion(int argc, char** argv) {
             printVersion(stdout);
             return 0;
         case commandLineOptions::action::info:
-            return describeInput(options, inputFiles);
+            return processStatus(describeInput(options, inputFiles));
         case commandLineOptions::action::exportSessions:
-            return exportSessions(options, inputFiles);
+            return processStatus(exportSessions(options, inputFiles));
         case commandLineOptions::action::convert:
             break;
     }
@@ -602,7 +603,7 @@ int runConversion(int argc, char** argv) {
     if (inputFiles.empty()) {
         printMessage(msg::noFilesToParse);
         printMessage(msg::exiting);
-        return statusNoFiles;
+        return processStatus(exitStatus::noFiles);
     }
 
     std::vector<int> fileSession;
@@ -613,7 +614,7 @@ int runConversion(int argc, char** argv) {
         printMessage(msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
-    if (!checkFileHeaders(inputFiles)) return statusFailed;
+    if (!checkFileHeaders(inputFiles)) return processStatus(exitStatus::failed);
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
     warnAboutAbandonedSessions(options.outputdir);
@@ -635,7 +636,7 @@ int runConversion(int argc, char** argv) {
         if (!allRead) printMessage(msg::inputLost);
         if (run.outputLost()) printMessage(msg::outputLost);
         printMessage(msg::exiting);
-        return statusFailed;
+        return processStatus(exitStatus::failed);
     }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/exitStatus.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "driver/driverMessages.h"
@@ -22,9 +23,6 @@ namespace sensconv {
 namespace {
 
 namespace msg = driverMessages;
-
-constexpr int statusNoFiles = -1;
-constexpr int statusReadFailed = -1;
 
 double toSeconds(uint64_t milliseconds) {
     return static_cast<double>(milliseconds) / 1000.0;
@@ -243,7 +241,7 @@ void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fil
             printMessage(msg::inputUnreadable, given[g].c_str(), scan.readFailureOffset,
                          scan.readErrorNumber != 0 ? std::strerror(scan.readErrorNumber) : "the data ended early");
             printMessage(msg::exiting);
-            platform::exitProcess(statusReadFailed);
+            platform::exitProcess(processStatus(exitStatus::failed));
         }
         if (scan.ok) {
             fileStart.push_back(scan.start);
@@ -260,7 +258,7 @@ void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fil
     if (inputFiles.empty()) {
         printMessage(msg::noRemainingFiles);
         printMessage(msg::exiting);
-        platform::exitProcess(statusNoFiles);
+        platform::exitProcess(processStatus(exitStatus::scanFoundNothing));
     }
 
     const int sessions = groupSessions(fileStart, fileEnd, maxGap_sec, fileSession);

@@ -23,11 +23,10 @@ namespace msg = outputMessages;
 constexpr const char* binExtension = ".bin";
 constexpr const char* metaExtension = ".meta";
 constexpr const char* sparseExtension = ".sparse";
-constexpr int statusNotCreated = -1;
 
 outcome failToCreate(const std::string& name, const char* extension, const std::string& directory,
                      const std::string& fullPath) {
-    return outcome::fatal(statusNotCreated,
+    return outcome::fatal(exitStatus::failed,
                           formatText(msg::channelFileNotCreated, name.c_str(), extension, directory.c_str()) +
                               formatText(msg::fullPath, fullPath.c_str()));
 }

@@ -21,7 +21,6 @@ namespace {
 constexpr const char* gpsFileName = "sirfGPSOutput.bin";
 constexpr const char* wavFileName = "completeSensorAudio.wav";
 constexpr const char* globalMetaFileName = "binaryData.meta";
-constexpr int statusNotCreated = -1;
 
 // asctime text without its final newline.
 std::string localTimeText(int64_t t) {
@@ -130,7 +129,7 @@ outcome snsr_packetWriter_class::setUpAudio(const decoderView& decoder) {
 outcome snsr_packetWriter_class::openGpsFile() {
     if (gpsFile_.create(outputDir_ + gpsFileName)) return {};
     // This failure has always ended with a closing line of its own.
-    return outcome::fatal(statusNotCreated, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
+    return outcome::fatal(exitStatus::failed, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
 }
 
 outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {

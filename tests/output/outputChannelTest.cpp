@@ -196,7 +196,7 @@ TEST(outputChannelTest, BinOrMetaThatCannotBeCreatedIsFatal) {
                                   " in directory " + directory + ", full path:\n# ERROR: " + directory +
                                   "binaryData_BarPres" + extension + "\n";
         EXPECT_EQ(GetCapturedStderr(), lines);
-        EXPECT_EQ(opened.status(), -1);
+        EXPECT_EQ(processStatus(opened.status()), -1);
         EXPECT_EQ(opened.lines(), lines);
         EXPECT_STREQ(opened.closingLine(), "# ERROR: Exiting\n");
     };

@@ -403,7 +403,7 @@ TEST(snsr_packetWriterTest, SessionFileThatCannotBeCreatedIsFatal) {
     fileSetup both;
     both.gps = true;
     const outcome gps = begin(both);
-    EXPECT_EQ(gps.status(), -1);
+    EXPECT_EQ(processStatus(gps.status()), -1);
     EXPECT_EQ(gps.lines(), "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n");
     EXPECT_STREQ(gps.closingLine(), "# snsr_packetWriter: ERROR, Exiting\n");
 
@@ -411,7 +411,7 @@ TEST(snsr_packetWriterTest, SessionFileThatCannotBeCreatedIsFatal) {
     fileSetup withAudio;
     withAudio.micHz = 8000;
     const outcome wav = begin(withAudio);
-    EXPECT_EQ(wav.status(), -8);
+    EXPECT_EQ(processStatus(wav.status()), -8);
     EXPECT_EQ(wav.lines(), "# ERROR: Unable to open the .wav file " + dir.path() +
                                "completeSensorAudio.wav\n# ERROR:  libsndfile: System error : Is a directory.\n");
     EXPECT_STREQ(wav.closingLine(), "# ERROR: Exiting\n");
