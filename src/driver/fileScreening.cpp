@@ -38,7 +38,7 @@ std::optional<int64_t> sizeOfFile(const std::string& path, std::optional<std::pa
 
 }  // namespace
 
-void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles) {
+outcome scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles) {
     inputFiles.clear();
     std::fprintf(stderr, msg::scanningDirectory);
 
@@ -51,11 +51,10 @@ void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles)
     }
     std::fprintf(stderr, msg::foundFiles, static_cast<int>(inputFiles.size()));
     if (inputFiles.empty()) {
-        std::fprintf(stderr, msg::noFilesFound);
-        std::fprintf(stderr, msg::listingNeedsPermission);
-        std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(processStatus(exitStatus::scanFoundNothing));
+        return outcome::fatal(exitStatus::scanFoundNothing,
+                              std::string(msg::noFilesFound) + msg::listingNeedsPermission);
     }
+    return {};
 }
 
 void screenFiles(std::vector<std::string>& inputFiles, std::map<std::string, int64_t>* sizes) {

@@ -8,6 +8,7 @@
 
 #include "common/stdioFile.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
 #include "decode/sensorDecoder.h"
@@ -81,12 +82,14 @@ orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, 
     packetReader reader(path, false);
     if (!reader.fileOk) return nullptr;
     sensorDecoder decoder(reader.header.get());
+    if (!decoder.setUpResult().ok()) putMessage(decoder.setUpResult().lines().c_str());
     snsrPacket packet;
     int64_t gpsRecords = 0;
     outcome decoded;
     while (reader.hasData && decoded.ok()) {
         reader.readPacket(packet);
         decoded = decoder.processPacket(packet);
+        if (!decoded.ok()) putMessage(decoded.lines().c_str());
         if (decoder.view().gpsRecord().length > 0) ++gpsRecords;
     }
     fatalStatus = decoded.status();
@@ -382,7 +385,13 @@ exitStatus describeInput(const commandLineOptions& options, std::vector<std::str
     }
     if (options.scanEnabled && !options.outputdirGiven) outputDir = options.scandir;
 
-    if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
+    if (options.scanEnabled) {
+        if (const outcome scanned = scanDirectory(options.scandir, inputFiles); !scanned.ok()) {
+            putMessage(scanned.lines().c_str());
+            putMessage(scanned.closingLine());
+            return scanned.status();
+        }
+    }
     screenFiles(inputFiles);
     orderedJson info;
     info["schemaVersion"] = sessionSchemaVersion;

@@ -158,15 +158,20 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     for (const auto& [index, path] : earlier) printMessage(msg::earlierOutputKept, path.c_str());
 }
 
-// The one way out of a run that failed in the middle of a session: the closing line,
-// then the end of the process without unwinding, so that the session's files stay
-// exactly as far as they had come.
-[[noreturn]] void endRun(const outcome& failure) {
+// The one way out of a run that failed in the middle of a session, once the failure's
+// lines are printed: the closing line, then the end of the process without unwinding,
+// so that the session's files stay exactly as far as they had come.
+[[noreturn]] void endRunAfterLines(const outcome& failure) {
     // Blocks still on their way to the session's files get there first.
     settleMessages();
     reportUnfinishedSession();
     putMessage(failure.closingLine());
     platform::exitProcess(processStatus(failure.status()));
+}
+
+[[noreturn]] void endRun(const outcome& failure) {
+    putMessage(failure.lines().c_str());
+    endRunAfterLines(failure);
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live
@@ -192,8 +197,10 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     while (reader.hasData) {
         reader.readPacket(packet);
         if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) {
+            // The samples decoded up to here reach their files after the lines.
+            putMessage(decoded.lines().c_str());
             writer.flushChannels();
-            endRun(decoded);
+            endRunAfterLines(decoded);
         }
         writer.writePacket();
     }
@@ -528,6 +535,14 @@ void endOnRequest(int signal) {
     printMessage(msg::endedBySignal, signal, platform::signalName(signal).c_str());
 }
 
+// A run that fails before any session is begun ends with the failure's lines, its
+// closing line and its status.
+int endBeforeConversion(const outcome& failure) {
+    putMessage(failure.lines().c_str());
+    putMessage(failure.closingLine());
+    return processStatus(failure.status());
+}
+
 }  // namespace
 
 void takeTerminationRequests() {
@@ -597,7 +612,11 @@ int runConversion(int argc, char** argv) {
     }
     inferOutputDirectory(options, inputFiles);
 
-    if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
+    if (options.scanEnabled) {
+        if (const outcome scanned = scanDirectory(options.scandir, inputFiles); !scanned.ok()) {
+            return endBeforeConversion(scanned);
+        }
+    }
     std::map<std::string, int64_t> screenedSizes;
     screenFiles(inputFiles, &screenedSizes);
     if (inputFiles.empty()) {
@@ -607,8 +626,11 @@ int runConversion(int argc, char** argv) {
     }
 
     std::vector<int> fileSession;
-    segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec, options.writeTraceFiles,
-                    options.jobs);
+    if (const outcome segmented = segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec,
+                                                  options.writeTraceFiles, options.jobs);
+        !segmented.ok()) {
+        return endBeforeConversion(segmented);
+    }
     if (options.scanEnabled && !options.outputdirGiven) {
         options.outputdir = options.scandir;
         printMessage(msg::changingOutputDirectory, options.outputdir.c_str());

@@ -105,7 +105,8 @@ TEST(repairMemoryTest, RepairBufferThatCannotBeAllocatedIsFatal) {
     ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
     const std::string expected = "# ERROR: unable to allocate an internal buffer to store repair data\n"
                                  "# ERROR: malloc failed asking for " + bytes + " bytes\n";
-    EXPECT_EQ(printed, expected);
+    // The channel prints nothing of it: the lines are its caller's to print.
+    EXPECT_EQ(printed, "");
     EXPECT_EQ(processStatus(channel.setUpResult().status()), -1);
     EXPECT_EQ(channel.setUpResult().lines(), expected);
     EXPECT_STREQ(channel.setUpResult().closingLine(), "");

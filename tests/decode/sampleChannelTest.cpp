@@ -89,7 +89,7 @@ TEST(sampleChannelTest, FillLimit) {
     EXPECT_EQ(processStatus(tooMany.status()), -3);
     EXPECT_EQ(tooMany.lines(), "# ERROR: Too many missing samples to output, input is badly corrupted!\n");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "# WARNING: Packet     17, Filling 204801 missing samples for field jux/x_mag\n" + tooMany.lines());
+              "# WARNING: Packet     17, Filling 204801 missing samples for field jux/x_mag\n");
     EXPECT_STREQ(tooMany.closingLine(), "# ERROR: Exiting\n");
     // Nothing was taken: no batch, no filled positions.
     EXPECT_EQ(fresh.batchCount, 0);
@@ -125,7 +125,8 @@ TEST(sampleChannelTest, WithoutRepairValuesPassAsTheyAre) {
 TEST(sampleChannelTest, InvalidInputCountIsFatalWithoutClosingLine) {
     ::testing::internal::CaptureStderr();
     sampleChannel channel(true, 0, 10, 10, 10, "x", "x");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "# ERROR: invalid number of inputs specified 0\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(channel.setUpResult().lines(), "# ERROR: invalid number of inputs specified 0\n");
     EXPECT_EQ(processStatus(channel.setUpResult().status()), -1);
     EXPECT_STREQ(channel.setUpResult().closingLine(), "");
     const double value[] = {1.0};

@@ -189,8 +189,7 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     EXPECT_EQ(GetCapturedStderr(),
               "# INFO: ---------------------\n"
               "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
-              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n" +
-                  wrapped.lines());
+              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n");
     EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
     // Nothing of the packet was taken.
     EXPECT_EQ(decoder.qor2Channels[qor2Compass]->batchCount, 0);
@@ -221,7 +220,7 @@ TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
     EXPECT_EQ(processStatus(backwards.status()), -11);
     EXPECT_EQ(backwards.lines(), "# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
                                  "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
-    EXPECT_EQ(GetCapturedStderr(), backwards.lines());
+    EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClockAlone) {

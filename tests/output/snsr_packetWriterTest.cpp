@@ -396,7 +396,8 @@ TEST(snsr_packetWriterTest, SessionFileThatCannotBeCreatedIsFatal) {
         inputFile file(setup);
         CaptureStderr();
         outcome begun = writer.beginFile(dir.path(), file.decoder->view());
-        EXPECT_EQ(GetCapturedStderr(), begun.lines());
+        // The lines are the caller's to print.
+        EXPECT_EQ(GetCapturedStderr(), "");
         return begun;
     };
     std::filesystem::create_directory(dir.file("sirfGPSOutput.bin"));
