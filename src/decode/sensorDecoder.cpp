@@ -188,8 +188,8 @@ outcome sensorDecoder::processPacket(const snsrPacket& packet) {
 outcome sensorDecoder::processQor2(const snsrPacket& packet) {
     qor2Batch.clear();
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
-    if (qor2State.result != 1) {
-        printMessage(qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+    if (qor2State.result != boardResult::valid) {
+        printMessage(qor2State.result == boardResult::rejected ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
         return {};
     }
     if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
@@ -204,8 +204,8 @@ outcome sensorDecoder::addQor2Values(int64_t packetIndex) {
 outcome sensorDecoder::processJux(const snsrPacket& packet) {
     juxBatch.clear();
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
-    if (juxState.result != 1) {
-        printMessage(juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+    if (juxState.result != boardResult::valid) {
+        printMessage(juxState.result == boardResult::rejected ? msg::juxBadChecksum : msg::juxParserError, packet.index);
         return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
