@@ -296,8 +296,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     }
 
     // The writer finishes the session's files before the extractor lets go of an
-    // image that is still open; only then is the session complete on disk.
+    // image that is still open; only then is the session complete on disk. A
+    // binaryData.meta that did not reach the disk leaves the session incomplete.
     ahead.reset();
+    const bool metaWritten = writer->finish();
     writer.reset();
     if (extractor->closeUncheckedImage()) summary.addUncheckedImage();
     extractor.reset();
@@ -324,8 +326,9 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     summary.addWear(activity.wear);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
-    summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : processStatus(exitStatus::failed), run);
-    outcome.lost = run.filesFailed() != lossesBefore;
+    const bool nothingLost = metaWritten && run.filesFailed() == lossesBefore;
+    summary.write(folder.path, outcome.read && nothingLost ? 0 : processStatus(exitStatus::failed), run);
+    outcome.lost = !metaWritten || run.filesFailed() != lossesBefore;
     // Converted beside others, the session is put in place only once every earlier
     // one has ended without ending the run.
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());

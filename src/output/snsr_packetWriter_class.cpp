@@ -47,14 +47,26 @@ snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), g
 }
 
 snsr_packetWriter_class::~snsr_packetWriter_class() {
+    if (!finished_) {
+        // The files hand their last blocks over before the thread is let go of.
+        channels_.clear();
+        gpsFile_.close();
+        wav_.close();
+        blocks_.settle();
+    }
+    setMessageBarrier(nullptr);
+}
+
+bool snsr_packetWriter_class::finish() {
     for (auto& channel : channels_) channel->close();
     channels_.clear();
     channelIndex_.clear();
-    if (anyFileBegun_) writeGlobalMeta();
+    const bool metaWritten = !anyFileBegun_ || writeGlobalMeta();
     gpsFile_.close();
     wav_.close();
     blocks_.settle();
-    setMessageBarrier(nullptr);
+    finished_ = true;
+    return metaWritten;
 }
 
 outcome snsr_packetWriter_class::beginFile(const std::string& directory, const decoderView& decoder) {
@@ -217,12 +229,12 @@ std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::chan
     return facts;
 }
 
-void snsr_packetWriter_class::writeGlobalMeta() {
+bool snsr_packetWriter_class::writeGlobalMeta() {
     outputFile meta(*run_);
     if (!meta.create(outputDir_ + globalMetaFileName)) {
         printMessage(outputMessages::globalMetaNotWritten, meta.path().c_str());
         meta.lostWithoutFile();
-        return;
+        return false;
     }
     for (const std::string& source : sourceFiles_) meta.print("\"%s\",\"%s\"\n", "sourceFile", source.c_str());
 
@@ -255,7 +267,7 @@ void snsr_packetWriter_class::writeGlobalMeta() {
         const char* value = i < metaValues.size() ? metaValues[i].c_str() : "";
         meta.print("\"%s\",%s\n", metaKeys[i].c_str(), value);
     }
-    meta.close();
+    return meta.close();
 }
 
 }  // namespace sensconv
