@@ -22,7 +22,7 @@
 
 #include "common/metaLists.h"
 #include "container/packetReader.h"
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "fuzzInputs.h"
 #include "platform/platform.h"

@@ -9,7 +9,6 @@
 #include "common/userMessages.h"
 #include "decode/boardTime.h"
 #include "decode/decodeMessages.h"
-#include "decode/imageExtractor.h"
 #include "decode/juxDecoder.h"
 
 namespace sensconv {
@@ -339,8 +338,8 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
     }
     if (cameraActive) {
         add("camera", "1");
-        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->goodImages : int64_t{0}));
-        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->badImages : int64_t{0}));
+        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().good : int64_t{0}));
+        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().bad : int64_t{0}));
     }
 }
 

@@ -32,6 +32,13 @@ inline constexpr char
     // Session files
     gpsFileNotOpened[] = "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n",
     gpsFileExiting[] = "# snsr_packetWriter: ERROR, Exiting\n",
-    globalMetaNotWritten[] = "# ERROR: Unable to write global meta data to: %s\n";
+    globalMetaNotWritten[] = "# ERROR: Unable to write global meta data to: %s\n",
+
+    // Images
+    creatingImageDirectory[] = "# INFO: Creating image output directory\n",
+    imageDirectoryNotCreated[] = "# WARNING: Unable to create directory %s (%s)\n",
+    imageNotCreated[] = "# WARNING: Unable to create image file %s (%s)\n",
+    imageChecksumError[] = "# WARNING: JPEG CRC error. Dropping image.\n",
+    noImageOpen[] = "# WARNING: jpegDumpFile == null!\n";
 
 }  // namespace sensconv::outputMessages

@@ -10,7 +10,6 @@
 #include "container/packetReader.h"
 #include "decode/boardTime.h"
 #include "decode/channelTable.h"
-#include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "output/outputFile.h"
 #include "output/outputMessages.h"
@@ -146,7 +145,7 @@ orderedJson inputFileJson(size_t index, const std::string& path, const packetRea
 
     orderedJson images = {{"good", 0}, {"bad", 0}};
     if (decoder.cameraActive && decoder.extractor != nullptr) {
-        images = {{"good", decoder.extractor->goodImages}, {"bad", decoder.extractor->badImages}};
+        images = {{"good", decoder.extractor->counts().good}, {"bad", decoder.extractor->counts().bad}};
     }
     file["decoder"] = {
         {"qor2", decoder.qor2Active ? boardStatistics(decoder.qor2Clock, decoder.qor2State, decoder.qor2Rates, qor2ChannelTable)

@@ -1,4 +1,4 @@
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 
 #include <zlib.h>
 
@@ -6,14 +6,14 @@
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "decode/boardTime.h"
-#include "decode/decodeMessages.h"
+#include "output/outputMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
 
 namespace {
 
-namespace msg = decodeMessages;
+namespace msg = outputMessages;
 
 // JPEG start-of-image marker, and the camera's check segment: marker, two bytes,
 // then the CRC-32 of the image from its start marker up to those two bytes.
