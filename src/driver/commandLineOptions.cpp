@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/programInfo.h"
 #include "driver/driverMessages.h"
 #include "output/epochTable.h"
-#include "output/sessionSummary.h"
 
 namespace sensconv {
 

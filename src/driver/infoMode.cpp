@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/programInfo.h"
 #include "common/stdioFile.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"

@@ -16,6 +16,7 @@
 
 #include "common/exitStatus.h"
 #include "common/outcome.h"
+#include "common/programInfo.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"

@@ -7,6 +7,7 @@
 
 #include <netcdf.h>
 
+#include "common/programInfo.h"
 #include "output/sessionSummary.h"
 #include "platform/platform.h"
 

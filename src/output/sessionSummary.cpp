@@ -103,13 +103,6 @@ orderedJson clockJson(const boardTimeline& timeline) {
 
 }  // namespace
 
-programInfo thisProgram(std::vector<std::string> commandLine) {
-    programInfo program;
-    program.version = SENSCONV_VERSION;
-    program.commandLine = std::move(commandLine);
-    return program;
-}
-
 orderedJson programJson(const programInfo& program) {
     return {{"name", program.name}, {"version", program.version}, {"commandLine", program.commandLine}};
 }
