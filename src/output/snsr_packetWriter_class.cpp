@@ -41,8 +41,6 @@ int32_t wavSampleRate(double rateTenthsHz) {
 }  // namespace
 
 snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run, &blocks_) {
-    // The audio goes to the WAV file instead of a channel file.
-    channelEnabled_["qor2/audio"] = false;
     setMessageBarrier(&blocks_);
 }
 
@@ -145,8 +143,8 @@ outcome snsr_packetWriter_class::openGpsFile() {
 }
 
 outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
-    const auto enabled = channelEnabled_.find(source.longName);
-    if (enabled != channelEnabled_.end() && !enabled->second) return {};
+    // The audio goes to the WAV file instead of a channel file.
+    if (source.longName == qor2ChannelTable[qor2Audio].longName) return {};
     const auto existing = channelIndex_.find(source.longName);
     if (existing != channelIndex_.end()) {
         channels_[existing->second]->bind(source);

@@ -122,8 +122,7 @@ private:
     // channels, and only those are looked at.
     std::optional<decoderView> decoder_;
     std::array<int8_t, numQor2Channels + numJuxChannels> boundAt_{};
-    std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
-    std::map<std::string, bool> channelEnabled_;
+    std::map<std::string, size_t> channelIndex_;  // long name -> position in channels_
 };
 
 }  // namespace sensconv
