@@ -8,7 +8,6 @@ namespace sensconv::decodeMessages {
 
 inline constexpr char
     // Channels and gap repair
-    invalidInputs[] = "# ERROR: invalid number of inputs specified %d\n",
     repairBufferNotAllocated[] =
         "# ERROR: unable to allocate an internal buffer to store repair data\n",
     mallocFailed[] = "# ERROR: malloc failed asking for %zu bytes\n",

@@ -30,8 +30,7 @@ constexpr int32_t gpsRecordHeadSize = 20;
 // cannot be set up ends the board's set-up.
 outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32_t intmax, int32_t repairLimit) {
     for (size_t i = 0; i < channels.size(); ++i) {
-        channels[i] = std::make_unique<sampleChannel>(true, 1, repairLimit, rates[i], intmax, table[i].longName,
-                                                      table[i].shortName);
+        channels[i] = std::make_unique<sampleChannel>(repairLimit, rates[i], intmax, table[i].longName, table[i].shortName);
         if (!channels[i]->setUpResult().ok()) return channels[i]->setUpResult();
     }
     return {};

@@ -15,9 +15,6 @@ inline constexpr char
     channelFileNotCreated[] =
         "# ERROR: Unable to open output file binaryData_%s%s in directory %s, full path:\n",
     fullPath[] = "# ERROR: %s\n",
-    samplesNotAsExpected[] =
-        "# ERROR: Number of samples written to binary file %s does not match the number expected\n",
-    expectedSamples[] = "# ERROR: Expected to write %7d, only wrote %7" PRId64 "\n",
     sparseFileNotCreated[] =
         "# ERROR: Unable to open sparse output file binaryData_%s.sparse in directory %s, full path:\n",
     sparseNotWritten[] = "# ERROR: Unable to write sparse matrix output for missing samples\n",
