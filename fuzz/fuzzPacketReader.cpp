@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t calls = 0;
     while (reader.hasData) {
         FUZZ_CHECK(++calls <= maxCalls);
-        using readResult = packetReader::readResult;
+        using readResult = sensconv::packetReader::readResult;
         const readResult result = reader.readPacket(packet);
         FUZZ_CHECK(result == readResult::delivered || result == readResult::endOfData || result == readResult::cutOff);
         if (result != readResult::delivered) {
