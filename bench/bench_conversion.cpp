@@ -143,7 +143,7 @@ void BM_segmentationScan(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<std::string> files = {input.path};
         quietStderr quiet;
-        segmentSessions(files, sessions, true, 60.0, false);
+        if (!segmentSessions(files, sessions, true, 60.0, false).ok()) return;
     }
     report(state, input);
     std::filesystem::remove_all(input.directory);

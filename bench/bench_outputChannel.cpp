@@ -30,14 +30,15 @@ void channelBatch(benchmark::State& state) {
     const std::string dir = scratchDirectory();
     const auto perPacket = static_cast<int32_t>(state.range(0));
     std::vector<double> values(static_cast<size_t>(perPacket), 0.1234);
-    sampleChannel source(false, 1, 0, 1000.0, 1000, "qor2/x_accel", "accel");
+    sampleChannel source(sampleChannel::defaultMaxFill, 1000.0, 1000, "qor2/x_accel", "accel");
     runStatus run;
     {
         outputChannel channel(run, source);
         if (!channel.open(dir).ok()) std::abort();
-        int64_t tick = 0;
         for (auto _ : state) {
-            if (!source.addSamples(values.data(), perPacket, tick++, 0).ok()) std::abort();
+            // The batch as the decoder leaves it after a packet.
+            source.batch = values.data();
+            source.batchCount = perPacket;
             channel.writeBatch();
         }
         channel.close();

@@ -140,7 +140,7 @@ void readWholeFile(benchmark::State& state, const std::string& path) {
         sensconv::snsrPacket packet;
         int64_t lengths = 0;
         while (reader.hasData) {
-            if (reader.readPacket(packet) == 1) lengths += packet.length;
+            if (reader.readPacket(packet) == sensconv::packetReader::readResult::delivered) lengths += packet.length;
         }
         benchmark::DoNotOptimize(lengths);
         packets += reader.numParsedPackets;

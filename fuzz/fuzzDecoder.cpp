@@ -22,7 +22,7 @@
 
 #include "common/metaLists.h"
 #include "container/packetReader.h"
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "fuzzInputs.h"
 #include "platform/platform.h"
@@ -97,7 +97,7 @@ bool decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) 
         reader.readPacket(packet);
         const sensconv::outcome decoded = decoder.processPacket(packet);
         if (!decoded.ok()) {
-            FUZZ_CHECK(decoded.status() == -3);
+            FUZZ_CHECK(processStatus(decoded.status()) == -3);
             checkFileEnd(decoder.qor2Channels);
             checkFileEnd(decoder.juxChannels);
             return false;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "container/packetReader.h"
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 #include "fuzzInputs.h"
 #include "platform/platform.h"
 

@@ -38,9 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t calls = 0;
     while (reader.hasData) {
         FUZZ_CHECK(++calls <= maxCalls);
-        const int32_t result = reader.readPacket(packet);
-        FUZZ_CHECK(result == 1 || result == -1 || result == -2);
-        if (result != 1) {
+        using readResult = sensconv::packetReader::readResult;
+        const readResult result = reader.readPacket(packet);
+        FUZZ_CHECK(result == readResult::delivered || result == readResult::endOfData || result == readResult::cutOff);
+        if (result != readResult::delivered) {
             FUZZ_CHECK(packet.type == sensconv::streamINVALID && packet.data == nullptr && packet.index == -1);
             continue;
         }

@@ -1,11 +1,8 @@
 #include "common/outcome.h"
 
-#include "common/userMessages.h"
-
 namespace sensconv {
 
-outcome outcome::fatal(int status, std::string lines, const char* closing) {
-    putMessage(lines.c_str());
+outcome outcome::fatal(exitStatus status, std::string lines, const char* closing) {
     outcome result;
     result.failure_ = std::make_unique<failure>(failure{status, std::move(lines), closing});
     return result;

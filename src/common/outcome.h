@@ -1,13 +1,16 @@
 #pragma once
-// What an operation of the decoders or the writer reports to its caller: success,
-// or a fatal status (the program's exit status: -1, -3, -8, -11, -12) together with
-// the lines it printed about it. The library only reports; the caller decides what
-// happens next. The program's driver prints the closing "# ERROR: Exiting" and ends
-// the process with the status; a test or another program looks at it and goes on.
+// What an operation of the reader, the decoders or the writer reports to its caller:
+// success, or a fatal status (the program's exit status) together with the lines that
+// tell the user about it. The library only reports and prints nothing of it; the
+// caller decides what happens next. The program's driver prints the lines, then the
+// closing "# ERROR: Exiting", and ends the process with the status; a test or another
+// program looks at it and goes on.
 
 #include <memory>
 #include <string>
 #include <utility>
+
+#include "common/exitStatus.h"
 
 namespace sensconv {
 
@@ -26,21 +29,21 @@ public:
         return *this;
     }
 
-    // Prints lines (complete lines, each ending in a newline) to standard error and
-    // returns them as a fatal outcome with status. closing is the line the caller
-    // prints last when it ends the run: the usual one, another one some failures have
-    // always ended with, or "" for none.
-    static outcome fatal(int status, std::string lines, const char* closing = exitingLine);
+    // A fatal outcome with status and lines (complete lines, each ending in a newline)
+    // for the caller to print. closing is the line the caller prints last when it ends
+    // the run: the usual one, another one some failures have always ended with, or ""
+    // for none.
+    static outcome fatal(exitStatus status, std::string lines, const char* closing = exitingLine);
 
     bool ok() const { return failure_ == nullptr; }
-    int status() const { return failure_ ? failure_->status : 0; }
-    // The lines printed for a fatal outcome; empty for success.
+    exitStatus status() const { return failure_ ? failure_->status : exitStatus::success; }
+    // The lines to print for a fatal outcome; empty for success.
     const std::string& lines() const;
     const char* closingLine() const { return failure_ ? failure_->closing : ""; }
 
 private:
     struct failure {
-        int status;
+        exitStatus status;
         std::string lines;
         const char* closing;
     };

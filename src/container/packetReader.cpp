@@ -7,6 +7,7 @@
 #include "common/littleEndian.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
+#include "container/containerMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -25,31 +26,8 @@ constexpr int32_t aheadCapacity = 64 * 1024;
 constexpr int32_t aheadMoveAfter = aheadCapacity - 2 * largestFrame;
 static_assert(aheadMoveAfter > aheadCapacity / 2);
 
-// Results of checkFrameHeader besides 1 (valid), -1 (end of data) and -2 (cut off).
-constexpr int32_t invalidId = -3;
-constexpr int32_t invalidTimestamp = -4;
-constexpr int32_t invalidLength = -5;
 
-// Every line the reader prints.
-namespace message {
-const char* const cannotOpen = "# snsr_packetReader: ERROR, unable to open snsr file: %s\n";
-const char* const cannotWriteTraceFile = "# snsr_packetReader: ERROR, unable to write trace file: %s\n";
-const char* const traceFileInTheWay = "# WARNING: Trace file %s already exists or is a link, going on without it\n";
-const char* const invalidHeader = "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n";
-const char* const tooManyStreams = "# snsr_packetReader: WARNING, snsr header contains more streams, %d, than allowed, %d\n";
-const char* const fileIsBad = "# snsr_packetReader: ERROR snsr file is bad, unable to proceed\n";
-const char* const errorModeStart =
-    "# snsr_packetReader: SNSR Error mode, looking for new snsr packet, start pos: %" PRId64 " packet:\n";
-const char* const errorModeEnd =
-    "# snsr_packetReader: SNSR Error mode, found new snsr packet, at pos: %" PRId64 " (%" PRId64 " bytes skipped)\n";
-const char* const badId = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's ID is invalid\n";
-const char* const badTimestamp = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's timestamp is invalid\n";
-const char* const badLength = "# snsr_packetReader: WARNING - file index %" PRId64 ", SNSR Packet's length is invalid\n";
-const char* const cutOff = "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n";
-const char* const movedBackwards =
-    "# WARNING: file index %" PRId64 ", SNSR Packet's timestamp has moved backwards, discarding read timestamp %" PRIu32
-    ", and using previous timestamp %" PRIu32 "\n";
-}  // namespace message
+namespace message = containerMessages;
 
 }  // namespace
 
@@ -140,23 +118,33 @@ int64_t& packetReader::countOf(int32_t type) {
     return streamCounts[type];
 }
 
-int32_t packetReader::checkFrameHeader(uint32_t previous) {
+// What the frame header at the read position is.
+enum class packetReader::frameCheck : int32_t {
+    valid,
+    endOfData,
+    cutOff,  // its frame does not fit in what is left of the file
+    invalidId,
+    invalidTimestamp,
+    invalidLength,
+};
+
+packetReader::frameCheck packetReader::checkFrameHeader(uint32_t previous) {
     const uint8_t* frame = buffer_.ensureAvailable(frameHeaderSize);
-    if (frame == nullptr) return -1;
+    if (frame == nullptr) return frameCheck::endOfData;
     frameId_ = readLE16(frame);
     frameTimestamp_ = readLE32(frame + 2);
     frameLength_ = readLE32(frame + 6);
 
-    if (frameId_ >= maxStreamId) return invalidId;
+    if (frameId_ >= maxStreamId) return frameCheck::invalidId;
     // Unsigned arithmetic: a timestamp just past a wrap of the 32-bit counter is a
     // small step forward, any earlier timestamp a huge one.
-    if (frameTimestamp_ - previous > maxTimestampJump) return invalidTimestamp;
-    if (frameLength_ > static_cast<uint32_t>(maxPacketLength)) return invalidLength;
-    if (buffer_.ensureAvailable(frameHeaderSize + static_cast<int32_t>(frameLength_)) == nullptr) return -2;
-    return 1;
+    if (frameTimestamp_ - previous > maxTimestampJump) return frameCheck::invalidTimestamp;
+    if (frameLength_ > static_cast<uint32_t>(maxPacketLength)) return frameCheck::invalidLength;
+    if (buffer_.ensureAvailable(frameHeaderSize + static_cast<int32_t>(frameLength_)) == nullptr) return frameCheck::cutOff;
+    return frameCheck::valid;
 }
 
-int32_t packetReader::readPacket(snsrPacket& packet) {
+packetReader::readResult packetReader::readPacket(snsrPacket& packet) {
     frameId_ = 0;
     frameTimestamp_ = 0;
     frameLength_ = 0;
@@ -164,12 +152,12 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
 
     if (!fileOk) {
         putMessage(message::fileIsBad);
-        return -1;
+        return readResult::endOfData;
     }
 
     bool errorMode = false;
     for (;;) {
-        int32_t result = 0;
+        frameCheck result = frameCheck::valid;
         if (!errorMode) {
             result = checkFrameHeader(prevTimestamp_);
         } else {
@@ -179,10 +167,11 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
             ++numCorruptSections;
             for (;;) {
                 result = checkFrameHeader(prevTimestamp_);
-                if (result == 1) break;
+                if (result == frameCheck::valid) break;
                 // The end of the data stops the search; the next call meets it again
                 // in normal mode and ends the file there.
-                if (result == -1 || result == -2) return result;
+                if (result == frameCheck::endOfData) return readResult::endOfData;
+                if (result == frameCheck::cutOff) return readResult::cutOff;
                 buffer_.consume(1);
             }
             const int64_t found = buffer_.position();
@@ -190,18 +179,18 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
             numCorruptBytesSkipped += found - start;
         }
 
-        if (result == 1) break;
+        if (result == frameCheck::valid) break;
         switch (result) {
-            case invalidId: printMessage(message::badId, buffer_.position()); break;
-            case invalidTimestamp: printMessage(message::badTimestamp, buffer_.position()); break;
-            case invalidLength: printMessage(message::badLength, buffer_.position()); break;
-            case -2:
+            case frameCheck::invalidId: printMessage(message::badId, buffer_.position()); break;
+            case frameCheck::invalidTimestamp: printMessage(message::badTimestamp, buffer_.position()); break;
+            case frameCheck::invalidLength: printMessage(message::badLength, buffer_.position()); break;
+            case frameCheck::cutOff:
                 putMessage(message::cutOff);
                 endOfData();
-                return -2;
+                return readResult::cutOff;
             default:
                 endOfData();
-                return -1;
+                return readResult::endOfData;
         }
         buffer_.consume(1);
         errorMode = true;
@@ -229,7 +218,7 @@ int32_t packetReader::readPacket(snsrPacket& packet) {
     buffer_.consume(packet.length);
     ++numParsedPackets;
     ++countOf(packet.type);
-    return 1;
+    return readResult::delivered;
 }
 
 void packetReader::endOfData() {

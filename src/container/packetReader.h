@@ -49,8 +49,13 @@ public:
     // readAhead.h), which must outlive the reader; call before the first readPacket.
     void readAheadThrough(readAhead& ahead);
 
-    // 1 delivered; -1 end of data or bad file; -2 frame cut off by the end of the file.
-    int32_t readPacket(snsrPacket& packet);
+    // What readPacket did.
+    enum class readResult : int32_t {
+        delivered = 1,
+        endOfData = -1,  // or a bad file
+        cutOff = -2,     // a frame cut off by the end of the file
+    };
+    readResult readPacket(snsrPacket& packet);
 
     // Appends the reader's statistics to the session metadata.
     void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
@@ -79,7 +84,8 @@ public:
 
 private:
     void readHeaderAndSetUp();
-    int32_t checkFrameHeader(uint32_t previous);
+    enum class frameCheck : int32_t;
+    frameCheck checkFrameHeader(uint32_t previous);
     int64_t& countOf(int32_t type);
     void endOfData();
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/userMessages.h"
+#include "container/containerMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -19,9 +20,7 @@ constexpr size_t storageSlack = 128;
 // stdio buffer of an input file.
 constexpr size_t inputStreamBufferSize = 256 * 1024;
 
-const char* const consumedTooFarMessage = "simpleBufferIO: Buffer error more bytes consumed than were available!\n";
-const char* const noFileMessage = "simpleBufferIO: Error during read, file pointer is invalid!\n";
-const char* const cannotOpenMessage = "ERROR: can't open file %s\n";
+namespace msg = containerMessages;
 
 bool namesStandardInput(const std::string& path) {
     auto equalsIgnoringCase = [&path](const char* name) {
@@ -66,7 +65,7 @@ const uint8_t* simpleBufferIO::makeAvailable(int32_t n) {
 
     if (filled_ < 0) filled_ = 0;
     if (consumed_ > filled_) {
-        putMessage(consumedTooFarMessage);
+        putMessage(msg::consumedTooFar);
         consumed_ = filled_;
     }
 
@@ -87,7 +86,7 @@ const uint8_t* simpleBufferIO::makeAvailable(int32_t n) {
     if (filled_ > n && filled_ > capacity_ / 2) return current();
 
     if (file_ == nullptr) {
-        putMessage(noFileMessage);
+        putMessage(msg::noFile);
         return nullptr;
     }
 
@@ -130,7 +129,7 @@ bool openInputFile(snsrHeader& header, const std::string& path) {
         header.fileIsStandardInput = false;
         header.file = platform::openForReading(path);
         if (header.file == nullptr) {
-            printMessage(cannotOpenMessage, path.c_str());
+            printMessage(msg::cannotOpenInput, path.c_str());
             return false;
         }
         // The buffer window refills in pieces of a few kilobytes; a large stdio buffer

@@ -8,7 +8,6 @@ namespace sensconv::decodeMessages {
 
 inline constexpr char
     // Channels and gap repair
-    invalidInputs[] = "# ERROR: invalid number of inputs specified %d\n",
     repairBufferNotAllocated[] =
         "# ERROR: unable to allocate an internal buffer to store repair data\n",
     mallocFailed[] = "# ERROR: malloc failed asking for %zu bytes\n",
@@ -41,13 +40,6 @@ inline constexpr char
     timeMovedBackwards[] =
         "# ERROR: QOR, SNSR Packet %6" PRId64 ", computed %s timestamps moved backwards, went from %" PRId64 " to %" PRId64 "\n",
     likelyCorrupt[] =
-        "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n",
-
-    // Images
-    creatingImageDirectory[] = "# INFO: Creating image output directory\n",
-    imageDirectoryNotCreated[] = "# WARNING: Unable to create directory %s (%s)\n",
-    imageNotCreated[] = "# WARNING: Unable to create image file %s (%s)\n",
-    imageChecksumError[] = "# WARNING: JPEG CRC error. Dropping image.\n",
-    noImageOpen[] = "# WARNING: jpegDumpFile == null!\n";
+        "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n";
 
 }  // namespace sensconv::decodeMessages

@@ -29,7 +29,7 @@ double gyroTemperature(const uint8_t* p) {
 }
 
 void failChecksum(boardState& state) {
-    state.result = -2;
+    state.result = boardResult::rejected;
     ++state.crcErrors;
 }
 
@@ -37,7 +37,7 @@ void failChecksum(boardState& state) {
 
 void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch, int32_t intmax, boardState& state) {
     batch.total = 0;
-    state.result = -3;
+    state.result = boardResult::notDecodable;
     if (data == nullptr || length < 3) return;
     if (data[0] != boardSync1 || data[1] != boardSync2) return;
 
@@ -48,7 +48,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
             failChecksum(state);
             return;
         }
-        state.result = 1;
+        state.result = boardResult::valid;
         return;
     }
     if (kind != 0 && kind != 1) {
@@ -73,7 +73,7 @@ void juxDecoder::decode(const uint8_t* data, int32_t length, packetBatch& batch,
     }
 
     ++state.validPackets;
-    state.result = 1;
+    state.result = boardResult::valid;
     state.pair = pair;
 
     int32_t pos = boardHeaderSize;

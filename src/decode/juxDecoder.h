@@ -10,8 +10,7 @@ namespace sensconv {
 
 class juxDecoder {
 public:
-    // Decodes one packet of length bytes into batch; the outcome is state.result
-    // (1 valid, -2 checksum, range or cut-off failure, -3 not decodable).
+    // Decodes one packet of length bytes into batch; the outcome is state.result.
     // Never reads beyond length.
     static void decode(const uint8_t* data, int32_t length, packetBatch& batch, int32_t intmax, boardState& state);
 };

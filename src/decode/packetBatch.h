@@ -101,12 +101,20 @@ struct timePair {
     bool operator==(const timePair&) const = default;
 };
 
+// What a board decoder made of one packet.
+enum class boardResult : int32_t {
+    none = 0,           // no packet decoded yet
+    valid = 1,
+    rejected = -2,      // a checksum, range or cut-off failure
+    notDecodable = -3,  // a layout the decoder does not know
+};
+
 // A board decoder's result and counters for one file.
 struct boardState {
     explicit boardState(int channels = 0) : received(static_cast<size_t>(channels), 0) {}
 
-    int32_t result = 0;  // 1 valid, -2 checksum or range failure, -3 not decodable
-    timePair pair;       // of the latest valid packet that carried one
+    boardResult result = boardResult::none;
+    timePair pair;  // of the latest valid packet that carried one
     // Per-file counters; 64-bit like the reader's, a long file of small frames can
     // hold more than 2^31 packets.
     int64_t validPackets = 0;

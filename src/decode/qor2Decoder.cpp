@@ -145,7 +145,7 @@ void decodeSensorFields(const uint8_t* data, uint8_t kind, uint8_t mask, packetB
 void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch, qor2Calibration& cal,
                          boardState& state) {
     batch.total = 0;
-    state.result = -3;
+    state.result = boardResult::notDecodable;
     if (data == nullptr || length < 3) return;
     if (data[0] != boardSync1 || data[1] != boardSync2) return;
 
@@ -160,14 +160,14 @@ void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch
     // A packet cut off before its checksum byte (or before the byte that gives its
     // length) cannot be checked: it counts as a checksum failure.
     if (length < 4) {
-        state.result = -2;
+        state.result = boardResult::rejected;
         ++state.crcErrors;
         return;
     }
     const uint8_t countOrMask = data[3];
     const int32_t end = audio ? boardHeaderSize + 2 * countOrMask : sensorPacketEnd(kind, countOrMask);
     if (length <= end) {
-        state.result = -2;
+        state.result = boardResult::rejected;
         ++state.crcErrors;
         return;
     }
@@ -176,13 +176,13 @@ void qor2Decoder::decode(const uint8_t* data, int32_t length, packetBatch& batch
     bool valid = boardChecksumPasses(data, end) && inRange(pair.intCount, cal.intmax);
     valid = valid && (audio ? countOrMask <= maxAudioSamples : end < maxSensorPacketEnd);
     if (!valid) {
-        state.result = -2;
+        state.result = boardResult::rejected;
         ++state.crcErrors;
         return;
     }
 
     ++state.validPackets;
-    state.result = 1;
+    state.result = boardResult::valid;
     state.pair = pair;
 
     if (audio) {

@@ -31,8 +31,7 @@ class qor2Decoder {
 public:
     static constexpr int32_t maxAudioSamples = 63;
 
-    // Decodes one packet of length bytes into batch; the outcome is state.result
-    // (1 valid, -2 checksum, range or cut-off failure, -3 not decodable).
+    // Decodes one packet of length bytes into batch; the outcome is state.result.
     // Never reads beyond length.
     static void decode(const uint8_t* data, int32_t length, packetBatch& batch, qor2Calibration& calibration,
                        boardState& state);

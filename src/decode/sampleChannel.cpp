@@ -16,40 +16,27 @@ namespace {
 
 namespace msg = decodeMessages;
 
-constexpr int statusNotSetUp = -1;
-constexpr int statusGapTooLarge = -3;
-
 }  // namespace
 
-sampleChannel::sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rateTenthsHz, int32_t boardIntmax,
-                             std::string longNameText, std::string shortNameText)
+sampleChannel::sampleChannel(int32_t maxFill, double rateTenthsHz, int32_t boardIntmax, std::string longNameText,
+                             std::string shortNameText)
     : rate(rateTenthsHz),
       intmax(boardIntmax),
       longName(std::move(longNameText)),
       shortName(std::move(shortNameText)),
       samplesPerTick_(boardIntmax == 0 ? 0.0 : rateTenthsHz / boardIntmax),
       ticksPerSecond_(ticksPerSecond(boardIntmax)),
-      repair_(repair),
-      inputs_(inputs),
       maxFill_(maxFill) {
-    if (inputs_ <= 0) {
+    // Room for the largest gap that may be filled plus one packet's values.
+    const size_t size = static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel;
+    try {
+        repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
+    } catch (const std::bad_alloc&) {
         // Such a channel has always ended the run without a closing line.
-        setUpResult_ = outcome::fatal(statusNotSetUp, formatText(msg::invalidInputs, inputs_), "");
-        return;
-    }
-    if (repair_) {
-        // Room for the largest gap that may be filled plus one packet's values.
-        const size_t size = static_cast<size_t>(maxFill_ < 0 ? 0 : maxFill_) + packetBatch::maxValuesPerChannel;
-        try {
-            repairBuffer_ = std::make_unique_for_overwrite<double[]>(size);
-        } catch (const std::bad_alloc&) {
-            setUpResult_ = outcome::fatal(statusNotSetUp,
-                                          std::string(msg::repairBufferNotAllocated) +
-                                              formatText(msg::mallocFailed, size * sizeof(double)),
-                                          "");
-            return;
-        }
-        lastValue_ = 1.0;
+        setUpResult_ = outcome::fatal(exitStatus::failed,
+                                      std::string(msg::repairBufferNotAllocated) +
+                                          formatText(msg::mallocFailed, size * sizeof(double)),
+                                      "");
     }
 }
 
@@ -60,40 +47,34 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
         return {};
     }
     // A packet gives one channel at most 256 values; the repair buffer is sized for that.
-    if (n <= 0 || (repair_ && n > packetBatch::maxValuesPerChannel) || !setUpResult_.ok()) return {};
-    if (!repair_) {
+    if (n <= 0 || n > packetBatch::maxValuesPerChannel || !setUpResult_.ok()) return {};
+    const double expected = expectedCount(t);
+    const int64_t have = samplesSoFar_ + n;
+    if (expected - static_cast<double>(have) < 2.0) {
         batch = values;
         batch16 = values16;
         batchCount = n;
+        samplesSoFar_ = have;
     } else {
-        const double expected = expectedCount(t);
-        const int64_t have = samplesSoFar_ + n;
-        if (expected - static_cast<double>(have) < 2.0) {
-            batch = values;
-            batch16 = values16;
-            batchCount = n;
-            samplesSoFar_ = have;
-        } else {
-            const double missing = expected - static_cast<double>(have) - 1;
-            printMessage(msg::fillingSamples, packetIndex, missing, longName.c_str());
-            if (maxFill_ < missing) return outcome::fatal(statusGapTooLarge, msg::tooManyMissing);
-            // Filled values repeat the last good value and go just before the packet's own.
-            int32_t i = 0;
-            while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {
-                missingList.push_back(samplesSoFar_);
-                ++filledInFile;
-                repairBuffer_[static_cast<size_t>(i)] = lastValue_;
-                ++samplesSoFar_;
-                ++i;
-            }
-            std::copy(values, values + n, repairBuffer_.get() + i);
-            batch = repairBuffer_.get();
-            batch16 = nullptr;
-            batchCount = n + i;
-            samplesSoFar_ += n;
+        const double missing = expected - static_cast<double>(have) - 1;
+        printMessage(msg::fillingSamples, packetIndex, missing, longName.c_str());
+        if (maxFill_ < missing) return outcome::fatal(exitStatus::gapTooLarge, msg::tooManyMissing);
+        // Filled values repeat the last good value and go just before the packet's own.
+        int32_t i = 0;
+        while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {
+            missingList.push_back(samplesSoFar_);
+            ++filledInFile;
+            repairBuffer_[static_cast<size_t>(i)] = lastValue_;
+            ++samplesSoFar_;
+            ++i;
         }
-        lastValue_ = values[n - 1];
+        std::copy(values, values + n, repairBuffer_.get() + i);
+        batch = repairBuffer_.get();
+        batch16 = nullptr;
+        batchCount = n + i;
+        samplesSoFar_ += n;
     }
+    lastValue_ = values[n - 1];
     lastTimestamp = static_cast<double>(t) / ticksPerSecond_;
     if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
     return {};

@@ -15,10 +15,9 @@ class sampleChannel {
 public:
     static constexpr int32_t defaultMaxFill = 204800;
 
-    // A channel that cannot work (inputs <= 0, or no memory for the repair buffer)
-    // prints why and keeps a fatal setUpResult (status -1); it takes no samples.
-    sampleChannel(bool repair, int32_t inputs, int32_t maxFill, double rate, int32_t intmax,
-                  std::string longName, std::string shortName);
+    // Gaps of up to maxFill values are filled in. A channel that gets no memory for
+    // its repair buffer keeps a fatal setUpResult (status -1); it takes no samples.
+    sampleChannel(int32_t maxFill, double rate, int32_t intmax, std::string longName, std::string shortName);
 
     const outcome& setUpResult() const { return setUpResult_; }
 
@@ -65,8 +64,6 @@ private:
     const double samplesPerTick_;  // rate / intmax, 0 without an interrupt maximum
     const double ticksPerSecond_;
     outcome setUpResult_;
-    bool repair_;
-    int32_t inputs_;
     int32_t maxFill_;
     double lastValue_ = 1.0;
     int64_t samplesSoFar_ = 0;

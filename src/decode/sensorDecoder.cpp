@@ -9,7 +9,6 @@
 #include "common/userMessages.h"
 #include "decode/boardTime.h"
 #include "decode/decodeMessages.h"
-#include "decode/imageExtractor.h"
 #include "decode/juxDecoder.h"
 
 namespace sensconv {
@@ -18,8 +17,6 @@ namespace {
 
 namespace msg = decodeMessages;
 
-constexpr int statusWrongClock = -11;
-constexpr int statusNoGpsBuffer = -12;
 constexpr int32_t maxStreams = numStreamIds;
 constexpr uint32_t noTimestamp = 0xFFFFFFFFu;
 
@@ -33,8 +30,7 @@ constexpr int32_t gpsRecordHeadSize = 20;
 // cannot be set up ends the board's set-up.
 outcome makeChannels(auto& channels, const auto& rates, const auto& table, int32_t intmax, int32_t repairLimit) {
     for (size_t i = 0; i < channels.size(); ++i) {
-        channels[i] = std::make_unique<sampleChannel>(true, 1, repairLimit, rates[i], intmax, table[i].longName,
-                                                      table[i].shortName);
+        channels[i] = std::make_unique<sampleChannel>(repairLimit, rates[i], intmax, table[i].longName, table[i].shortName);
         if (!channels[i]->setUpResult().ok()) return channels[i]->setUpResult();
     }
     return {};
@@ -113,7 +109,7 @@ outcome sensorDecoder::setUpChannels() {
         try {
             gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
         } catch (const std::bad_alloc&) {
-            return outcome::fatal(statusNoGpsBuffer, msg::gpsBufferNotAllocated);
+            return outcome::fatal(exitStatus::noGpsBuffer, msg::gpsBufferNotAllocated);
         }
     }
     cameraActive = streamTypes.contains(streamCAMERA);
@@ -186,8 +182,8 @@ outcome sensorDecoder::processPacket(const snsrPacket& packet) {
 outcome sensorDecoder::processQor2(const snsrPacket& packet) {
     qor2Batch.clear();
     qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
-    if (qor2State.result != 1) {
-        printMessage(qor2State.result == -2 ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+    if (qor2State.result != boardResult::valid) {
+        printMessage(qor2State.result == boardResult::rejected ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
         return {};
     }
     if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
@@ -202,8 +198,8 @@ outcome sensorDecoder::addQor2Values(int64_t packetIndex) {
 outcome sensorDecoder::processJux(const snsrPacket& packet) {
     juxBatch.clear();
     juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
-    if (juxState.result != 1) {
-        printMessage(juxState.result == -2 ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+    if (juxState.result != boardResult::valid) {
+        printMessage(juxState.result == boardResult::rejected ? msg::juxBadChecksum : msg::juxParserError, packet.index);
         return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
@@ -234,7 +230,7 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
         // The board restarts its period counter at 0 after 255; any other backwards
         // step means lost or damaged data.
         if (clock.rolloverCheck && !(clock.previous.ts == 255 && current.ts == 0)) {
-            return outcome::fatal(statusWrongClock, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
+            return outcome::fatal(exitStatus::clockInconsistent, std::string(msg::notARollOver) + msg::ignoreRolloverHint);
         }
         printMessage(msg::wrapRule);
         // Continue as if the counter had gone on past 255. After a true roll-over the
@@ -257,7 +253,7 @@ outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, i
     clock.fileTime = addTicks(sinceFirst, clock.wrapOffset);
     if (clock.firstFileTime == -1) clock.firstFileTime = clock.fileTime;
     if (clock.fileTime < clock.firstFileTime) {
-        return outcome::fatal(statusWrongClock, formatText(msg::timeMovedBackwards, packetIndex, boardName,
+        return outcome::fatal(exitStatus::clockInconsistent, formatText(msg::timeMovedBackwards, packetIndex, boardName,
                                                            clock.firstFileTime, clock.fileTime) +
                                                     msg::likelyCorrupt);
     }
@@ -337,8 +333,8 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
     }
     if (cameraActive) {
         add("camera", "1");
-        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->goodImages : int64_t{0}));
-        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->badImages : int64_t{0}));
+        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().good : int64_t{0}));
+        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().bad : int64_t{0}));
     }
 }
 

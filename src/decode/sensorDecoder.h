@@ -14,6 +14,7 @@
 #include "common/outcome.h"
 #include "container/packetReader.h"
 #include "container/snsrHeader.h"
+#include "decode/cameraSink.h"
 #include "decode/channelTable.h"
 #include "decode/decoderView.h"
 #include "decode/fileTimes.h"
@@ -23,7 +24,6 @@
 
 namespace sensconv {
 
-class imageExtractor;
 
 // Time base of one board. Ticks are 64-bit so that long sessions keep exact times.
 struct boardClock {
@@ -42,7 +42,7 @@ struct carryOver : qor2Readings {
     bool valid = false;
     int64_t qor2SessionTime = 0;
     int64_t juxSessionTime = 0;
-    imageExtractor* extractor = nullptr;  // the session's, not owned
+    cameraSink* extractor = nullptr;  // the session's, not owned
     uint32_t firstPacketTimestamp = 0xFFFFFFFFu;
     uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
 };
@@ -136,7 +136,7 @@ public:
     std::array<double, numJuxChannels> juxRates{};
     int32_t qor2MicGain = 0;
     std::set<int32_t> streamTypes;
-    imageExtractor* extractor = nullptr;
+    cameraSink* extractor = nullptr;
     // This file's container times and how each board clock runs against them.
     fileTimes times;
 

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/programInfo.h"
 #include "driver/driverMessages.h"
 #include "output/epochTable.h"
-#include "output/sessionSummary.h"
 
 namespace sensconv {
 
@@ -15,14 +15,12 @@ namespace {
 
 namespace msg = driverMessages;
 
-constexpr int statusUsage = -1;
-constexpr int statusBadArgument = -3;
 constexpr long maxJobs = 256;
 
-int missingValue(const std::string& option) {
+exitStatus missingValue(const std::string& option) {
     std::fprintf(stderr, msg::missingValue, option.c_str());
     std::fprintf(stderr, msg::exiting);
-    return statusBadArgument;
+    return exitStatus::badArgument;
 }
 
 // A plain decimal number as a person types it: an optional sign, digits with an
@@ -51,11 +49,11 @@ void printVersion(std::FILE* stream) {
     std::fprintf(stream, msg::versionLine, thisProgram({}).version.c_str());
 }
 
-int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
+exitStatus parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
                      std::vector<std::string>& inputFiles) {
     if (arguments.empty()) {
         printUsage();
-        return statusUsage;
+        return exitStatus::usage;
     }
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -84,7 +82,7 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             if (!isPlainNumber(value, options.maxGap_sec)) {
                 std::fprintf(stderr, msg::badMaxGap, value.c_str());
                 std::fprintf(stderr, msg::exiting);
-                return statusBadArgument;
+                return exitStatus::badArgument;
             }
             std::fprintf(stderr, msg::maxGap, options.maxGap_sec);
         } else if (argument == "-ignoreRollover") {
@@ -105,7 +103,7 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             if (!digitsOnly || errno != 0 || end == value.c_str() || *end != '\0' || jobs < 1 || jobs > maxJobs) {
                 std::fprintf(stderr, msg::badJobs, maxJobs, value.c_str());
                 std::fprintf(stderr, msg::exiting);
-                return statusBadArgument;
+                return exitStatus::badArgument;
             }
             options.jobs = static_cast<int>(jobs);
         } else if (argument == "-export") {
@@ -120,7 +118,7 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             if (errno != 0 || end == value.c_str() || *end != '\0' || seconds < 1 || seconds > maxEpochSeconds) {
                 std::fprintf(stderr, msg::badEpoch, static_cast<long>(maxEpochSeconds), value.c_str());
                 std::fprintf(stderr, msg::exiting);
-                return statusBadArgument;
+                return exitStatus::badArgument;
             }
             options.epochSeconds = static_cast<int>(seconds);
         } else if (argument == "-info") {
@@ -129,20 +127,20 @@ int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptio
             options.json = true;
         } else if (argument == "-h" || argument == "--help") {
             options.what = commandLineOptions::action::help;
-            return 0;
+            return exitStatus::success;
         } else if (argument == "--version") {
             options.what = commandLineOptions::action::version;
-            return 0;
+            return exitStatus::success;
         } else if (!argument.empty() && argument[0] == '-') {
             std::fprintf(stderr, msg::unknownOption, argument.c_str());
             std::fprintf(stderr, msg::exiting);
-            return statusBadArgument;
+            return exitStatus::badArgument;
         } else {
             inputFiles.push_back(argument);
         }
     }
     if (options.json && options.what != commandLineOptions::action::info) std::fprintf(stderr, msg::jsonWithoutInfo);
-    return 0;
+    return exitStatus::success;
 }
 
 void inferOutputDirectory(commandLineOptions& options, const std::vector<std::string>& inputFiles) {

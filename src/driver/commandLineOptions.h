@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exitStatus.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -39,11 +40,11 @@ void printHelp(std::FILE* stream);
 void printVersion(std::FILE* stream);
 
 // Reads the arguments (without the program name) from left to right into options and
-// inputFiles, printing one line per option. Returns 0, or the status the run must end
+// inputFiles, printing one line per option. Returns success, or the status the run must end
 // with after the lines already printed: -1 for no arguments (usage printed), -3 for an
 // unknown option, a missing value or a -jobs value that is not a count. -h, --help and --version end the parsing at once
 // with 0 and the action set; the caller prints.
-int parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
+exitStatus parseCommandLine(const std::vector<std::string>& arguments, commandLineOptions& options,
                      std::vector<std::string>& inputFiles);
 
 // Without -outputdir the output goes next to the first input file as it was named on

@@ -16,8 +16,6 @@ namespace {
 
 namespace msg = driverMessages;
 
-constexpr int statusFailed = -1;
-constexpr int statusBadArgument = -3;
 
 struct exportFormat {
     const char* name;
@@ -66,7 +64,7 @@ bool exportFolder(const commandLineOptions& options, const std::string& director
 
 }  // namespace
 
-int exportSessions(const commandLineOptions& options, const std::vector<std::string>& folders) {
+exitStatus exportSessions(const commandLineOptions& options, const std::vector<std::string>& folders) {
     std::vector<const exportFormat*> chosen;
     for (const exportFormat& format : formats) {
         if (options.exportFormat == format.name || options.exportFormat == "all") chosen.push_back(&format);
@@ -74,21 +72,21 @@ int exportSessions(const commandLineOptions& options, const std::vector<std::str
     if (chosen.empty()) {
         printMessage(msg::exportBadFormat, options.exportFormat.c_str());
         printMessage(msg::exiting);
-        return statusBadArgument;
+        return exitStatus::badArgument;
     }
     if (folders.empty()) {
         printMessage(msg::exportNoFolders);
         printMessage(msg::exiting);
-        return statusFailed;
+        return exitStatus::failed;
     }
     std::set<std::string> partsByRun;
     bool ok = true;
     for (const std::string& folder : folders) ok = exportFolder(options, folder, chosen, partsByRun) && ok;
     if (!ok) {
         printMessage(msg::exiting);
-        return statusFailed;
+        return exitStatus::failed;
     }
-    return 0;
+    return exitStatus::success;
 }
 
 }  // namespace sensconv

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "common/exitStatus.h"
 #include "driver/commandLineOptions.h"
 
 namespace sensconv {
 
 // Returns 0 when every folder was exported, -3 for an unknown format, -1 when a folder
 // is not a finished session or an export could not be written (after its ERROR line).
-int exportSessions(const commandLineOptions& options, const std::vector<std::string>& folders);
+exitStatus exportSessions(const commandLineOptions& options, const std::vector<std::string>& folders);
 
 }  // namespace sensconv

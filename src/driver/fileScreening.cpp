@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/exitStatus.h"
 #include "driver/driverMessages.h"
 #include "platform/platform.h"
 
@@ -14,8 +15,6 @@ namespace sensconv {
 namespace {
 
 namespace msg = driverMessages;
-
-constexpr int statusScanFailed = -1;
 
 bool hasContainerExtension(const std::string& name) {
     static constexpr char extension[] = ".snsr";
@@ -39,7 +38,7 @@ std::optional<int64_t> sizeOfFile(const std::string& path, std::optional<std::pa
 
 }  // namespace
 
-void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles) {
+outcome scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles) {
     inputFiles.clear();
     std::fprintf(stderr, msg::scanningDirectory);
 
@@ -52,11 +51,10 @@ void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles)
     }
     std::fprintf(stderr, msg::foundFiles, static_cast<int>(inputFiles.size()));
     if (inputFiles.empty()) {
-        std::fprintf(stderr, msg::noFilesFound);
-        std::fprintf(stderr, msg::listingNeedsPermission);
-        std::fprintf(stderr, msg::exiting);
-        platform::exitProcess(statusScanFailed);
+        return outcome::fatal(exitStatus::scanFoundNothing,
+                              std::string(msg::noFilesFound) + msg::listingNeedsPermission);
     }
+    return {};
 }
 
 void screenFiles(std::vector<std::string>& inputFiles, std::map<std::string, int64_t>* sizes) {

@@ -7,15 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
+
 namespace sensconv {
 
 // Files smaller than this cannot hold a useful recording.
 inline constexpr int64_t minimumFileSize = 1024;
 
 // Replaces inputFiles by dir + name for every entry of dir whose name ends in ".snsr"
-// (any letter case). dir ends in the platform separator. Ends the process with
-// status -1 when the directory cannot be listed or holds no such entry.
-void scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles);
+// (any letter case). dir ends in the platform separator. Fatal (status -1) when the
+// directory cannot be listed or holds no such entry.
+outcome scanDirectory(const std::string& dir, std::vector<std::string>& inputFiles);
 
 // Sorts inputFiles byte-wise, moves the files whose path contains "log.snsr" to the
 // front and removes every file that cannot be opened or is smaller than

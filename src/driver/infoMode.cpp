@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "common/outputLayout.h"
+#include "common/programInfo.h"
 #include "common/stdioFile.h"
 #include "common/textFormat.h"
+#include "common/userMessages.h"
 #include "common/utcText.h"
 #include "container/packetReader.h"
 #include "decode/sensorDecoder.h"
@@ -25,8 +27,6 @@ namespace {
 
 namespace msg = driverMessages;
 
-constexpr int statusNoFiles = -2;
-constexpr int statusFailed = -1;
 
 std::string tagText(uint32_t tag) {
     std::string text;
@@ -80,16 +80,18 @@ struct fileSpan {
 // A decoding failure that would end a conversion (a gap beyond the repair limit, a
 // board clock running backwards) ends the file's description there; its status is
 // kept in fatalStatus.
-orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, int& fatalStatus) {
+orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, exitStatus& fatalStatus) {
     packetReader reader(path, false);
     if (!reader.fileOk) return nullptr;
     sensorDecoder decoder(reader.header.get());
+    if (!decoder.setUpResult().ok()) putMessage(decoder.setUpResult().lines().c_str());
     snsrPacket packet;
     int64_t gpsRecords = 0;
     outcome decoded;
     while (reader.hasData && decoded.ok()) {
         reader.readPacket(packet);
         decoded = decoder.processPacket(packet);
+        if (!decoded.ok()) putMessage(decoded.lines().c_str());
         if (decoder.view().gpsRecord().length > 0) ++gpsRecords;
     }
     fatalStatus = decoded.status();
@@ -103,7 +105,7 @@ orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, 
     file["decoder"]["images"] = nullptr;
     file["gpsRecords"] = gpsRecords;
     // A conversion would end in this file with this status, after the lines it printed.
-    if (!decoded.ok()) file["fatalStatus"] = decoded.status();
+    if (!decoded.ok()) file["fatalStatus"] = processStatus(decoded.status());
     orderedJson boards = file["boards"];
     file.erase("boards");
     file["boards"] = boards;
@@ -377,7 +379,7 @@ private:
 
 }  // namespace
 
-int describeInput(const commandLineOptions& options, std::vector<std::string> inputFiles) {
+exitStatus describeInput(const commandLineOptions& options, std::vector<std::string> inputFiles) {
     // Where a conversion would write: as it infers it, from the first file named.
     std::string outputDir = options.outputdir;
     if (!options.outputdirGiven && !inputFiles.empty()) {
@@ -385,7 +387,13 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     }
     if (options.scanEnabled && !options.outputdirGiven) outputDir = options.scandir;
 
-    if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
+    if (options.scanEnabled) {
+        if (const outcome scanned = scanDirectory(options.scandir, inputFiles); !scanned.ok()) {
+            putMessage(scanned.lines().c_str());
+            putMessage(scanned.closingLine());
+            return scanned.status();
+        }
+    }
     screenFiles(inputFiles);
     orderedJson info;
     info["schemaVersion"] = sessionSchemaVersion;
@@ -399,19 +407,19 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
         std::fprintf(stderr, msg::exiting);
         // A program that reads the document learns why it is empty.
         if (options.json) {
-            info["status"] = statusNoFiles;
+            info["status"] = processStatus(exitStatus::noFiles);
             info["error"] = "There are no SNSR Files to parse";
             info["files"] = orderedJson::array();
             info["sessions"] = orderedJson::array();
             std::fputs(jsonText(info).c_str(), stdout);
         }
-        return statusNoFiles;
+        return exitStatus::noFiles;
     }
 
     // Each file is described, placed in its session and printed (or, for the document,
     // set aside in a temporary file, since the run's status comes first) before the
     // next is read: what is kept per file is its path and the session list.
-    int status = 0;
+    exitStatus status = exitStatus::success;
     if (!options.json) printTableHead(info);
     laterParts parts(options.json);
     std::vector<orderedJson> sessions;  // the open session, and for a moment the one it closes
@@ -422,13 +430,13 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     int64_t juxTicks = 0;
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         fileSpan span;
-        int fatalStatus = 0;
+        exitStatus fatalStatus = exitStatus::success;
         orderedJson file = describeFile(i, inputFiles[i], span, fatalStatus);
-        if (status == 0 && fatalStatus != 0) status = fatalStatus;
+        if (status == exitStatus::success && fatalStatus != exitStatus::success) status = fatalStatus;
         if (file.is_null()) {
             file = {{"index", i}, {"path", inputFiles[i]}, {"readable", false}};
             // A scan drops such a file; a file named on the command line stops the run.
-            if (!options.scanEnabled) status = statusFailed;
+            if (!options.scanEnabled) status = exitStatus::failed;
         } else {
             file["readable"] = true;
             placeInSession(options, file, i, span, checked.empty() ? nullptr : &previous, session, qor2Ticks,
@@ -449,21 +457,21 @@ int describeInput(const commandLineOptions& options, std::vector<std::string> in
     if (checked.empty() && options.scanEnabled) {
         std::fprintf(stderr, msg::noRemainingFiles);
         std::fprintf(stderr, msg::exiting);
-        status = statusFailed;
+        status = exitStatus::failed;
     }
 
     // A conversion checks the headers against each other before it writes anything.
-    if (status == 0 && !checkFileHeaders(checked)) status = statusFailed;
-    if (status == statusFailed && !options.scanEnabled && inputFiles.size() == 1) {
+    if (status == exitStatus::success && !checkFileHeaders(checked)) status = exitStatus::failed;
+    if (status == exitStatus::failed && !options.scanEnabled && inputFiles.size() == 1) {
         std::fprintf(stderr, msg::fileNotProcessed, inputFiles.front().c_str());
         std::fprintf(stderr, msg::exiting);
     }
 
     for (const orderedJson& open : sessions) parts.addSession(open);
-    if (options.json) info["status"] = status;
+    if (options.json) info["status"] = processStatus(status);
     if (!(options.json ? parts.printDocument(info) : parts.printTableSessions(info))) {
         std::fprintf(stderr, msg::infoSpillFailed);
-        return statusFailed;
+        return exitStatus::failed;
     }
     return status;
 }

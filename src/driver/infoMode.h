@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "common/exitStatus.h"
 #include "driver/commandLineOptions.h"
 
 namespace sensconv {
 
 // Returns the status a conversion of the same input would end with before it wrote
 // anything: -2 without files, -1 when a file cannot be read or the headers disagree.
-int describeInput(const commandLineOptions& options, std::vector<std::string> inputFiles);
+exitStatus describeInput(const commandLineOptions& options, std::vector<std::string> inputFiles);
 
 }  // namespace sensconv

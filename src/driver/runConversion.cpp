@@ -13,14 +13,15 @@
 #include <set>
 #include <utility>
 
+#include "common/exitStatus.h"
 #include "common/outcome.h"
 #include "common/outputLayout.h"
+#include "common/programInfo.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "container/readAhead.h"
 #include "decode/channelTable.h"
-#include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "driver/driverMessages.h"
 #include "driver/fileScreening.h"
@@ -32,6 +33,7 @@
 #include "output/accelCalibrationPass.h"
 #include "output/activityPass.h"
 #include "output/gpsTrackFiles.h"
+#include "output/imageExtractor.h"
 #include "output/sessionSummary.h"
 #include "output/snsr_packetWriter_class.h"
 #include "platform/childProcess.h"
@@ -43,8 +45,6 @@ namespace {
 
 namespace msg = driverMessages;
 
-constexpr int statusNoFiles = -2;
-constexpr int statusFailed = -1;
 constexpr double gpsClockWarningMs = 1000.0;
 
 // The session whose output is being built, for the closing line of a run that ends
@@ -72,7 +72,7 @@ unfinishedSession currentUnfinished() {
 [[noreturn]] void abandonSession(const std::string& stagedFolder) {
     if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
     setUnfinished(0, "");
-    platform::exitProcess(statusFailed);
+    platform::exitProcess(processStatus(exitStatus::failed));
 }
 
 // A session that ends before anything was written leaves nothing behind.
@@ -164,15 +164,20 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
     for (const auto& [index, path] : earlier) printMessage(msg::earlierOutputKept, path.c_str());
 }
 
-// The one way out of a run that failed in the middle of a session: the closing line,
-// then the end of the process without unwinding, so that the session's files stay
-// exactly as far as they had come.
-[[noreturn]] void endRun(const outcome& failure) {
+// The one way out of a run that failed in the middle of a session, once the failure's
+// lines are printed: the closing line, then the end of the process without unwinding,
+// so that the session's files stay exactly as far as they had come.
+[[noreturn]] void endRunAfterLines(const outcome& failure) {
     // Blocks still on their way to the session's files get there first.
     settleMessages();
     reportUnfinishedSession();
     putMessage(failure.closingLine());
-    platform::exitProcess(failure.status());
+    platform::exitProcess(processStatus(failure.status()));
+}
+
+[[noreturn]] void endRun(const outcome& failure) {
+    putMessage(failure.lines().c_str());
+    endRunAfterLines(failure);
 }
 
 // Reads one input file through decoder and writer. The reader and the decoder live
@@ -192,14 +197,16 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     decoder.times.fitOn(writer.sideThread());
     if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) endRun(outcome::fatal(statusFailed, formatText(msg::fileNotProcessed, path.c_str())));
+    if (!reader.fileOk) endRun(outcome::fatal(exitStatus::failed, formatText(msg::fileNotProcessed, path.c_str())));
 
     // Every record goes to the decoder, also the last one that carries no packet.
     while (reader.hasData) {
         reader.readPacket(packet);
         if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) {
+            // The samples decoded up to here reach their files after the lines.
+            putMessage(decoded.lines().c_str());
             writer.flushChannels();
-            endRun(decoded);
+            endRunAfterLines(decoded);
         }
         writer.writePacket();
     }
@@ -295,8 +302,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     }
 
     // The writer finishes the session's files before the extractor lets go of an
-    // image that is still open; only then is the session complete on disk.
+    // image that is still open; only then is the session complete on disk. A
+    // binaryData.meta that did not reach the disk leaves the session incomplete.
     ahead.reset();
+    const bool metaWritten = writer->finish();
     writer.reset();
     if (extractor->closeUncheckedImage()) summary.addUncheckedImage();
     extractor.reset();
@@ -323,8 +332,9 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     summary.addWear(activity.wear);
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
-    summary.write(folder.path, outcome.read && run.filesFailed() == lossesBefore ? 0 : statusFailed, run);
-    outcome.lost = run.filesFailed() != lossesBefore;
+    const bool nothingLost = metaWritten && run.filesFailed() == lossesBefore;
+    summary.write(folder.path, outcome.read && nothingLost ? 0 : processStatus(exitStatus::failed), run);
+    outcome.lost = !metaWritten || run.filesFailed() != lossesBefore;
     // Converted beside others, the session is put in place only once every earlier
     // one has ended without ending the run.
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());
@@ -476,7 +486,7 @@ bool convertSessionsSideBySide(const commandLineOptions& options, const std::vec
                     reportIncomplete(front.session, report.staged);
                 }
                 printMessage(msg::exiting);
-                platform::exitProcess(statusFailed);
+                platform::exitProcess(processStatus(exitStatus::failed));
             }
             platform::endLike(end);
         }
@@ -533,6 +543,14 @@ void endOnRequest(int signal) {
     printMessage(msg::endedBySignal, signal, platform::signalName(signal).c_str());
 }
 
+// A run that fails before any session is begun ends with the failure's lines, its
+// closing line and its status.
+int endBeforeConversion(const outcome& failure) {
+    putMessage(failure.lines().c_str());
+    putMessage(failure.closingLine());
+    return processStatus(failure.status());
+}
+
 }  // namespace
 
 void takeTerminationRequests() {
@@ -573,7 +591,9 @@ int runConversion(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     commandLineOptions options;
     std::vector<std::string> inputFiles;
-    if (const int status = parseCommandLine(arguments, options, inputFiles); status != 0) return status;
+    if (const exitStatus status = parseCommandLine(arguments, options, inputFiles); status != exitStatus::success) {
+        return processStatus(status);
+    }
     // Sessions side by side are started from this thread alone; otherwise a thread takes
     // the requests to end.
     if (options.what == commandLineOptions::action::convert) {
@@ -592,32 +612,39 @@ int runConversion(int argc, char** argv) {
             printVersion(stdout);
             return 0;
         case commandLineOptions::action::info:
-            return describeInput(options, inputFiles);
+            return processStatus(describeInput(options, inputFiles));
         case commandLineOptions::action::exportSessions:
-            return exportSessions(options, inputFiles);
+            return processStatus(exportSessions(options, inputFiles));
         case commandLineOptions::action::convert:
             break;
     }
     inferOutputDirectory(options, inputFiles);
 
-    if (options.scanEnabled) scanDirectory(options.scandir, inputFiles);
+    if (options.scanEnabled) {
+        if (const outcome scanned = scanDirectory(options.scandir, inputFiles); !scanned.ok()) {
+            return endBeforeConversion(scanned);
+        }
+    }
     std::map<std::string, int64_t> screenedSizes;
     screenFiles(inputFiles, &screenedSizes);
     if (inputFiles.empty()) {
         printMessage(msg::noFilesToParse);
         printMessage(msg::exiting);
-        return statusNoFiles;
+        return processStatus(exitStatus::noFiles);
     }
 
     std::vector<int> fileSession;
-    segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec, options.writeTraceFiles,
-                    options.jobs);
+    if (const outcome segmented = segmentSessions(inputFiles, fileSession, options.scanEnabled, options.maxGap_sec,
+                                                  options.writeTraceFiles, options.jobs);
+        !segmented.ok()) {
+        return endBeforeConversion(segmented);
+    }
     if (options.scanEnabled && !options.outputdirGiven) {
         options.outputdir = options.scandir;
         printMessage(msg::changingOutputDirectory, options.outputdir.c_str());
     }
 
-    if (!checkFileHeaders(inputFiles)) return statusFailed;
+    if (!checkFileHeaders(inputFiles)) return processStatus(exitStatus::failed);
     if (options.writeTraceLog) options.traceLogDir = chooseTraceLogDir(options.outputdir, inputFiles);
 
     warnAboutAbandonedSessions(options.outputdir);
@@ -639,7 +666,7 @@ int runConversion(int argc, char** argv) {
         if (!allRead) printMessage(msg::inputLost);
         if (run.outputLost()) printMessage(msg::outputLost);
         printMessage(msg::exiting);
-        return statusFailed;
+        return processStatus(exitStatus::failed);
     }
     return 0;
 }

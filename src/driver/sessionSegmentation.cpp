@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/exitStatus.h"
+#include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "driver/driverMessages.h"
@@ -22,9 +24,6 @@ namespace sensconv {
 namespace {
 
 namespace msg = driverMessages;
-
-constexpr int statusNoFiles = -1;
-constexpr int statusReadFailed = -1;
 
 double toSeconds(uint64_t milliseconds) {
     return static_cast<double>(milliseconds) / 1000.0;
@@ -214,10 +213,10 @@ private:
 
 }  // namespace
 
-void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
+outcome segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
                      double maxGap_sec, bool writeTraceFiles, int jobs) {
     fileSession.assign(inputFiles.size(), 1);
-    if (!scanEnabled) return;
+    if (!scanEnabled) return {};
 
     printMessage("\n");
     printMessage(msg::separatorLine);
@@ -240,10 +239,10 @@ void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fil
         if (scan.readFailureOffset >= 0) {
             // Sessions planned on a file read in part would be cut and numbered wrongly.
             beside.reset();
-            printMessage(msg::inputUnreadable, given[g].c_str(), scan.readFailureOffset,
-                         scan.readErrorNumber != 0 ? std::strerror(scan.readErrorNumber) : "the data ended early");
-            printMessage(msg::exiting);
-            platform::exitProcess(statusReadFailed);
+            return outcome::fatal(exitStatus::failed,
+                                  formatText(msg::inputUnreadable, given[g].c_str(), scan.readFailureOffset,
+                                             scan.readErrorNumber != 0 ? std::strerror(scan.readErrorNumber)
+                                                                       : "the data ended early"));
         }
         if (scan.ok) {
             fileStart.push_back(scan.start);
@@ -258,15 +257,14 @@ void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fil
     beside.reset();
 
     if (inputFiles.empty()) {
-        printMessage(msg::noRemainingFiles);
-        printMessage(msg::exiting);
-        platform::exitProcess(statusNoFiles);
+        return outcome::fatal(exitStatus::scanFoundNothing, msg::noRemainingFiles);
     }
 
     const int sessions = groupSessions(fileStart, fileEnd, maxGap_sec, fileSession);
     printMessage(msg::emptyInfo);
     printMessage(msg::sessionsFound, sessions);
     printSessionListing(inputFiles, fileSession, fileStart, fileEnd);
+    return {};
 }
 
 void printTimestamp(double t) {

@@ -5,16 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
+
 namespace sensconv {
 
 // Sets fileSession to one 1-based session number per file. Without scanEnabled every
 // file is in session 1 and nothing is opened or printed. With it, every file is read
 // through once for its first and last packet time; unreadable files are removed from
 // inputFiles, and a new session starts wherever the time between one file's end and
-// the next file's start (either way round) is more than maxGap_sec. Ends the process
-// with status -1 when no file is left. With jobs above 1, up to that many files are
-// read at once; the lines are the same.
-void segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
+// the next file's start (either way round) is more than maxGap_sec. Fatal (status -1)
+// when a file cannot be read to its end or no file is left. With jobs above 1, up to
+// that many files are read at once; the lines are the same.
+outcome segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
                      double maxGap_sec, bool writeTraceFiles, int jobs = 1);
 
 // Numbers the sessions along the list (fileSession holds one entry per file; file 0

@@ -24,11 +24,10 @@ namespace msg = outputMessages;
 using outputLayout::dataExtension;
 using outputLayout::metaExtension;
 using outputLayout::sparseExtension;
-constexpr int statusNotCreated = -1;
 
 outcome failToCreate(const std::string& name, const char* extension, const std::string& directory,
                      const std::string& fullPath) {
-    return outcome::fatal(statusNotCreated,
+    return outcome::fatal(exitStatus::failed,
                           formatText(msg::channelFileNotCreated, name.c_str(), extension, directory.c_str()) +
                               formatText(msg::fullPath, fullPath.c_str()));
 }
@@ -44,7 +43,7 @@ std::string binaryDataFile::path(const char* extension) const {
 }
 
 outcome binaryDataFile::open(const std::string& directory, const std::string& name, double sampleRate,
-                             int32_t expectedSamples, int32_t dataType) {
+                             int32_t dataType) {
     close();
     directory_ = directory;
     name_ = name;
@@ -52,7 +51,6 @@ outcome binaryDataFile::open(const std::string& directory, const std::string& na
     if (!meta_.create(path(metaExtension))) return failToCreate(name_, metaExtension, directory_, meta_.path());
 
     sampleRate_ = sampleRate;
-    expectedSamples_ = expectedSamples;
     dataType_ = dataType;
     samplesWritten = 0;
     firstTimestamp = -1.0;
@@ -145,10 +143,6 @@ void binaryDataFile::close() {
     handed_.release();
 
     if (meta_.isOpen()) {
-        if (expectedSamples_ != -1 && expectedSamples_ != samplesWritten) {
-            printMessage(msg::samplesNotAsExpected, name_.c_str());
-            printMessage(msg::expectedSamples, expectedSamples_, samplesWritten);
-        }
         meta_.print("\"NumSamples\",%" PRId64 "\n", samplesWritten);
         meta_.print("\"SampleRate\",%f\n", sampleRate_);
         meta_.print("\"Name\",\"%s\"\n", name_.c_str());

@@ -32,8 +32,7 @@ public:
 
     // Creates the .bin and .meta files in directory (which ends in a separator).
     // Fatal (status -1) when either cannot be created.
-    outcome open(const std::string& directory, const std::string& name, double sampleRate, int32_t expectedSamples,
-              int32_t dataType);
+    outcome open(const std::string& directory, const std::string& name, double sampleRate, int32_t dataType);
 
     // Appends n samples, each narrowed to single precision. Should a block write lose
     // samples of this call, one line names the sensor and how many of the call's n
@@ -90,7 +89,6 @@ private:
     std::string name_;
     std::string sensor_;
     double sampleRate_ = 0.0;
-    int32_t expectedSamples_ = -1;
     int32_t dataType_ = 0;
     std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_

@@ -8,6 +8,7 @@
 #include <netcdf.h>
 
 #include "common/outputLayout.h"
+#include "common/programInfo.h"
 #include "output/sessionSummary.h"
 #include "platform/platform.h"
 

@@ -11,7 +11,7 @@ outputChannel::outputChannel(runStatus& run, const sampleChannel& source, blockW
 
 outcome outputChannel::open(const std::string& directory) {
     // Rates come in tenths of a hertz; the description gives hertz.
-    return file_.open(directory, bound_->shortName, bound_->rate / 10.0, -1, dataTypeFloat32);
+    return file_.open(directory, bound_->shortName, bound_->rate / 10.0, dataTypeFloat32);
 }
 
 void outputChannel::writeBatch() {

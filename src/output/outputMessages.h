@@ -15,9 +15,6 @@ inline constexpr char
     channelFileNotCreated[] =
         "# ERROR: Unable to open output file binaryData_%s%s in directory %s, full path:\n",
     fullPath[] = "# ERROR: %s\n",
-    samplesNotAsExpected[] =
-        "# ERROR: Number of samples written to binary file %s does not match the number expected\n",
-    expectedSamples[] = "# ERROR: Expected to write %7d, only wrote %7" PRId64 "\n",
     sparseFileNotCreated[] =
         "# ERROR: Unable to open sparse output file binaryData_%s.sparse in directory %s, full path:\n",
     sparseNotWritten[] = "# ERROR: Unable to write sparse matrix output for missing samples\n",
@@ -32,6 +29,13 @@ inline constexpr char
     // Session files
     gpsFileNotOpened[] = "# snsr_packetWriter: ERROR, unable to open sirfGPSOutput.bin\n",
     gpsFileExiting[] = "# snsr_packetWriter: ERROR, Exiting\n",
-    globalMetaNotWritten[] = "# ERROR: Unable to write global meta data to: %s\n";
+    globalMetaNotWritten[] = "# ERROR: Unable to write global meta data to: %s\n",
+
+    // Images
+    creatingImageDirectory[] = "# INFO: Creating image output directory\n",
+    imageDirectoryNotCreated[] = "# WARNING: Unable to create directory %s (%s)\n",
+    imageNotCreated[] = "# WARNING: Unable to create image file %s (%s)\n",
+    imageChecksumError[] = "# WARNING: JPEG CRC error. Dropping image.\n",
+    noImageOpen[] = "# WARNING: jpegDumpFile == null!\n";
 
 }  // namespace sensconv::outputMessages

@@ -11,7 +11,6 @@
 #include "container/packetReader.h"
 #include "decode/boardTime.h"
 #include "decode/channelTable.h"
-#include "decode/imageExtractor.h"
 #include "decode/sensorDecoder.h"
 #include "output/outputFile.h"
 #include "output/outputMessages.h"
@@ -98,13 +97,6 @@ orderedJson clockJson(const boardTimeline& timeline) {
 
 }  // namespace
 
-programInfo thisProgram(std::vector<std::string> commandLine) {
-    programInfo program;
-    program.version = SENSCONV_VERSION;
-    program.commandLine = std::move(commandLine);
-    return program;
-}
-
 orderedJson programJson(const programInfo& program) {
     return {{"name", program.name}, {"version", program.version}, {"commandLine", program.commandLine}};
 }
@@ -140,7 +132,7 @@ orderedJson inputFileJson(size_t index, const std::string& path, const packetRea
 
     orderedJson images = {{"good", 0}, {"bad", 0}};
     if (decoder.cameraActive && decoder.extractor != nullptr) {
-        images = {{"good", decoder.extractor->goodImages}, {"bad", decoder.extractor->badImages}};
+        images = {{"good", decoder.extractor->counts().good}, {"bad", decoder.extractor->counts().bad}};
     }
     file["decoder"] = {
         {"qor2", decoder.qor2Active ? boardStatistics(decoder.qor2Clock, decoder.qor2State, decoder.qor2Rates, qor2ChannelTable)

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/programInfo.h"
 #include "output/accelCalibrationPass.h"
 #include "output/gpsTrackFiles.h"
 #include "output/scratchFile.h"
@@ -33,14 +34,6 @@ using orderedJson = nlohmann::ordered_json;
 
 inline constexpr int sessionSchemaVersion = 2;
 
-struct programInfo {
-    std::string name = "sensconv";
-    std::string version;
-    std::vector<std::string> commandLine;
-};
-
-// This build's name and version with the given command line.
-programInfo thisProgram(std::vector<std::string> commandLine);
 orderedJson programJson(const programInfo& program);
 
 // The JSON text of a summary, indented by two blanks, with a final newline. Text that

@@ -22,7 +22,6 @@ namespace {
 using outputLayout::audioFileName;
 using outputLayout::gpsRecordsFileName;
 using outputLayout::sessionMetaFileName;
-constexpr int statusNotCreated = -1;
 
 // asctime text without its final newline.
 std::string localTimeText(int64_t t) {
@@ -43,20 +42,30 @@ int32_t wavSampleRate(double rateTenthsHz) {
 }  // namespace
 
 snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run, &blocks_) {
-    // The audio goes to the WAV file instead of a channel file.
-    channelEnabled_["qor2/audio"] = false;
     setMessageBarrier(&blocks_);
 }
 
 snsr_packetWriter_class::~snsr_packetWriter_class() {
+    if (!finished_) {
+        // The files hand their last blocks over before the thread is let go of.
+        channels_.clear();
+        gpsFile_.close();
+        wav_.close();
+        blocks_.settle();
+    }
+    setMessageBarrier(nullptr);
+}
+
+bool snsr_packetWriter_class::finish() {
     for (auto& channel : channels_) channel->close();
     channels_.clear();
     channelIndex_.clear();
-    if (anyFileBegun_) writeGlobalMeta();
+    const bool metaWritten = !anyFileBegun_ || writeGlobalMeta();
     gpsFile_.close();
     wav_.close();
     blocks_.settle();
-    setMessageBarrier(nullptr);
+    finished_ = true;
+    return metaWritten;
 }
 
 outcome snsr_packetWriter_class::beginFile(const std::string& directory, const decoderView& decoder) {
@@ -131,12 +140,12 @@ outcome snsr_packetWriter_class::setUpAudio(const decoderView& decoder) {
 outcome snsr_packetWriter_class::openGpsFile() {
     if (gpsFile_.create(outputDir_ + gpsRecordsFileName)) return {};
     // This failure has always ended with a closing line of its own.
-    return outcome::fatal(statusNotCreated, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
+    return outcome::fatal(exitStatus::failed, outputMessages::gpsFileNotOpened, outputMessages::gpsFileExiting);
 }
 
 outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
-    const auto enabled = channelEnabled_.find(source.longName);
-    if (enabled != channelEnabled_.end() && !enabled->second) return {};
+    // The audio goes to the WAV file instead of a channel file.
+    if (source.longName == qor2ChannelTable[qor2Audio].longName) return {};
     const auto existing = channelIndex_.find(source.longName);
     if (existing != channelIndex_.end()) {
         channels_[existing->second]->bind(source);
@@ -219,12 +228,12 @@ std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::chan
     return facts;
 }
 
-void snsr_packetWriter_class::writeGlobalMeta() {
+bool snsr_packetWriter_class::writeGlobalMeta() {
     outputFile meta(*run_);
     if (!meta.create(outputDir_ + sessionMetaFileName)) {
         printMessage(outputMessages::globalMetaNotWritten, meta.path().c_str());
         meta.lostWithoutFile();
-        return;
+        return false;
     }
     for (const std::string& source : sourceFiles_) meta.print("\"%s\",\"%s\"\n", "sourceFile", source.c_str());
 
@@ -257,7 +266,7 @@ void snsr_packetWriter_class::writeGlobalMeta() {
         const char* value = i < metaValues.size() ? metaValues[i].c_str() : "";
         meta.print("\"%s\",%s\n", metaKeys[i].c_str(), value);
     }
-    meta.close();
+    return meta.close();
 }
 
 }  // namespace sensconv

@@ -1,7 +1,7 @@
 #pragma once
 // The writer of one recording session: binds to each input file's decoder in turn,
 // writes channel files, the GPS byte file and the WAV file, and collects the
-// session metadata written to binaryData.meta when the writer is destroyed. The full
+// session metadata written to binaryData.meta when the session is finished. The full
 // blocks of the channel files and the WAV file are written by a thread of the
 // session's own while decoding goes on; for as long as the writer lives, it keeps
 // every message line in the order of a run that writes as it goes.
@@ -34,7 +34,8 @@ class snsr_packetWriter_class {
 public:
     // Files that fail are counted in run.
     explicit snsr_packetWriter_class(runStatus& run);
-    // Closes every channel, writes binaryData.meta, closes the GPS file and finishes the WAV file.
+    // Waits for the blocks still on their way. A writer that was not finished leaves
+    // the session's files as far as they had come, without binaryData.meta.
     ~snsr_packetWriter_class();
     snsr_packetWriter_class(const snsr_packetWriter_class&) = delete;
     snsr_packetWriter_class& operator=(const snsr_packetWriter_class&) = delete;
@@ -53,6 +54,11 @@ public:
     // run that ends in the middle of a file leaves the samples decoded up to there on
     // disk, and the audio handed over to there (wavAudioFile::closeAtFatalEnd).
     void flushChannels();
+    // At the end of the session: closes every channel, writes binaryData.meta (when a
+    // file was begun), closes the GPS file and finishes the WAV file, and waits for
+    // the last blocks. False when binaryData.meta did not reach the disk whole; its
+    // line is printed and the file counted in the run like any other lost output.
+    [[nodiscard]] bool finish();
 
     // The current input file's metadata; endFile moves it on towards binaryData.meta.
     metaList metaKeys;
@@ -81,7 +87,7 @@ private:
     outcome setUpAudio(const decoderView& decoder);
     outcome openGpsFile();
     outcome setUpChannel(const sampleChannel& source);
-    void writeGlobalMeta();
+    bool writeGlobalMeta();
     // Moves the complete key and value pairs of the lists to the scratch file.
     void spillMeta();
 
@@ -96,6 +102,7 @@ private:
     boardIdentity juxInfo_;
     bool identityCaptured_ = false;
     bool anyFileBegun_ = false;
+    bool finished_ = false;
     std::string outputDir_;
     // binaryData.meta's lines of the files already ended, in order.
     scratchFile metaLines_;
@@ -115,8 +122,7 @@ private:
     // channels, and only those are looked at.
     std::optional<decoderView> decoder_;
     std::array<int8_t, numQor2Channels + numJuxChannels> boundAt_{};
-    std::map<std::string, size_t> channelIndex_;           // long name -> position in channels_
-    std::map<std::string, bool> channelEnabled_;
+    std::map<std::string, size_t> channelIndex_;  // long name -> position in channels_
 };
 
 }  // namespace sensconv

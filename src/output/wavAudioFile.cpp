@@ -26,7 +26,6 @@ int16_t toPcm16(double value) {
 }
 
 namespace {
-constexpr int statusNotOpened = -8;
 // The gathering writer whose hand-overs a fatal end keeps: its buffer, and the fill
 // beyond which the next batch makes it hand over first.
 constexpr int32_t gatheringBufferSamples = 20480;
@@ -70,7 +69,7 @@ outcome wavAudioFile::open(const std::string& path, int32_t sampleRate) {
     if (descriptor >= 0) file_ = sf_open_fd(descriptor, SFM_WRITE, &info_, SF_TRUE);
     if (file_ == nullptr) {
         return outcome::fatal(
-            statusNotOpened,
+            exitStatus::audioNotOpened,
             formatText(outputMessages::wavNotOpened, path.c_str()) +
                 formatText(outputMessages::wavLibraryReason, descriptor < 0 ? openFailure.c_str() : sf_strerror(nullptr)));
     }

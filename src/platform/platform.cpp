@@ -27,9 +27,6 @@ std::string withTrailingSeparator(const std::string& dir) {
 
 std::optional<std::string> directoryOfPath(const std::string& path) {
     std::optional<std::string> result;
-#if defined(_WIN32)
-    if (auto pos = path.rfind('\\'); pos != std::string::npos) result = path.substr(0, pos + 1);
-#endif
     if (auto pos = path.rfind('/'); pos != std::string::npos) result = path.substr(0, pos + 1);
     return result;
 }
@@ -415,9 +412,7 @@ std::string asctimeText(int64_t t) {
 }
 
 const char* architectureLabel() {
-#if defined(_WIN32)
-    return "Win32";
-#elif defined(__linux__)
+#if defined(__linux__)
     return "Linux";
 #elif defined(__APPLE__)
     return "Darwin";

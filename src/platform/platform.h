@@ -14,18 +14,14 @@
 
 namespace sensconv::platform {
 
-#if defined(_WIN32)
-inline constexpr char pathSeparator = '\\';
-#else
 inline constexpr char pathSeparator = '/';
-#endif
 
 // dir with one separator appended, unless it already ends in one.
 std::string withTrailingSeparator(const std::string& dir);
 
 // The directory part of a path, up to and including its last separator; nothing when
-// the path holds no separator. On Windows the backslash rule applies first and the
-// slash rule overrides it; on POSIX only the slash counts.
+// the path holds no separator. Only the slash counts: a backslash is an ordinary
+// character of a file name.
 std::optional<std::string> directoryOfPath(const std::string& path);
 
 // Creates dir and every missing parent; an existing directory is fine.

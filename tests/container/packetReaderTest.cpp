@@ -23,7 +23,7 @@ using testing_support::writeBytes;
 
 // What one readPacket call gave.
 struct delivery {
-    int32_t result = 0;
+    packetReader::readResult result = packetReader::readResult::endOfData;
     bool hasData = false;
     int32_t type = 0;
     int32_t id = 0;
@@ -42,7 +42,7 @@ struct readLog {
     std::vector<delivery> packets() const {
         std::vector<delivery> out;
         for (const delivery& d : calls) {
-            if (d.result == 1) out.push_back(d);
+            if (d.result == packetReader::readResult::delivered) out.push_back(d);
         }
         return out;
     }
@@ -127,7 +127,7 @@ TEST_F(packetReaderTest, DeliversFramesWithTypeIndexAndPayloadThenEndsWithAnEmpt
     const uint32_t timestamps[] = {0, 0, 30, 40};
     for (int i = 0; i < 4; ++i) {
         const delivery& d = log.calls[static_cast<size_t>(i)];
-        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.result, packetReader::readResult::delivered);
         EXPECT_TRUE(d.hasData);
         EXPECT_EQ(d.type, types[i]);
         EXPECT_EQ(d.timestamp, timestamps[i]);
@@ -138,7 +138,7 @@ TEST_F(packetReaderTest, DeliversFramesWithTypeIndexAndPayloadThenEndsWithAnEmpt
     EXPECT_EQ(log.calls[3].length, 4096);
 
     const delivery& last = log.calls[4];
-    EXPECT_EQ(last.result, -1);
+    EXPECT_EQ(last.result, packetReader::readResult::endOfData);
     EXPECT_FALSE(last.hasData);
     EXPECT_EQ(last.type, streamINVALID);
     EXPECT_EQ(last.id, -1);
@@ -218,9 +218,9 @@ TEST_F(packetReaderTest, FirstFrameBeyondTheJumpLimitLeavesNoPacket) {
     EXPECT_EQ(log.messages, text(badTimestampLine, headerSize_) + text(searchLine, headerSize_ + 1));
     ASSERT_EQ(log.calls.size(), 2u);
     // The search meets the end with hasData still set; the next call ends the data.
-    EXPECT_EQ(log.calls[0].result, -1);
+    EXPECT_EQ(log.calls[0].result, packetReader::readResult::endOfData);
     EXPECT_TRUE(log.calls[0].hasData);
-    EXPECT_EQ(log.calls[1].result, -1);
+    EXPECT_EQ(log.calls[1].result, packetReader::readResult::endOfData);
     EXPECT_FALSE(log.calls[1].hasData);
     EXPECT_EQ(reader.numParsedPackets, 0);
     EXPECT_EQ(reader.numCorruptSections, 1);
@@ -274,7 +274,7 @@ TEST_F(packetReaderTest, EmptyPayloadPointsAtTheNextFrame) {
     builder.addFrame(7, 1, {}).addFrame(2, 2, payloadOf(1));
     packetReader& reader = open(builder);
     snsrPacket packet;
-    ASSERT_EQ(reader.readPacket(packet), 1);
+    ASSERT_EQ(reader.readPacket(packet), packetReader::readResult::delivered);
     ASSERT_NE(packet.data, nullptr);
     EXPECT_EQ(packet.length, 0);
     EXPECT_EQ(packet.data[0], 2);  // low byte of the next frame's ID
@@ -289,7 +289,7 @@ TEST_F(packetReaderTest, FrameCutOffByTheEndOfTheFile) {
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, cutOffLine);
     ASSERT_EQ(log.calls.size(), 2u);
-    EXPECT_EQ(log.calls[1].result, -2);
+    EXPECT_EQ(log.calls[1].result, packetReader::readResult::cutOff);
     EXPECT_FALSE(log.calls[1].hasData);
     EXPECT_EQ(log.calls[1].type, streamINVALID);
     EXPECT_EQ(reader.numParsedPackets, 1);
@@ -303,9 +303,9 @@ TEST_F(packetReaderTest, CutOffFrameFoundWhileSearchingEndsTheDataOnTheNextCall)
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, text(badIdLine, headerSize_) + text(searchLine, headerSize_ + 1) + cutOffLine);
     ASSERT_EQ(log.calls.size(), 2u);
-    EXPECT_EQ(log.calls[0].result, -2);
+    EXPECT_EQ(log.calls[0].result, packetReader::readResult::cutOff);
     EXPECT_TRUE(log.calls[0].hasData);
-    EXPECT_EQ(log.calls[1].result, -2);
+    EXPECT_EQ(log.calls[1].result, packetReader::readResult::cutOff);
     EXPECT_FALSE(log.calls[1].hasData);
 }
 
@@ -440,7 +440,7 @@ TEST_F(packetReaderTest, TwentyFourByteFileYieldsNoPacketsAndZeroStatistics) {
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, "");
     ASSERT_EQ(log.calls.size(), 1u);
-    EXPECT_EQ(log.calls[0].result, -1);
+    EXPECT_EQ(log.calls[0].result, packetReader::readResult::endOfData);
     metaList keys;
     metaList values;
     reader.writeStatistics(keys, values);
@@ -457,7 +457,7 @@ TEST(packetReaderFileTest, HeaderOnlyFileOfTwentyFourBytesIsReadable) {
     ASSERT_TRUE(reader.fileOk);
     EXPECT_EQ(reader.header->file_name, path);
     snsrPacket packet;
-    EXPECT_EQ(reader.readPacket(packet), -1);
+    EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::endOfData);
     EXPECT_FALSE(reader.hasData);
 }
 
@@ -490,7 +490,7 @@ TEST(packetReaderFileTest, UnopenableOrInvalidFilesAreBad) {
         EXPECT_EQ(reader.header, nullptr);
         snsrPacket packet;
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(reader.readPacket(packet), -1);
+        EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::endOfData);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
                   "# snsr_packetReader: ERROR snsr file is bad, unable to proceed\n");
         EXPECT_EQ(packet.type, streamINVALID);
@@ -548,7 +548,7 @@ TEST(packetReaderFileTest, TraceFileInTheWayIsReportedAndReadingGoesOn) {
                   "# WARNING: Trace file " + mark + " already exists or is a link, going on without it\n");
         EXPECT_TRUE(reader.fileOk);
         snsrPacket packet;
-        EXPECT_EQ(reader.readPacket(packet), 1);
+        EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::delivered);
     }
     // The reader removes only a mark it made itself.
     struct stat info {};
@@ -574,7 +574,7 @@ containerBuilder standardInputFixture() {
     snsrPacket packet;
     int count = 0;
     while (reader.hasData) {
-        if (reader.readPacket(packet) == 1) ++count;
+        if (reader.readPacket(packet) == packetReader::readResult::delivered) ++count;
     }
     std::fflush(stderr);
     std::_Exit(count);

@@ -31,16 +31,16 @@ TEST(truncatedWhileReadingTest, ReadingEndsAtTheNewEndWithTheCutPacketReported) 
     packetReader reader(path);
     ASSERT_TRUE(reader.fileOk);
     snsrPacket packet;
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(reader.readPacket(packet), 1);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(reader.readPacket(packet), packetReader::readResult::delivered);
     // Cut the file in the middle of packet 3000, well beyond what has been read so far.
     ASSERT_EQ(::truncate(path.c_str(), headerSize + 3000 * 110 + 50), 0);
 
     ::testing::internal::CaptureStderr();
-    int32_t last = 0;
+    packetReader::readResult last = packetReader::readResult::delivered;
     while (reader.hasData) last = reader.readPacket(packet);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n");
-    EXPECT_EQ(last, -2);
+    EXPECT_EQ(last, packetReader::readResult::cutOff);
     EXPECT_EQ(reader.numParsedPackets, 3000);
     EXPECT_EQ(reader.lastSNSRTimestamp, 2999u);
     std::remove(path.c_str());

@@ -35,7 +35,7 @@ TEST_F(juxDecoderTest, FullMaskGivesEveryGyroAndMagnetometerChannel) {
     const auto packet = boardPacketBuilder::juxSensor(0x0F, 5, 999, f);
     ASSERT_EQ(packet.size(), 26u);  // L = 25
     decode(packet);
-    ASSERT_EQ(state.result, 1);
+    ASSERT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(state.pair, (timePair{5, 999}));
     EXPECT_EQ(values(juxXGyro), std::vector<double>{-1.0});
     EXPECT_EQ(values(juxYGyro), std::vector<double>{2.0});
@@ -58,7 +58,7 @@ TEST_F(juxDecoderTest, MagnetometerAxesFollowTheMaskBits) {
     juxSensorFields f;
     f.mag = {11, 22, 33};
     decode(boardPacketBuilder::juxSensor(0x0A, 0, 0, f, 1));  // x and z only
-    ASSERT_EQ(state.result, 1);
+    ASSERT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(values(juxXMag), std::vector<double>{11.0});
     EXPECT_TRUE(values(juxYMag).empty());
     EXPECT_EQ(values(juxZMag), std::vector<double>{33.0});
@@ -71,7 +71,7 @@ TEST_F(juxDecoderTest, PacketsWithoutReadingsCheckTheirFixedChecksum) {
         state.pair = {1, 2};
         const auto packet = boardPacketBuilder::juxWithoutReadings(kind);
         decode(packet);
-        EXPECT_EQ(state.result, 1) << int(kind);
+        EXPECT_EQ(state.result, boardResult::valid) << int(kind);
         EXPECT_EQ(state.unhandledPackets, 1);
         EXPECT_EQ(state.validPackets, 0);
         EXPECT_EQ(state.pair, (timePair{1, 2}));  // no time pair of its own
@@ -79,12 +79,12 @@ TEST_F(juxDecoderTest, PacketsWithoutReadingsCheckTheirFixedChecksum) {
         auto spoilt = packet;
         boardPacketBuilder::spoilChecksum(spoilt);
         decode(spoilt);
-        EXPECT_EQ(state.result, -2);
+        EXPECT_EQ(state.result, boardResult::rejected);
         EXPECT_EQ(state.unhandledPackets, 2);
         EXPECT_EQ(state.crcErrors, 1);
 
         decode(packet, static_cast<int32_t>(packet.size()) - 1);  // cut before the checksum
-        EXPECT_EQ(state.result, -2);
+        EXPECT_EQ(state.result, boardResult::rejected);
         EXPECT_EQ(state.unhandledPackets, 3);
         EXPECT_EQ(state.crcErrors, 2);
     }
@@ -94,24 +94,24 @@ TEST_F(juxDecoderTest, PacketsWithoutReadingsCheckTheirFixedChecksum) {
 
 TEST_F(juxDecoderTest, InvalidPackets) {
     decode(boardPacketBuilder::juxSensor(0, 0, 1001, {}));
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 1);
     intmax = 0;
     decode(boardPacketBuilder::juxSensor(0, 0, 1001, {}));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
 
     const auto full = boardPacketBuilder::juxSensor(0x0F, 0, 0, {});
     decode(full, 25);
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     decode(full, 3);
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 3);
     decode(full, 2);
-    EXPECT_EQ(state.result, -3);
+    EXPECT_EQ(state.result, boardResult::notDecodable);
     EXPECT_EQ(state.crcErrors, 3);
 
     decode(boardPacketBuilder::frame(6, 0, 0, 0, {}));
-    EXPECT_EQ(state.result, -3);
+    EXPECT_EQ(state.result, boardResult::notDecodable);
     EXPECT_EQ(state.unhandledPackets, 1);
     EXPECT_EQ(state.crcErrors, 3);
 }

@@ -32,7 +32,7 @@ protected:
 
 TEST_F(qor2DecoderTest, AudioWordsAreOffsetToSignedValues) {
     decode(boardPacketBuilder::qor2Audio(7, 321, {0x0000, 0x8000, 0xFFFF}));
-    ASSERT_EQ(state.result, 1);
+    ASSERT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(values(qor2Audio), (std::vector<double>{-32768.0, 0.0, 32767.0}));
     // The same values as the WAV file's 16-bit samples; none once a value came without one.
     ASSERT_NE(batch.valuesAs16Bit(qor2Audio), nullptr);
@@ -48,18 +48,18 @@ TEST_F(qor2DecoderTest, AudioWordsAreOffsetToSignedValues) {
     EXPECT_EQ(batch.total, 3);
 
     decode(boardPacketBuilder::qor2Audio(8, 0, {0x1234}, 9));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(state.received[qor2Audio], 4);
 }
 
 TEST_F(qor2DecoderTest, AudioSampleCountLimit) {
     decode(boardPacketBuilder::qor2Audio(0, 0, std::vector<uint16_t>(63, 0x8001)));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(values(qor2Audio).size(), 63u);
 
     // 64 samples are out of range even with a correct checksum.
     decode(boardPacketBuilder::qor2Audio(0, 0, std::vector<uint16_t>(64, 0x8001)));
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 1);
     EXPECT_EQ(state.validPackets, 1);
     EXPECT_EQ(batch.total, 0);
@@ -74,7 +74,7 @@ TEST_F(qor2DecoderTest, AudioBeyondTheBatchCapacityIsDropped) {
         for (int i = 0; i < 63; ++i) words.push_back(static_cast<uint16_t>(0x8000 + 63 * k + i));
         const auto packet = boardPacketBuilder::qor2Audio(0, static_cast<uint16_t>(k), words);
         qor2Decoder::decode(packet.data(), static_cast<int32_t>(packet.size()), batch, cal, state);
-        ASSERT_EQ(state.result, 1);
+        ASSERT_EQ(state.result, boardResult::valid);
         for (int i = 0; i < 63 && expected.size() < 256; ++i) expected.push_back(63.0 * k + i);
     }
     EXPECT_EQ(values(qor2Audio), expected);
@@ -86,15 +86,15 @@ TEST_F(qor2DecoderTest, AudioBeyondTheBatchCapacityIsDropped) {
 TEST_F(qor2DecoderTest, InterruptCountRangeTest) {
     cal.intmax = 1000;
     decode(boardPacketBuilder::qor2Audio(0, 1000, {1}));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
     decode(boardPacketBuilder::qor2Sensor(0, 0, 0, 1001, {}));
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 1);
     EXPECT_EQ(state.pair, (timePair{0, 1000}));  // a failed packet leaves the pair alone
 
     cal.intmax = 0;
     decode(boardPacketBuilder::qor2Sensor(0, 0, 0, 65535, {}));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
 }
 
 TEST_F(qor2DecoderTest, ChecksumCoversKindToLastPayloadByte) {
@@ -102,49 +102,49 @@ TEST_F(qor2DecoderTest, ChecksumCoversKindToLastPayloadByte) {
     ASSERT_EQ(packet.size(), 8u);  // mask 0, kind 0: L = 7, checksum at byte 7
     EXPECT_EQ(packet[7], static_cast<uint8_t>(0 + 0 + 3 + 4 + 0));
     decode(packet);
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
     EXPECT_EQ(state.pair, (timePair{3, 4}));
     EXPECT_EQ(batch.total, 0);
 
     boardPacketBuilder::spoilChecksum(packet);
     decode(packet);
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
 
     // The sync bytes are not part of the sum.
     auto audio = boardPacketBuilder::qor2Audio(1, 2, {0x0102});
     audio[0] = 0x23;
     decode(audio);
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
 }
 
 TEST_F(qor2DecoderTest, MalformedAndShortPackets) {
     const auto sensor = boardPacketBuilder::qor2Sensor(0, 0x01, 0, 0, {});  // L = 13
     decodeBytes(sensor, 2);
-    EXPECT_EQ(state.result, -3);
+    EXPECT_EQ(state.result, boardResult::notDecodable);
     EXPECT_EQ(state.crcErrors + state.unhandledPackets + state.validPackets, 0);
 
     decodeBytes(sensor, 3);  // no byte 3: the length cannot even be computed
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 1);
 
     decodeBytes(sensor, 13);  // ends right before the checksum byte
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 2);
 
     const auto audio = boardPacketBuilder::qor2Audio(0, 0, {1, 2, 3});
     decodeBytes(audio, static_cast<int32_t>(audio.size()) - 1);
-    EXPECT_EQ(state.result, -2);
+    EXPECT_EQ(state.result, boardResult::rejected);
     EXPECT_EQ(state.crcErrors, 3);
 
     auto badSync = boardPacketBuilder::qor2Audio(0, 0, {1});
     badSync[1] = 0x7D;
     decode(badSync);
-    EXPECT_EQ(state.result, -3);
+    EXPECT_EQ(state.result, boardResult::notDecodable);
     EXPECT_EQ(state.crcErrors, 3);
     EXPECT_EQ(state.unhandledPackets, 0);
 
     decode(boardPacketBuilder::frame(2, 0, 0, 0, {}));
-    EXPECT_EQ(state.result, -3);
+    EXPECT_EQ(state.result, boardResult::notDecodable);
     EXPECT_EQ(state.unhandledPackets, 1);
     EXPECT_EQ(state.validPackets, 0);
 }
@@ -168,7 +168,7 @@ TEST_F(qor2DecoderTest, SensorFieldsInPayloadOrder) {
     const auto packet = boardPacketBuilder::qor2Sensor(1, 0xFF, 9, 10, f);
     ASSERT_EQ(packet.size(), 29u);  // L = 28
     decode(packet);
-    ASSERT_EQ(state.result, 1);
+    ASSERT_EQ(state.result, boardResult::valid);
 
     EXPECT_EQ(values(qor2XAccel), std::vector<double>{1.0});
     EXPECT_EQ(values(qor2YAccel), std::vector<double>{0.0});
@@ -255,7 +255,7 @@ TEST_F(qor2DecoderTest, PressureNeedsAnAcceptedTemperature) {
     qor2SensorFields f;
     f.pressure = 8192;
     decode(boardPacketBuilder::qor2Sensor(0, 0x10, 0, 0, f));
-    EXPECT_EQ(state.result, 1);
+    EXPECT_EQ(state.result, boardResult::valid);
     EXPECT_TRUE(values(qor2BarPress).empty());
     EXPECT_EQ(state.received[qor2BarPress], 1);
 

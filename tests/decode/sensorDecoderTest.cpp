@@ -183,14 +183,13 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
     feed(decoder, streamQOR2, compassPacket(200, 10));
     CaptureStderr();
     const outcome wrapped = decoder.processPacket(packetOf(streamQOR2, compassPacket(3, 20), 1));
-    EXPECT_EQ(wrapped.status(), -11);
+    EXPECT_EQ(processStatus(wrapped.status()), -11);
     EXPECT_EQ(wrapped.lines(), "# ERROR: This wrap around was not a 255->0 roll over event\n"
                                "# ERROR: If you want to ignore this use -ignoreRollover, this may result in corrupt files\n");
     EXPECT_EQ(GetCapturedStderr(),
               "# INFO: ---------------------\n"
               "# INFO: QOR, SNSR Packet      1, possible wrap around detected in timestamps, timeElapsed -196990\n"
-              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n" +
-                  wrapped.lines());
+              "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n");
     EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
     // Nothing of the packet was taken.
     EXPECT_EQ(decoder.qor2Channels[qor2Compass]->batchCount, 0);
@@ -218,10 +217,10 @@ TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
     decoder.juxClock.firstFileTime = 50;
     CaptureStderr();
     const outcome backwards = decoder.processPacket(packetOf(streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {}), 1));
-    EXPECT_EQ(backwards.status(), -11);
+    EXPECT_EQ(processStatus(backwards.status()), -11);
     EXPECT_EQ(backwards.lines(), "# ERROR: QOR, SNSR Packet      1, computed jux timestamps moved backwards, went from 50 to 40\n"
                                  "# ERROR: File is likely corrupt, use the blacklist feature to remove damaged packets\n");
-    EXPECT_EQ(GetCapturedStderr(), backwards.lines());
+    EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClockAlone) {

@@ -18,7 +18,7 @@ struct parseResult {
 parseResult parse(const std::vector<std::string>& arguments) {
     parseResult result;
     testing::internal::CaptureStderr();
-    result.status = parseCommandLine(arguments, result.options, result.files);
+    result.status = processStatus(parseCommandLine(arguments, result.options, result.files));
     result.messages = testing::internal::GetCapturedStderr();
     return result;
 }

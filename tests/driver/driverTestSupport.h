@@ -49,18 +49,4 @@ inline std::vector<std::string> incompleteFolders(const std::string& dir, const 
     return found;
 }
 
-// True when text matches pattern, in which each '*' stands for any run of characters
-// other than a line end.
-inline bool matchesWildcard(const std::string& text, const std::string& pattern) {
-    if (pattern.empty()) return text.empty();
-    if (pattern[0] == '*') {
-        for (size_t skip = 0; skip <= text.size(); ++skip) {
-            if (matchesWildcard(text.substr(skip), pattern.substr(1))) return true;
-            if (skip < text.size() && text[skip] == '\n') break;
-        }
-        return false;
-    }
-    return !text.empty() && text[0] == pattern[0] && matchesWildcard(text.substr(1), pattern.substr(1));
-}
-
 }  // namespace sensconv::testing_support

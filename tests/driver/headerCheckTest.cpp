@@ -166,23 +166,22 @@ TEST(headerCheckTest, ListsShorterThanTheirCountsAreReportedNotRead) {
     snsrHeader shortAtoms = recording();
     shortAtoms.atoms.pop_back();
     bool result = true;
-    EXPECT_TRUE(matchesWildcard(compared(recording(), shortAtoms, result),
-                                prefix + " SNSR Header's meta data atoms are not equal\n" + prefix +
-                                    " meta data atoms are NULL * vs *\n"));
+    EXPECT_EQ(compared(recording(), shortAtoms, result), prefix + " SNSR Header's meta data atoms are not equal\n" +
+                                                         prefix + " meta data atoms are NULL (present) vs (nil)\n");
     EXPECT_FALSE(result);
 
     snsrHeader shortStreams = recording();
     shortStreams.streams.pop_back();
-    EXPECT_TRUE(matchesWildcard(compared(shortStreams, recording(), result),
-                                prefix + " SNSR Header's meta data atoms are not equal\n" + prefix +
-                                    " SNSR Header->Stream 2 is NULL * vs *\n"));
+    EXPECT_EQ(compared(shortStreams, recording(), result),
+              prefix + " SNSR Header's meta data atoms are not equal\n" + prefix +
+                  " SNSR Header->Stream 2 is NULL (nil) vs (present)\n");
     EXPECT_FALSE(result);
 
     snsrHeader shortStreamAtoms = recording();
     shortStreamAtoms.streams[0].atoms.pop_back();
-    EXPECT_TRUE(matchesWildcard(compared(recording(), shortStreamAtoms, result),
-                                prefix + " SNSR Header's meta data atoms are not equal\n" + prefix +
-                                    " SNSR Header->Stream QOR2 meta atom 1 is NULL * vs *\n"));
+    EXPECT_EQ(compared(recording(), shortStreamAtoms, result),
+              prefix + " SNSR Header's meta data atoms are not equal\n" + prefix +
+                  " SNSR Header->Stream QOR2 meta atom 1 is NULL (present) vs (nil)\n");
     EXPECT_FALSE(result);
 }
 

@@ -30,9 +30,9 @@ TEST(runConversionDeathTest, FileRemovedAfterScanningEndsTheRunWithMinusOne) {
     std::vector<std::string> files;
     std::vector<int> sessions;
     capturedStderr([&] {
-        scanDirectory(dir.path(), files);
+        EXPECT_TRUE(scanDirectory(dir.path(), files).ok());
         screenFiles(files);
-        segmentSessions(files, sessions, true, 60.0, false);
+        EXPECT_TRUE(segmentSessions(files, sessions, true, 60.0, false).ok());
         EXPECT_TRUE(checkFileHeaders(files));
     });
     ASSERT_EQ(files, (std::vector<std::string>{dir / "a.snsr", dir / "b.snsr"}));

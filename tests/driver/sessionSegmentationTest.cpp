@@ -40,7 +40,7 @@ std::vector<uint32_t> spanning(uint32_t duration) {
 
 std::string segmented(std::vector<std::string>& files, std::vector<int>& sessions, double maxGap = 60.0,
                       int jobs = 1) {
-    return capturedStderr([&] { segmentSessions(files, sessions, true, maxGap, false, jobs); });
+    return capturedStderr([&] { EXPECT_TRUE(segmentSessions(files, sessions, true, maxGap, false, jobs).ok()); });
 }
 
 const std::string banner =
@@ -50,7 +50,7 @@ constexpr uint64_t start = 1234567890123;  // 13.02.2009 23:31:30.123 UTC
 TEST(sessionSegmentationTest, WithoutScanningEveryFileIsInSessionOneAndNothingIsOpened) {
     std::vector<std::string> files = {"/no/such/a.snsr", "/no/such/b.snsr"};
     std::vector<int> sessions = {7};
-    EXPECT_EQ(capturedStderr([&] { segmentSessions(files, sessions, false, 60.0, true); }), "");
+    EXPECT_EQ(capturedStderr([&] { EXPECT_TRUE(segmentSessions(files, sessions, false, 60.0, true).ok()); }), "");
     EXPECT_EQ(sessions, (std::vector<int>{1, 1}));
     EXPECT_EQ(files.size(), 2u);
 }
@@ -197,14 +197,17 @@ TEST(sessionSegmentationTest, FilesScannedSideBySideGiveTheLinesAndSessionsOfOne
     }
 }
 
-TEST(sessionSegmentationDeathTest, NoFileLeftEndsWithMinusOne) {
+TEST(sessionSegmentationTest, NoFileLeftIsFatalWithMinusOne) {
     scratchDirectory dir;
     std::vector<std::string> files = {dir / "gone.snsr"};
     std::vector<int> sessions;
-    EXPECT_EXIT(segmentSessions(files, sessions, true, 60.0, false), testing::ExitedWithCode(255),
-                "# INFO: Rejecting file   1, SNSR file error\n"
-                "# ERROR: No remaining SNSR files to process\n"
-                "# ERROR: Exiting\n$");
+    outcome segmentedNothing;
+    const std::string printed =
+        capturedStderr([&] { segmentedNothing = segmentSessions(files, sessions, true, 60.0, false); });
+    EXPECT_TRUE(printed.ends_with("# INFO: Rejecting file   1, SNSR file error\n")) << printed;
+    EXPECT_EQ(processStatus(segmentedNothing.status()), -1);
+    EXPECT_EQ(segmentedNothing.lines(), "# ERROR: No remaining SNSR files to process\n");
+    EXPECT_STREQ(segmentedNothing.closingLine(), "# ERROR: Exiting\n");
 }
 
 TEST(sessionSegmentationTest, TheTraceFlagReachesTheReaders) {
@@ -215,9 +218,9 @@ TEST(sessionSegmentationTest, TheTraceFlagReachesTheReaders) {
     const std::string complaint = "# WARNING: Trace file " + dir / "a.snsr.processing" + " already exists";
     std::vector<std::string> files = {dir / "a.snsr"};
     std::vector<int> sessions;
-    EXPECT_NE(capturedStderr([&] { segmentSessions(files, sessions, true, 60.0, true); }).find(complaint),
+    EXPECT_NE(capturedStderr([&] { (void)segmentSessions(files, sessions, true, 60.0, true); }).find(complaint),
               std::string::npos);
-    EXPECT_EQ(capturedStderr([&] { segmentSessions(files, sessions, true, 60.0, false); }).find(complaint),
+    EXPECT_EQ(capturedStderr([&] { (void)segmentSessions(files, sessions, true, 60.0, false); }).find(complaint),
               std::string::npos);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,52 @@ TEST(commandLineE2eTest, MissingFileIsScreenedOut) {
               "# ERROR: There are no SNSR Files to parse\n"
               "# ERROR: Exiting\n");
     EXPECT_TRUE(isEmptyDirectory(dir.path()));
+}
+
+// A scan that finds nothing to convert ends the run before any session, with the
+// lines of the step that found nothing last; conversion and description alike.
+TEST(commandLineE2eTest, ScanThatLeavesNoFileEndsWithMinusOne) {
+    scratchDirectory dir;
+    std::filesystem::create_directories(dir / "empty");
+    std::filesystem::create_directories(dir / "bad");
+    std::ofstream(dir / "bad/x.snsr") << std::string(2000, 'x');
+    const std::string scanIntro =
+        "# INFO: Scanning enabled for directory: empty/\n"
+        "# INFO: Command line specified .snsr files are ignored\n"
+        "# INFO: Scanning directory for .snsr files\n"
+        "# INFO: Found   0 .snsr files in directory\n"
+        "# ERROR: No .snsr files found in this directory or we are unable to list the files\n"
+        "# ERROR: To obtain a directory listing read permission to the directory is required\n"
+        "# ERROR: Exiting\n";
+    for (const bool info : {false, true}) {
+        std::vector<std::string> arguments = {"-scandir", "empty/"};
+        if (info) arguments.insert(arguments.begin(), "-info");
+        const programRun run = runProgram(arguments, dir.path());
+        EXPECT_EQ(run.status, 255) << info;
+        EXPECT_EQ(run.err, scanIntro) << info;
+        EXPECT_EQ(run.out, "") << info;
+    }
+
+    const programRun rejected = runProgram({"-scandir", "bad/"}, dir.path());
+    EXPECT_EQ(rejected.status, 255);
+    EXPECT_EQ(rejected.err,
+              "# INFO: Scanning enabled for directory: bad/\n"
+              "# INFO: Command line specified .snsr files are ignored\n"
+              "# INFO: Scanning directory for .snsr files\n"
+              "# INFO: Found   1 .snsr files in directory\n"
+              "\n"
+              "# INFO: ------------------\n"
+              "# INFO: Scanning files to remove obviously bad files\n"
+              "# INFO: File [  1]            Opened, \"bad/x.snsr\"\n"
+              "\n"
+              "# INFO: ------------------\n"
+              "# INFO: Scanning .snsr files to determine their segmentation\n"
+              "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
+              "# INFO: Scanning   1 of   1, \"bad/x.snsr\"\n"
+              "# INFO: Rejecting file   1, SNSR file error\n"
+              "# ERROR: No remaining SNSR files to process\n"
+              "# ERROR: Exiting\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "bad/part_00"));
 }
 
 }  // namespace

@@ -94,8 +94,8 @@ TEST(blockWriterTest, WritingOnTheThreadGivesTheFilesAndLinesOfWritingInPlace) {
         {
             wavAudioFile audio(run, &writer);
             EXPECT_TRUE(audio.open(directory + "audio.wav", 8000).ok());
-            sampleChannel slow(false, 1, 0, 10.0, 1000, "qor2/bar_press", "BarPres");
-            sampleChannel fast(false, 1, 0, 10.0, 1000, "jux/x_gyro", "gyro");
+            sampleChannel slow(sampleChannel::defaultMaxFill, 10.0, 1000, "qor2/bar_press", "BarPres");
+            sampleChannel fast(sampleChannel::defaultMaxFill, 10.0, 1000, "jux/x_gyro", "gyro");
             outputChannel slowFile(run, slow, &writer);
             outputChannel fastFile(run, fast, &writer);
             EXPECT_TRUE(slowFile.open(directory).ok());
@@ -105,8 +105,8 @@ TEST(blockWriterTest, WritingOnTheThreadGivesTheFilesAndLinesOfWritingInPlace) {
                 for (size_t i = 0; i < values.size(); ++i) values[i] = packet * 1000.0 + static_cast<double>(i % 977);
                 // Sizes that end blocks in the middle of a batch and span several blocks.
                 const auto fastCount = static_cast<int32_t>(packet % 7 == 3 ? 2 * block + 5 : 3001 + packet);
-                EXPECT_TRUE(slow.addSamples(values.data(), 257 + packet, packet, packet).ok());
-                EXPECT_TRUE(fast.addSamples(values.data(), fastCount, packet, packet).ok());
+                outputTest::giveBatch(slow, values.data(), 257 + packet);
+                outputTest::giveBatch(fast, values.data(), fastCount);
                 slowFile.writeBatch();
                 fastFile.writeBatch();
                 audio.writeBatch(values.data(), 4099);

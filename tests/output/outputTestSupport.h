@@ -15,12 +15,21 @@
 #include <vector>
 
 #include "common/testFiles.h"
+#include "decode/sampleChannel.h"
 
 namespace sensconv::outputTest {
 
 using testing_support::fileSizeOf;
 using testing_support::readWhole;
 using testing_support::scratchDirectory;
+
+// Gives a channel's output one batch of any size, as the decoder leaves it after a
+// packet: the output's tests need batches larger than one packet holds.
+inline void giveBatch(sampleChannel& source, const double* values, int32_t count) {
+    source.batch = values;
+    source.batch16 = nullptr;
+    source.batchCount = count;
+}
 
 inline bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);

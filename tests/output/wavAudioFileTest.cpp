@@ -217,8 +217,8 @@ TEST(wavAudioFileTest, FileThatCannotBeOpenedIsFatal) {
     const outcome opened = wav.open(path, 8000);
     const std::string lines = "# ERROR: Unable to open the .wav file " + path +
                               "\n# ERROR:  libsndfile: System error : No such file or directory.\n";
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), lines);
-    EXPECT_EQ(opened.status(), -8);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(processStatus(opened.status()), -8);
     EXPECT_EQ(opened.lines(), lines);
     EXPECT_STREQ(opened.closingLine(), "# ERROR: Exiting\n");
     EXPECT_FALSE(wav.isOpen());

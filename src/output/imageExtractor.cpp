@@ -1,19 +1,19 @@
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 
 #include <zlib.h>
 
 #include "common/littleEndian.h"
-#include "common/textFormat.h"
+#include "common/outputLayout.h"
 #include "common/userMessages.h"
 #include "decode/boardTime.h"
-#include "decode/decodeMessages.h"
+#include "output/outputMessages.h"
 #include "platform/platform.h"
 
 namespace sensconv {
 
 namespace {
 
-namespace msg = decodeMessages;
+namespace msg = outputMessages;
 
 // JPEG start-of-image marker, and the camera's check segment: marker, two bytes,
 // then the CRC-32 of the image from its start marker up to those two bytes.
@@ -65,7 +65,7 @@ bool imageExtractor::closeImage() {
 
 void imageExtractor::openImage(int64_t sessionBase, int64_t fileTime, int32_t intmax) {
     const int32_t ms = ticksToMilliseconds32(addTicks(sessionBase, fileTime), intmax);
-    const std::string path = formatText("%s%011d.jpg", platform::withTrailingSeparator(imagesDir_).c_str(), ms);
+    const std::string path = platform::withTrailingSeparator(imagesDir_) + outputLayout::imageFileName(ms);
 
     if (mkdirPending_) {
         mkdirPending_ = false;

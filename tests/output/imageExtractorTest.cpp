@@ -1,4 +1,4 @@
-#include "decode/imageExtractor.h"
+#include "output/imageExtractor.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -14,7 +14,7 @@
 #include "common/testFiles.h"
 #include "decode/boardPacketBuilder.h"
 #include "decode/sensorDecoder.h"
-#include "decodeTestSupport.h"
+#include "decode/decodeTestSupport.h"
 
 namespace sensconv {
 namespace {

@@ -10,11 +10,12 @@
 
 #include "common/runStatus.h"
 #include "container/packetReader.h"
+#include "decode/cameraSink.h"
 #include "output/outputFile.h"
 
 namespace sensconv {
 
-class imageExtractor {
+class imageExtractor final : public cameraSink {
 public:
     // An image start is held in memory until at least this many bytes of it are
     // known, then its file is opened.
@@ -30,11 +31,12 @@ public:
     // The images directory must be created (with parents) before the first image.
     void setCreateDirectory(const std::string& dir);
     void setImagesDir(const std::string& dir);
-    void resetCounts();
+    void resetCounts() override;
 
     // One camera packet; the times are those of the main board's clock. False when
     // the packet's bytes belong to no image.
-    bool addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax);
+    bool addPacket(const snsrPacket& packet, int64_t sessionBase, int64_t fileTime, int32_t intmax) override;
+    imageCounts counts() const override { return {goodImages, badImages}; }
 
     // At the end of the session: closes the image still being written, which is kept
     // although its check never arrived. True when there was one; false also when its
