@@ -183,11 +183,11 @@ bool gatherAcceleration(const accelerationReading& in, int64_t from, int64_t to,
 }
 
 // Where the samples may be cut in two halves that share no minute and no epoch: the
-// first sample past the middle that starts both a minute and an epoch, while the sample
+// first sample from `wanted` on that starts both a minute and an epoch, while the sample
 // times only grow and the session spans far less than the minutes a detector keeps (so
 // that each half's minutes and epochs are its own, and none is left out). -1 where
 // there is none.
-int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t samples) {
+int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t samples, int64_t wanted) {
     constexpr int64_t fewestSamples = 2 * int64_t{accelReadBack::blockSamples};
     constexpr double longestSpanMs = 300.0 * 24 * 3600 * 1000;
     const auto& anchors = x.anchors;
@@ -208,7 +208,7 @@ int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t s
     if (previousMs - first.unixMs(0) > longestSpanMs) return -1;
 
     sampleClock walk(x);
-    for (int64_t i = samples / 2; i < samples;) {
+    for (int64_t i = std::clamp<int64_t>(wanted, 1, samples - 1); i < samples;) {
         walk.seek(i);
         const int64_t next = spanEnd(walk, epochs, i, std::min(samples, walk.runEnd()));
         if (next >= samples) return -1;
@@ -225,10 +225,14 @@ int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t s
 }
 
 // The two halves of the acceleration, the later one on a thread of its own, merged into
-// detector and epochs: the result is the one a single pass over all samples gives. false
-// (failure empty) when no thread could be had: the caller then gathers them all itself.
-bool gatherInHalves(const accelerationReading& in, int64_t split, wearDetector& detector, epochTable& epochs,
-                    const activitySettings& settings, std::string& failure) {
+// detector and epochs: the result is the one a single pass over all samples gives. The
+// calling thread first runs before() (which feeds detector and epochs the other
+// channels), then gathers the earlier half. false, with failure, when a file cannot be
+// read; nothing, before anything ran, when no thread could be had.
+template <typename work>
+std::optional<bool> gatherInHalves(const accelerationReading& in, int64_t split, wearDetector& detector,
+                                   epochTable& epochs, const activitySettings& settings, std::string& failure,
+                                   work&& before) {
     const double rateHz = in.axes[0].rateHz;
     const int64_t samples = std::min({in.axes[0].samples, in.axes[1].samples, in.axes[2].samples});
     wearDetector laterDetector(settings.wear, rateHz);
@@ -247,22 +251,22 @@ bool gatherInHalves(const accelerationReading& in, int64_t split, wearDetector& 
             }
         });
     } catch (const std::system_error&) {
-        return false;
+        return std::nullopt;
     }
     // The later half goes on where the earlier one ends, also when a file ends early.
     bool earlierRead = false;
     try {
-        earlierRead = gatherAcceleration(in, 0, split, detector, epochs, failure);
+        earlierRead = before() && gatherAcceleration(in, 0, split, detector, epochs, failure);
     } catch (...) {
         later.join();
         throw;
     }
     later.join();
     if (laterError) std::rethrow_exception(laterError);
-    if (!earlierRead) return true;
+    if (!earlierRead) return false;
     if (!laterRead) {
         failure = laterFailure;
-        return true;
+        return false;
     }
     epochs.finish();
     detector.addAccelerationOf(laterDetector);
@@ -336,33 +340,39 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     const physicalConversion temperatureConversion = qor2ChannelTable[qor2Temp].conversion;
     const physicalConversion lightConversion = qor2ChannelTable[qor2AmbLight].conversion;
 
-    // The board temperature: for the wear criterion and the epochs, at its own times.
-    if (inputs.temperature &&
-        !forEachSample(*inputs.temperature, failure, [&](double unixMs, double value, bool filled) {
-            const double celsius = physicalValue(temperatureConversion, value);
-            detector.feedTemperature(unixMs, celsius, filled);
-            epochs.feedTemperature(unixMs, celsius, filled);
-        })) {
-        return outcome;
-    }
-    if (inputs.light && !forEachSample(*inputs.light, failure, [&](double unixMs, double value, bool filled) {
+    // The board temperature (for the wear criterion and the epochs) and the light, each
+    // at its own times.
+    const auto feedOtherChannels = [&] {
+        if (inputs.temperature &&
+            !forEachSample(*inputs.temperature, failure, [&](double unixMs, double value, bool filled) {
+                const double celsius = physicalValue(temperatureConversion, value);
+                detector.feedTemperature(unixMs, celsius, filled);
+                epochs.feedTemperature(unixMs, celsius, filled);
+            })) {
+            return false;
+        }
+        return !inputs.light || forEachSample(*inputs.light, failure, [&](double unixMs, double value, bool filled) {
             epochs.feedLight(unixMs, physicalValue(lightConversion, value), filled);
-        })) {
-        return outcome;
-    }
+        });
+    };
 
-    // The acceleration, in two halves side by side where the samples allow it.
+    // The acceleration, in two halves side by side where the samples allow it. The
+    // thread of the earlier half feeds the other channels first, sample for sample about
+    // as costly: its half is shorter by their samples.
     const std::array<readBackChannel, 3> axes = {readBackOf(*inputs.axes[0]), readBackOf(*inputs.axes[1]),
                                                  readBackOf(*inputs.axes[2])};
     std::optional<readBackChannel> temperature;
     if (inputs.temperature) temperature = readBackOf(*inputs.temperature);
     const accelerationReading reading{*inputs.axes[0], axes, temperature, calibration};
     const int64_t samples = std::min({axes[0].samples, axes[1].samples, axes[2].samples});
-    const int64_t split = splitIndex(*inputs.axes[0], epochs, samples);
-    if (split < 0 || !gatherInHalves(reading, split, detector, epochs, settings, failure)) {
-        if (!failure.empty() || !gatherAcceleration(reading, 0, samples, detector, epochs, failure)) return outcome;
-    }
-    if (!failure.empty()) return outcome;
+    const int64_t otherSamples = (inputs.temperature ? inputs.temperature->samples : 0) +
+                                 (inputs.light ? inputs.light->samples : 0);
+    const int64_t split =
+        splitIndex(*inputs.axes[0], epochs, samples, std::max(samples / 4, (samples - otherSamples) / 2));
+    std::optional<bool> read;
+    if (split >= 0) read = gatherInHalves(reading, split, detector, epochs, settings, failure, feedOtherChannels);
+    if (!read) read = feedOtherChannels() && gatherAcceleration(reading, 0, samples, detector, epochs, failure);
+    if (!*read) return outcome;
     detector.finish();
     epochs.finish();
     const wearResult& wear = detector.result();

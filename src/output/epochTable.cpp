@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <system_error>
 #include <utility>
 
-#include "common/textFormat.h"
 #include "common/utcText.h"
 
 namespace sensconv {
@@ -175,14 +176,31 @@ void epochTable::rowText(size_t i, const wearResult& wear, std::string& text) co
     const int32_t all = e.samples + e.filled;
     const bool data = e.samples > 0 && 2.0 * e.samples >= std::max(static_cast<double>(all), samplesPerEpoch_);
     const wearState state = data ? wear.stateAt(startMs + epochMs_ / 2) : wearState::nodata;
+    // Numbers as printf's "%.Nf" writes them (to_chars with a precision is specified so),
+    // without its cost for each of a week's 10,080 rows.
+    const auto fixed = [&text](double value, int digits) {
+        std::array<char, 64> digitsText{};
+        const auto [end, error] =
+            std::to_chars(digitsText.data(), digitsText.data() + digitsText.size(), value, std::chars_format::fixed, digits);
+        text.append(digitsText.data(), error == std::errc() ? end : digitsText.data());
+    };
     text = utcText(startMs);
-    text += e.samples > 0 ? formatText(",%.3f,%.3f,", static_cast<double>(e.enmoMg), static_cast<double>(e.madMg))
-                          : std::string(",,,");
-    text += stateName(state);
-    text += formatText(",%.4f,", all > 0 ? static_cast<double>(e.filled) / all : 1.0);
-    if (e.temperatureSamples > 0) text += formatText("%.3f", e.temperatureSum / e.temperatureSamples);
     text += ',';
-    if (e.lightSamples > 0) text += formatText("%.2f", e.lightSum / e.lightSamples);
+    if (e.samples > 0) {
+        fixed(static_cast<double>(e.enmoMg), 3);
+        text += ',';
+        fixed(static_cast<double>(e.madMg), 3);
+    } else {
+        text += ',';
+    }
+    text += ',';
+    text += stateName(state);
+    text += ',';
+    fixed(all > 0 ? static_cast<double>(e.filled) / all : 1.0, 4);
+    text += ',';
+    if (e.temperatureSamples > 0) fixed(e.temperatureSum / e.temperatureSamples, 3);
+    text += ',';
+    if (e.lightSamples > 0) fixed(e.lightSum / e.lightSamples, 2);
     text += '\n';
 }
 
