@@ -334,7 +334,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     // leaves the session incomplete like any other lost output.
     const bool nothingLost = metaWritten && run.filesFailed() == lossesBefore;
     summary.write(folder.path, outcome.read && nothingLost ? 0 : processStatus(exitStatus::failed), run);
-    outcome.lost = !metaWritten || run.filesFailed() != lossesBefore;
+    outcome.lost = !nothingLost;
     // Converted beside others, the session is put in place only once every earlier
     // one has ended without ending the run.
     if (!platform::waitForGoAhead()) abandonSession(folder.staged ? folder.path : std::string());

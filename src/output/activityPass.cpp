@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -120,6 +120,7 @@ struct accelerationReading {
     std::array<readBackChannel, 3> axes;
     std::optional<readBackChannel> temperature;
     const accelCalibration& calibration;
+    int64_t samples;  // the shortest axis's
 };
 
 // Feeds the detector and the epochs the calibrated samples [from, to) of the three axes,
@@ -193,6 +194,7 @@ int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t s
     const auto& anchors = x.anchors;
     if (samples < fewestSamples || anchors.empty() || anchors.front().first > 0 || x.rateHz <= 0.0) return -1;
     sampleClock clock(x);
+    const double firstSampleMs = clock.unixMs(0);
     double previousMs = -std::numeric_limits<double>::infinity();
     for (size_t k = 0; k < anchors.size(); ++k) {
         const int64_t runFirst = std::max<int64_t>(anchors[k].first, 0);
@@ -204,8 +206,7 @@ int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t s
         if (!std::isfinite(firstMs) || !std::isfinite(lastMs) || firstMs < previousMs) return -1;
         previousMs = lastMs;
     }
-    sampleClock first(x);
-    if (previousMs - first.unixMs(0) > longestSpanMs) return -1;
+    if (previousMs - firstSampleMs > longestSpanMs) return -1;
 
     sampleClock walk(x);
     for (int64_t i = std::clamp<int64_t>(wanted, 1, samples - 1); i < samples;) {
@@ -234,7 +235,6 @@ std::optional<bool> gatherInHalves(const accelerationReading& in, int64_t split,
                                    epochTable& epochs, const activitySettings& settings, std::string& failure,
                                    work&& before) {
     const double rateHz = in.axes[0].rateHz;
-    const int64_t samples = std::min({in.axes[0].samples, in.axes[1].samples, in.axes[2].samples});
     wearDetector laterDetector(settings.wear, rateHz);
     epochTable laterEpochs(settings.epochSeconds, rateHz);
     std::string laterFailure;
@@ -244,7 +244,7 @@ std::optional<bool> gatherInHalves(const accelerationReading& in, int64_t split,
     try {
         later = std::thread([&] {
             try {
-                laterRead = gatherAcceleration(in, split, samples, laterDetector, laterEpochs, laterFailure);
+                laterRead = gatherAcceleration(in, split, in.samples, laterDetector, laterEpochs, laterFailure);
                 laterEpochs.finish();
             } catch (...) {
                 laterError = std::current_exception();
@@ -363,8 +363,8 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
                                                  readBackOf(*inputs.axes[2])};
     std::optional<readBackChannel> temperature;
     if (inputs.temperature) temperature = readBackOf(*inputs.temperature);
-    const accelerationReading reading{*inputs.axes[0], axes, temperature, calibration};
     const int64_t samples = std::min({axes[0].samples, axes[1].samples, axes[2].samples});
+    const accelerationReading reading{*inputs.axes[0], axes, temperature, calibration, samples};
     const int64_t otherSamples = (inputs.temperature ? inputs.temperature->samples : 0) +
                                  (inputs.light ? inputs.light->samples : 0);
     const int64_t split =
