@@ -3,7 +3,8 @@
 // thread works on the blocks in the order they were handed over, and the converting
 // thread is told of each, in that same order, when it retires it. What a block holds
 // and what is done with it is the target's own (bytes for a file, clock pairs for a
-// fit).
+// fit). The thread itself is the session pipeline's (driver/sessionPipeline.h); the
+// layers below the driver only ever see this door.
 
 #include <array>
 #include <cstdint>
@@ -30,6 +31,9 @@ public:
     // Hands the target's block in slot over and returns its ticket. Neither the block
     // nor its result may be touched before the block is retired.
     virtual uint64_t hand(target& owner, uint32_t slot) = 0;
+    // As hand, and the other thread starts on it at once (work that the converting
+    // thread waits for soon, rather than one of a stream of blocks).
+    virtual uint64_t handNow(target& owner, uint32_t slot) = 0;
     // Waits until the block with this ticket is done; retires every block up to it.
     virtual void waitFor(uint64_t ticket) = 0;
     // Whether blocks go to another thread at all (else each is done as it is handed over).
@@ -77,6 +81,8 @@ public:
     }
 
     slot& at(uint32_t index) { return slots_[index]; }
+    // Whether every block handed over is told.
+    bool idle() const { return handed_ == retired_; }
     // The oldest block is told; returns its slot.
     slot& retire() { return slots_[retired_++ % handDepth]; }
     void release() {

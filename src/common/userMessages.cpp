@@ -1,7 +1,6 @@
 #include "common/userMessages.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -9,7 +8,9 @@
 namespace sensconv {
 
 namespace {
-std::atomic<messageBarrier*> installedBarrier{nullptr};
+// The barrier belongs to the thread that installed it: lines printed by any other
+// thread (a request to end the run) never touch a barrier they do not own.
+thread_local messageBarrier* installedBarrier = nullptr;
 thread_local std::FILE* captured = nullptr;
 }  // namespace
 
@@ -22,7 +23,7 @@ messageCapture::~messageCapture() {
 }
 
 void settleMessages() {
-    if (messageBarrier* barrier = installedBarrier.load(std::memory_order_acquire)) barrier->beforeMessage();
+    if (installedBarrier != nullptr) installedBarrier->beforeMessage();
 }
 
 void printMessage(const char* format, ...) {
@@ -52,7 +53,7 @@ void printCaptured(std::FILE* file, long begin, long end) {
 }
 
 void setMessageBarrier(messageBarrier* barrier) {
-    installedBarrier.store(barrier, std::memory_order_release);
+    installedBarrier = barrier;
 }
 
 }  // namespace sensconv

@@ -1,9 +1,9 @@
 #pragma once
 // Every line the conversion prints for its user goes to standard error through here.
-// While a session's files are written by a thread of their own, the writer installs
-// a barrier: before a line is printed, every block handed to that thread so far is
-// written and its failure, if any, told. The lines then come in the order of a run
-// that writes as it goes, whatever the other thread is doing.
+// While a session's files are written by a thread of their own, the session pipeline
+// installs a barrier: before a line is printed, every block handed to that thread so
+// far is written and its failure, if any, told. The lines then come in the order of a
+// run that writes as it goes, whatever the other thread is doing.
 
 #include <cstdio>
 
@@ -27,8 +27,8 @@ void putMessage(const char* text);
 // Settles the installed barrier without printing, as before the process ends.
 void settleMessages();
 
-// Installs barrier for the lines printed from now on; nullptr removes it. Only the
-// thread that prints calls this, and the barrier outlives its installation.
+// Installs barrier for the lines this thread prints from now on; nullptr removes it.
+// The barrier outlives its installation; lines of other threads never reach it.
 void setMessageBarrier(messageBarrier* barrier);
 
 // Prints the bytes [begin, end) of a file of captured lines.

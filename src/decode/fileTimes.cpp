@@ -1,6 +1,7 @@
 #include "decode/fileTimes.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 namespace sensconv {
@@ -16,16 +17,6 @@ void boardClockFit::extend(std::vector<point>& hull, point p) {
         hull.pop_back();
     }
     hull.push_back(p);
-}
-
-boardClockFit::boardClockFit(const boardClockFit& other)
-    : handOff::target(other),
-      n_(other.n_),
-      firstMs_(other.firstMs_),
-      firstTicks_(other.firstTicks_),
-      lastTicks_(other.lastTicks_) {
-    other.complete();
-    fit_ = other.fit_;
 }
 
 boardClockFit::~boardClockFit() {
@@ -59,13 +50,13 @@ void boardClockFit::retireHandedBlock(uint32_t) {
     handed_.retire();
 }
 
-void boardClockFit::complete() const {
+void boardClockFit::settle() {
     handed_.settle(thread_);
     for (const pair& p : pending_) fit(p.ticks, p.containerMs);
     pending_.clear();
 }
 
-void boardClockFit::fit(int64_t ticks, int64_t containerMs) const {
+void boardClockFit::fit(int64_t ticks, int64_t containerMs) {
     if (fit_.pairs == 0) {
         // Once per board and file, never per packet.
         fit_.upper.reserve(maxHull);
@@ -94,13 +85,13 @@ void boardClockFit::fit(int64_t ticks, int64_t containerMs) const {
 }
 
 std::optional<double> boardClockFit::slope() const {
-    complete();
+    assert(settled());
     if (n_ < 2 || !(fit_.sxx > 0.0)) return std::nullopt;
     return fit_.sxy / fit_.sxx;
 }
 
 std::optional<boardClockFit::fitLine> boardClockFit::line(int32_t intmax) const {
-    complete();
+    assert(settled());
     if (n_ == 0) return std::nullopt;
     // Without a slope of our own the board's nominal one (10,000 ms per intmax ticks).
     const double nominal = intmax != 0 ? 10000.0 / intmax : 0.0;
@@ -208,7 +199,7 @@ std::optional<std::pair<double, double>> boardClockFit::driftRangePpm(int32_t in
 }
 
 std::optional<double> boardClockFit::residualMs() const {
-    complete();
+    assert(settled());
     if (n_ == 0) return std::nullopt;
     double rest = fit_.syy;
     if (const auto fitted = slope()) rest -= *fitted * fit_.sxy;

@@ -18,8 +18,8 @@
 // stamps late now and then) allow no line; least squares, half a millisecond up,
 // serves then.
 // Collecting costs a few operations per packet; the hulls are bounded. During a
-// conversion the pairs go, a block at a time, to the thread that writes the session's
-// files and are fitted there; a question about the fit waits for the rest.
+// conversion the pairs go, a block at a time, to the session's thread beside the
+// conversion and are fitted there; the fit answers once settle() has fitted the rest.
 
 #include <cstdint>
 #include <optional>
@@ -35,8 +35,7 @@ public:
     boardClockFit() = default;
     // Waits for the blocks still on their way.
     ~boardClockFit();
-    // Copies only what is fitted in place.
-    boardClockFit(const boardClockFit& other);
+    boardClockFit(const boardClockFit&) = delete;
     boardClockFit& operator=(const boardClockFit&) = delete;
 
     // From now on pairs are fitted on thread's side, in blocks, in the order they came
@@ -50,6 +49,9 @@ public:
     // start time (32-bit wraps already undone). A packet that repeats the previous
     // board time (a packet without a time pair of its own) tells nothing new.
     void add(int64_t ticks, int64_t containerMs);
+    // Fits every pair given so far, waiting for the blocks on their way. A fit that
+    // hands its pairs to a thread answers the questions below only after this.
+    void settle();
 
     int64_t packets() const { return n_; }
     // Board time covered by the packets, in ticks.
@@ -97,9 +99,9 @@ private:
     static void extend(std::vector<point>& hull, point p);
 
     // Takes one pair into the hulls and the sums.
-    void fit(int64_t ticks, int64_t containerMs) const;
-    // Every pair given so far is fitted once this returns.
-    void complete() const;
+    void fit(int64_t ticks, int64_t containerMs);
+    // Whether every pair given so far is fitted.
+    bool settled() const { return pending_.empty() && handed_.idle(); }
     void writeHandedBlock(uint32_t slot) override;
     void retireHandedBlock(uint32_t slot) override;
 
@@ -108,17 +110,16 @@ private:
     int64_t firstTicks_ = 0;
     int64_t lastTicks_ = 0;
 
-    // The fit itself: filled in place, or on the other thread a block at a time, and
-    // completed whenever it is asked about; hence mutable.
+    // The fit itself: filled in place, or on the other thread a block at a time.
     struct pair {
         int64_t ticks;
         int64_t containerMs;
     };
     static constexpr size_t pairsPerBlock = 8192;
     handOff* thread_ = nullptr;
-    mutable std::vector<pair> pending_;  // not handed over yet
+    std::vector<pair> pending_;  // not handed over yet
     struct noFacts {};
-    mutable handedBlocks<pair, noFacts> handed_;
+    handedBlocks<pair, noFacts> handed_;
     struct fitState {
         int64_t pairs = 0;
         std::vector<point> upper;
@@ -131,7 +132,7 @@ private:
         double sxy = 0.0;
         double syy = 0.0;
     };
-    mutable fitState fit_;
+    fitState fit_;
 };
 
 // The container-time facts of one input file, gathered while it is decoded.
@@ -155,6 +156,11 @@ struct fileTimes {
     void fitOn(handOff& thread) {
         qor2.fitOn(thread);
         jux.fitOn(thread);
+    }
+    // Both fits answer from here on (see boardClockFit::settle).
+    void settle() {
+        qor2.settle();
+        jux.settle();
     }
 
     int64_t packets = 0;

@@ -282,6 +282,60 @@ void sensorDecoder::processGps(const snsrPacket& packet) {
     gpsBytes += n;
 }
 
+namespace {
+
+boardReport boardReportOf(bool active, const boardClock& clock, const boardState& state, const auto& rates,
+                          const boardClockFit& fit) {
+    boardReport board;
+    if (!active) return board;
+    board.active = true;
+    board.intmax = clock.intmax;
+    board.fileTime = clock.fileTime;
+    board.sessionBase = clock.sessionBase;
+    board.validPackets = state.validPackets;
+    board.crcErrors = state.crcErrors;
+    board.unhandledPackets = state.unhandledPackets;
+    board.received = state.received;
+    board.rates.assign(rates.begin(), rates.end());
+    board.fit = {fit.packets(),           fit.spanTicks(),         fit.zeroMs(clock.intmax),
+                 fit.driftPpm(clock.intmax), fit.driftRangePpm(clock.intmax), fit.residualMs(),
+                 fit.intervalMs(clock.intmax)};
+    return board;
+}
+
+}  // namespace
+
+fileReport sensorDecoder::finishFile(const packetReader& reader, int64_t gpsRecords) {
+    times.settle();
+    fileReport report;
+    report.reader.numStreams = reader.numStreams;
+    report.reader.numParsedPackets = reader.numParsedPackets;
+    report.reader.numCorruptSections = reader.numCorruptSections;
+    report.reader.numCorruptBytesSkipped = reader.numCorruptBytesSkipped;
+    report.reader.streamCounts = reader.streamCounts;
+    report.reader.firstSNSRTimestamp = reader.firstSNSRTimestamp;
+    report.reader.lastSNSRTimestamp = reader.lastSNSRTimestamp;
+    report.reader.fileStartTime = reader.fileStartTime;
+    if (reader.header != nullptr) report.reader.streams = reader.header->streams;
+    if (header != nullptr) {
+        report.qor2Header = header->qor2_settings;
+        report.juxHeader = header->jux_settings;
+    }
+    report.fileStartTime = fileStartTime;
+    report.packets = times.packets;
+    report.firstMs = times.first;
+    report.lastMs = times.now();
+    report.qor2 = boardReportOf(qor2Active, qor2Clock, qor2State, qor2Rates, times.qor2);
+    report.jux = boardReportOf(juxActive, juxClock, juxState, juxRates, times.jux);
+    report.gpsBytes = gpsBytes;
+    report.gpsRecords = gpsRecords;
+    if (cameraActive && extractor != nullptr) report.images = extractor->counts();
+    if (const sampleChannel* audio = qor2Channels[qor2Audio].get()) report.audioFilled = audio->filledInFile;
+    reader.writeStatistics(report.statisticsKeys, report.statisticsValues);
+    writeStatistics(report.statisticsKeys, report.statisticsValues);
+    return report;
+}
+
 void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
     auto add = [&](std::string key, std::string value) {
         appendMeta(metaKeys, metaValues, std::move(key), std::move(value));

@@ -17,6 +17,7 @@
 #include "decode/cameraSink.h"
 #include "decode/channelTable.h"
 #include "decode/decoderView.h"
+#include "decode/fileReport.h"
 #include "decode/fileTimes.h"
 #include "decode/packetBatch.h"
 #include "decode/qor2Decoder.h"
@@ -90,6 +91,12 @@ public:
     // What the writer and any other consumer of the decoded data may see.
     decoderView view() const { return decoderView(*this); }
 
+    // The board clocks are fitted on thread's side from now on (see fileTimes.h).
+    void fitClocksOn(handOff& thread) { times.fitOn(thread); }
+    // After the file's last packet (or the packet that ended the conversion): completes
+    // the clock fits and returns what the file held, read by reader. gpsRecords counts
+    // the records the decoder made.
+    fileReport finishFile(const packetReader& reader, int64_t gpsRecords);
     bool loadCarryOver(carryOver& record);
     void saveCarryOver(carryOver& record) const;
     void disableRolloverCheck();

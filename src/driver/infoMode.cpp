@@ -15,6 +15,7 @@
 #include "container/packetReader.h"
 #include "decode/sensorDecoder.h"
 #include "driver/driverMessages.h"
+#include "driver/fileDecoding.h"
 #include "driver/fileScreening.h"
 #include "driver/headerCheck.h"
 #include "driver/sessionSegmentation.h"
@@ -37,9 +38,9 @@ std::string tagText(uint32_t tag) {
     return text;
 }
 
-orderedJson streamsJson(const snsrHeader& header) {
+orderedJson streamsJson(const std::vector<snsrStream>& list) {
     orderedJson streams = orderedJson::array();
-    for (const snsrStream& stream : header.streams) {
+    for (const snsrStream& stream : list) {
         const bool named = stream.type >= 0 && static_cast<size_t>(stream.type) < streamTypeNames.size();
         streams.push_back({{"tag", tagText(stream.id)},
                            {"type", stream.type},
@@ -52,17 +53,16 @@ orderedJson streamsJson(const snsrHeader& header) {
 
 // The board settings as the header gives them: rates in tenths of a hertz (the
 // microphone in hertz), as the recorder stores them.
-orderedJson settingsJson(const sensorDecoder& decoder) {
+orderedJson settingsJson(const fileReport& report) {
     orderedJson settings = {{"qor2", nullptr}, {"jux", nullptr}};
-    if (decoder.header == nullptr) return settings;
-    if (decoder.qor2Active) {
-        const qor2Settings& s = decoder.header->qor2_settings;
+    if (report.qor2.active && report.qor2Header) {
+        const qor2Settings& s = *report.qor2Header;
         settings["qor2"] = {{"intr", s.intr}, {"mic", s.mic}, {"acc", s.acc},   {"amb", s.amb},
                             {"bar", s.bar},   {"comp", s.comp}, {"dals", s.dals}, {"hum", s.hum},
                             {"powr", s.powr}};
     }
-    if (decoder.juxActive) {
-        const juxSettings& s = decoder.header->jux_settings;
+    if (report.jux.active && report.juxHeader) {
+        const juxSettings& s = *report.juxHeader;
         settings["jux"] = {{"intr", s.intr}, {"gyro", s.gyro}, {"mag", s.mag}, {"powr", s.powr}};
     }
     return settings;
@@ -75,42 +75,39 @@ struct fileSpan {
     int64_t juxEndTicks = -1;
 };
 
-// Reads and decodes one file as a conversion would, without writing anything: the
-// decoder's GPS records are counted and dropped, and no image extractor is linked.
-// A decoding failure that would end a conversion (a gap beyond the repair limit, a
-// board clock running backwards) ends the file's description there; its status is
-// kept in fatalStatus.
-orderedJson describeFile(size_t index, const std::string& path, fileSpan& span, exitStatus& fatalStatus) {
+// Reads and decodes one file as a conversion would, through the conversion's decode
+// loop with a sink that writes nothing: the GPS records are counted and dropped, and no
+// image extractor is linked. A decoding failure that would end a conversion (a gap
+// beyond the repair limit, a board clock running backwards) ends the file's
+// description there; its status is kept in fatalStatus.
+orderedJson describeFile(const commandLineOptions& options, size_t index, const std::string& path, fileSpan& span,
+                         exitStatus& fatalStatus) {
     packetReader reader(path, false);
     if (!reader.fileOk) return nullptr;
     sensorDecoder decoder(reader.header.get());
     if (!decoder.setUpResult().ok()) putMessage(decoder.setUpResult().lines().c_str());
+    if (options.ignoreRollover) decoder.disableRolloverCheck();
     snsrPacket packet;
-    int64_t gpsRecords = 0;
-    outcome decoded;
-    while (reader.hasData && decoded.ok()) {
-        reader.readPacket(packet);
-        decoded = decoder.processPacket(packet);
-        if (!decoded.ok()) putMessage(decoded.lines().c_str());
-        if (decoder.view().gpsRecord().length > 0) ++gpsRecords;
-    }
-    fatalStatus = decoded.status();
-    span.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
-    span.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
-    span.qor2EndTicks = decoder.qor2Clock.fileTime;
-    span.juxEndTicks = decoder.juxClock.fileTime;
+    nullSink nothing;
+    const decodedFile decoded = decodeFile(reader, decoder, nothing, packet);
+    const fileReport& report = decoded.report;
+    fatalStatus = decoded.ended.status();
+    span.start = report.reader.fileStartTime + uint64_t{report.reader.firstSNSRTimestamp};
+    span.end = report.reader.fileStartTime + uint64_t{report.reader.lastSNSRTimestamp};
+    span.qor2EndTicks = report.qor2.fileTime;
+    span.juxEndTicks = report.jux.fileTime;
 
-    orderedJson file = inputFileJson(index, path, reader, decoder, timelineOf(decoder));
+    orderedJson file = inputFileJson(index, path, report, timelineOf(report));
     // Images are cut out and checked only by a conversion.
     file["decoder"]["images"] = nullptr;
-    file["gpsRecords"] = gpsRecords;
+    file["gpsRecords"] = report.gpsRecords;
     // A conversion would end in this file with this status, after the lines it printed.
-    if (!decoded.ok()) file["fatalStatus"] = processStatus(decoded.status());
+    if (!decoded.ended.ok()) file["fatalStatus"] = processStatus(decoded.ended.status());
     orderedJson boards = file["boards"];
     file.erase("boards");
     file["boards"] = boards;
-    file["streams"] = streamsJson(*reader.header);
-    file["settings"] = settingsJson(decoder);
+    file["streams"] = streamsJson(report.reader.streams);
+    file["settings"] = settingsJson(report);
     const bool hasPackets = !file["firstPacket"].is_null();
     file["durationSeconds"] =
         hasPackets ? static_cast<double>(file["lastPacket"]["unixMs"].get<int64_t>() -
@@ -431,7 +428,7 @@ exitStatus describeInput(const commandLineOptions& options, std::vector<std::str
     for (size_t i = 0; i < inputFiles.size(); ++i) {
         fileSpan span;
         exitStatus fatalStatus = exitStatus::success;
-        orderedJson file = describeFile(i, inputFiles[i], span, fatalStatus);
+        orderedJson file = describeFile(options, i, inputFiles[i], span, fatalStatus);
         if (status == exitStatus::success && fatalStatus != exitStatus::success) status = fatalStatus;
         if (file.is_null()) {
             file = {{"index", i}, {"path", inputFiles[i]}, {"readable", false}};

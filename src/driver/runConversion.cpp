@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <utility>
 
@@ -20,14 +19,15 @@
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
-#include "container/readAhead.h"
 #include "decode/channelTable.h"
 #include "decode/sensorDecoder.h"
 #include "driver/driverMessages.h"
 #include "driver/fileScreening.h"
 #include "driver/headerCheck.h"
 #include "driver/exportMode.h"
+#include "driver/fileDecoding.h"
 #include "driver/infoMode.h"
+#include "driver/sessionPipeline.h"
 #include "driver/sessionSegmentation.h"
 #include "driver/traceLog.h"
 #include "output/accelCalibrationPass.h"
@@ -47,31 +47,11 @@ namespace msg = driverMessages;
 
 constexpr double gpsClockWarningMs = 1000.0;
 
-// The session whose output is being built, for the closing line of a run that ends
-// before the session is finished.
-struct unfinishedSession {
-    int session = 0;
-    std::string directory;  // empty while no session is being built
-};
-unfinishedSession unfinished;
-// A request to end the run reads it from a thread of its own.
-std::mutex unfinishedLock;
-
-void setUnfinished(int session, const std::string& directory) {
-    const std::lock_guard<std::mutex> lock(unfinishedLock);
-    unfinished = {session, directory};
-}
-
-unfinishedSession currentUnfinished() {
-    const std::lock_guard<std::mutex> lock(unfinishedLock);
-    return unfinished;
-}
-
 // A session converted beside others that an earlier session's fatal error ended: a
 // run of one session at a time would never have started it, so nothing of it stays.
 [[noreturn]] void abandonSession(const std::string& stagedFolder) {
     if (!stagedFolder.empty()) platform::removeTree(stagedFolder);
-    setUnfinished(0, "");
+    unfinishedSession::clear();
     platform::exitProcess(processStatus(exitStatus::failed));
 }
 
@@ -81,11 +61,11 @@ void reportIncomplete(int session, const std::string& directory) {
 }
 
 void reportUnfinishedSession() {
-    const unfinishedSession left = currentUnfinished();
+    const unfinishedSession::where left = unfinishedSession::current();
     if (left.directory.empty()) return;
     if (!platform::waitForGoAhead()) abandonSession(left.directory);
     reportIncomplete(left.session, left.directory);
-    setUnfinished(0, "");
+    unfinishedSession::clear();
 }
 
 // A session is built in a folder of its own, under a name no other run can choose and
@@ -186,36 +166,25 @@ void warnAboutEarlierSessions(const std::string& outputdir, const std::set<long 
 // shrank); what was read up to there is converted. A fatal outcome leaves every object
 // as it stands.
 bool convertFile(const commandLineOptions& options, const std::string& path, int64_t expectedSize,
-                 const std::string& sessionDir, snsr_packetWriter_class& writer, readAhead& ahead,
-                 carryOver& carried, snsrPacket& packet, sessionSummary& summary) {
+                 const std::string& sessionDir, sessionPipeline& pipeline, carryOver& carried, snsrPacket& packet,
+                 sessionSummary& summary) {
+    snsr_packetWriter_class& writer = pipeline.writer();
     packetReader reader(path, options.writeTraceFiles, expectedSize);
-    if (readAhead::pays(expectedSize)) reader.readAheadThrough(ahead);
     // Without a header the decoder reports that and stays inactive; the run ends below.
     sensorDecoder decoder(reader.header.get());
+    pipeline.beginFile(reader, decoder, expectedSize);
     if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
-    decoder.times.fitOn(writer.sideThread());
     if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
     if (!reader.fileOk) endRun(outcome::fatal(exitStatus::failed, formatText(msg::fileNotProcessed, path.c_str())));
 
-    // Every record goes to the decoder, also the last one that carries no packet.
-    while (reader.hasData) {
-        reader.readPacket(packet);
-        if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) {
-            // The samples decoded up to here reach their files after the lines.
-            putMessage(decoded.lines().c_str());
-            writer.flushChannels();
-            endRunAfterLines(decoded);
-        }
-        writer.writePacket();
-    }
+    const decodedFile decoded = decodeFile(reader, decoder, writer, packet);
+    if (!decoded.ended.ok()) endRunAfterLines(decoded.ended);
 
     decoder.saveCarryOver(carried);
-    reader.writeStatistics(writer.metaKeys, writer.metaValues);
-    decoder.writeStatistics(writer.metaKeys, writer.metaValues);
-    writer.endFile();
-    summary.addFile(path, reader, decoder, writer);
+    writer.endFile(decoded.report);
+    summary.addFile(path, decoded.report, writer);
 
     if (!reader.readFailed) return true;
     const std::string reason = reader.readErrorNumber != 0 ? std::strerror(reader.readErrorNumber)
@@ -261,7 +230,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     const sessionFolder folder = createSessionFolder(options.outputdir, partDir);
     if (folder.staged) {
         platform::holdDirectory(folder.path);
-        setUnfinished(s, folder.path);
+        unfinishedSession::set(s, folder.path);
     }
     // The parent removes it should this process die before it may finish the session.
     if (folder.staged && platform::isChildSession()) {
@@ -271,9 +240,8 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
 
     snsrPacket packet;
     carryOver carried;
-    auto writer = std::make_unique<snsr_packetWriter_class>(run);
-    // The files are read on the writer's thread, ahead of the decoding.
-    auto ahead = std::make_unique<readAhead>(writer->sideThread());
+    // The session's writer, read-ahead and the thread beside them.
+    auto pipeline = std::make_unique<sessionPipeline>(run);
     auto extractor = std::make_unique<imageExtractor>(run);
     carried.extractor = extractor.get();
 
@@ -293,20 +261,17 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
         if (beforeFile) beforeFile(f);
         const auto size = screenedSizes.find(inputFiles[f]);
         const int64_t expectedSize = size != screenedSizes.end() ? size->second : -1;
-        if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *writer, *ahead, carried, packet,
-                         summary)) {
+        if (!convertFile(options, inputFiles[f], expectedSize, folder.path, *pipeline, carried, packet, summary)) {
             outcome.read = false;
         }
-        tracks.fileDone(writer->gpsRecords());
+        tracks.fileDone(pipeline->writer().gpsRecords());
         ++f;
     }
 
     // The writer finishes the session's files before the extractor lets go of an
     // image that is still open; only then is the session complete on disk. A
     // binaryData.meta that did not reach the disk leaves the session incomplete.
-    ahead.reset();
-    const bool metaWritten = writer->finish();
-    writer.reset();
+    const bool metaWritten = pipeline->finishFiles();
     if (extractor->closeUncheckedImage()) summary.addUncheckedImage();
     extractor.reset();
     const gpsSessionSummary gps = tracks.finish([&summary](int32_t file, int32_t sessionMs) -> std::optional<double> {
@@ -327,9 +292,10 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     // calibration just applied gives them.
     const activityOutcome activity =
         wearPass(calibration ? calibration->report.applied : accelCalibration{}, activityInputsOf(summary, folder.path),
-                 activitySettings{options.epochSeconds, wearParameters{}}, folder.path, run);
+                 activitySettings{options.epochSeconds, wearParameters{}}, folder.path, run, &pipeline->beside());
     if (!activity.failure.empty()) printMessage(msg::activityNotComputed, activity.failure.c_str());
     summary.addWear(activity.wear);
+    pipeline.reset();
     // The summary is part of the session: a session.json that cannot be written
     // leaves the session incomplete like any other lost output.
     const bool nothingLost = metaWritten && run.filesFailed() == lossesBefore;
@@ -341,7 +307,7 @@ sessionOutcome convertSession(const commandLineOptions& options, const std::vect
     if (folder.staged) {
         const bool complete = outcome.read && !outcome.lost;
         if (complete && placeSession(folder, partDir, run)) {
-            setUnfinished(0, "");
+            unfinishedSession::clear();
             outcome.written = true;
         }
         platform::releaseDirectory(folder.path);
@@ -538,7 +504,7 @@ void endOnRequest(int signal) {
             platform::removeTree(staged);
         }
     }
-    const unfinishedSession left = currentUnfinished();
+    const unfinishedSession::where left = unfinishedSession::current();
     if (!left.directory.empty() && platform::isDirectory(left.directory)) reportIncomplete(left.session, left.directory);
     printMessage(msg::endedBySignal, signal, platform::signalName(signal).c_str());
 }

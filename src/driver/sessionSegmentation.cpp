@@ -2,21 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
+#include <functional>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "common/exitStatus.h"
 #include "common/textFormat.h"
 #include "common/userMessages.h"
 #include "container/packetReader.h"
 #include "driver/driverMessages.h"
+#include "driver/sessionPipeline.h"
 #include "platform/platform.h"
 
 namespace sensconv {
@@ -107,110 +105,6 @@ fileScan scanFile(const std::string& path, bool writeTraceFiles, announcer&& ann
     return scan;
 }
 
-// Files scanned beside each other by up to `workers` threads, each file's lines kept
-// in a file of their own until the files before it are through, so that the lines come
-// as from one scan after the other. A thread stays at most a few files ahead of the
-// one being printed: only those few are kept.
-class sideBySideScan {
-public:
-    sideBySideScan(const std::vector<std::string>& files, bool writeTraceFiles, size_t workers)
-        : files_(files), writeTraceFiles_(writeTraceFiles), kept_(files.size()), window_(2 * workers) {
-        for (size_t k = 0; k < workers; ++k) {
-            try {
-                threads_.emplace_back([this] { work(); });
-            } catch (const std::system_error&) {
-                break;  // the files no thread takes are scanned in their turn
-            }
-        }
-    }
-    ~sideBySideScan() {
-        {
-            std::lock_guard lock(mutex_);
-            next_ = files_.size();
-        }
-        changed_.notify_all();
-        for (std::thread& thread : threads_) thread.join();
-        for (const keptScan& scan : kept_) {
-            if (scan.lines != nullptr) std::fclose(scan.lines);
-        }
-    }
-    sideBySideScan(const sideBySideScan&) = delete;
-    sideBySideScan& operator=(const sideBySideScan&) = delete;
-
-    // File i's scan, the files before it taken already; its lines are printed with
-    // announce() in its place.
-    template <typename announcer>
-    fileScan take(size_t i, announcer&& announce) {
-        keptScan scan;
-        bool scanHere = false;
-        {
-            std::unique_lock lock(mutex_);
-            taking_ = i;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return kept_[i].finished || next_ == i; });
-            if (kept_[i].finished) {
-                scan = kept_[i];
-                kept_[i] = keptScan{};
-            } else {
-                next_ = i + 1;  // no thread has taken it: scanned here
-                scanHere = true;
-            }
-        }
-        changed_.notify_all();
-        if (scanHere || scan.lines == nullptr) return scanFile(files_[i], writeTraceFiles_, announce);
-        printCaptured(scan.lines, 0, scan.split);
-        announce();
-        printCaptured(scan.lines, scan.split, scan.end);
-        std::fclose(scan.lines);
-        return scan.result;
-    }
-
-private:
-    struct keptScan {
-        bool finished = false;       // a thread is through with the file
-        std::FILE* lines = nullptr;  // its lines; null when none could be kept
-        long split = 0;              // where the announcement goes
-        long end = 0;
-        fileScan result;
-    };
-
-    void work() {
-        for (;;) {
-            size_t i = 0;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return next_ >= files_.size() || next_ < taking_ + window_; });
-                if (next_ >= files_.size()) return;
-                i = next_++;
-            }
-            keptScan scan;
-            scan.finished = true;
-            scan.lines = std::tmpfile();
-            if (scan.lines != nullptr) {
-                const messageCapture capture(scan.lines);
-                scan.result = scanFile(files_[i], writeTraceFiles_, [&] { scan.split = std::ftell(scan.lines); });
-                std::fflush(scan.lines);
-                scan.end = std::ftell(scan.lines);
-            }
-            {
-                std::lock_guard lock(mutex_);
-                kept_[i] = scan;
-            }
-            changed_.notify_all();
-        }
-    }
-
-    const std::vector<std::string>& files_;
-    bool writeTraceFiles_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<keptScan> kept_;  // guarded
-    size_t next_ = 0;             // the next file a thread may take; guarded
-    size_t taking_ = 0;           // the file being printed; guarded
-    size_t window_;
-    std::vector<std::thread> threads_;
-};
-
 }  // namespace
 
 outcome segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& fileSession, bool scanEnabled,
@@ -224,10 +118,15 @@ outcome segmentSessions(std::vector<std::string>& inputFiles, std::vector<int>& 
 
     std::vector<uint64_t> fileStart;
     std::vector<uint64_t> fileEnd;
-    std::optional<sideBySideScan> beside;
+    // With jobs, the files are scanned beside each other; the lines are those of one
+    // scan after the other.
+    std::optional<sideBySide<fileScan>> beside;
     const std::vector<std::string> given = inputFiles;
     if (jobs > 1 && given.size() > 1) {
-        beside.emplace(given, writeTraceFiles, std::min(static_cast<size_t>(jobs), given.size()));
+        beside.emplace(given.size(), std::min(static_cast<size_t>(jobs), given.size()),
+                       [&given, writeTraceFiles](size_t g, const std::function<void()>& announce) {
+                           return scanFile(given[g], writeTraceFiles, announce);
+                       });
     }
     // i counts the files kept so far: the lines number the files of the shrinking list.
     for (size_t i = 0, g = 0; g < given.size(); ++g) {

@@ -8,7 +8,6 @@
 #include <limits>
 #include <span>
 #include <system_error>
-#include <thread>
 
 #include "common/outputLayout.h"
 #include "common/textFormat.h"
@@ -225,44 +224,60 @@ int64_t splitIndex(const activityChannel& x, const epochTable& epochs, int64_t s
     return -1;
 }
 
-// The two halves of the acceleration, the later one on a thread of its own, merged into
+// The later half of the acceleration, gathered on the thread beside the conversion
+// into a detector and epochs of its own.
+class laterHalf final : public handOff::target {
+public:
+    laterHalf(const accelerationReading& in, int64_t split, const activitySettings& settings)
+        : in_(&in), split_(split), detector(settings.wear, in.axes[0].rateHz),
+          epochs(settings.epochSeconds, in.axes[0].rateHz) {}
+
+    void writeHandedBlock(uint32_t) override {
+        try {
+            read = gatherAcceleration(*in_, split_, in_->samples, detector, epochs, failure);
+            epochs.finish();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    void retireHandedBlock(uint32_t) override {}
+
+private:
+    const accelerationReading* in_;
+    int64_t split_;
+
+public:
+    wearDetector detector;
+    epochTable epochs;
+    std::string failure;
+    bool read = false;
+    std::exception_ptr error;
+};
+
+// The two halves of the acceleration, the later one on the thread beside, merged into
 // detector and epochs: the result is the one a single pass over all samples gives. The
 // calling thread first runs before() (which feeds detector and epochs the other
 // channels), then gathers the earlier half. false, with failure, when a file cannot be
-// read; nothing, before anything ran, when no thread could be had.
+// read.
 template <typename work>
-std::optional<bool> gatherInHalves(const accelerationReading& in, int64_t split, wearDetector& detector,
-                                   epochTable& epochs, const activitySettings& settings, std::string& failure,
-                                   work&& before) {
-    const double rateHz = in.axes[0].rateHz;
-    wearDetector laterDetector(settings.wear, rateHz);
-    epochTable laterEpochs(settings.epochSeconds, rateHz);
-    std::string laterFailure;
-    bool laterRead = false;
-    std::exception_ptr laterError;
-    std::thread later;
-    try {
-        later = std::thread([&] {
-            try {
-                laterRead = gatherAcceleration(in, split, in.samples, laterDetector, laterEpochs, laterFailure);
-                laterEpochs.finish();
-            } catch (...) {
-                laterError = std::current_exception();
-            }
-        });
-    } catch (const std::system_error&) {
-        return std::nullopt;
-    }
+bool gatherInHalves(handOff& beside, const accelerationReading& in, int64_t split, wearDetector& detector,
+                    epochTable& epochs, const activitySettings& settings, std::string& failure, work&& before) {
+    laterHalf later(in, split, settings);
+    const uint64_t ticket = beside.handNow(later, 0);
     // The later half goes on where the earlier one ends, also when a file ends early.
     bool earlierRead = false;
     try {
         earlierRead = before() && gatherAcceleration(in, 0, split, detector, epochs, failure);
     } catch (...) {
-        later.join();
+        beside.waitFor(ticket);
         throw;
     }
-    later.join();
-    if (laterError) std::rethrow_exception(laterError);
+    beside.waitFor(ticket);
+    if (later.error) std::rethrow_exception(later.error);
+    const bool laterRead = later.read;
+    const std::string& laterFailure = later.failure;
+    wearDetector& laterDetector = later.detector;
+    epochTable& laterEpochs = later.epochs;
     if (!earlierRead) return false;
     if (!laterRead) {
         failure = laterFailure;
@@ -328,7 +343,8 @@ activityInputs activityInputsOf(const sessionSummary& summary, const std::string
 }
 
 activityOutcome wearPass(const accelCalibration& calibration, const activityInputs& inputs,
-                         const activitySettings& settings, const std::string& folder, runStatus& run) {
+                         const activitySettings& settings, const std::string& folder, runStatus& run,
+                         handOff* beside) {
     activityOutcome outcome;
     for (const auto& axis : inputs.axes) {
         if (!axis) return outcome;
@@ -367,12 +383,15 @@ activityOutcome wearPass(const accelCalibration& calibration, const activityInpu
     const accelerationReading reading{*inputs.axes[0], axes, temperature, calibration, samples};
     const int64_t otherSamples = (inputs.temperature ? inputs.temperature->samples : 0) +
                                  (inputs.light ? inputs.light->samples : 0);
-    const int64_t split =
-        splitIndex(*inputs.axes[0], epochs, samples, std::max(samples / 4, (samples - otherSamples) / 2));
-    std::optional<bool> read;
-    if (split >= 0) read = gatherInHalves(reading, split, detector, epochs, settings, failure, feedOtherChannels);
-    if (!read) read = feedOtherChannels() && gatherAcceleration(reading, 0, samples, detector, epochs, failure);
-    if (!*read) return outcome;
+    const int64_t split = beside != nullptr && beside->threaded()
+                              ? splitIndex(*inputs.axes[0], epochs, samples,
+                                           std::max(samples / 4, (samples - otherSamples) / 2))
+                              : -1;
+    const bool read = split >= 0
+                          ? gatherInHalves(*beside, reading, split, detector, epochs, settings, failure,
+                                           feedOtherChannels)
+                          : feedOtherChannels() && gatherAcceleration(reading, 0, samples, detector, epochs, failure);
+    if (!read) return outcome;
     detector.finish();
     epochs.finish();
     const wearResult& wear = detector.result();

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/accelCalibration.h"
+#include "common/handOff.h"
 #include "common/runStatus.h"
 #include "output/epochTable.h"
 #include "output/wearDetector.h"
@@ -60,8 +61,11 @@ struct activityOutcome {
 
 // Runs the pass with the session's accelerometer calibration (the nominal one until a
 // fit is accepted) and writes folder/epochs.csv; a file that cannot be written counts
-// as lost output in run.
+// as lost output in run. With a thread beside (the session pipeline's), the later half
+// of the acceleration is gathered there while the calling thread gathers the earlier
+// one; the result is the same.
 activityOutcome wearPass(const accelCalibration& calibration, const activityInputs& inputs,
-                         const activitySettings& settings, const std::string& folder, runStatus& run);
+                         const activitySettings& settings, const std::string& folder, runStatus& run,
+                         handOff* beside = nullptr);
 
 }  // namespace sensconv

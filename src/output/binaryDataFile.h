@@ -11,20 +11,20 @@
 #include "common/outcome.h"
 #include "common/positionRuns.h"
 #include "common/runStatus.h"
-#include "output/blockWriter.h"
+#include "common/handOff.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
 
 namespace sensconv {
 
-class binaryDataFile final : private blockWriter::target {
+class binaryDataFile final : private handOff::target {
 public:
     // Samples gather in a block of this many bytes, encoded in place, and reach the
     // file with one write call per full block.
     static constexpr int32_t blockBytes = 65536;
 
     // Full blocks go to writer's thread when there is one, else straight to the file.
-    explicit binaryDataFile(runStatus& run, blockWriter* writer = nullptr)
+    explicit binaryDataFile(runStatus& run, handOff* writer = nullptr)
         : data_(run), meta_(run), run_(&run), writer_(writer) {}
     ~binaryDataFile();
     binaryDataFile(const binaryDataFile&) = delete;
@@ -84,7 +84,7 @@ private:
     outputFile data_;
     outputFile meta_;
     runStatus* run_;
-    blockWriter* writer_;
+    handOff* writer_;
     std::string directory_;
     std::string name_;
     std::string sensor_;

@@ -4,7 +4,7 @@
 
 namespace sensconv {
 
-outputChannel::outputChannel(runStatus& run, const sampleChannel& source, blockWriter* writer)
+outputChannel::outputChannel(runStatus& run, const sampleChannel& source, handOff* writer)
     : bound_(&source), longName_(source.longName), file_(run, writer) {
     file_.nameSensor(longName_);
 }

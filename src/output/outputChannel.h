@@ -21,7 +21,7 @@ public:
 
     // A channel named after source and bound to it; open creates its files. Full
     // blocks of samples go to writer's thread when there is one.
-    outputChannel(runStatus& run, const sampleChannel& source, blockWriter* writer = nullptr);
+    outputChannel(runStatus& run, const sampleChannel& source, handOff* writer = nullptr);
 
     // Creates the channel's files in directory (ending in a separator), named after the
     // source's short name. Fatal (status -1) when a file cannot be created.

@@ -8,10 +8,9 @@
 #include "common/outputLayout.h"
 #include "common/userMessages.h"
 #include "common/utcText.h"
-#include "container/packetReader.h"
 #include "decode/boardTime.h"
 #include "decode/channelTable.h"
-#include "decode/sensorDecoder.h"
+#include "decode/fileReport.h"
 #include "output/outputFile.h"
 #include "output/outputMessages.h"
 #include "output/snsr_packetWriter_class.h"
@@ -64,17 +63,18 @@ orderedJson identityJson(int32_t serial, int32_t hardware, int32_t major, int32_
     return {{"serial", serial}, {"hardwareVersion", hardware}, {"majorSoftVersion", major}, {"minorSoftVersion", minor}};
 }
 
-orderedJson boardStatistics(const boardClock& clock, const boardState& state, const auto& rates, const auto& table) {
+orderedJson boardStatistics(const boardReport& board, const auto& table) {
     orderedJson received = orderedJson::object();
     orderedJson expected = orderedJson::object();
     for (size_t i = 0; i < table.size(); ++i) {
-        received[table[i].shortName] = state.received[i];
+        received[table[i].shortName] = board.received[i];
         // As binaryData.meta gives it: readings the schedule asks for up to the file's
         // latest board time.
-        expected[table[i].shortName] = static_cast<double>(clock.fileTime) / static_cast<double>(clock.intmax) * rates[i];
+        expected[table[i].shortName] =
+            static_cast<double>(board.fileTime) / static_cast<double>(board.intmax) * board.rates[i];
     }
-    return {{"crcErrors", state.crcErrors},       {"validPackets", state.validPackets},
-            {"unhandledPackets", state.unhandledPackets}, {"received", received},
+    return {{"crcErrors", board.crcErrors},       {"validPackets", board.validPackets},
+            {"unhandledPackets", board.unhandledPackets}, {"received", received},
             {"expected", expected}};
 }
 
@@ -109,16 +109,16 @@ orderedJson timeJson(int64_t unixMs) {
     return {{"utc", utcText(unixMs)}, {"unixMs", unixMs}};
 }
 
-orderedJson inputFileJson(size_t index, const std::string& path, const packetReader& reader,
-                          const sensorDecoder& decoder, const fileTimeline& timeline) {
-    const int64_t start = toSigned(decoder.fileStartTime);
-    const fileTimes& times = decoder.times;
+orderedJson inputFileJson(size_t index, const std::string& path, const fileReport& report,
+                          const fileTimeline& timeline) {
+    const int64_t start = toSigned(report.fileStartTime);
+    const fileReport::container& reader = report.reader;
     orderedJson file;
     file["index"] = index;
     file["path"] = path;
     file["headerStart"] = timeJson(start);
-    file["firstPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.first)) : orderedJson(nullptr);
-    file["lastPacket"] = times.packets > 0 ? timeJson(packetMs(decoder.fileStartTime, times.now())) : orderedJson(nullptr);
+    file["firstPacket"] = report.packets > 0 ? timeJson(packetMs(report.fileStartTime, report.firstMs)) : orderedJson(nullptr);
+    file["lastPacket"] = report.packets > 0 ? timeJson(packetMs(report.fileStartTime, report.lastMs)) : orderedJson(nullptr);
 
     orderedJson streamCounts = orderedJson::object();
     for (const auto& [type, count] : reader.streamCounts) {
@@ -131,27 +131,23 @@ orderedJson inputFileJson(size_t index, const std::string& path, const packetRea
                       {"streamCounts", streamCounts}};
 
     orderedJson images = {{"good", 0}, {"bad", 0}};
-    if (decoder.cameraActive && decoder.extractor != nullptr) {
-        images = {{"good", decoder.extractor->counts().good}, {"bad", decoder.extractor->counts().bad}};
-    }
+    if (report.images) images = {{"good", report.images->good}, {"bad", report.images->bad}};
     file["decoder"] = {
-        {"qor2", decoder.qor2Active ? boardStatistics(decoder.qor2Clock, decoder.qor2State, decoder.qor2Rates, qor2ChannelTable)
-                                    : orderedJson(nullptr)},
-        {"jux", decoder.juxActive ? boardStatistics(decoder.juxClock, decoder.juxState, decoder.juxRates, juxChannelTable)
-                                  : orderedJson(nullptr)},
-        {"gpsBytes", decoder.gpsBytes},
+        {"qor2", report.qor2.active ? boardStatistics(report.qor2, qor2ChannelTable) : orderedJson(nullptr)},
+        {"jux", report.jux.active ? boardStatistics(report.jux, juxChannelTable) : orderedJson(nullptr)},
+        {"gpsBytes", report.gpsBytes},
         {"images", images}};
-    file["clocks"] = {{"qor2", decoder.qor2Active ? clockJson(timeline.qor2) : orderedJson(nullptr)},
-                      {"jux", decoder.juxActive ? clockJson(timeline.jux) : orderedJson(nullptr)}};
+    file["clocks"] = {{"qor2", report.qor2.active ? clockJson(timeline.qor2) : orderedJson(nullptr)},
+                      {"jux", report.jux.active ? clockJson(timeline.jux) : orderedJson(nullptr)}};
 
     orderedJson boards = {{"qor2", nullptr}, {"jux", nullptr}};
-    if (decoder.qor2Active && decoder.header != nullptr) {
-        const qor2Settings& s = decoder.header->qor2_settings;
+    if (report.qor2.active && report.qor2Header) {
+        const qor2Settings& s = *report.qor2Header;
         boards["qor2"] = identityJson(s.bdnr, s.hver, s.swma, s.swmi);
         boards["qor2"]["interruptCounterMax"] = s.intr;
     }
-    if (decoder.juxActive && decoder.header != nullptr) {
-        const juxSettings& s = decoder.header->jux_settings;
+    if (report.jux.active && report.juxHeader) {
+        const juxSettings& s = *report.juxHeader;
         boards["jux"] = identityJson(s.bdnr, s.hver, s.swma, s.swmi);
         boards["jux"]["interruptCounterMax"] = s.intr;
     }
@@ -194,11 +190,11 @@ void sessionSummary::addSamples(channel& target, int64_t samplesNow, int64_t fil
     target.filled = filledNow;
 }
 
-void sessionSummary::addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
+void sessionSummary::addFile(const std::string& path, const fileReport& report,
                              const snsr_packetWriter_class& writer) {
     const size_t index = fileCount_;
-    timeline_.addFile(timelineOf(decoder));
-    orderedJson file = inputFileJson(index, path, reader, decoder, timeline_.file(index));
+    timeline_.addFile(timelineOf(report));
+    orderedJson file = inputFileJson(index, path, report, timeline_.file(index));
 
     const int64_t gpsRecords = writer.gpsRecords() - gpsRecords_;
     file["gpsRecords"] = gpsRecords;
@@ -213,18 +209,15 @@ void sessionSummary::addFile(const std::string& path, const packetReader& reader
 
     if (qor2Board_.is_null() && !file["boards"]["qor2"].is_null()) qor2Board_ = file["boards"]["qor2"];
     if (juxBoard_.is_null() && !file["boards"]["jux"].is_null()) juxBoard_ = file["boards"]["jux"];
-    if (decoder.times.packets > 0) {
-        if (!startMs_) startMs_ = packetMs(decoder.fileStartTime, decoder.times.first);
-        endMs_ = packetMs(decoder.fileStartTime, decoder.times.now());
+    if (report.packets > 0) {
+        if (!startMs_) startMs_ = packetMs(report.fileStartTime, report.firstMs);
+        endMs_ = packetMs(report.fileStartTime, report.lastMs);
     }
 
     // The WAV file is opened before the channel files of the same input file.
     if (writer.audioOpen()) {
         channel& audio = channelFor(qor2ChannelTable[qor2Audio].longName, "audio", writer.audioRate(), true);
-        const sampleChannel* source = decoder.qor2Channels[qor2Audio].get();
-        const int64_t filledInFile = source != nullptr && writer.audioSamples() > audio.samples
-                                         ? source->filledInFile
-                                         : 0;
+        const int64_t filledInFile = writer.audioSamples() > audio.samples ? report.audioFilled : 0;
         addSamples(audio, writer.audioSamples(), audio.filled + filledInFile, index);
     }
     for (const auto& facts : writer.channelSummary()) {

@@ -5,9 +5,8 @@
 // every channel with its sample counts and time anchors, images and GPS records. The
 // layout is fixed by docs/session.schema.json; keys are only ever added.
 //
-// The driver feeds it one call per input file (while the file's reader and decoder
-// still live and after the writer has finished the file) and writes it once the
-// session's writer is done.
+// The driver feeds it one call per input file (with the file's report, after the
+// writer has finished the file) and writes it once the session's writer is done.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +25,7 @@
 
 namespace sensconv {
 
-class packetReader;
-class sensorDecoder;
+struct fileReport;
 class snsr_packetWriter_class;
 
 using orderedJson = nlohmann::ordered_json;
@@ -45,8 +43,8 @@ orderedJson timeJson(int64_t unixMs);
 
 // One input file as session.json and the info mode describe it: path, header start,
 // first and last packet, boards, reader and decoder statistics, clocks.
-orderedJson inputFileJson(size_t index, const std::string& path, const packetReader& reader,
-                          const sensorDecoder& decoder, const fileTimeline& timeline);
+orderedJson inputFileJson(size_t index, const std::string& path, const fileReport& report,
+                          const fileTimeline& timeline);
 
 class sessionSummary {
 public:
@@ -59,8 +57,7 @@ public:
     // not hold them all in memory. Without one they stay in memory, as compact text.
     void keepFilesIn(std::string directory) { scratchDirectory_ = std::move(directory); }
 
-    void addFile(const std::string& path, const packetReader& reader, const sensorDecoder& decoder,
-                 const snsr_packetWriter_class& writer);
+    void addFile(const std::string& path, const fileReport& report, const snsr_packetWriter_class& writer);
 
     const sessionTimeline& timeline() const { return timeline_; }
 

@@ -1,27 +1,26 @@
 #include "output/sessionTimeline.h"
 
-#include "decode/fileTimes.h"
-#include "decode/sensorDecoder.h"
+#include "decode/fileReport.h"
 
 namespace sensconv {
 
 namespace {
 
-boardTimeline boardOf(const boardClock& clock, const boardClockFit& fit, uint64_t fileStartTime) {
+boardTimeline boardOf(const boardReport& board, uint64_t fileStartTime) {
     boardTimeline timeline;
-    timeline.intmax = clock.intmax;
-    const int32_t intmax = clock.intmax;
-    timeline.clock = {fit.packets(),
-                      intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks()) / (intmax / 10.0),
-                      fit.driftPpm(intmax),
-                      fit.driftRangePpm(intmax),
-                      fit.residualMs(),
-                      fit.intervalMs(intmax)};
-    const auto zero = fit.zeroMs(clock.intmax);
-    if (!zero) return timeline;
+    const clockFitReport& fit = board.fit;
+    const int32_t intmax = board.intmax;
+    timeline.intmax = intmax;
+    timeline.clock = {fit.packets,
+                      intmax == 0 ? 0.0 : static_cast<double>(fit.spanTicks) / (intmax / 10.0),
+                      fit.driftPpm,
+                      fit.driftRangePpm,
+                      fit.residualMs,
+                      fit.intervalMs};
+    if (!fit.zeroMs) return timeline;
     timeline.valid = true;
-    timeline.zeroUnixSeconds = (static_cast<double>(fileStartTime) + *zero) / 1000.0;
-    timeline.sessionBaseTicks = clock.sessionBase;
+    timeline.zeroUnixSeconds = (static_cast<double>(fileStartTime) + *fit.zeroMs) / 1000.0;
+    timeline.sessionBaseTicks = board.sessionBase;
     return timeline;
 }
 
@@ -31,11 +30,11 @@ double boardTimeline::sessionStartSeconds() const {
     return intmax == 0 ? 0.0 : static_cast<double>(sessionBaseTicks) / (intmax / 10.0);
 }
 
-fileTimeline timelineOf(const sensorDecoder& decoder) {
+fileTimeline timelineOf(const fileReport& report) {
     fileTimeline file;
-    file.fileStartTime = decoder.fileStartTime;
-    if (decoder.qor2Active) file.qor2 = boardOf(decoder.qor2Clock, decoder.times.qor2, decoder.fileStartTime);
-    if (decoder.juxActive) file.jux = boardOf(decoder.juxClock, decoder.times.jux, decoder.fileStartTime);
+    file.fileStartTime = report.fileStartTime;
+    if (report.qor2.active) file.qor2 = boardOf(report.qor2, report.fileStartTime);
+    if (report.jux.active) file.jux = boardOf(report.jux, report.fileStartTime);
     return file;
 }
 

@@ -16,7 +16,7 @@
 
 namespace sensconv {
 
-class sensorDecoder;
+struct fileReport;
 
 enum class board { qor2, jux };
 
@@ -49,8 +49,8 @@ struct fileTimeline {
     const boardTimeline& of(board b) const { return b == board::qor2 ? qor2 : jux; }
 };
 
-// The time facts of one decoded file (after its last packet).
-fileTimeline timelineOf(const sensorDecoder& decoder);
+// The time facts of one decoded file.
+fileTimeline timelineOf(const fileReport& report);
 
 class sessionTimeline {
 public:

@@ -41,19 +41,16 @@ int32_t wavSampleRate(double rateTenthsHz) {
 
 }  // namespace
 
-snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run) : run_(&run), gpsFile_(run), wav_(run, &blocks_) {
-    setMessageBarrier(&blocks_);
-}
+snsr_packetWriter_class::snsr_packetWriter_class(runStatus& run, handOff* beside)
+    : run_(&run), beside_(beside), gpsFile_(run), wav_(run, beside) {}
 
 snsr_packetWriter_class::~snsr_packetWriter_class() {
     if (!finished_) {
-        // The files hand their last blocks over before the thread is let go of.
+        // Each file waits for its last blocks as it closes.
         channels_.clear();
         gpsFile_.close();
         wav_.close();
-        blocks_.settle();
     }
-    setMessageBarrier(nullptr);
 }
 
 bool snsr_packetWriter_class::finish() {
@@ -63,7 +60,6 @@ bool snsr_packetWriter_class::finish() {
     const bool metaWritten = !anyFileBegun_ || writeGlobalMeta();
     gpsFile_.close();
     wav_.close();
-    blocks_.settle();
     finished_ = true;
     return metaWritten;
 }
@@ -123,7 +119,7 @@ outcome snsr_packetWriter_class::beginFile(const std::string& directory, const d
     decoder_.emplace(decoder);
 
     ++fileCounter_;
-    appendMeta(metaKeys, metaValues, "#FileStart", formatText("%02d", fileCounter_));
+    appendMeta(metaKeys_, metaValues_, "#FileStart", formatText("%02d", fileCounter_));
     anyFileBegun_ = true;
     return {};
 }
@@ -151,7 +147,7 @@ outcome snsr_packetWriter_class::setUpChannel(const sampleChannel& source) {
         channels_[existing->second]->bind(source);
         return {};
     }
-    channels_.push_back(std::make_unique<outputChannel>(*run_, source, &blocks_));
+    channels_.push_back(std::make_unique<outputChannel>(*run_, source, beside_));
     channelIndex_[source.longName] = channels_.size() - 1;
     return channels_.back()->open(outputDir_);
 }
@@ -186,8 +182,10 @@ void snsr_packetWriter_class::writePacket() {
     }
 }
 
-void snsr_packetWriter_class::endFile() {
-    appendMeta(metaKeys, metaValues, "#FileEnd", formatText("%02d", fileCounter_));
+void snsr_packetWriter_class::endFile(const fileReport& report) {
+    metaKeys_.insert(metaKeys_.end(), report.statisticsKeys.begin(), report.statisticsKeys.end());
+    metaValues_.insert(metaValues_.end(), report.statisticsValues.begin(), report.statisticsValues.end());
+    appendMeta(metaKeys_, metaValues_, "#FileEnd", formatText("%02d", fileCounter_));
     spillMeta();
     for (auto& channel : channels_) channel->mergeFileEnd();
     bound_.clear();
@@ -206,15 +204,15 @@ void snsr_packetWriter_class::spillMeta() {
     // A session of thousands of files would otherwise hold every file's statistics
     // until its end. Without a scratch file they stay in the lists.
     if (!metaLines_.isOpen() && !metaLines_.open(outputDir_)) return;
-    const size_t pairs = std::min(metaKeys.size(), metaValues.size());
+    const size_t pairs = std::min(metaKeys_.size(), metaValues_.size());
     std::string line;
     for (size_t i = 0; i < pairs; ++i) {
         line.clear();
-        line.append("\"").append(metaKeys[i]).append("\",").append(metaValues[i]).append("\n");
+        line.append("\"").append(metaKeys_[i]).append("\",").append(metaValues_[i]).append("\n");
         metaLines_.append(line.data(), line.size());
     }
-    metaKeys.erase(metaKeys.begin(), metaKeys.begin() + static_cast<std::ptrdiff_t>(pairs));
-    metaValues.erase(metaValues.begin(), metaValues.begin() + static_cast<std::ptrdiff_t>(pairs));
+    metaKeys_.erase(metaKeys_.begin(), metaKeys_.begin() + static_cast<std::ptrdiff_t>(pairs));
+    metaValues_.erase(metaValues_.begin(), metaValues_.begin() + static_cast<std::ptrdiff_t>(pairs));
 }
 
 std::vector<snsr_packetWriter_class::channelFacts> snsr_packetWriter_class::channelSummary() const {
@@ -261,10 +259,10 @@ bool snsr_packetWriter_class::writeGlobalMeta() {
 
     metaLines_.copyTo(meta);
     metaLines_.close();
-    for (size_t i = 0; i < metaKeys.size(); ++i) {
+    for (size_t i = 0; i < metaKeys_.size(); ++i) {
         // Producers append in pairs; a key without its value is still kept.
-        const char* value = i < metaValues.size() ? metaValues[i].c_str() : "";
-        meta.print("\"%s\",%s\n", metaKeys[i].c_str(), value);
+        const char* value = i < metaValues_.size() ? metaValues_[i].c_str() : "";
+        meta.print("\"%s\",%s\n", metaKeys_[i].c_str(), value);
     }
     return meta.close();
 }

@@ -2,9 +2,8 @@
 // The writer of one recording session: binds to each input file's decoder in turn,
 // writes channel files, the GPS byte file and the WAV file, and collects the
 // session metadata written to binaryData.meta when the session is finished. The full
-// blocks of the channel files and the WAV file are written by a thread of the
-// session's own while decoding goes on; for as long as the writer lives, it keeps
-// every message line in the order of a run that writes as it goes.
+// blocks of the channel files and the WAV file go to the thread beside the conversion
+// (the session pipeline's) while decoding goes on.
 
 #include <array>
 #include <cstdint>
@@ -20,7 +19,9 @@
 #include "common/outcome.h"
 #include "common/runStatus.h"
 #include "decode/decoderView.h"
-#include "output/blockWriter.h"
+#include "decode/fileReport.h"
+#include "decode/packetSink.h"
+#include "common/handOff.h"
 #include "output/outputChannel.h"
 #include "output/outputFile.h"
 #include "output/scratchFile.h"
@@ -30,10 +31,11 @@ namespace sensconv {
 
 class sampleChannel;
 
-class snsr_packetWriter_class {
+class snsr_packetWriter_class final : public packetSink {
 public:
-    // Files that fail are counted in run.
-    explicit snsr_packetWriter_class(runStatus& run);
+    // Files that fail are counted in run. The files hand their full blocks to beside;
+    // without it (or where it has no thread) they write them as they fill.
+    explicit snsr_packetWriter_class(runStatus& run, handOff* beside = nullptr);
     // Waits for the blocks still on their way. A writer that was not finished leaves
     // the session's files as far as they had come, without binaryData.meta.
     ~snsr_packetWriter_class();
@@ -48,21 +50,19 @@ public:
     outcome beginFile(const std::string& directory, const decoderView& decoder);
     // Appends what the decoder produced for the last packet: channel batches, the GPS
     // record and the audio. Pieces the current file lacks are skipped.
-    void writePacket();
-    void endFile();
+    void writePacket() override;
+    // After the input file's last packet: its statistics go to binaryData.meta.
+    void endFile(const fileReport& report);
     // Hands every channel's gathered samples to its file and finishes the WAV file: a
     // run that ends in the middle of a file leaves the samples decoded up to there on
     // disk, and the audio handed over to there (wavAudioFile::closeAtFatalEnd).
-    void flushChannels();
+    void flushChannels() override;
     // At the end of the session: closes every channel, writes binaryData.meta (when a
     // file was begun), closes the GPS file and finishes the WAV file, and waits for
     // the last blocks. False when binaryData.meta did not reach the disk whole; its
     // line is printed and the file counted in the run like any other lost output.
     [[nodiscard]] bool finish();
 
-    // The current input file's metadata; endFile moves it on towards binaryData.meta.
-    metaList metaKeys;
-    metaList metaValues;
 
     // What the session summary reads after each input file: every channel file in
     // creation order, and the WAV file.
@@ -78,9 +78,6 @@ public:
     int32_t audioRate() const { return wav_.sampleRate(); }
     int64_t audioSamples() const { return wav_.samplesWritten(); }
     bool gpsOpen() const { return gpsFile_.isOpen(); }
-    // The thread beside the conversion that writes the session's blocks; the decoder
-    // hands it work of its own.
-    handOff& sideThread() { return blocks_; }
     int64_t gpsRecords() const { return gpsRecords_; }
 
 private:
@@ -92,8 +89,10 @@ private:
     void spillMeta();
 
     runStatus* run_;
-    // First in, last out: every file below hands its blocks to it.
-    blockWriter blocks_;
+    handOff* beside_;  // outlives the writer
+    // The current input file's metadata; endFile moves it on towards binaryData.meta.
+    metaList metaKeys_;
+    metaList metaValues_;
     std::vector<std::string> sourceFiles_;
     int32_t fileCounter_ = 0;
     int64_t processingStartTime_ = 0;

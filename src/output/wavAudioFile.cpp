@@ -47,7 +47,7 @@ bool truncatesDirectly(const double* values, int32_t n) {
 }
 }  // namespace
 
-wavAudioFile::wavAudioFile(runStatus& run, blockWriter* writer) : writer_(writer), block_(blockSamples, 0), failure_(run) {}
+wavAudioFile::wavAudioFile(runStatus& run, handOff* writer) : writer_(writer), block_(blockSamples, 0), failure_(run) {}
 
 wavAudioFile::~wavAudioFile() {
     close();

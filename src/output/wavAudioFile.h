@@ -13,18 +13,18 @@
 
 #include "common/outcome.h"
 #include "common/runStatus.h"
-#include "output/blockWriter.h"
+#include "common/handOff.h"
 #include "output/outputFailure.h"
 
 namespace sensconv {
 
 static_assert(std::is_same_v<int16_t, short>, "libsndfile takes 16-bit samples as short");
 
-class wavAudioFile final : private blockWriter::target {
+class wavAudioFile final : private handOff::target {
 public:
     static constexpr int32_t blockSamples = 65536;
 
-    explicit wavAudioFile(runStatus& run, blockWriter* writer = nullptr);
+    explicit wavAudioFile(runStatus& run, handOff* writer = nullptr);
     ~wavAudioFile();
     wavAudioFile(const wavAudioFile&) = delete;
     wavAudioFile& operator=(const wavAudioFile&) = delete;
@@ -58,7 +58,7 @@ private:
 
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
-    blockWriter* writer_;
+    handOff* writer_;
     std::vector<int16_t> block_;
     int32_t pending_ = 0;  // samples in block_
     // The blocks on their way to the file, and what is known of each.

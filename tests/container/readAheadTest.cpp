@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "container/simpleBufferIO.h"
-#include "output/blockWriter.h"
+#include "driver/sessionPipeline.h"
 
 namespace sensconv {
 namespace {
@@ -94,7 +94,7 @@ taken takeAll(std::FILE* stream, readAhead* ahead) {
 // the failure that reading it in place gives: at the same byte, with nothing asked of
 // the stream once it has ended or failed.
 TEST(readAheadTest, GivesTheBytesEndAndFailureOfReadingInPlace) {
-    blockWriter thread;
+    sessionThread thread;
     ASSERT_TRUE(thread.threaded());
     readAhead ahead(thread);
     constexpr size_t block = readAhead::blockSize;

@@ -5,9 +5,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "decode/fileTimes.h"
-#include "output/blockWriter.h"
+#include "driver/sessionPipeline.h"
 
 namespace sensconv {
 namespace {
@@ -17,9 +18,10 @@ constexpr int32_t intmax = 40000;  // 4 ticks a millisecond
 // Feeds one packet every `every` ticks for `seconds`: the board's tick t happens at
 // zeroMs + t / 4 / (1 + drift) container milliseconds, stamped in whole milliseconds;
 // every lateEvery-th stamp comes lateMs late. With a thread, the pairs are fitted there.
-boardClockFit fitOf(double zeroMs, double driftPpm, int64_t every, double seconds, int lateEvery = 0,
-                    int64_t lateMs = 0, handOff* thread = nullptr) {
-    boardClockFit fit;
+std::unique_ptr<boardClockFit> fitOf(double zeroMs, double driftPpm, int64_t every, double seconds,
+                                     int lateEvery = 0, int64_t lateMs = 0, handOff* thread = nullptr) {
+    auto made = std::make_unique<boardClockFit>();
+    boardClockFit& fit = *made;
     if (thread != nullptr) fit.fitOn(*thread);
     const auto last = static_cast<int64_t>(seconds * 4000 * (1 + driftPpm * 1e-6));
     int64_t k = 0;
@@ -28,14 +30,16 @@ boardClockFit fitOf(double zeroMs, double driftPpm, int64_t every, double second
         if (lateEvery > 0 && k % lateEvery == lateEvery - 1) stamp += lateMs;
         fit.add(t, stamp);
     }
-    return fit;
+    fit.settle();
+    return made;
 }
 
 TEST(fileTimesTest, BoardInStepWithTheStampsIsPlacedWithinTheIntervalTheStampsAllow) {
     // Packets on whole ticks of a board in step with the milliseconds: the stamps
     // cannot tell where within a quarter of a millisecond tick 0 lies.
     for (const double zero : {100.0, 100.1, 100.37, 100.999}) {
-        const boardClockFit fit = fitOf(zero, 0.0, 7, 60.0);
+        const auto fitted = fitOf(zero, 0.0, 7, 60.0);
+        const boardClockFit& fit = *fitted;
         ASSERT_TRUE(fit.intervalMs(intmax).has_value());
         // Within half the interval, and a microsecond for the slope the middle takes.
         EXPECT_LE(std::fabs(*fit.zeroMs(intmax) - zero), *fit.intervalMs(intmax) / 2 + 0.001) << zero;
@@ -50,7 +54,8 @@ TEST(fileTimesTest, BoardInStepWithTheStampsIsPlacedWithinTheIntervalTheStampsAl
 
 TEST(fileTimesTest, DriftingBoardIsPlacedToMicrosecondsAndItsDriftMeasured) {
     for (const double drift : {40.0, -25.0, 300.0}) {
-        const boardClockFit fit = fitOf(250.4321, drift, 13, 300.0);
+        const auto fitted = fitOf(250.4321, drift, 13, 300.0);
+        const boardClockFit& fit = *fitted;
         EXPECT_NEAR(*fit.zeroMs(intmax), 250.4321, 0.005) << drift;
         EXPECT_NEAR(*fit.driftPpm(intmax), drift, 0.1) << drift;
         EXPECT_GT(fit.packets(), 90000);
@@ -59,7 +64,8 @@ TEST(fileTimesTest, DriftingBoardIsPlacedToMicrosecondsAndItsDriftMeasured) {
 
 TEST(fileTimesTest, LateStampsFallBackToTheMeanAndSinglePacketsToTheNominalRate) {
     // A stamp 3 ms late now and then allows no line through every stamp.
-    const boardClockFit late = fitOf(20.6, 40.0, 13, 120.0, 50, 3);
+    const auto lateFit = fitOf(20.6, 40.0, 13, 120.0, 50, 3);
+    const boardClockFit& late = *lateFit;
     EXPECT_FALSE(late.intervalMs(intmax).has_value());
     EXPECT_NEAR(*late.zeroMs(intmax), 20.6, 0.1);  // biased by the mean lateness, 0.06 ms
     EXPECT_NEAR(*late.driftPpm(intmax), 40.0, 1.0);
@@ -77,7 +83,7 @@ TEST(fileTimesTest, LateStampsFallBackToTheMeanAndSinglePacketsToTheNominalRate)
 // During a conversion the pairs are fitted on the writer's thread, blocks of them at a
 // time: every figure comes out as from the fit in place, to the last bit.
 TEST(fileTimesTest, FitOnTheWritersThreadIsTheFitInPlace) {
-    blockWriter writer;
+    sessionThread writer;
     ASSERT_TRUE(writer.threaded());
     const auto expectSame = [](const boardClockFit& inPlace, const boardClockFit& beside) {
         EXPECT_EQ(beside.packets(), inPlace.packets());
@@ -90,11 +96,11 @@ TEST(fileTimesTest, FitOnTheWritersThreadIsTheFitInPlace) {
     };
     // In step, drifting and with late stamps; long enough for
     // every block of the fit to be on its way at once.
-    expectSame(fitOf(100.37, 0.0, 7, 60.0), fitOf(100.37, 0.0, 7, 60.0, 0, 0, &writer));
-    expectSame(fitOf(250.4321, 40.0, 3, 300.0), fitOf(250.4321, 40.0, 3, 300.0, 0, 0, &writer));
-    expectSame(fitOf(20.6, 40.0, 13, 120.0, 50, 3), fitOf(20.6, 40.0, 13, 120.0, 50, 3, &writer));
+    expectSame(*fitOf(100.37, 0.0, 7, 60.0), *fitOf(100.37, 0.0, 7, 60.0, 0, 0, &writer));
+    expectSame(*fitOf(250.4321, 40.0, 3, 300.0), *fitOf(250.4321, 40.0, 3, 300.0, 0, 0, &writer));
+    expectSame(*fitOf(20.6, 40.0, 13, 120.0, 50, 3), *fitOf(20.6, 40.0, 13, 120.0, 50, 3, &writer));
 
-    // Asked in the middle of a file, the fit takes every pair so far and goes on.
+    // Settled in the middle of a file, the fit takes every pair so far and goes on.
     boardClockFit inPlace;
     boardClockFit beside;
     beside.fitOn(writer);
@@ -102,8 +108,12 @@ TEST(fileTimesTest, FitOnTheWritersThreadIsTheFitInPlace) {
         const auto stamp = static_cast<int64_t>(std::floor(3.3 + t / 4.0 / (1 + 25e-6)));
         inPlace.add(t, stamp);
         beside.add(t, stamp);
-        if (t == 100000) expectSame(inPlace, beside);
+        if (t == 100000) {
+            beside.settle();
+            expectSame(inPlace, beside);
+        }
     }
+    beside.settle();
     expectSame(inPlace, beside);
 }
 

@@ -21,6 +21,7 @@
 #include "common/accelCalibration.h"
 #include "common/outputLayout.h"
 #include "common/runStatus.h"
+#include "driver/sessionPipeline.h"
 #include "output/accelCalibrationPass.h"
 #include "output/activityPass.h"
 #include "output/epochTable.h"
@@ -161,17 +162,23 @@ TEST(sessionPassesTest, blockwiseReadBackGivesWhatSampleBySampleFeedingGives) {
     std::string expected = epochsHeader;
     epochs.forEachRow(detector.result(), [&expected](const std::string& row) { expected += row; });
 
-    runStatus run;
-    const activityOutcome outcome =
-        wearPass(calibration, session.inputs(), activitySettings{epochSeconds, wearParameters{}}, session.dir.path(), run);
-    ASSERT_EQ(outcome.failure, "");
-    EXPECT_EQ(readWhole(session.dir / outputLayout::epochsFileName), expected);
-    const wearResult& wear = detector.result();
-    EXPECT_EQ(outcome.wear["minutes"]["wear"], wear.wearMinutes);
-    EXPECT_EQ(outcome.wear["minutes"]["nonwear"], wear.nonwearMinutes);
-    EXPECT_EQ(outcome.wear["minutes"]["nodata"], wear.nodataMinutes);
-    EXPECT_EQ(outcome.wear["nonwear"].size(), wear.nonwear.size());
-    EXPECT_FALSE(run.outputLost());
+    // In one pass, and in two halves with the later one on the session's thread.
+    sessionThread thread;
+    for (handOff* beside : {static_cast<handOff*>(nullptr), static_cast<handOff*>(&thread)}) {
+        SCOPED_TRACE(beside == nullptr ? "one pass" : "two halves");
+        runStatus run;
+        const activityOutcome outcome = wearPass(calibration, session.inputs(),
+                                                 activitySettings{epochSeconds, wearParameters{}}, session.dir.path(),
+                                                 run, beside);
+        ASSERT_EQ(outcome.failure, "");
+        EXPECT_EQ(readWhole(session.dir / outputLayout::epochsFileName), expected);
+        const wearResult& wear = detector.result();
+        EXPECT_EQ(outcome.wear["minutes"]["wear"], wear.wearMinutes);
+        EXPECT_EQ(outcome.wear["minutes"]["nonwear"], wear.nonwearMinutes);
+        EXPECT_EQ(outcome.wear["minutes"]["nodata"], wear.nodataMinutes);
+        EXPECT_EQ(outcome.wear["nonwear"].size(), wear.nonwear.size());
+        EXPECT_FALSE(run.outputLost());
+    }
 
     // The calibration's 10 s windows (100 samples) straddle the blocks; a window is
     // still when no sample is filled and each axis's sample SD is below 13 mg.
@@ -205,11 +212,14 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         for (std::string row; std::getline(rows, row);) count += row.find("Z,,") == std::string::npos ? 1 : 0;
         return count - 1;  // the header
     };
+    sessionThread thread;
     size_t wholeRows = 0;
     {
         const handMadeSession session;
         runStatus run;
-        ASSERT_EQ(wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run).failure, "");
+        ASSERT_EQ(wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run, &thread)
+                      .failure,
+                  "");
         wholeRows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
     }
     // Cut in the first half of the samples, and in the second, which the pass gathers
@@ -231,7 +241,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         // session stays incomplete): the wear pass takes the samples there are.
         runStatus run;
         const activityOutcome outcome =
-            wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run);
+            wearPass(accelCalibration{}, session.inputs(), activitySettings{}, session.dir.path(), run, &thread);
         EXPECT_EQ(outcome.failure, "");
         ASSERT_TRUE(outcome.wear.is_object());
         const size_t rows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);

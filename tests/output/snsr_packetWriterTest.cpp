@@ -66,13 +66,20 @@ struct inputFile {
     std::unique_ptr<sensorDecoder> decoder;
 };
 
-// One input file through the writer, in the driver's order; body plays the packets.
+// One input file through the writer, in the driver's order; body plays the packets,
+// and the file's report gives its statistics.
 void runFile(snsr_packetWriter_class& writer, const std::string& dir, const fileSetup& setup,
-             const std::function<void(sensorDecoder&)>& body = {}) {
+             const std::function<void(sensorDecoder&)>& body = {}, const fileReport& report = {}) {
     inputFile file(setup);
     ASSERT_TRUE(writer.beginFile(dir, file.decoder->view()).ok());
     if (body) body(*file.decoder);
-    writer.endFile();
+    writer.endFile(report);
+}
+
+fileReport withStatistics(const std::string& key, const std::string& value, int times = 1) {
+    fileReport report;
+    for (int i = 0; i < times; ++i) appendMeta(report.statisticsKeys, report.statisticsValues, key, value);
+    return report;
 }
 
 // The writer takes a packet's output, which the decoder empties when its next packet begins.
@@ -143,17 +150,13 @@ TEST(snsr_packetWriterTest, GlobalMetaHoldsSourcesFirstFileIdentityDatesAndFileB
         fileSetup first;
         first.name = "/data/a.snsr";
         first.qor2Serial = 1234;
-        runFile(writer, dir.path(), first, [&](sensorDecoder&) {
-            appendMeta(writer.metaKeys, writer.metaValues, "snsr_numStreams", "1");
-        });
+        runFile(writer, dir.path(), first, {}, withStatistics("snsr_numStreams", "1"));
         // The second board turns up only in the second file, the main board with a new serial.
         fileSetup second;
         second.name = "/data/b.snsr";
         second.qor2Serial = 9999;
         second.jux = true;
-        runFile(writer, dir.path(), second, [&](sensorDecoder&) {
-            appendMeta(writer.metaKeys, writer.metaValues, "qor2_expected_BarPres", "12.500000");
-        });
+        runFile(writer, dir.path(), second, {}, withStatistics("qor2_expected_BarPres", "12.500000"));
         EXPECT_TRUE(writer.finish());
     }
     const int64_t after = static_cast<int64_t>(std::time(nullptr));
@@ -216,7 +219,6 @@ TEST(snsr_packetWriterTest, FilesAreNumberedWithTwoDigitsAndWiderPastNinetyNine)
     const std::string withoutSeparator = dir.path().substr(0, dir.path().size() - 1);
     {
         snsr_packetWriter_class writer(run);
-        EXPECT_TRUE(writer.metaKeys.empty());
         fileSetup noBoards;
         noBoards.qor2 = false;
         for (int file = 1; file <= 100; ++file) {
@@ -476,9 +478,9 @@ TEST(snsr_packetWriterTest, FilesCutShortByAFullDiskAreReportedOnceEach) {
                 putGpsRecord(decoder, record);
                 writeAndAdvance(writer, decoder);
             }
-            // Enough statistics to take binaryData.meta past the limit.
-            for (int i = 0; i < 200; ++i) appendMeta(writer.metaKeys, writer.metaValues, "snsr_padding", "0123456789");
-        });
+        },
+        // Enough statistics to take binaryData.meta past the limit.
+        withStatistics("snsr_padding", "0123456789", 200));
         EXPECT_FALSE(writer.finish());
     }
     EXPECT_EQ(GetCapturedStderr(), "# ERROR: Unable to write output file " + dir.path() +

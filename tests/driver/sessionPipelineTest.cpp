@@ -11,10 +11,10 @@
 #include "common/runStatus.h"
 #include "common/userMessages.h"
 #include "decode/sampleChannel.h"
-#include "output/blockWriter.h"
+#include "driver/sessionPipeline.h"
 #include "output/outputChannel.h"
 #include "output/wavAudioFile.h"
-#include "outputTestSupport.h"
+#include "output/outputTestSupport.h"
 
 namespace sensconv {
 namespace {
@@ -26,9 +26,9 @@ using ::testing::internal::GetCapturedStderr;
 
 // A file whose writes take a while and fail: its failure line is due right after the
 // block is handed over, long before the writer's thread is done with it.
-class slowFailingFile final : public blockWriter::target {
+class slowFailingFile final : public handOff::target {
 public:
-    slowFailingFile(blockWriter& writer, std::string name) : writer_(&writer), name_(std::move(name)) {}
+    slowFailingFile(sessionThread& writer, std::string name) : writer_(&writer), name_(std::move(name)) {}
 
     void handNext() {
         ++handed_;
@@ -47,14 +47,14 @@ public:
     std::vector<std::thread::id> retiredOn;
 
 private:
-    blockWriter* writer_;
+    sessionThread* writer_;
     std::string name_;
     int handed_ = 0;
     int retired_ = 0;
 };
 
-TEST(blockWriterTest, EveryLineComesAfterTheOutcomesOfTheBlocksHandedBeforeIt) {
-    blockWriter writer;
+TEST(sessionThreadTest, EveryLineComesAfterTheOutcomesOfTheBlocksHandedBeforeIt) {
+    sessionThread writer;
     ASSERT_TRUE(writer.threaded());
     setMessageBarrier(&writer);
     slowFailingFile a(writer, "a");
@@ -84,11 +84,11 @@ TEST(blockWriterTest, EveryLineComesAfterTheOutcomesOfTheBlocksHandedBeforeIt) {
 // What a session's writer does, in both ways: channels and audio in blocks, lines of
 // the decoder between packets, and a file size limit that makes the blocks fail one
 // after the other. The thread changes nothing of what reaches the files or the user.
-TEST(blockWriterTest, WritingOnTheThreadGivesTheFilesAndLinesOfWritingInPlace) {
+TEST(sessionThreadTest, WritingOnTheThreadGivesTheFilesAndLinesOfWritingInPlace) {
     constexpr int32_t block = 16384;  // samples of a channel block
-    const auto convert = [](blockWriter::mode how, const std::string& directory, runStatus& run) {
+    const auto convert = [](sessionThread::mode how, const std::string& directory, runStatus& run) {
         const outputTest::fileSizeLimit limit(5 * 65536 + 100);
-        blockWriter writer(how);
+        sessionThread writer(how);
         setMessageBarrier(&writer);
         CaptureStderr();
         {
@@ -128,8 +128,8 @@ TEST(blockWriterTest, WritingOnTheThreadGivesTheFilesAndLinesOfWritingInPlace) {
     runStatus threadedRun;
     std::filesystem::create_directories(dir.file("inPlace"));
     std::filesystem::create_directories(dir.file("threaded"));
-    const std::string inPlace = convert(blockWriter::mode::inPlace, dir.file("inPlace/"), inPlaceRun);
-    const std::string threaded = convert(blockWriter::mode::ownThread, dir.file("threaded/"), threadedRun);
+    const std::string inPlace = convert(sessionThread::mode::inPlace, dir.file("inPlace/"), inPlaceRun);
+    const std::string threaded = convert(sessionThread::mode::ownThread, dir.file("threaded/"), threadedRun);
 
     // The audio and the fast channel fail once their blocks pass the limit: the audio
     // with one line, the channel with a line for every batch that lost samples.
