@@ -139,12 +139,12 @@ void readWholeFile(benchmark::State& state, const std::string& path) {
         sensconv::packetReader reader(path);
         sensconv::snsrPacket packet;
         int64_t lengths = 0;
-        while (reader.hasData) {
+        while (reader.hasData()) {
             if (reader.readPacket(packet) == sensconv::packetReader::readResult::delivered) lengths += packet.length;
         }
         benchmark::DoNotOptimize(lengths);
-        packets += reader.numParsedPackets;
-        bytes += static_cast<int64_t>(reader.header ? sensconv::platform::fileSize(reader.header->file).value_or(0) : 0);
+        packets += reader.numParsedPackets();
+        bytes += static_cast<int64_t>(reader.header() != nullptr ? sensconv::platform::fileSize(reader.header()->file).value_or(0) : 0);
     }
     state.SetBytesProcessed(bytes);
     state.counters["packets/s"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);

@@ -86,14 +86,14 @@ void checkFileEnd(const channels& list) {
 // False when the decoder reported a fatal failure: the session ends there.
 bool decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) {
     sensconv::packetReader reader(sensconv::fuzzing::memoryStream(file.data(), file.size()), "fuzz.snsr");
-    FUZZ_CHECK(reader.fileOk);
-    sensconv::sensorDecoder decoder(reader.header.get(), repairLimit);
+    FUZZ_CHECK(reader.fileOk());
+    sensconv::sensorDecoder decoder(reader.header(), repairLimit);
     FUZZ_CHECK(decoder.setUpResult().ok());
     decoder.loadCarryOver(session);
     decoder.disableRolloverCheck();
 
     sensconv::snsrPacket packet;
-    while (reader.hasData) {
+    while (reader.hasData()) {
         reader.readPacket(packet);
         const sensconv::outcome decoded = decoder.processPacket(packet);
         if (!decoded.ok()) {

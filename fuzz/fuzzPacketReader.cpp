@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file.insert(file.end(), data, data + size);
 
     sensconv::packetReader reader(sensconv::fuzzing::memoryStream(file.data(), file.size()), "fuzz.snsr");
-    FUZZ_CHECK(reader.fileOk && reader.hasData);
+    FUZZ_CHECK(reader.fileOk() && reader.hasData());
 
     sensconv::snsrPacket packet;
     size_t searchFrom = headerBytes().size();
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // data (which the next call then ends); anything more means the reader is stuck.
     const size_t maxCalls = file.size() + 4;
     size_t calls = 0;
-    while (reader.hasData) {
+    while (reader.hasData()) {
         FUZZ_CHECK(++calls <= maxCalls);
         using readResult = sensconv::packetReader::readResult;
         const readResult result = reader.readPacket(packet);
@@ -67,12 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         searchFrom = static_cast<size_t>(static_cast<const uint8_t*>(found) - file.data()) + frame.size();
     }
 
-    FUZZ_CHECK(reader.numParsedPackets == delivered);
-    FUZZ_CHECK(reader.numCorruptBytesSkipped >= 0 && static_cast<size_t>(reader.numCorruptBytesSkipped) <= size);
-    FUZZ_CHECK(reader.numCorruptSections >= 0 && static_cast<size_t>(reader.numCorruptSections) <= size);
-    FUZZ_CHECK(reader.lastSNSRTimestamp == previousTimestamp);
+    FUZZ_CHECK(reader.numParsedPackets() == delivered);
+    FUZZ_CHECK(reader.numCorruptBytesSkipped() >= 0 && static_cast<size_t>(reader.numCorruptBytesSkipped()) <= size);
+    FUZZ_CHECK(reader.numCorruptSections() >= 0 && static_cast<size_t>(reader.numCorruptSections()) <= size);
+    FUZZ_CHECK(reader.lastSNSRTimestamp() == previousTimestamp);
     int64_t counted = 0;
-    for (const auto& [type, count] : reader.streamCounts) {
+    for (const auto& [type, count] : reader.streamCounts()) {
         FUZZ_CHECK(count >= 0);
         counted += count;
     }
@@ -81,6 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sensconv::metaList keys;
     sensconv::metaList values;
     reader.writeStatistics(keys, values);
-    FUZZ_CHECK(keys.size() == values.size() && keys.size() == 7 + reader.streamCounts.size());
+    FUZZ_CHECK(keys.size() == values.size() && keys.size() == 7 + reader.streamCounts().size());
     return 0;
 }

@@ -33,11 +33,11 @@ namespace message = containerMessages;
 
 packetReader::packetReader(const std::string& path, bool writeTraceFiles, int64_t expectedSize)
     : expectedSize_(expectedSize), writeTraceFiles_(writeTraceFiles) {
-    header = std::make_unique<snsrHeader>();
-    if (!openInputFile(*header, path)) {
-        header.reset();
-        fileOk = false;
-        hasData = false;
+    header_ = std::make_unique<snsrHeader>();
+    if (!openInputFile(*header_, path)) {
+        header_.reset();
+        fileOk_ = false;
+        hasData_ = false;
         printMessage(message::cannotOpen, path.c_str());
         return;
     }
@@ -58,67 +58,67 @@ packetReader::packetReader(const std::string& path, bool writeTraceFiles, int64_
 }
 
 packetReader::packetReader(std::FILE* file, const std::string& name) {
-    header = std::make_unique<snsrHeader>();
-    header->file = file;
-    header->file_name = name;
+    header_ = std::make_unique<snsrHeader>();
+    header_->file = file;
+    header_->file_name = name;
     readHeaderAndSetUp();
 }
 
 packetReader::~packetReader() {
     // Reads ahead end before the file closes.
     buffer_.release();
-    if (header) {
-        closeInputFile(*header);
-        header.reset();
+    if (header_) {
+        closeInputFile(*header_);
+        header_.reset();
     }
     // Only a mark this reader made is removed; failing to remove it changes nothing.
     if (writeTraceFiles_ && traceFileCreated_) platform::removeFile(traceFileName_);
 }
 
 void packetReader::readAheadThrough(readAhead& ahead) {
-    if (!header) return;
-    buffer_.setup(header->file, aheadCapacity, aheadMoveAfter);
-    buffer_.setStartOffset(header->headerSize);
+    if (!header_) return;
+    buffer_.setup(header_->file, aheadCapacity, aheadMoveAfter);
+    buffer_.setStartOffset(header_->headerSize);
     buffer_.readThrough(ahead);
 }
 
 void packetReader::readHeaderAndSetUp() {
-    if (!readHeader(*header)) {
-        closeInputFile(*header);
-        header.reset();
-        fileOk = false;
-        hasData = false;
+    if (!readHeader(*header_)) {
+        closeInputFile(*header_);
+        header_.reset();
+        fileOk_ = false;
+        hasData_ = false;
         putMessage(message::invalidHeader);
         return;
     }
-    fileOk = true;
-    hasData = true;
-    if (header->num_streams > maxStreamId) {
-        printMessage(message::tooManyStreams, header->num_streams, maxStreamId);
+    fileOk_ = true;
+    hasData_ = true;
+    if (header_->num_streams > maxStreamId) {
+        printMessage(message::tooManyStreams, header_->num_streams, maxStreamId);
     }
-    for (const snsrStream& stream : header->streams) {
+    for (const snsrStream& stream : header_->streams) {
         // Frame IDs of 19 and above are refused before any look-up, so a stream that
         // declares such an ID can never receive a packet.
         if (stream.packet_id < static_cast<uint32_t>(maxStreamId)) packetIdToType_[stream.packet_id] = stream.type;
         countOf(stream.type) = 0;
     }
-    numStreams = header->num_streams;
-    fileStartTime = header->fileStartTime;
+    numStreams_ = header_->num_streams;
+    fileStartTime_ = header_->fileStartTime;
 
-    buffer_.setup(header->file, bufferCapacity);
-    buffer_.setStartOffset(header->headerSize);
+    buffer_.setup(header_->file, bufferCapacity);
+    buffer_.setStartOffset(header_->headerSize);
 }
 
 int64_t& packetReader::countOf(int32_t type) {
     if (type >= 0 && type < numStreamTypeNames) {
         int64_t*& slot = countSlots_[static_cast<size_t>(type)];
-        if (slot == nullptr) slot = &streamCounts[type];
+        if (slot == nullptr) slot = &streamCounts_[type];
         return *slot;
     }
-    return streamCounts[type];
+    return streamCounts_[type];
 }
 
-// What the frame header at the read position is.
+// What the frame header_ at the read position is.
 enum class packetReader::frameCheck : int32_t {
     valid,
     endOfData,
@@ -150,7 +150,7 @@ packetReader::readResult packetReader::readPacket(snsrPacket& packet) {
     frameLength_ = 0;
     packet.reset();
 
-    if (!fileOk) {
+    if (!fileOk_) {
         putMessage(message::fileIsBad);
         return readResult::endOfData;
     }
@@ -161,10 +161,10 @@ packetReader::readResult packetReader::readPacket(snsrPacket& packet) {
         if (!errorMode) {
             result = checkFrameHeader(prevTimestamp_);
         } else {
-            // Search byte by byte for the next frame header that passes every check.
+            // Search byte by byte for the next frame header_ that passes every check.
             const int64_t start = buffer_.position();
             printMessage(message::errorModeStart, start);
-            ++numCorruptSections;
+            ++numCorruptSections_;
             for (;;) {
                 result = checkFrameHeader(prevTimestamp_);
                 if (result == frameCheck::valid) break;
@@ -176,7 +176,7 @@ packetReader::readResult packetReader::readPacket(snsrPacket& packet) {
             }
             const int64_t found = buffer_.position();
             printMessage(message::errorModeEnd, found, found - start);
-            numCorruptBytesSkipped += found - start;
+            numCorruptBytesSkipped_ += found - start;
         }
 
         if (result == frameCheck::valid) break;
@@ -204,46 +204,46 @@ packetReader::readResult packetReader::readPacket(snsrPacket& packet) {
     }
     // The first timestamp is taken from the packet before the current one, once a
     // non-zero one has been delivered.
-    if (firstSNSRTimestamp == 0) firstSNSRTimestamp = prevTimestamp_;
+    if (firstSNSRTimestamp_ == 0) firstSNSRTimestamp_ = prevTimestamp_;
     prevTimestamp_ = timestamp;
-    lastSNSRTimestamp = timestamp;
+    lastSNSRTimestamp_ = timestamp;
 
     packet.type = packetIdToType_[frameId_];
     packet.id = frameId_;
     packet.timestamp = timestamp;
     packet.length = static_cast<int32_t>(frameLength_);
     packet.data = buffer_.current();
-    packet.index = numParsedPackets;
+    packet.index = numParsedPackets_;
 
     buffer_.consume(packet.length);
-    ++numParsedPackets;
+    ++numParsedPackets_;
     ++countOf(packet.type);
     return readResult::delivered;
 }
 
 void packetReader::endOfData() {
-    hasData = false;
+    hasData_ = false;
     // The end of the data is the end of the file only when every read succeeded and
     // the file still holds what it held when the run began.
     if (buffer_.readError() != 0) {
-        readFailed = true;
-        readErrorNumber = buffer_.readError();
-        readFailureOffset = buffer_.endOfReadData();
+        readFailed_ = true;
+        readErrorNumber_ = buffer_.readError();
+        readFailureOffset_ = buffer_.endOfReadData();
     } else if (expectedSize_ >= 0 && buffer_.endOfReadData() < expectedSize_) {
-        readFailed = true;
-        readFailureOffset = buffer_.endOfReadData();
+        readFailed_ = true;
+        readFailureOffset_ = buffer_.endOfReadData();
     }
 }
 
 void packetReader::writeStatistics(metaList& metaKeys, metaList& metaValues) const {
-    appendMeta(metaKeys, metaValues, "snsr_numStreams", formatText("%d", numStreams));
-    appendMeta(metaKeys, metaValues, "snsr_numParsedPackets", formatText("%" PRId64, numParsedPackets));
-    appendMeta(metaKeys, metaValues, "snsr_numCorruptSections", formatText("%" PRId64, numCorruptSections));
-    appendMeta(metaKeys, metaValues, "snsr_numCorruptBytesSkipped", formatText("%" PRId64, numCorruptBytesSkipped));
-    appendMeta(metaKeys, metaValues, "snsr_firstSNSRTimestamp", formatText("%" PRIu32, firstSNSRTimestamp));
-    appendMeta(metaKeys, metaValues, "snsr_lastSNSRTimestamp", formatText("%" PRIu32, lastSNSRTimestamp));
-    appendMeta(metaKeys, metaValues, "snsr_fileStartTime", formatText("%" PRIu64, fileStartTime));
-    for (const auto& [type, count] : streamCounts) {
+    appendMeta(metaKeys, metaValues, "snsr_numStreams", formatText("%d", numStreams_));
+    appendMeta(metaKeys, metaValues, "snsr_numParsedPackets", formatText("%" PRId64, numParsedPackets_));
+    appendMeta(metaKeys, metaValues, "snsr_numCorruptSections", formatText("%" PRId64, numCorruptSections_));
+    appendMeta(metaKeys, metaValues, "snsr_numCorruptBytesSkipped", formatText("%" PRId64, numCorruptBytesSkipped_));
+    appendMeta(metaKeys, metaValues, "snsr_firstSNSRTimestamp", formatText("%" PRIu32, firstSNSRTimestamp_));
+    appendMeta(metaKeys, metaValues, "snsr_lastSNSRTimestamp", formatText("%" PRIu32, lastSNSRTimestamp_));
+    appendMeta(metaKeys, metaValues, "snsr_fileStartTime", formatText("%" PRIu64, fileStartTime_));
+    for (const auto& [type, count] : streamCounts_) {
         // Types 19 and 20 never name a packet stream of their own, so they are
         // written by number like any type outside the table.
         std::string key = type >= 0 && type < numStreamIds ? formatText("snsr_streamCounts_%s", streamTypeNames[static_cast<size_t>(type)])

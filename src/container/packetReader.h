@@ -60,29 +60,49 @@ public:
     // Appends the reader's statistics to the session metadata.
     void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
 
-    bool fileOk = false;
-    bool hasData = true;
+    // Whether the file was opened and its header is valid.
+    bool fileOk() const { return fileOk_; }
+    // Whether readPacket may deliver more.
+    bool hasData() const { return hasData_; }
     // The data ended before the end of the file: a read failed (readErrorNumber holds
     // the system's error number) or the file ended before expectedSize bytes
     // (readErrorNumber 0). readFailureOffset is the file offset where the data ended.
-    bool readFailed = false;
-    int readErrorNumber = 0;
-    int64_t readFailureOffset = -1;
-    // The file's header; nullptr when the file could not be opened or its header is invalid.
-    std::unique_ptr<snsrHeader> header;
+    bool readFailed() const { return readFailed_; }
+    int readErrorNumber() const { return readErrorNumber_; }
+    int64_t readFailureOffset() const { return readFailureOffset_; }
+    // The file's header; nullptr when the file could not be opened or its header is
+    // invalid. The decoder of the file reads its settings (and keeps its own state of
+    // the streams in it).
+    snsrHeader* header() const { return header_.get(); }
 
-    int32_t numStreams = 0;
-    int64_t numParsedPackets = 0;
-    int64_t numCorruptSections = 0;
-    int64_t numCorruptBytesSkipped = 0;
-    uint32_t firstSNSRTimestamp = 0;
-    uint32_t lastSNSRTimestamp = 0;
-    uint64_t fileStartTime = 0;
-    // Packets delivered per stream type. Callers read it; erasing entries while the
-    // reader lives is not allowed (the reader counts through references to them).
-    std::map<int32_t, int64_t> streamCounts;
+    int32_t numStreams() const { return numStreams_; }
+    int64_t numParsedPackets() const { return numParsedPackets_; }
+    int64_t numCorruptSections() const { return numCorruptSections_; }
+    int64_t numCorruptBytesSkipped() const { return numCorruptBytesSkipped_; }
+    uint32_t firstSNSRTimestamp() const { return firstSNSRTimestamp_; }
+    uint32_t lastSNSRTimestamp() const { return lastSNSRTimestamp_; }
+    uint64_t fileStartTime() const { return fileStartTime_; }
+    // Packets delivered per stream type.
+    const std::map<int32_t, int64_t>& streamCounts() const { return streamCounts_; }
 
 private:
+    bool fileOk_ = false;
+    bool hasData_ = true;
+    bool readFailed_ = false;
+    int readErrorNumber_ = 0;
+    int64_t readFailureOffset_ = -1;
+    std::unique_ptr<snsrHeader> header_;
+    int32_t numStreams_ = 0;
+    int64_t numParsedPackets_ = 0;
+    int64_t numCorruptSections_ = 0;
+    int64_t numCorruptBytesSkipped_ = 0;
+    uint32_t firstSNSRTimestamp_ = 0;
+    uint32_t lastSNSRTimestamp_ = 0;
+    uint64_t fileStartTime_ = 0;
+    // Entries are never erased while the reader lives: it counts through references
+    // to them.
+    std::map<int32_t, int64_t> streamCounts_;
+
     void readHeaderAndSetUp();
     enum class frameCheck : int32_t;
     frameCheck checkFrameHeader(uint32_t previous);

@@ -308,15 +308,15 @@ boardReport boardReportOf(bool active, const boardClock& clock, const boardState
 fileReport sensorDecoder::finishFile(const packetReader& reader, int64_t gpsRecords) {
     times.settle();
     fileReport report;
-    report.reader.numStreams = reader.numStreams;
-    report.reader.numParsedPackets = reader.numParsedPackets;
-    report.reader.numCorruptSections = reader.numCorruptSections;
-    report.reader.numCorruptBytesSkipped = reader.numCorruptBytesSkipped;
-    report.reader.streamCounts = reader.streamCounts;
-    report.reader.firstSNSRTimestamp = reader.firstSNSRTimestamp;
-    report.reader.lastSNSRTimestamp = reader.lastSNSRTimestamp;
-    report.reader.fileStartTime = reader.fileStartTime;
-    if (reader.header != nullptr) report.reader.streams = reader.header->streams;
+    report.reader.numStreams = reader.numStreams();
+    report.reader.numParsedPackets = reader.numParsedPackets();
+    report.reader.numCorruptSections = reader.numCorruptSections();
+    report.reader.numCorruptBytesSkipped = reader.numCorruptBytesSkipped();
+    report.reader.streamCounts = reader.streamCounts();
+    report.reader.firstSNSRTimestamp = reader.firstSNSRTimestamp();
+    report.reader.lastSNSRTimestamp = reader.lastSNSRTimestamp();
+    report.reader.fileStartTime = reader.fileStartTime();
+    if (reader.header() != nullptr) report.reader.streams = reader.header()->streams;
     if (header != nullptr) {
         report.qor2Header = header->qor2_settings;
         report.juxHeader = header->jux_settings;

@@ -10,7 +10,7 @@ decodedFile decodeFile(packetReader& reader, sensorDecoder& decoder, packetSink&
     int64_t gpsRecords = 0;
     outcome ended;
     // Every record goes to the decoder, also the last one that carries no packet.
-    while (reader.hasData) {
+    while (reader.hasData()) {
         reader.readPacket(packet);
         if (outcome decoded = decoder.processPacket(packet); !decoded.ok()) {
             // The samples decoded up to here reach their files after the lines.

@@ -155,20 +155,20 @@ bool checkFileHeaders(const std::vector<std::string>& inputFiles) {
 
     // Headers only: these readers never read a packet and leave no trace files.
     packetReader first(inputFiles.front());
-    if (!first.fileOk) {
+    if (!first.fileOk()) {
         std::fprintf(stderr, msg::firstFileUnreadable, inputFiles.front().c_str());
         std::fprintf(stderr, msg::exiting);
         return false;
     }
     for (size_t i = 1; i < inputFiles.size(); ++i) {
         packetReader other(inputFiles[i]);
-        if (!other.fileOk) {
+        if (!other.fileOk()) {
             std::fprintf(stderr, msg::otherFileUnreadable, inputFiles[i].c_str());
             std::fprintf(stderr, msg::exiting);
             return false;
         }
         const std::string prefix = formatText(msg::headerFilePrefix, static_cast<int>(i + 1));
-        if (!compareHeaders(*first.header, *other.header, prefix)) {
+        if (!compareHeaders(*first.header(), *other.header(), prefix)) {
             std::fprintf(stderr, msg::exiting);
             return false;
         }

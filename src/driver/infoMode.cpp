@@ -83,8 +83,8 @@ struct fileSpan {
 orderedJson describeFile(const commandLineOptions& options, size_t index, const std::string& path, fileSpan& span,
                          exitStatus& fatalStatus) {
     packetReader reader(path, false);
-    if (!reader.fileOk) return nullptr;
-    sensorDecoder decoder(reader.header.get());
+    if (!reader.fileOk()) return nullptr;
+    sensorDecoder decoder(reader.header());
     if (!decoder.setUpResult().ok()) putMessage(decoder.setUpResult().lines().c_str());
     if (options.ignoreRollover) decoder.disableRolloverCheck();
     snsrPacket packet;

@@ -171,13 +171,13 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     snsr_packetWriter_class& writer = pipeline.writer();
     packetReader reader(path, options.writeTraceFiles, expectedSize);
     // Without a header the decoder reports that and stays inactive; the run ends below.
-    sensorDecoder decoder(reader.header.get());
+    sensorDecoder decoder(reader.header());
     pipeline.beginFile(reader, decoder, expectedSize);
     if (!decoder.setUpResult().ok()) endRun(decoder.setUpResult());
     decoder.loadCarryOver(carried);
     if (outcome begun = writer.beginFile(sessionDir, decoder.view()); !begun.ok()) endRun(begun);
     if (options.ignoreRollover) decoder.disableRolloverCheck();
-    if (!reader.fileOk) endRun(outcome::fatal(exitStatus::failed, formatText(msg::fileNotProcessed, path.c_str())));
+    if (!reader.fileOk()) endRun(outcome::fatal(exitStatus::failed, formatText(msg::fileNotProcessed, path.c_str())));
 
     const decodedFile decoded = decodeFile(reader, decoder, writer, packet);
     if (!decoded.ended.ok()) endRunAfterLines(decoded.ended);
@@ -186,10 +186,10 @@ bool convertFile(const commandLineOptions& options, const std::string& path, int
     writer.endFile(decoded.report);
     summary.addFile(path, decoded.report, writer);
 
-    if (!reader.readFailed) return true;
-    const std::string reason = reader.readErrorNumber != 0 ? std::strerror(reader.readErrorNumber)
+    if (!reader.readFailed()) return true;
+    const std::string reason = reader.readErrorNumber() != 0 ? std::strerror(reader.readErrorNumber())
                                                            : formatText(msg::inputShrunk, expectedSize);
-    printMessage(msg::inputUnreadable, path.c_str(), reader.readFailureOffset, reason.c_str());
+    printMessage(msg::inputUnreadable, path.c_str(), reader.readFailureOffset(), reason.c_str());
     return false;
 }
 

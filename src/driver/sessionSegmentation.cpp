@@ -91,15 +91,15 @@ fileScan scanFile(const std::string& path, bool writeTraceFiles, announcer&& ann
     snsrPacket packet;
     packetReader reader(path, writeTraceFiles);
     announce();
-    scan.ok = reader.fileOk;
+    scan.ok = reader.fileOk();
     if (scan.ok) {
-        while (reader.hasData) reader.readPacket(packet);
+        while (reader.hasData()) reader.readPacket(packet);
         // The reader's times are 32-bit offsets from the file's 64-bit start time.
-        scan.start = reader.fileStartTime + uint64_t{reader.firstSNSRTimestamp};
-        scan.end = reader.fileStartTime + uint64_t{reader.lastSNSRTimestamp};
-        if (reader.readFailed) {
-            scan.readErrorNumber = reader.readErrorNumber;
-            scan.readFailureOffset = reader.readFailureOffset;
+        scan.start = reader.fileStartTime() + uint64_t{reader.firstSNSRTimestamp()};
+        scan.end = reader.fileStartTime() + uint64_t{reader.lastSNSRTimestamp()};
+        if (reader.readFailed()) {
+            scan.readErrorNumber = reader.readErrorNumber();
+            scan.readFailureOffset = reader.readFailureOffset();
         }
     }
     return scan;

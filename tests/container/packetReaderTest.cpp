@@ -52,10 +52,10 @@ readLog readAll(packetReader& reader, size_t maxCalls = 1000000) {
     readLog log;
     snsrPacket packet;
     ::testing::internal::CaptureStderr();
-    while (reader.hasData && log.calls.size() < maxCalls) {
+    while (reader.hasData() && log.calls.size() < maxCalls) {
         delivery d;
         d.result = reader.readPacket(packet);
-        d.hasData = reader.hasData;
+        d.hasData = reader.hasData();
         d.type = packet.type;
         d.id = packet.id;
         d.timestamp = packet.timestamp;
@@ -116,9 +116,9 @@ TEST_F(packetReaderTest, DeliversFramesWithTypeIndexAndPayloadThenEndsWithAnEmpt
     builder.addFrame(7, 0, payloadOf(74)).addFrame(2, 0, payloadOf(5, 100)).addFrame(7, 30, payloadOf(74, 3));
     builder.addFrame(2, 40, payloadOf(4096, 9));
     packetReader& reader = open(builder);
-    ASSERT_TRUE(reader.fileOk);
-    EXPECT_EQ(reader.numStreams, 2);
-    EXPECT_EQ(reader.fileStartTime, 1230000000000ULL);
+    ASSERT_TRUE(reader.fileOk());
+    EXPECT_EQ(reader.numStreams(), 2);
+    EXPECT_EQ(reader.fileStartTime(), 1230000000000ULL);
 
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, "");
@@ -145,13 +145,13 @@ TEST_F(packetReaderTest, DeliversFramesWithTypeIndexAndPayloadThenEndsWithAnEmpt
     EXPECT_EQ(last.index, -1);
     EXPECT_EQ(last.length, 0);
 
-    EXPECT_EQ(reader.numParsedPackets, 4);
-    EXPECT_EQ(reader.numCorruptSections, 0);
+    EXPECT_EQ(reader.numParsedPackets(), 4);
+    EXPECT_EQ(reader.numCorruptSections(), 0);
     // The first timestamp comes from the packet before the first one that follows a
     // non-zero timestamp: 0, 0, 30, 40 gives 30.
-    EXPECT_EQ(reader.firstSNSRTimestamp, 30u);
-    EXPECT_EQ(reader.lastSNSRTimestamp, 40u);
-    EXPECT_EQ(reader.streamCounts, (std::map<int32_t, int64_t>{{streamSIRF_GPS, 2}, {streamQOR2, 2}}));
+    EXPECT_EQ(reader.firstSNSRTimestamp(), 30u);
+    EXPECT_EQ(reader.lastSNSRTimestamp(), 40u);
+    EXPECT_EQ(reader.streamCounts(), (std::map<int32_t, int64_t>{{streamSIRF_GPS, 2}, {streamQOR2, 2}}));
 }
 
 TEST_F(packetReaderTest, SinglePacketLeavesTheFirstTimestampZero) {
@@ -159,9 +159,9 @@ TEST_F(packetReaderTest, SinglePacketLeavesTheFirstTimestampZero) {
     builder.addFrame(7, 5000, payloadOf(3));
     packetReader& reader = open(builder);
     readAll(reader);
-    EXPECT_EQ(reader.numParsedPackets, 1);
-    EXPECT_EQ(reader.firstSNSRTimestamp, 0u);
-    EXPECT_EQ(reader.lastSNSRTimestamp, 5000u);
+    EXPECT_EQ(reader.numParsedPackets(), 1);
+    EXPECT_EQ(reader.firstSNSRTimestamp(), 0u);
+    EXPECT_EQ(reader.lastSNSRTimestamp(), 5000u);
 }
 
 TEST_F(packetReaderTest, GarbageBetweenFramesIsSkippedAndReportedByteForByte) {
@@ -179,8 +179,8 @@ TEST_F(packetReaderTest, GarbageBetweenFramesIsSkippedAndReportedByteForByte) {
     EXPECT_EQ(log.calls.size(), 3u);  // the second frame came with the call that met the garbage
     EXPECT_EQ(packets[1].payload, payloadOf(4, 50));
     EXPECT_EQ(packets[1].index, 1);
-    EXPECT_EQ(reader.numCorruptSections, 1);
-    EXPECT_EQ(reader.numCorruptBytesSkipped, 2);
+    EXPECT_EQ(reader.numCorruptSections(), 1);
+    EXPECT_EQ(reader.numCorruptBytesSkipped(), 2);
 }
 
 TEST_F(packetReaderTest, TimestampGoingBackIsACorruptFrame) {
@@ -197,7 +197,7 @@ TEST_F(packetReaderTest, TimestampGoingBackIsACorruptFrame) {
     const std::vector<delivery> packets = log.packets();
     ASSERT_EQ(packets.size(), 3u);
     EXPECT_EQ(packets[2].timestamp, 30u);
-    EXPECT_EQ(reader.numCorruptBytesSkipped, fourth - third - 1);
+    EXPECT_EQ(reader.numCorruptBytesSkipped(), fourth - third - 1);
 }
 
 TEST_F(packetReaderTest, TimestampJumpLimitIsInclusive) {
@@ -207,7 +207,7 @@ TEST_F(packetReaderTest, TimestampJumpLimitIsInclusive) {
     const readLog log = readAll(reader);
     EXPECT_EQ(log.packets().size(), 2u);
     EXPECT_EQ(log.messages.rfind(text(badTimestampLine, headerSize_ + 24), 0), 0u) << log.messages;
-    EXPECT_EQ(reader.lastSNSRTimestamp, 200000u);
+    EXPECT_EQ(reader.lastSNSRTimestamp(), 200000u);
 }
 
 TEST_F(packetReaderTest, FirstFrameBeyondTheJumpLimitLeavesNoPacket) {
@@ -222,9 +222,9 @@ TEST_F(packetReaderTest, FirstFrameBeyondTheJumpLimitLeavesNoPacket) {
     EXPECT_TRUE(log.calls[0].hasData);
     EXPECT_EQ(log.calls[1].result, packetReader::readResult::endOfData);
     EXPECT_FALSE(log.calls[1].hasData);
-    EXPECT_EQ(reader.numParsedPackets, 0);
-    EXPECT_EQ(reader.numCorruptSections, 1);
-    EXPECT_EQ(reader.numCorruptBytesSkipped, 0);
+    EXPECT_EQ(reader.numParsedPackets(), 0);
+    EXPECT_EQ(reader.numCorruptSections(), 1);
+    EXPECT_EQ(reader.numCorruptBytesSkipped(), 0);
 }
 
 TEST_F(packetReaderTest, IdAndLengthLimits) {
@@ -248,9 +248,9 @@ TEST_F(packetReaderTest, IdAndLengthLimits) {
     EXPECT_EQ(packets[0].type, streamQOR);
     EXPECT_EQ(packets[1].length, 0);
     EXPECT_EQ(packets[2].payload, payloadOf(2, 77));
-    EXPECT_EQ(reader.streamCounts, (std::map<int32_t, int64_t>{{0, 1}, {streamSIRF_GPS, 1}, {streamQOR2, 1}}));
-    EXPECT_EQ(reader.numCorruptSections, 2);
-    EXPECT_EQ(reader.numCorruptBytesSkipped, 21);
+    EXPECT_EQ(reader.streamCounts(), (std::map<int32_t, int64_t>{{0, 1}, {streamSIRF_GPS, 1}, {streamQOR2, 1}}));
+    EXPECT_EQ(reader.numCorruptSections(), 2);
+    EXPECT_EQ(reader.numCorruptBytesSkipped(), 21);
 }
 
 // Inside a search, frame headers that fail any check are passed over without
@@ -265,8 +265,8 @@ TEST_F(packetReaderTest, SearchPassesOverFurtherBadFrameHeadersQuietly) {
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, text(badIdLine, headerSize_) + text(searchLine, headerSize_ + 1) +
                                 text(foundLine, headerSize_ + 33, 32));
-    EXPECT_EQ(reader.numParsedPackets, 1);
-    EXPECT_EQ(reader.numCorruptSections, 1);
+    EXPECT_EQ(reader.numParsedPackets(), 1);
+    EXPECT_EQ(reader.numCorruptSections(), 1);
 }
 
 TEST_F(packetReaderTest, EmptyPayloadPointsAtTheNextFrame) {
@@ -292,7 +292,7 @@ TEST_F(packetReaderTest, FrameCutOffByTheEndOfTheFile) {
     EXPECT_EQ(log.calls[1].result, packetReader::readResult::cutOff);
     EXPECT_FALSE(log.calls[1].hasData);
     EXPECT_EQ(log.calls[1].type, streamINVALID);
-    EXPECT_EQ(reader.numParsedPackets, 1);
+    EXPECT_EQ(reader.numParsedPackets(), 1);
 }
 
 TEST_F(packetReaderTest, CutOffFrameFoundWhileSearchingEndsTheDataOnTheNextCall) {
@@ -316,7 +316,7 @@ TEST_F(packetReaderTest, TrailingBytesShorterThanAFrameHeaderEndTheDataQuietly) 
     packetReader& reader = open(builder);
     const readLog log = readAll(reader);
     EXPECT_EQ(log.messages, "");
-    EXPECT_EQ(reader.numParsedPackets, 1);
+    EXPECT_EQ(reader.numParsedPackets(), 1);
 }
 
 // Timestamps climb in steps of 100000 past the top of the 32-bit counter; after the
@@ -337,7 +337,7 @@ TEST_F(packetReaderTest, TimestampWrapIsHeldAtThePreviousValue) {
     packetReader& reader = open(builder);
     const readLog log = readAll(reader);
 
-    const int64_t frames = reader.numParsedPackets;
+    const int64_t frames = reader.numParsedPackets();
     const int64_t wrappedPayload = headerSize_ + (frames - 2) * 10 + 10;
     const int64_t lastPayload = wrappedPayload + 1 + 10;
     const std::string line =
@@ -349,7 +349,7 @@ TEST_F(packetReaderTest, TimestampWrapIsHeldAtThePreviousValue) {
     ASSERT_GE(packets.size(), 2u);
     EXPECT_EQ(packets[packets.size() - 2].timestamp, beforeWrap);
     EXPECT_EQ(packets.back().timestamp, beforeWrap);
-    EXPECT_EQ(reader.lastSNSRTimestamp, beforeWrap);
+    EXPECT_EQ(reader.lastSNSRTimestamp(), beforeWrap);
     EXPECT_GT(beforeWrap, 3000000000u);
     EXPECT_LT(afterWrap, 100000u);
 
@@ -369,9 +369,9 @@ TEST_F(packetReaderTest, MoreThanNineteenStreamsAreKeptWithAWarning) {
     packetReader& reader = open(builder);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "# snsr_packetReader: WARNING, snsr header contains more streams, 25, than allowed, 19\n");
-    ASSERT_TRUE(reader.fileOk);
-    EXPECT_EQ(reader.numStreams, 25);
-    EXPECT_EQ(reader.header->streams.size(), 25u);
+    ASSERT_TRUE(reader.fileOk());
+    EXPECT_EQ(reader.numStreams(), 25);
+    EXPECT_EQ(reader.header()->streams.size(), 25u);
     const std::vector<delivery> packets = readAll(reader).packets();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0].type, streamCAMERA_FILES);
@@ -387,7 +387,7 @@ TEST_F(packetReaderTest, LaterStreamWithTheSameIdWins) {
     const std::vector<delivery> packets = readAll(reader).packets();
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].type, streamCAMERA);
-    EXPECT_EQ(reader.streamCounts, (std::map<int32_t, int64_t>{{streamSIRF_GPS, 0}, {streamCAMERA, 1}}));
+    EXPECT_EQ(reader.streamCounts(), (std::map<int32_t, int64_t>{{streamSIRF_GPS, 0}, {streamCAMERA, 1}}));
 }
 
 TEST_F(packetReaderTest, StatisticsKeysAndValues) {
@@ -454,11 +454,11 @@ TEST(packetReaderFileTest, HeaderOnlyFileOfTwentyFourBytesIsReadable) {
     const std::string path = tempPath("empty.snsr");
     ASSERT_TRUE(writeBytes(path, containerBuilder().bytes()));
     packetReader reader(path);
-    ASSERT_TRUE(reader.fileOk);
-    EXPECT_EQ(reader.header->file_name, path);
+    ASSERT_TRUE(reader.fileOk());
+    EXPECT_EQ(reader.header()->file_name, path);
     snsrPacket packet;
     EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::endOfData);
-    EXPECT_FALSE(reader.hasData);
+    EXPECT_FALSE(reader.hasData());
 }
 
 TEST(packetReaderFileTest, UnopenableOrInvalidFilesAreBad) {
@@ -485,9 +485,9 @@ TEST(packetReaderFileTest, UnopenableOrInvalidFilesAreBad) {
         ::testing::internal::CaptureStderr();
         packetReader reader(e.path, false);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), e.messages);
-        EXPECT_FALSE(reader.fileOk);
-        EXPECT_FALSE(reader.hasData);
-        EXPECT_EQ(reader.header, nullptr);
+        EXPECT_FALSE(reader.fileOk());
+        EXPECT_FALSE(reader.hasData());
+        EXPECT_EQ(reader.header(), nullptr);
         snsrPacket packet;
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::endOfData);
@@ -512,7 +512,7 @@ TEST(packetReaderFileTest, TraceFileMarksTheFileWhileTheReaderLives) {
             ::testing::internal::CaptureStderr();
             packetReader reader(path, true);
             EXPECT_EQ(::testing::internal::GetCapturedStderr(), path == good ? "" : badHeaderLine);
-            EXPECT_EQ(reader.fileOk, path == good);
+            EXPECT_EQ(reader.fileOk(), path == good);
             ASSERT_TRUE(fileExists(mark)) << mark;
             EXPECT_TRUE(platform::isRegularFile(mark));
             std::FILE* file = std::fopen(mark.c_str(), "rb");
@@ -546,7 +546,7 @@ TEST(packetReaderFileTest, TraceFileInTheWayIsReportedAndReadingGoesOn) {
         packetReader reader(path, true);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
                   "# WARNING: Trace file " + mark + " already exists or is a link, going on without it\n");
-        EXPECT_TRUE(reader.fileOk);
+        EXPECT_TRUE(reader.fileOk());
         snsrPacket packet;
         EXPECT_EQ(reader.readPacket(packet), packetReader::readResult::delivered);
     }
@@ -570,10 +570,10 @@ containerBuilder standardInputFixture() {
 
 [[noreturn]] void readStandardInputAndExit(const char* name) {
     packetReader reader(name);
-    if (!reader.fileOk || reader.header->file_name != "stdin") std::_Exit(100);
+    if (!reader.fileOk() || reader.header()->file_name != "stdin") std::_Exit(100);
     snsrPacket packet;
     int count = 0;
-    while (reader.hasData) {
+    while (reader.hasData()) {
         if (reader.readPacket(packet) == packetReader::readResult::delivered) ++count;
     }
     std::fflush(stderr);
@@ -648,12 +648,12 @@ TEST(packetReaderFileTest, OffsetsBeyondFourGibibytesArePrintedInFull) {
     ASSERT_TRUE(platform::seekTo(file, start));
     {
         packetReader reader(file, path);
-        ASSERT_TRUE(reader.fileOk);
+        ASSERT_TRUE(reader.fileOk());
         const readLog log = readAll(reader);
         const int64_t bad = start + static_cast<int64_t>(builder.headerBytes().size()) + 18;
         EXPECT_EQ(log.messages, text(badIdLine, bad) + text(searchLine, bad + 1) + text(foundLine, bad + 3000, 2999));
-        EXPECT_EQ(reader.numParsedPackets, 2);
-        EXPECT_EQ(reader.numCorruptBytesSkipped, 2999);
+        EXPECT_EQ(reader.numParsedPackets(), 2);
+        EXPECT_EQ(reader.numCorruptBytesSkipped(), 2999);
     }
     std::remove(path.c_str());
 }

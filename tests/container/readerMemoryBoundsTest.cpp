@@ -64,8 +64,8 @@ std::vector<std::vector<uint8_t>> hostileHeaders() {
 bool readWholeFile(const std::string& path) {
     packetReader reader(path);
     snsrPacket packet;
-    while (reader.hasData) reader.readPacket(packet);
-    return reader.fileOk;
+    while (reader.hasData()) reader.readPacket(packet);
+    return reader.fileOk();
 }
 
 // Standard input from a pipe cannot tell its size; a writer process feeds it bytes.

@@ -29,7 +29,7 @@ TEST(truncatedWhileReadingTest, ReadingEndsAtTheNewEndWithTheCutPacketReported) 
     const auto headerSize = static_cast<off_t>(builder.headerBytes().size());
 
     packetReader reader(path);
-    ASSERT_TRUE(reader.fileOk);
+    ASSERT_TRUE(reader.fileOk());
     snsrPacket packet;
     for (int i = 0; i < 5; ++i) ASSERT_EQ(reader.readPacket(packet), packetReader::readResult::delivered);
     // Cut the file in the middle of packet 3000, well beyond what has been read so far.
@@ -37,12 +37,12 @@ TEST(truncatedWhileReadingTest, ReadingEndsAtTheNewEndWithTheCutPacketReported) 
 
     ::testing::internal::CaptureStderr();
     packetReader::readResult last = packetReader::readResult::delivered;
-    while (reader.hasData) last = reader.readPacket(packet);
+    while (reader.hasData()) last = reader.readPacket(packet);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n");
     EXPECT_EQ(last, packetReader::readResult::cutOff);
-    EXPECT_EQ(reader.numParsedPackets, 3000);
-    EXPECT_EQ(reader.lastSNSRTimestamp, 2999u);
+    EXPECT_EQ(reader.numParsedPackets(), 3000);
+    EXPECT_EQ(reader.lastSNSRTimestamp(), 2999u);
     std::remove(path.c_str());
 }
 

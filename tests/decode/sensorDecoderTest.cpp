@@ -438,11 +438,11 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
     ASSERT_TRUE(builder.writeFile(path));
     {
         packetReader reader(path);
-        ASSERT_TRUE(reader.fileOk);
-        sensorDecoder decoder(reader.header.get());
+        ASSERT_TRUE(reader.fileOk());
+        sensorDecoder decoder(reader.header());
         snsrPacket packet;
         CaptureStderr();
-        while (reader.hasData) {
+        while (reader.hasData()) {
             reader.readPacket(packet);
             EXPECT_TRUE(decoder.processPacket(packet).ok());
         }

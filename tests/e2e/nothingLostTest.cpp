@@ -36,7 +36,7 @@ std::vector<uint8_t> cameraStream(const std::vector<std::string>& files) {
     for (const std::string& path : files) {
         packetReader reader(path);
         snsrPacket packet;
-        while (reader.hasData) {
+        while (reader.hasData()) {
             if (reader.readPacket(packet) == packetReader::readResult::delivered && packet.type == streamCAMERA && packet.data != nullptr) {
                 stream.insert(stream.end(), packet.data, packet.data + packet.length);
             }
