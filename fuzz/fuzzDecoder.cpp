@@ -98,14 +98,14 @@ bool decodeFile(const std::vector<uint8_t>& file, sensconv::carryOver& session) 
         const sensconv::outcome decoded = decoder.processPacket(packet);
         if (!decoded.ok()) {
             FUZZ_CHECK(processStatus(decoded.status()) == -3);
-            checkFileEnd(decoder.qor2Channels);
-            checkFileEnd(decoder.juxChannels);
+            checkFileEnd(decoder.qor2Channels());
+            checkFileEnd(decoder.juxChannels());
             return false;
         }
         readOutputs(decoder.view());
     }
-    checkFileEnd(decoder.qor2Channels);
-    checkFileEnd(decoder.juxChannels);
+    checkFileEnd(decoder.qor2Channels());
+    checkFileEnd(decoder.juxChannels());
     decoder.saveCarryOver(session);
 
     sensconv::metaList keys;

@@ -58,8 +58,8 @@ outcome addBatchToChannels(const packetBatch& batch, auto& channels, int firstNu
 }  // namespace
 
 sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
-    : header(fileHeader), repairLimit_(repairLimit) {
-    if (header == nullptr) {
+    : header_(fileHeader), repairLimit_(repairLimit) {
+    if (header_ == nullptr) {
         printMessage(msg::noHeader);
         return;
     }
@@ -67,111 +67,111 @@ sensorDecoder::sensorDecoder(snsrHeader* fileHeader, int32_t repairLimit)
 }
 
 outcome sensorDecoder::setUpChannels() {
-    if (header->num_streams > maxStreams) printMessage(msg::tooManyStreams, header->num_streams, maxStreams);
-    for (int32_t i = 0; i < header->num_streams; ++i) {
-        if (static_cast<size_t>(i) >= header->streams.size()) {
+    if (header_->num_streams > maxStreams) printMessage(msg::tooManyStreams, header_->num_streams, maxStreams);
+    for (int32_t i = 0; i < header_->num_streams; ++i) {
+        if (static_cast<size_t>(i) >= header_->streams.size()) {
             printMessage(msg::nullStream);
             continue;
         }
-        streamTypes.insert(header->streams[static_cast<size_t>(i)].type);
+        streamTypes_.insert(header_->streams[static_cast<size_t>(i)].type);
     }
-    fileStartTime = header->fileStartTime;
+    fileStartTime_ = header_->fileStartTime;
 
-    if (loadQor2Settings(*header)) {
-        const qor2Settings& s = header->qor2_settings;
-        const barometerCalibration& c = header->calib_bar;
-        qor2Active = true;
-        qor2Clock.intmax = s.intr;
-        qor2MicGain = s.spare;
-        qor2Cal.intmax = s.intr;
-        qor2Cal.C1 = c.C1;
-        qor2Cal.C2 = c.C2;
-        qor2Cal.C3 = c.C3;
-        qor2Cal.C4 = c.C4;
-        qor2Cal.C5 = c.C5;
-        qor2Cal.C6 = c.C6;
-        for (size_t i = 0; i < qor2Rates.size(); ++i) qor2Rates[i] = scheduledRate(qor2ChannelTable[i], s);
-        if (outcome made = makeChannels(qor2Channels, qor2Rates, qor2ChannelTable, s.intr, repairLimit_); !made.ok())
+    if (loadQor2Settings(*header_)) {
+        const qor2Settings& s = header_->qor2_settings;
+        const barometerCalibration& c = header_->calib_bar;
+        qor2Active_ = true;
+        qor2Clock_.intmax = s.intr;
+        qor2MicGain_ = s.spare;
+        qor2Cal_.intmax = s.intr;
+        qor2Cal_.C1 = c.C1;
+        qor2Cal_.C2 = c.C2;
+        qor2Cal_.C3 = c.C3;
+        qor2Cal_.C4 = c.C4;
+        qor2Cal_.C5 = c.C5;
+        qor2Cal_.C6 = c.C6;
+        for (size_t i = 0; i < qor2Rates_.size(); ++i) qor2Rates_[i] = scheduledRate(qor2ChannelTable[i], s);
+        if (outcome made = makeChannels(qor2Channels_, qor2Rates_, qor2ChannelTable, s.intr, repairLimit_); !made.ok())
             return made;
     }
 
-    if (loadJuxSettings(*header)) {
-        const juxSettings& s = header->jux_settings;
-        juxActive = true;
-        juxClock.intmax = s.intr;
-        for (size_t i = 0; i < juxRates.size(); ++i) juxRates[i] = scheduledRate(juxChannelTable[i], s);
-        if (outcome made = makeChannels(juxChannels, juxRates, juxChannelTable, s.intr, repairLimit_); !made.ok())
+    if (loadJuxSettings(*header_)) {
+        const juxSettings& s = header_->jux_settings;
+        juxActive_ = true;
+        juxClock_.intmax = s.intr;
+        for (size_t i = 0; i < juxRates_.size(); ++i) juxRates_[i] = scheduledRate(juxChannelTable[i], s);
+        if (outcome made = makeChannels(juxChannels_, juxRates_, juxChannelTable, s.intr, repairLimit_); !made.ok())
             return made;
     }
 
-    if (streamTypes.contains(streamSIRF_GPS)) {
-        gpsActive = true;
+    if (streamTypes_.contains(streamSIRF_GPS)) {
+        gpsActive_ = true;
         try {
-            gpsRecord.bytes.assign(gpsRecordBuffer::capacity, 0);
+            gpsRecord_.bytes.assign(gpsRecordBuffer::capacity, 0);
         } catch (const std::bad_alloc&) {
             return outcome::fatal(exitStatus::noGpsBuffer, msg::gpsBufferNotAllocated);
         }
     }
-    cameraActive = streamTypes.contains(streamCAMERA);
+    cameraActive_ = streamTypes_.contains(streamCAMERA);
     return {};
 }
 
 bool sensorDecoder::loadCarryOver(carryOver& record) {
     if (record.extractor != nullptr) {
-        extractor = record.extractor;
-        extractor->resetCounts();
+        extractor_ = record.extractor;
+        extractor_->resetCounts();
     }
     if (!record.valid) return false;
-    static_cast<qor2Readings&>(qor2Cal) = record;
-    qor2Clock.sessionBase = record.qor2SessionTime;
-    juxClock.sessionBase = record.juxSessionTime;
-    firstPacketTimestamp = record.firstPacketTimestamp;
-    lastPacketTimestamp = record.lastPacketTimestamp;
+    static_cast<qor2Readings&>(qor2Cal_) = record;
+    qor2Clock_.sessionBase = record.qor2SessionTime;
+    juxClock_.sessionBase = record.juxSessionTime;
+    firstPacketTimestamp_ = record.firstPacketTimestamp;
+    lastPacketTimestamp_ = record.lastPacketTimestamp;
     return true;
 }
 
 void sensorDecoder::saveCarryOver(carryOver& record) const {
-    static_cast<qor2Readings&>(record) = qor2Cal;
-    record.qor2SessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
-    record.juxSessionTime = addTicks(juxClock.fileTime, juxClock.sessionBase);
-    record.extractor = extractor;
+    static_cast<qor2Readings&>(record) = qor2Cal_;
+    record.qor2SessionTime = addTicks(qor2Clock_.fileTime, qor2Clock_.sessionBase);
+    record.juxSessionTime = addTicks(juxClock_.fileTime, juxClock_.sessionBase);
+    record.extractor = extractor_;
     record.valid = true;
-    record.firstPacketTimestamp = firstPacketTimestamp;
-    record.lastPacketTimestamp = lastPacketTimestamp;
+    record.firstPacketTimestamp = firstPacketTimestamp_;
+    record.lastPacketTimestamp = lastPacketTimestamp_;
 }
 
 void sensorDecoder::disableRolloverCheck() {
-    qor2Clock.rolloverCheck = false;
-    juxClock.rolloverCheck = false;
+    qor2Clock_.rolloverCheck = false;
+    juxClock_.rolloverCheck = false;
 }
 
 void sensorDecoder::emptyOutputs() {
     held_.empty();
-    gpsRecord.length = 0;
+    gpsRecord_.length = 0;
 }
 
 outcome sensorDecoder::processPacket(const snsrPacket& packet) {
     // What the previous packet produced has been taken by now.
     emptyOutputs();
     if (packet.type != streamINVALID) {
-        lastPacketTimestamp = packet.timestamp;
-        if (firstPacketTimestamp == noTimestamp) firstPacketTimestamp = packet.timestamp;
-        times.packet(packet.timestamp);
+        lastPacketTimestamp_ = packet.timestamp;
+        if (firstPacketTimestamp_ == noTimestamp) firstPacketTimestamp_ = packet.timestamp;
+        times_.packet(packet.timestamp);
     }
     switch (packet.type) {
         case streamQOR2:
         case streamMIC:
-            if (qor2Active) return processQor2(packet);
+            if (qor2Active_) return processQor2(packet);
             break;
         case streamJUX:
-            if (juxActive) return processJux(packet);
+            if (juxActive_) return processJux(packet);
             break;
         case streamSIRF_GPS:
-            if (gpsActive) processGps(packet);
+            if (gpsActive_) processGps(packet);
             break;
         case streamCAMERA:
-            if (cameraActive && extractor != nullptr) {
-                extractor->addPacket(packet, qor2Clock.sessionBase, qor2Clock.fileTime, qor2Clock.intmax);
+            if (cameraActive_ && extractor_ != nullptr) {
+                extractor_->addPacket(packet, qor2Clock_.sessionBase, qor2Clock_.fileTime, qor2Clock_.intmax);
             }
             break;
         default: break;
@@ -180,39 +180,39 @@ outcome sensorDecoder::processPacket(const snsrPacket& packet) {
 }
 
 outcome sensorDecoder::processQor2(const snsrPacket& packet) {
-    qor2Batch.clear();
-    qor2Decoder::decode(packet.data, packet.length, qor2Batch, qor2Cal, qor2State);
-    if (qor2State.result != boardResult::valid) {
-        printMessage(qor2State.result == boardResult::rejected ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
+    qor2Batch_.clear();
+    qor2Decoder::decode(packet.data, packet.length, qor2Batch_, qor2Cal_, qor2State_);
+    if (qor2State_.result != boardResult::valid) {
+        printMessage(qor2State_.result == boardResult::rejected ? msg::qor2BadChecksum : msg::qor2ParserError, packet.index);
         return {};
     }
-    if (outcome placed = updateClock(qor2Clock, qor2State.pair, packet.index, "qor2"); !placed.ok()) return placed;
-    times.qor2.add(qor2Clock.fileTime, times.now());
+    if (outcome placed = updateClock(qor2Clock_, qor2State_.pair, packet.index, "qor2"); !placed.ok()) return placed;
+    times_.qor2.add(qor2Clock_.fileTime, times_.now());
     return addQor2Values(packet.index);
 }
 
 outcome sensorDecoder::addQor2Values(int64_t packetIndex) {
-    return addBatchToChannels(qor2Batch, qor2Channels, 0, qor2Clock.fileTime, packetIndex, held_);
+    return addBatchToChannels(qor2Batch_, qor2Channels_, 0, qor2Clock_.fileTime, packetIndex, held_);
 }
 
 outcome sensorDecoder::processJux(const snsrPacket& packet) {
-    juxBatch.clear();
-    juxDecoder::decode(packet.data, packet.length, juxBatch, juxClock.intmax, juxState);
-    if (juxState.result != boardResult::valid) {
-        printMessage(juxState.result == boardResult::rejected ? msg::juxBadChecksum : msg::juxParserError, packet.index);
+    juxBatch_.clear();
+    juxDecoder::decode(packet.data, packet.length, juxBatch_, juxClock_.intmax, juxState_);
+    if (juxState_.result != boardResult::valid) {
+        printMessage(juxState_.result == boardResult::rejected ? msg::juxBadChecksum : msg::juxParserError, packet.index);
         return {};
     }
     // Packets without readings carry no time pair of their own; before the board's
     // first real pair there is nothing to repeat, and the clock must not start at
     // an invented time.
-    if (juxState.pair == timePair{}) return {};
-    if (outcome placed = updateClock(juxClock, juxState.pair, packet.index, "jux"); !placed.ok()) return placed;
-    times.jux.add(juxClock.fileTime, times.now());
+    if (juxState_.pair == timePair{}) return {};
+    if (outcome placed = updateClock(juxClock_, juxState_.pair, packet.index, "jux"); !placed.ok()) return placed;
+    times_.jux.add(juxClock_.fileTime, times_.now());
     return addJuxValues(packet.index);
 }
 
 outcome sensorDecoder::addJuxValues(int64_t packetIndex) {
-    return addBatchToChannels(juxBatch, juxChannels, numQor2Channels, juxClock.fileTime, packetIndex, held_);
+    return addBatchToChannels(juxBatch_, juxChannels_, numQor2Channels, juxClock_.fileTime, packetIndex, held_);
 }
 
 outcome sensorDecoder::updateClock(boardClock& clock, const timePair& current, int64_t packetIndex,
@@ -271,15 +271,15 @@ void sensorDecoder::processGps(const snsrPacket& packet) {
         printMessage(msg::gpsTooShort, packet.index);
         return;
     }
-    const int64_t sessionTime = addTicks(qor2Clock.fileTime, qor2Clock.sessionBase);
-    uint8_t* record = gpsRecord.bytes.data();
-    writeLE32(record, static_cast<uint32_t>(ticksToMilliseconds32(sessionTime, qor2Clock.intmax)));
+    const int64_t sessionTime = addTicks(qor2Clock_.fileTime, qor2Clock_.sessionBase);
+    uint8_t* record = gpsRecord_.bytes.data();
+    writeLE32(record, static_cast<uint32_t>(ticksToMilliseconds32(sessionTime, qor2Clock_.intmax)));
     writeLE32(record + 4, packet.timestamp);
-    writeLE64(record + 8, fileStartTime);
+    writeLE64(record + 8, fileStartTime_);
     writeLE32(record + 16, n);
     std::copy(packet.data + gpsDataAt, packet.data + gpsDataAt + n, record + gpsRecordHeadSize);
-    gpsRecord.length = n + gpsRecordHeadSize;
-    gpsBytes += n;
+    gpsRecord_.length = n + gpsRecordHeadSize;
+    gpsBytes_ += n;
 }
 
 namespace {
@@ -306,7 +306,7 @@ boardReport boardReportOf(bool active, const boardClock& clock, const boardState
 }  // namespace
 
 fileReport sensorDecoder::finishFile(const packetReader& reader, int64_t gpsRecords) {
-    times.settle();
+    times_.settle();
     fileReport report;
     report.reader.numStreams = reader.numStreams();
     report.reader.numParsedPackets = reader.numParsedPackets();
@@ -317,20 +317,20 @@ fileReport sensorDecoder::finishFile(const packetReader& reader, int64_t gpsReco
     report.reader.lastSNSRTimestamp = reader.lastSNSRTimestamp();
     report.reader.fileStartTime = reader.fileStartTime();
     if (reader.header() != nullptr) report.reader.streams = reader.header()->streams;
-    if (header != nullptr) {
-        report.qor2Header = header->qor2_settings;
-        report.juxHeader = header->jux_settings;
+    if (header_ != nullptr) {
+        report.qor2Header = header_->qor2_settings;
+        report.juxHeader = header_->jux_settings;
     }
-    report.fileStartTime = fileStartTime;
-    report.packets = times.packets;
-    report.firstMs = times.first;
-    report.lastMs = times.now();
-    report.qor2 = boardReportOf(qor2Active, qor2Clock, qor2State, qor2Rates, times.qor2);
-    report.jux = boardReportOf(juxActive, juxClock, juxState, juxRates, times.jux);
-    report.gpsBytes = gpsBytes;
+    report.fileStartTime = fileStartTime_;
+    report.packets = times_.packets;
+    report.firstMs = times_.first;
+    report.lastMs = times_.now();
+    report.qor2 = boardReportOf(qor2Active_, qor2Clock_, qor2State_, qor2Rates_, times_.qor2);
+    report.jux = boardReportOf(juxActive_, juxClock_, juxState_, juxRates_, times_.jux);
+    report.gpsBytes = gpsBytes_;
     report.gpsRecords = gpsRecords;
-    if (cameraActive && extractor != nullptr) report.images = extractor->counts();
-    if (const sampleChannel* audio = qor2Channels[qor2Audio].get()) report.audioFilled = audio->filledInFile;
+    if (cameraActive_ && extractor_ != nullptr) report.images = extractor_->counts();
+    if (const sampleChannel* audio = qor2Channels_[qor2Audio].get()) report.audioFilled = audio->filledInFile;
     reader.writeStatistics(report.statisticsKeys, report.statisticsValues);
     writeStatistics(report.statisticsKeys, report.statisticsValues);
     return report;
@@ -341,9 +341,9 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         appendMeta(metaKeys, metaValues, std::move(key), std::move(value));
     };
 
-    add("firstSNSRTimetamp", formatText("%u", firstPacketTimestamp));
-    add("lastSNSRTimestamp", formatText("%u", lastPacketTimestamp));
-    add("SNSRTimestamp_start_time", formatText("%" PRIu64, fileStartTime));
+    add("firstSNSRTimetamp", formatText("%u", firstPacketTimestamp_));
+    add("lastSNSRTimestamp", formatText("%u", lastPacketTimestamp_));
+    add("SNSRTimestamp_start_time", formatText("%" PRIu64, fileStartTime_));
 
     // Per channel: readings received, readings the schedule asks for up to the
     // latest packet, and the schedule itself.
@@ -366,29 +366,29 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         add(formatText("%s_interruptCounterMax", board), formatText("%d", clock.intmax));
     };
 
-    if (qor2Active) {
-        addBoard("qor2", qor2Clock, qor2State);
-        add("qor2_calib_mic_gain", formatText("%d", qor2MicGain));
-        const int32_t coefficients[] = {qor2Cal.C1, qor2Cal.C2, qor2Cal.C3, qor2Cal.C4, qor2Cal.C5, qor2Cal.C6};
+    if (qor2Active_) {
+        addBoard("qor2", qor2Clock_, qor2State_);
+        add("qor2_calib_mic_gain", formatText("%d", qor2MicGain_));
+        const int32_t coefficients[] = {qor2Cal_.C1, qor2Cal_.C2, qor2Cal_.C3, qor2Cal_.C4, qor2Cal_.C5, qor2Cal_.C6};
         for (int i = 0; i < 6; ++i) add(formatText("qor2_calib_bar_C%d", i + 1), formatText("%d", coefficients[i]));
-        if (const sampleChannel* audio = qor2Channels[qor2Audio].get(); audio != nullptr && audio->rate != 0) {
+        if (const sampleChannel* audio = qor2Channels_[qor2Audio].get(); audio != nullptr && audio->rate != 0) {
             add("qor2_audioFirstTimestamp", formatText("%f", audio->firstTimestamp));
             add("qor2_audioLastTimestamp", formatText("%f", audio->lastTimestamp));
         }
-        addChannels("qor2", qor2Clock, qor2State, qor2Rates, qor2ChannelTable);
+        addChannels("qor2", qor2Clock_, qor2State_, qor2Rates_, qor2ChannelTable);
     }
-    if (juxActive) {
-        addBoard("jux", juxClock, juxState);
-        addChannels("jux", juxClock, juxState, juxRates, juxChannelTable);
+    if (juxActive_) {
+        addBoard("jux", juxClock_, juxState_);
+        addChannels("jux", juxClock_, juxState_, juxRates_, juxChannelTable);
     }
-    if (gpsActive) {
+    if (gpsActive_) {
         add("sirfGPS", "1");
-        add("sirfGPS_numBytesProcessed", formatText("%" PRId64, gpsBytes));
+        add("sirfGPS_numBytesProcessed", formatText("%" PRId64, gpsBytes_));
     }
-    if (cameraActive) {
+    if (cameraActive_) {
         add("camera", "1");
-        add("camera_numGoodImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().good : int64_t{0}));
-        add("camera_numBadImages", formatText("%" PRId64, extractor != nullptr ? extractor->counts().bad : int64_t{0}));
+        add("camera_numGoodImages", formatText("%" PRId64, extractor_ != nullptr ? extractor_->counts().good : int64_t{0}));
+        add("camera_numBadImages", formatText("%" PRId64, extractor_ != nullptr ? extractor_->counts().bad : int64_t{0}));
     }
 }
 

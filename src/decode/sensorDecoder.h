@@ -92,7 +92,7 @@ public:
     decoderView view() const { return decoderView(*this); }
 
     // The board clocks are fitted on thread's side from now on (see fileTimes.h).
-    void fitClocksOn(handOff& thread) { times.fitOn(thread); }
+    void fitClocksOn(handOff& thread) { times_.fitOn(thread); }
     // After the file's last packet (or the packet that ended the conversion): completes
     // the clock fits and returns what the file held, read by reader. gpsRecords counts
     // the records the decoder made.
@@ -116,38 +116,69 @@ public:
     // Appends the decoder's statistics for this file to the session metadata.
     void writeStatistics(metaList& metaKeys, metaList& metaValues) const;
 
-    // The decoder's state, for its tests and statistics. Consumers read the decoded
-    // data through view().
-    snsrHeader* header = nullptr;
-    bool qor2Active = false;
-    bool juxActive = false;
-    bool gpsActive = false;
-    bool cameraActive = false;
-    // One entry per table channel; null where the channel is off.
-    std::array<std::unique_ptr<sampleChannel>, numQor2Channels> qor2Channels;
-    std::array<std::unique_ptr<sampleChannel>, numJuxChannels> juxChannels;
-    gpsRecordBuffer gpsRecord;
-    int64_t gpsBytes = 0;  // receiver bytes taken into records in this file
-
-    uint32_t firstPacketTimestamp = 0xFFFFFFFFu;
-    uint32_t lastPacketTimestamp = 0xFFFFFFFFu;
-    uint64_t fileStartTime = 0;
-    boardClock qor2Clock;
-    boardClock juxClock;
-    boardState qor2State{numQor2Channels};
-    boardState juxState{numJuxChannels};
-    packetBatch qor2Batch{numQor2Channels};
-    packetBatch juxBatch{numJuxChannels};
-    qor2Calibration qor2Cal;
-    std::array<double, numQor2Channels> qor2Rates{};
-    std::array<double, numJuxChannels> juxRates{};
-    int32_t qor2MicGain = 0;
-    std::set<int32_t> streamTypes;
-    cameraSink* extractor = nullptr;
-    // This file's container times and how each board clock runs against them.
-    fileTimes times;
+    // The decoder's state, read-only, for its tests, the fuzz targets and the benchmarks.
+    // Consumers read the decoded data through view() and a finished file through its
+    // report (finishFile).
+    snsrHeader* header() const { return header_; }
+    bool qor2Active() const { return qor2Active_; }
+    bool juxActive() const { return juxActive_; }
+    bool gpsActive() const { return gpsActive_; }
+    bool cameraActive() const { return cameraActive_; }
+    const std::array<std::unique_ptr<sampleChannel>, numQor2Channels>& qor2Channels() const { return qor2Channels_; }
+    const std::array<std::unique_ptr<sampleChannel>, numJuxChannels>& juxChannels() const { return juxChannels_; }
+    const gpsRecordBuffer& gpsRecord() const { return gpsRecord_; }
+    int64_t gpsBytes() const { return gpsBytes_; }
+    uint32_t firstPacketTimestamp() const { return firstPacketTimestamp_; }
+    uint32_t lastPacketTimestamp() const { return lastPacketTimestamp_; }
+    uint64_t fileStartTime() const { return fileStartTime_; }
+    const boardClock& qor2Clock() const { return qor2Clock_; }
+    const boardClock& juxClock() const { return juxClock_; }
+    const boardState& qor2State() const { return qor2State_; }
+    const boardState& juxState() const { return juxState_; }
+    const packetBatch& qor2Batch() const { return qor2Batch_; }
+    const packetBatch& juxBatch() const { return juxBatch_; }
+    const qor2Calibration& qor2Cal() const { return qor2Cal_; }
+    const std::array<double, numQor2Channels>& qor2Rates() const { return qor2Rates_; }
+    const std::array<double, numJuxChannels>& juxRates() const { return juxRates_; }
+    int32_t qor2MicGain() const { return qor2MicGain_; }
+    const std::set<int32_t>& streamTypes() const { return streamTypes_; }
+    cameraSink* extractor() const { return extractor_; }
+    const fileTimes& times() const { return times_; }
 
 private:
+    // The tests reach the state they set up through a door of their own.
+    friend struct sensorDecoderTestDoor;
+
+    // The decoder's state.
+    snsrHeader* header_ = nullptr;
+    bool qor2Active_ = false;
+    bool juxActive_ = false;
+    bool gpsActive_ = false;
+    bool cameraActive_ = false;
+    // One entry per table channel; null where the channel is off.
+    std::array<std::unique_ptr<sampleChannel>, numQor2Channels> qor2Channels_;
+    std::array<std::unique_ptr<sampleChannel>, numJuxChannels> juxChannels_;
+    gpsRecordBuffer gpsRecord_;
+    int64_t gpsBytes_ = 0;  // receiver bytes taken into records in this file
+
+    uint32_t firstPacketTimestamp_ = 0xFFFFFFFFu;
+    uint32_t lastPacketTimestamp_ = 0xFFFFFFFFu;
+    uint64_t fileStartTime_ = 0;
+    boardClock qor2Clock_;
+    boardClock juxClock_;
+    boardState qor2State_{numQor2Channels};
+    boardState juxState_{numJuxChannels};
+    packetBatch qor2Batch_{numQor2Channels};
+    packetBatch juxBatch_{numJuxChannels};
+    qor2Calibration qor2Cal_;
+    std::array<double, numQor2Channels> qor2Rates_{};
+    std::array<double, numJuxChannels> juxRates_{};
+    int32_t qor2MicGain_ = 0;
+    std::set<int32_t> streamTypes_;
+    cameraSink* extractor_ = nullptr;
+    // This file's container times and how each board clock runs against them.
+    fileTimes times_;
+
     int32_t repairLimit_;
     outcome setUpResult_;
     heldBatches held_;

@@ -7,6 +7,21 @@
 
 #include "container/packetReader.h"
 #include "container/snsrHeader.h"
+#include "decode/sensorDecoder.h"
+
+namespace sensconv {
+
+// The state a test sets inside a decoder where no packet could bring it about: a
+// board's batch as its decoder leaves it, a clock at a chosen time, a GPS record.
+struct sensorDecoderTestDoor {
+    static boardClock& qor2Clock(sensorDecoder& decoder) { return decoder.qor2Clock_; }
+    static boardClock& juxClock(sensorDecoder& decoder) { return decoder.juxClock_; }
+    static packetBatch& qor2Batch(sensorDecoder& decoder) { return decoder.qor2Batch_; }
+    static packetBatch& juxBatch(sensorDecoder& decoder) { return decoder.juxBatch_; }
+    static gpsRecordBuffer& gpsRecord(sensorDecoder& decoder) { return decoder.gpsRecord_; }
+};
+
+}  // namespace sensconv
 
 namespace sensconv::testing {
 

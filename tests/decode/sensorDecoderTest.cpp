@@ -47,30 +47,30 @@ protected:
 TEST_F(sensorDecoderTest, SetUpFromTheHeader) {
     auto header = headerOf({qor2Stream(1000, 8, 40), streamOf("sgps", 3), streamOf("cams", 17)}, 1234);
     sensorDecoder decoder(&header);
-    EXPECT_TRUE(decoder.qor2Active);
-    EXPECT_FALSE(decoder.juxActive);
-    EXPECT_TRUE(decoder.gpsActive);
-    EXPECT_TRUE(decoder.cameraActive);
-    EXPECT_EQ(decoder.fileStartTime, 1234u);
-    EXPECT_EQ(decoder.qor2Clock.intmax, 1000);
-    EXPECT_EQ(decoder.gpsRecord.bytes.size(), 81920u);
-    for (size_t i = 0; i < decoder.qor2Channels.size(); ++i) {
-        ASSERT_NE(decoder.qor2Channels[i], nullptr);
-        EXPECT_EQ(decoder.qor2Channels[i]->longName, qor2ChannelTable[i].longName);
+    EXPECT_TRUE(decoder.qor2Active());
+    EXPECT_FALSE(decoder.juxActive());
+    EXPECT_TRUE(decoder.gpsActive());
+    EXPECT_TRUE(decoder.cameraActive());
+    EXPECT_EQ(decoder.fileStartTime(), 1234u);
+    EXPECT_EQ(decoder.qor2Clock().intmax, 1000);
+    EXPECT_EQ(decoder.gpsRecord().bytes.size(), 81920u);
+    for (size_t i = 0; i < decoder.qor2Channels().size(); ++i) {
+        ASSERT_NE(decoder.qor2Channels()[i], nullptr);
+        EXPECT_EQ(decoder.qor2Channels()[i]->longName, qor2ChannelTable[i].longName);
     }
     // The microphone rate comes in hertz; channels carry tenths of a hertz.
-    EXPECT_EQ(decoder.qor2Channels[qor2Audio]->rate, 80.0);
-    EXPECT_EQ(decoder.qor2Channels[qor2Compass]->rate, 40.0);
-    for (const auto& channel : decoder.juxChannels) EXPECT_EQ(channel, nullptr);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Audio]->rate, 80.0);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->rate, 40.0);
+    for (const auto& channel : decoder.juxChannels()) EXPECT_EQ(channel, nullptr);
 
     auto juxOnly = headerOf({juxStream(500, 20)});
     sensorDecoder second(&juxOnly);
-    EXPECT_FALSE(second.qor2Active);
-    EXPECT_TRUE(second.juxActive);
-    EXPECT_FALSE(second.gpsActive);
-    EXPECT_TRUE(second.gpsRecord.bytes.empty());
-    EXPECT_EQ(second.juxChannels[juxXMag]->shortName, "mag");
-    EXPECT_EQ(second.juxChannels[juxXMag]->intmax, 500);
+    EXPECT_FALSE(second.qor2Active());
+    EXPECT_TRUE(second.juxActive());
+    EXPECT_FALSE(second.gpsActive());
+    EXPECT_TRUE(second.gpsRecord().bytes.empty());
+    EXPECT_EQ(second.juxChannels()[juxXMag]->shortName, "mag");
+    EXPECT_EQ(second.juxChannels()[juxXMag]->intmax, 500);
 }
 
 TEST_F(sensorDecoderTest, TooManyStreamsOnlyWarn) {
@@ -80,41 +80,41 @@ TEST_F(sensorDecoderTest, TooManyStreamsOnlyWarn) {
     CaptureStderr();
     sensorDecoder decoder(&header);
     EXPECT_EQ(GetCapturedStderr(), "# WARNING: snsr header contains more streams, 20, than allowed, 19\n");
-    EXPECT_TRUE(decoder.qor2Active);
+    EXPECT_TRUE(decoder.qor2Active());
 }
 
 TEST_F(sensorDecoderTest, NoHeaderLeavesTheDecoderInactive) {
     CaptureStderr();
     sensorDecoder decoder(nullptr);
     EXPECT_EQ(GetCapturedStderr(), "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n");
-    EXPECT_FALSE(decoder.qor2Active || decoder.juxActive || decoder.gpsActive || decoder.cameraActive);
+    EXPECT_FALSE(decoder.qor2Active() || decoder.juxActive() || decoder.gpsActive() || decoder.cameraActive());
     CaptureStderr();
     feed(decoder, streamQOR2, compassPacket(0, 0));
     EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(decoder.qor2Clock.fileTime, -1);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, -1);
 }
 
 TEST_F(sensorDecoderTest, PacketTimestampsSkipEmptyRecords) {
     auto header = headerOf({qor2Stream()});
     sensorDecoder decoder(&header);
     feed(decoder, streamINVALID, {}, 5);
-    EXPECT_EQ(decoder.firstPacketTimestamp, 0xFFFFFFFFu);
+    EXPECT_EQ(decoder.firstPacketTimestamp(), 0xFFFFFFFFu);
     feed(decoder, 16, {1, 2, 3}, 10);  // unknown types count
     feed(decoder, streamQOR2, compassPacket(0, 0), 20);
     feed(decoder, streamINVALID, {}, 30);
-    EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
-    EXPECT_EQ(decoder.lastPacketTimestamp, 20u);
+    EXPECT_EQ(decoder.firstPacketTimestamp(), 10u);
+    EXPECT_EQ(decoder.lastPacketTimestamp(), 20u);
 }
 
 TEST_F(sensorDecoderTest, ClockStartsAtZeroAndFollowsTicks) {
     auto header = headerOf({qor2Stream(1000)});
     sensorDecoder decoder(&header);
     feed(decoder, streamQOR2, compassPacket(10, 500));
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 0);
-    EXPECT_EQ(decoder.qor2Clock.sessionBase, 0);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 0);
+    EXPECT_EQ(decoder.qor2Clock().sessionBase, 0);
     feed(decoder, streamMIC, boardPacketBuilder::qor2Audio(11, 400, {0x8000}));
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 900);
-    EXPECT_EQ(decoder.qor2Channels[qor2Audio]->lastTimestamp, 9.0);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 900);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Audio]->lastTimestamp, 9.0);
 
     // A failed packet leaves the time base alone and only warns.
     auto bad = compassPacket(50, 0);
@@ -125,10 +125,10 @@ TEST_F(sensorDecoderTest, ClockStartsAtZeroAndFollowsTicks) {
     EXPECT_EQ(GetCapturedStderr(),
               "# WARNING: QOR2 packet 2, Packet CRC invalid\n"
               "# WARNING: QOR2 packet 3, unknown parser error\n");
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 900);
-    EXPECT_EQ(decoder.qor2Clock.previous, (timePair{11, 400}));
-    EXPECT_EQ(decoder.qor2State.crcErrors, 1);
-    EXPECT_EQ(decoder.qor2State.unhandledPackets, 1);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 900);
+    EXPECT_EQ(decoder.qor2Clock().previous, (timePair{11, 400}));
+    EXPECT_EQ(decoder.qor2State().crcErrors, 1);
+    EXPECT_EQ(decoder.qor2State().unhandledPackets, 1);
 }
 
 TEST_F(sensorDecoderTest, RollOverAdvancesByOneTick) {
@@ -143,9 +143,9 @@ TEST_F(sensorDecoderTest, RollOverAdvancesByOneTick) {
               "# INFO: QOR, SNSR Packet      2, possible wrap around detected in timestamps, timeElapsed -255999\n"
               "# INFO: Interrupt max:    1000. Previous:  255 ts,   999 int, current:    0 ts,     0 int\n"
               "# INFO: ---------------------\n");
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 2);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 2);
     feed(decoder, streamQOR2, compassPacket(1, 0));
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 1002);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 1002);
 }
 
 TEST_F(sensorDecoderTest, RollOverKeepsTheTimeOfPacketsAwayFromThePeriodEndAndWithoutAnIntmax) {
@@ -159,9 +159,9 @@ TEST_F(sensorDecoderTest, RollOverKeepsTheTimeOfPacketsAwayFromThePeriodEndAndWi
     CaptureStderr();
     feed(decoder, streamQOR2, compassPacket(0, 50));
     GetCapturedStderr();
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 1400 + 150);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 1400 + 150);
     feed(decoder, streamQOR2, compassPacket(1, 50));
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 2550);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 2550);
 
     // Without an interrupt maximum the interrupt count is the board's only time: a
     // roll-over to a smaller count goes on from the previous packet, as other wraps do,
@@ -172,9 +172,9 @@ TEST_F(sensorDecoderTest, RollOverKeepsTheTimeOfPacketsAwayFromThePeriodEndAndWi
     CaptureStderr();
     feed(counting, streamQOR2, compassPacket(0, 194));
     GetCapturedStderr();
-    EXPECT_EQ(counting.qor2Clock.fileTime, 195);
+    EXPECT_EQ(counting.qor2Clock().fileTime, 195);
     feed(counting, streamQOR2, compassPacket(0, 200));
-    EXPECT_EQ(counting.qor2Clock.fileTime, 201);
+    EXPECT_EQ(counting.qor2Clock().fileTime, 201);
 }
 
 TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
@@ -192,7 +192,7 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
               "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n");
     EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
     // Nothing of the packet was taken.
-    EXPECT_EQ(decoder.qor2Channels[qor2Compass]->batchCount, 0);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->batchCount, 0);
 }
 
 TEST_F(sensorDecoderTest, IgnoredWrapContinuesPastTheCounter) {
@@ -204,9 +204,9 @@ TEST_F(sensorDecoderTest, IgnoredWrapContinuesPastTheCounter) {
     feed(decoder, streamQOR2, compassPacket(3, 20));
     GetCapturedStderr();
     // The time goes on by 3 * intmax + 20 + 1 ticks.
-    EXPECT_EQ(decoder.qor2Clock.fileTime, 3021);
-    EXPECT_EQ(decoder.qor2Clock.wrapOffset, 200011);
-    EXPECT_FALSE(decoder.juxClock.rolloverCheck);
+    EXPECT_EQ(decoder.qor2Clock().fileTime, 3021);
+    EXPECT_EQ(decoder.qor2Clock().wrapOffset, 200011);
+    EXPECT_FALSE(decoder.juxClock().rolloverCheck);
 }
 
 TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
@@ -214,7 +214,7 @@ TEST_F(sensorDecoderTest, BoardTimeBeforeTheFirstEndsTheRun) {
     sensorDecoder decoder(&header);
     feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0, 5, 0, {}));
     // A clock whose first time lies later than any time it can reach.
-    decoder.juxClock.firstFileTime = 50;
+    sensorDecoderTestDoor::juxClock(decoder).firstFileTime = 50;
     CaptureStderr();
     const outcome backwards = decoder.processPacket(packetOf(streamJUX, boardPacketBuilder::juxSensor(0, 5, 40, {}), 1));
     EXPECT_EQ(processStatus(backwards.status()), -11);
@@ -229,28 +229,28 @@ TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClo
     CaptureStderr();
     feed(decoder, streamJUX, boardPacketBuilder::juxWithoutReadings(4));
     EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(decoder.juxClock.first, timePair{});
-    EXPECT_EQ(decoder.juxClock.fileTime, -1);
+    EXPECT_EQ(decoder.juxClock().first, timePair{});
+    EXPECT_EQ(decoder.juxClock().fileTime, -1);
 
     juxSensorFields f;
     f.mag = {1, 2, 3};
     feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0x0E, 7, 100, f));
-    EXPECT_EQ(decoder.juxClock.first, (timePair{7, 100}));
-    EXPECT_EQ(decoder.juxClock.fileTime, 0);
-    EXPECT_EQ(decoder.juxChannels[juxYMag]->batchCount, 1);
-    EXPECT_EQ(decoder.juxChannels[juxYMag]->batch[0], 2.0);
+    EXPECT_EQ(decoder.juxClock().first, (timePair{7, 100}));
+    EXPECT_EQ(decoder.juxClock().fileTime, 0);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount, 1);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batch[0], 2.0);
 
     // Later such packets repeat the last pair: the time stays, nothing is added.
     feed(decoder, streamJUX, boardPacketBuilder::juxWithoutReadings(128));
-    EXPECT_EQ(decoder.juxClock.fileTime, 0);
-    EXPECT_EQ(decoder.juxChannels[juxYMag]->batchCount, 0);
+    EXPECT_EQ(decoder.juxClock().fileTime, 0);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount, 0);
 
     auto bad = boardPacketBuilder::juxWithoutReadings(4);
     boardPacketBuilder::spoilChecksum(bad);
     CaptureStderr();
     feed(decoder, streamJUX, bad);
     EXPECT_EQ(GetCapturedStderr(), "# WARNING: JUX packet 3, Packet CRC invalid\n");
-    EXPECT_EQ(decoder.juxState.unhandledPackets, 3);
+    EXPECT_EQ(decoder.juxState().unhandledPackets, 3);
 }
 
 TEST_F(sensorDecoderTest, GpsRecords) {
@@ -259,8 +259,8 @@ TEST_F(sensorDecoderTest, GpsRecords) {
 
     // Before the first main-board packet the session time is -1 + -1 ticks: -20 ms.
     feed(decoder, streamSIRF_GPS, gpsPacket({0xAA}), 77);
-    ASSERT_EQ(decoder.gpsRecord.length, 21);
-    EXPECT_EQ(static_cast<int32_t>(readLE32(decoder.gpsRecord.bytes.data())), -20);
+    ASSERT_EQ(decoder.gpsRecord().length, 21);
+    EXPECT_EQ(static_cast<int32_t>(readLE32(decoder.gpsRecord().bytes.data())), -20);
 
     feed(decoder, streamQOR2, compassPacket(0, 0));
     feed(decoder, streamQOR2, compassPacket(50, 0));  // 50,000 ticks = 500 s
@@ -270,9 +270,9 @@ TEST_F(sensorDecoderTest, GpsRecords) {
                                            0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // file start
                                            0x03, 0x00, 0x00, 0x00,                          // n
                                            0x10, 0x20, 0x30};
-    ASSERT_EQ(decoder.gpsRecord.length, 23);
-    EXPECT_EQ(std::vector<uint8_t>(decoder.gpsRecord.bytes.begin(), decoder.gpsRecord.bytes.begin() + 23), expected);
-    EXPECT_EQ(decoder.gpsBytes, 4);
+    ASSERT_EQ(decoder.gpsRecord().length, 23);
+    EXPECT_EQ(std::vector<uint8_t>(decoder.gpsRecord().bytes.begin(), decoder.gpsRecord().bytes.begin() + 23), expected);
+    EXPECT_EQ(decoder.gpsBytes(), 4);
 }
 
 TEST_F(sensorDecoderTest, GpsPacketsThatCarryNoRecord) {
@@ -289,15 +289,15 @@ TEST_F(sensorDecoderTest, GpsPacketsThatCarryNoRecord) {
     EXPECT_EQ(GetCapturedStderr(),
               "# WARNING: SIRF_GPS packet 1 too short, skipped\n"
               "# WARNING: SIRF_GPS packet 2 too short, skipped\n");
-    EXPECT_EQ(decoder.gpsRecord.length, 0);
-    EXPECT_EQ(decoder.gpsBytes, 0);
+    EXPECT_EQ(decoder.gpsRecord().length, 0);
+    EXPECT_EQ(decoder.gpsBytes(), 0);
 
     // Without an interrupt maximum there is no time base: the time is 0 ms.
     auto noIntmax = headerOf({qor2Stream(0), streamOf("sgps", 3)});
     sensorDecoder other(&noIntmax);
     feed(other, streamSIRF_GPS, gpsPacket({1}));
-    ASSERT_EQ(other.gpsRecord.length, 21);
-    EXPECT_EQ(readLE32(other.gpsRecord.bytes.data()), 0u);
+    ASSERT_EQ(other.gpsRecord().length, 21);
+    EXPECT_EQ(readLE32(other.gpsRecord().bytes.data()), 0u);
 }
 
 TEST_F(sensorDecoderTest, SessionTimeAndCalibrationCarryToTheNextFile) {
@@ -321,19 +321,19 @@ TEST_F(sensorDecoderTest, SessionTimeAndCalibrationCarryToTheNextFile) {
 
     sensorDecoder second(&header);
     ASSERT_TRUE(second.loadCarryOver(record));
-    EXPECT_EQ(second.firstPacketTimestamp, 100u);
+    EXPECT_EQ(second.firstPacketTimestamp(), 100u);
     // The first packet of the new file stands where the last one of the old file did,
     // and the barometer and humidity readings of the old file still serve.
     qor2SensorFields f;
     f.pressure = 8192;
     f.humidity = 1000;
     feed(second, streamQOR2, boardPacketBuilder::qor2Sensor(0, 0x50, 200, 0, f), 300);
-    EXPECT_EQ(second.qor2Clock.fileTime, 0);
-    EXPECT_EQ(second.qor2Channels[qor2BarPress]->batchCount, 1);
-    EXPECT_EQ(second.qor2Channels[qor2Humidity]->batchCount, 1);
+    EXPECT_EQ(second.qor2Clock().fileTime, 0);
+    EXPECT_EQ(second.qor2Channels()[qor2BarPress]->batchCount, 1);
+    EXPECT_EQ(second.qor2Channels()[qor2Humidity]->batchCount, 1);
     feed(second, streamSIRF_GPS, gpsPacket({9}));
-    EXPECT_EQ(readLE32(second.gpsRecord.bytes.data()), 25000u);  // 2500 ticks = 25 s
-    EXPECT_EQ(second.lastPacketTimestamp, 0u);
+    EXPECT_EQ(readLE32(second.gpsRecord().bytes.data()), 25000u);  // 2500 ticks = 25 s
+    EXPECT_EQ(second.lastPacketTimestamp(), 0u);
 }
 
 TEST_F(sensorDecoderTest, Statistics) {
@@ -449,16 +449,16 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
         EXPECT_EQ(GetCapturedStderr(),
                   "# WARNING: QOR2 packet 2, Packet CRC invalid\n"
                   "# WARNING: Packet      3, Filling   8 missing samples for field qor2/compass\n");
-        EXPECT_EQ(decoder.qor2State.validPackets, 2);
-        EXPECT_EQ(decoder.qor2State.received[qor2Audio], 2);
-        EXPECT_EQ(decoder.qor2Clock.fileTime, 250);
-        EXPECT_EQ(decoder.qor2Channels[qor2Compass]->lastTimestamp, 2.5);
-        EXPECT_EQ(decoder.juxState.received[juxZMag], 1);
-        EXPECT_EQ(decoder.gpsBytes, 1);
-        EXPECT_EQ(readLE32(decoder.gpsRecord.bytes.data()), 2500u);
-        EXPECT_EQ(readLE64(decoder.gpsRecord.bytes.data() + 8), 5000u);
-        EXPECT_EQ(decoder.firstPacketTimestamp, 10u);
-        EXPECT_EQ(decoder.lastPacketTimestamp, 50u);
+        EXPECT_EQ(decoder.qor2State().validPackets, 2);
+        EXPECT_EQ(decoder.qor2State().received[qor2Audio], 2);
+        EXPECT_EQ(decoder.qor2Clock().fileTime, 250);
+        EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->lastTimestamp, 2.5);
+        EXPECT_EQ(decoder.juxState().received[juxZMag], 1);
+        EXPECT_EQ(decoder.gpsBytes(), 1);
+        EXPECT_EQ(readLE32(decoder.gpsRecord().bytes.data()), 2500u);
+        EXPECT_EQ(readLE64(decoder.gpsRecord().bytes.data() + 8), 5000u);
+        EXPECT_EQ(decoder.firstPacketTimestamp(), 10u);
+        EXPECT_EQ(decoder.lastPacketTimestamp(), 50u);
     }
 }
 

@@ -93,16 +93,16 @@ void writeAndAdvance(snsr_packetWriter_class& writer, sensorDecoder& decoder) {
 // them and handed to the channel as the decoder does (the channel's batch may point
 // into the board's batch until the writer runs).
 void addSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
-    decoder.qor2Batch.clear();
-    for (double value : values) decoder.qor2Batch.append(channel, value);
-    decoder.qor2Clock.fileTime = ticks;
+    sensorDecoderTestDoor::qor2Batch(decoder).clear();
+    for (double value : values) sensorDecoderTestDoor::qor2Batch(decoder).append(channel, value);
+    sensorDecoderTestDoor::qor2Clock(decoder).fileTime = ticks;
     ASSERT_TRUE(decoder.addQor2Values(0).ok());
 }
 
 void addJuxSamples(sensorDecoder& decoder, int channel, const std::vector<double>& values, int64_t ticks) {
-    decoder.juxBatch.clear();
-    for (double value : values) decoder.juxBatch.append(channel, value);
-    decoder.juxClock.fileTime = ticks;
+    sensorDecoderTestDoor::juxBatch(decoder).clear();
+    for (double value : values) sensorDecoderTestDoor::juxBatch(decoder).append(channel, value);
+    sensorDecoderTestDoor::juxClock(decoder).fileTime = ticks;
     ASSERT_TRUE(decoder.addJuxValues(0).ok());
 }
 
@@ -110,16 +110,16 @@ void addJuxSamples(sensorDecoder& decoder, int channel, const std::vector<double
 void addAudioWords(sensorDecoder& decoder, const std::vector<uint16_t>& words, int64_t ticks) {
     std::vector<uint8_t> bytes;
     for (const uint16_t word : words) bytes.insert(bytes.end(), {uint8_t(word & 0xFF), uint8_t(word >> 8)});
-    decoder.qor2Batch.clear();
-    decoder.qor2Batch.appendOffsetWords(qor2Audio, static_cast<int32_t>(words.size()), bytes.data());
-    decoder.qor2Clock.fileTime = ticks;
+    sensorDecoderTestDoor::qor2Batch(decoder).clear();
+    sensorDecoderTestDoor::qor2Batch(decoder).appendOffsetWords(qor2Audio, static_cast<int32_t>(words.size()), bytes.data());
+    sensorDecoderTestDoor::qor2Clock(decoder).fileTime = ticks;
     ASSERT_TRUE(decoder.addQor2Values(0).ok());
 }
 
 void putGpsRecord(sensorDecoder& decoder, const std::string& bytes) {
-    if (decoder.gpsRecord.bytes.size() < bytes.size()) decoder.gpsRecord.bytes.resize(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), decoder.gpsRecord.bytes.begin());
-    decoder.gpsRecord.length = static_cast<int32_t>(bytes.size());
+    if (sensorDecoderTestDoor::gpsRecord(decoder).bytes.size() < bytes.size()) sensorDecoderTestDoor::gpsRecord(decoder).bytes.resize(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), sensorDecoderTestDoor::gpsRecord(decoder).bytes.begin());
+    sensorDecoderTestDoor::gpsRecord(decoder).length = static_cast<int32_t>(bytes.size());
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
