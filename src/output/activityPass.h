@@ -6,7 +6,7 @@
 // the session folder and gives session.json's "wear" object. Memory stays a few blocks
 // plus one small record per minute and per epoch, whatever the recording's length.
 // The acceleration of a session longer than a few blocks is gathered in two halves at
-// once, the later one on a thread of its own, cut where a minute and an epoch begin:
+// once, the later one on the session's thread, cut where a minute and an epoch begin:
 // the result is the same as from one pass over all samples.
 
 #include <array>

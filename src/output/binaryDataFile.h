@@ -23,7 +23,7 @@ public:
     // file with one write call per full block.
     static constexpr int32_t blockBytes = 65536;
 
-    // Full blocks go to writer's thread when there is one, else straight to the file.
+    // Full blocks go to the session's thread (beside) when there is one, else straight to the file.
     explicit binaryDataFile(runStatus& run, handOff* writer = nullptr)
         : data_(run), meta_(run), run_(&run), writer_(writer) {}
     ~binaryDataFile();
@@ -92,7 +92,7 @@ private:
     int32_t dataType_ = 0;
     std::vector<float> block_;    // blockBytes while the file is open, in file byte order
     int32_t pending_ = 0;         // samples in block_
-    // Bytes written on the writer's thread since the system was last asked to start
+    // Bytes written on the session's thread since the system was last asked to start
     // writing them to the disk (see writeHandedBlock).
     int64_t sinceWriteBack_ = 0;
 
@@ -102,7 +102,7 @@ private:
         int32_t ofCall = 0;        // samples of the handing call in the block
         int32_t callSamples = 0;   // all samples of that call
         bool endsCall = false;
-        size_t reached = 0;        // set by the writer's thread
+        size_t reached = 0;        // set by the session's thread
         int errorNumber = 0;       // likewise
     };
     handedBlocks<float, blockFacts> handed_;

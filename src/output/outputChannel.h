@@ -20,7 +20,7 @@ public:
     static constexpr int32_t dataTypeFloat32 = 1;
 
     // A channel named after source and bound to it; open creates its files. Full
-    // blocks of samples go to writer's thread when there is one.
+    // blocks of samples go to the session's thread (writer) when there is one.
     outputChannel(runStatus& run, const sampleChannel& source, handOff* writer = nullptr);
 
     // Creates the channel's files in directory (ending in a separator), named after the

@@ -1,7 +1,7 @@
 #pragma once
 // The session's audio as one mono 16-bit PCM WAV file written through libsndfile.
 // Every batch is converted straight into one block of 16-bit samples, which reaches
-// libsndfile whenever it is full (on the writer's thread when there is one) and at
+// libsndfile whenever it is full (on the session's thread when there is one) and at
 // the end.
 
 #include <cstdint>
@@ -64,7 +64,7 @@ private:
     // The blocks on their way to the file, and what is known of each.
     struct blockFacts {
         int32_t count = 0;
-        std::string failure;  // the library's reason, set by the writer's thread
+        std::string failure;  // the library's reason, set by the session's thread
     };
     handedBlocks<int16_t, blockFacts> handed_;
     outputFailure failure_;

@@ -80,9 +80,9 @@ TEST(fileTimesTest, LateStampsFallBackToTheMeanAndSinglePacketsToTheNominalRate)
     EXPECT_FALSE(single.driftPpm(intmax).has_value());
 }
 
-// During a conversion the pairs are fitted on the writer's thread, blocks of them at a
+// During a conversion the pairs are fitted on the session's thread, blocks of them at a
 // time: every figure comes out as from the fit in place, to the last bit.
-TEST(fileTimesTest, FitOnTheWritersThreadIsTheFitInPlace) {
+TEST(fileTimesTest, FitOnTheSessionsThreadIsTheFitInPlace) {
     sessionThread writer;
     ASSERT_TRUE(writer.threaded());
     const auto expectSame = [](const boardClockFit& inPlace, const boardClockFit& beside) {

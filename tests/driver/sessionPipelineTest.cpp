@@ -25,7 +25,7 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
 // A file whose writes take a while and fail: its failure line is due right after the
-// block is handed over, long before the writer's thread is done with it.
+// block is handed over, long before the session's thread is done with it.
 class slowFailingFile final : public handOff::target {
 public:
     slowFailingFile(sessionThread& writer, std::string name) : writer_(&writer), name_(std::move(name)) {}

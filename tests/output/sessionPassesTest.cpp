@@ -223,7 +223,7 @@ TEST(sessionPassesTest, aChannelFileCutShortFailsTheCalibrationAndShortensTheWea
         wholeRows = epochsWithEnmo(session.dir / outputLayout::epochsFileName);
     }
     // Cut in the first half of the samples, and in the second, which the pass gathers
-    // on a thread of its own.
+    // on the session's thread.
     const std::vector<std::pair<std::string, int>> cuts = {
         {"binaryData_accelZ.bin", 1000}, {"binaryData_BarTemp.bin", 1000}, {"binaryData_accelZ.bin", 40000}};
     for (const auto& [name, values] : cuts) {
