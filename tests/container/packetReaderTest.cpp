@@ -18,7 +18,7 @@ namespace {
 
 using testing_support::fileExists;
 using testing_support::memoryStream;
-using testing_support::tempPath;
+using testing_support::scratchDirectory;
 using testing_support::writeBytes;
 
 // What one readPacket call gave.
@@ -451,7 +451,8 @@ TEST_F(packetReaderTest, TwentyFourByteFileYieldsNoPacketsAndZeroStatistics) {
 }
 
 TEST(packetReaderFileTest, HeaderOnlyFileOfTwentyFourBytesIsReadable) {
-    const std::string path = tempPath("empty.snsr");
+    const scratchDirectory dir;
+    const std::string path = dir / "empty.snsr";
     ASSERT_TRUE(writeBytes(path, containerBuilder().bytes()));
     packetReader reader(path);
     ASSERT_TRUE(reader.fileOk);
@@ -462,11 +463,12 @@ TEST(packetReaderFileTest, HeaderOnlyFileOfTwentyFourBytesIsReadable) {
 }
 
 TEST(packetReaderFileTest, UnopenableOrInvalidFilesAreBad) {
-    const std::string empty = tempPath("empty.snsr");
-    const std::string badVersion = tempPath("version3.snsr");
+    const scratchDirectory dir;
+    const std::string empty = dir / "empty.snsr";
+    const std::string badVersion = dir / "version3.snsr";
     ASSERT_TRUE(writeBytes(empty, {}));
     ASSERT_TRUE(writeBytes(badVersion, containerBuilder().setVersion(3).bytes()));
-    const std::string missing = tempPath("missing.snsr");
+    const std::string missing = dir / "missing.snsr";
     const std::string directory = ::testing::TempDir();
     const std::string cannotOpen = "ERROR: can't open file %s\n# snsr_packetReader: ERROR, unable to open snsr file: %s\n";
 
@@ -498,8 +500,9 @@ TEST(packetReaderFileTest, UnopenableOrInvalidFilesAreBad) {
 }
 
 TEST(packetReaderFileTest, TraceFileMarksTheFileWhileTheReaderLives) {
-    const std::string good = tempPath("good.snsr");
-    const std::string bad = tempPath("bad.snsr");
+    const scratchDirectory dir;
+    const std::string good = dir / "good.snsr";
+    const std::string bad = dir / "bad.snsr";
     containerBuilder builder;
     builder.addStream("qor2", 1);
     builder.addFrame(1, 1, payloadOf(2));
@@ -533,7 +536,8 @@ TEST(packetReaderFileTest, TraceFileMarksTheFileWhileTheReaderLives) {
 }
 
 TEST(packetReaderFileTest, TraceFileInTheWayIsReportedAndReadingGoesOn) {
-    const std::string path = tempPath("marked.snsr");
+    const scratchDirectory dir;
+    const std::string path = dir / "marked.snsr";
     containerBuilder builder;
     builder.addStream("qor2", 1);
     builder.addFrame(1, 1, payloadOf(2));
@@ -595,8 +599,9 @@ std::string exactly(const std::string& textToMatch) {
 }
 
 TEST(packetReaderStandardInputTest, ReadsARedirectedFile) {
+    const scratchDirectory dir;
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string path = tempPath("input.snsr");
+    const std::string path = dir / "input.snsr";
     ASSERT_TRUE(writeBytes(path, standardInputFixture().bytes()));
     EXPECT_EXIT(
         {
@@ -628,7 +633,8 @@ TEST(packetReaderStandardInputTest, ReadsAPipeWithOffsetsFromTheStartOfTheData) 
 // A container that starts 5 GiB into a sparse file: every offset in the messages and
 // the skipped-byte count keep their full 64-bit value.
 TEST(packetReaderFileTest, OffsetsBeyondFourGibibytesArePrintedInFull) {
-    const std::string path = tempPath("far.bin");
+    const scratchDirectory dir;
+    const std::string path = dir / "far.bin";
     const int64_t start = int64_t{5} << 30;
     containerBuilder builder;
     builder.addStream("qor2", 1);
@@ -655,7 +661,6 @@ TEST(packetReaderFileTest, OffsetsBeyondFourGibibytesArePrintedInFull) {
         EXPECT_EQ(reader.numParsedPackets, 2);
         EXPECT_EQ(reader.numCorruptBytesSkipped, 2999);
     }
-    std::remove(path.c_str());
 }
 
 }  // namespace

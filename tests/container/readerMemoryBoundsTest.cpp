@@ -22,7 +22,7 @@ namespace sensconv {
 namespace {
 
 using testing_support::measureInChild;
-using testing_support::tempPath;
+using testing_support::scratchDirectory;
 using testing_support::writeBytes;
 
 // A resource bound, not a timing: far below what any of the promised sizes would take.
@@ -93,16 +93,16 @@ bool readThroughPipe(const std::vector<uint8_t>& bytes) {
 }
 
 TEST(readerMemoryBoundsTest, HostileHeaderFilesAreInvalidWithoutLargeAllocations) {
+    const scratchDirectory dir;
     const std::vector<std::vector<uint8_t>> headers = hostileHeaders();
     for (size_t i = 0; i < headers.size(); ++i) {
         SCOPED_TRACE("hostile header " + std::to_string(i));
-        const std::string path = tempPath("hostile" + std::to_string(i) + ".snsr");
+        const std::string path = dir / ("hostile" + std::to_string(i) + ".snsr");
         ASSERT_TRUE(writeBytes(path, headers[i]));
         const auto result = measureInChild([&path] { return long{readWholeFile(path)}; });
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.result, 0);
         if (!testing_support::threadSanitizer) { EXPECT_LT(result.growthKiB, peakGrowthLimitKiB); }
-        std::remove(path.c_str());
     }
 }
 

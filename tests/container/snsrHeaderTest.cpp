@@ -13,7 +13,7 @@ namespace sensconv {
 namespace {
 
 using testing_support::memoryStream;
-using testing_support::tempPath;
+using testing_support::scratchDirectory;
 using testing_support::writeBytes;
 
 // Reads a header from bytes through a memory stream (a stream of unknown length).
@@ -28,7 +28,8 @@ bool readFromMemory(std::vector<uint8_t> bytes, snsrHeader& header) {
 
 // Reads a header from bytes through a real file (a stream whose size is known).
 bool readFromFile(const std::vector<uint8_t>& bytes, snsrHeader& header) {
-    const std::string path = tempPath("header.snsr");
+    const scratchDirectory dir;
+    const std::string path = dir / "header.snsr";
     if (!writeBytes(path, bytes)) return false;
     header.file = platform::openForReading(path);
     if (header.file == nullptr) return false;

@@ -365,7 +365,9 @@ TEST(conversionE2eTest, LostOutputEndsTheRunWithMinusOne) {
     scratchDirectory dir;
     writeRecording(dir / "a.snsr");
     // Every file is limited to 100 bytes: the WAV file and binaryData.meta cannot be written whole.
-    const programRun run = runProgram({"a.snsr"}, dir.path(), 100);
+    runOptions limited;
+    limited.fileSizeLimit = 100;
+    const programRun run = runProgram({"a.snsr"}, dir.path(), limited);
     EXPECT_EQ(run.status, 255);
     // The session stays under its unfinished name, and the lines say where.
     EXPECT_FALSE(fs::exists(dir / "part_00"));

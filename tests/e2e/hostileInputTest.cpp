@@ -48,7 +48,7 @@ TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     ASSERT_TRUE(recording().writeFile(data + "/" + name));
     const std::string out = dir / "out\n\xc3(\"'$(touch pwned4)\\";
 
-    const runResult run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
+    const programRun run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("# INFO: Found   1 .snsr files in directory\n"
                                      "\n# INFO: ------------------\n"
@@ -64,7 +64,7 @@ TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     EXPECT_EQ(run.out, "");
     for (const char* stray : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
         EXPECT_FALSE(existsAnywhereBelow(dir.path(), stray)) << stray;
-        EXPECT_FALSE(exists(stray)) << stray;
+        EXPECT_FALSE(fileExists(stray)) << stray;
     }
 }
 
@@ -94,7 +94,7 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     // A name of the longest length a directory entry takes.
     const std::string longName = std::string(250, 'n') + ".snsr";
     ASSERT_TRUE(recording().writeFile(dir / longName));
-    runResult run = runProgram({dir / longName});
+    programRun run = runProgram({dir / longName});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), 40 * 4);
 
@@ -121,9 +121,7 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     for (const std::string& level : levels) tooLong += level + "/";
     tooLong += "x.snsr";
     ASSERT_GT(tooLong.size(), 4096u);
-    runOptions inScratch;
-    inScratch.workingDirectory = dir.path();
-    run = runProgram({"-outputdir", "out", tooLong}, inScratch);
+    run = runProgram({"-outputdir", "out", tooLong}, dir.path());
     EXPECT_EQ(run.status, 254);
     EXPECT_NE(run.err.find("# INFO: File [  1]   Unable to open!, \"" + tooLong + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n");
@@ -138,7 +136,7 @@ TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, (off_t{1} << 32) + 512), 0);
     ::close(fd);
-    const runResult run = runProgram({path});
+    const programRun run = runProgram({path});
     EXPECT_EQ(run.status, 255);
     EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
@@ -179,7 +177,7 @@ TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
 
     runOptions patient;
     patient.timeoutSeconds = 600;
-    const runResult run = runProgram({path}, patient);
+    const programRun run = runProgram({path}, "", patient);
     EXPECT_EQ(run.status, 0) << run.problemLines();
     EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     const std::string at = std::to_string(holeEnd);

@@ -28,7 +28,7 @@ TEST(resourceBoundsTest, HostileHeaderIsRejectedWithoutLargeAllocations) {
     const std::vector<uint8_t> some(2000, 1);
     builder.addRawAtom("blob", 'c', some, 0xFFFFFFF0u);
     ASSERT_TRUE(builder.writeFile(dir / "hostile.snsr"));
-    const runResult run = runProgram({dir / "hostile.snsr"});
+    const programRun run = runProgram({dir / "hostile.snsr"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
                                   "# ERROR: snsr structure is a NULL pointer, invalid snsr file\n"
@@ -66,7 +66,7 @@ TEST(resourceBoundsTest, LargestGapsStayWithinTheRepairBuffers) {
     builder.addRawBytes(std::vector<uint8_t>(1024, 0));  // screening wants 1024 bytes
     ASSERT_TRUE(builder.writeFile(dir / "gaps.snsr"));
 
-    const runResult run = runProgram({dir / "gaps.snsr"});
+    const programRun run = runProgram({dir / "gaps.snsr"});
     EXPECT_EQ(run.status, 0) << run.problemLines();
     // Every filled position is listed: the first packet already finds six samples
     // missing, the second 204,791 more.
@@ -101,7 +101,7 @@ TEST(resourceBoundsTest, InfoOnManyFilesStaysWithinTheConversionBound) {
         // than the program a study runs: the alarm that catches a hung run waits longer.
         runOptions options;
         if (testing_support::sanitizedBuild) options.timeoutSeconds = 900;
-        const runResult run = runProgram(arguments, options);
+        const programRun run = runProgram(arguments, "", options);
         ASSERT_FALSE(run.out.empty()) << run.problemLines();
         EXPECT_EQ(run.status, 0) << run.problemLines();
         if (json) {
