@@ -38,17 +38,24 @@ bool existsAnywhereBelow(const std::string& root, const std::string& name) {
     return false;
 }
 
-// Newlines, quotes, blanks, command substitutions and bytes that are not UTF-8 are
-// just bytes of a name: the scan keeps such a name whole, and nothing is run.
+// Newlines, quotes, blanks, backslashes, command substitutions, characters beyond
+// ASCII and bytes that are not UTF-8 are just bytes of a name: a file given on the
+// command line and a scan keep such a name whole, and nothing is run.
 TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     scratchDirectory dir;
-    const std::string data = dir / "in\nput $(touch pwned1)";
+    const std::string data = dir / "in\nput $(touch pwned1) ; & | \xc3\xa9\xe2\x82\xac";
     ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
-    const std::string name = "rec\n'\"`touch pwned2` \xff\xfe\x80 $(touch pwned3).snsr";
+    const std::string name = "rec\n'\"`touch pwned2` \xff\xfe\x80 $(touch pwned3) \\ \xe6\x97\xa5.snsr";
     ASSERT_TRUE(recording().writeFile(data + "/" + name));
     const std::string out = dir / "out\n\xc3(\"'$(touch pwned4)\\";
 
-    const programRun run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
+    // Given on the command line, the output goes next to it.
+    programRun run = runProgram({data + "/" + name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fileSizeOf(data + "/part_00/binaryData_accel.bin"), 40 * 4);
+    EXPECT_EQ(run.out, "");
+
+    run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("# INFO: Found   1 .snsr files in directory\n"
                                      "\n# INFO: ------------------\n"
@@ -125,6 +132,19 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     EXPECT_EQ(run.status, 254);
     EXPECT_NE(run.err.find("# INFO: File [  1]   Unable to open!, \"" + tooLong + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n");
+
+    // An output directory longer than the system takes (and than any fixed buffer would
+    // have held): the directory is reported, and the first output file that cannot be
+    // created ends the run with its own message.
+    std::string tooDeep;
+    for (int i = 0; i < 18; ++i) tooDeep += std::string(240, static_cast<char>('A' + i)) + "/";
+    run = runProgram({"-outputdir", tooDeep, dir / longName}, dir.path());
+    EXPECT_EQ(run.status, 248);  // the WAV file is the first one the session opens
+    EXPECT_NE(run.err.find("# WARNING: Unable to create directory " + tooDeep + "part_00 (File name too long)\n"),
+              std::string::npos)
+        << run.problemLines();
+    EXPECT_NE(run.err.find("# ERROR: Unable to open the .wav file " + tooDeep), std::string::npos);
+    EXPECT_TRUE(run.err.ends_with("# ERROR: Exiting\n"));
 }
 
 // Files beyond 4 GiB are screened by their full size: one of 4 GiB and 512 bytes is
