@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "container/packetReader.h"
 #include "driver/driverTestSupport.h"
 #include "e2e/roundTripSupport.h"
 #include "hardeningSupport.h"
@@ -147,6 +148,25 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
     // is as it was.
     EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
     EXPECT_EQ(readWhole(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    // Every packet before the cut is kept: as many as a reader finds in the first
+    // cutSize bytes of the file.
+    {
+        std::vector<uint8_t> kept = recording().bytes();
+        kept.resize(static_cast<size_t>(cutSize));
+        ASSERT_TRUE(testing_support::writeBytes(dir / "b-cut.snsr", kept));
+        packetReader reader(dir / "b-cut.snsr");
+        snsrPacket packet;
+        ::testing::internal::CaptureStderr();
+        while (reader.hasData) reader.readPacket(packet);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_GT(reader.numParsedPackets, 50);
+        const std::string meta = readWhole(left[0] + "/binaryData.meta");
+        const size_t second = meta.find("\"#FileStart\",02\n");
+        ASSERT_NE(second, std::string::npos) << meta;
+        EXPECT_NE(meta.find("\"snsr_numParsedPackets\"," + std::to_string(reader.numParsedPackets) + "\n", second),
+                  std::string::npos)
+            << meta.substr(second, 200);
+    }
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
