@@ -59,10 +59,10 @@ TEST(accelCalibrationE2eTest, FindsTheSimulatedErrorsOfADay) {
     // A day of the main board alone; offsets up to 80 mg, gains up to 5 %, drifts up to
     // 2 mg per degree.
     const toolRun sim = runBinary(SNSRSIM_BINARY,
-                                {"--out", "rec", "--truth", "truth", "--quiet", "--duration", "86400", "--files", "3",
-                                 "--streams", "qor2", "--rate", "acc=10", "--seed", "1", "--accel-offset", "80,-55,30",
-                                 "--accel-gain", "-5,3.5,2", "--accel-temperature", "2,-1.5,-2"},
-                                root);
+                                  {"--out", "rec", "--truth", "truth", "--quiet", "--duration", "86400", "--files", "3",
+                                   "--streams", "qor2", "--rate", "acc=10", "--seed", "1", "--accel-offset",
+                                   "80,-55,30", "--accel-gain", "-5,3.5,2", "--accel-temperature", "2,-1.5,-2"},
+                                  root);
     ASSERT_EQ(sim.status, 0) << sim.err;
     const toolRun run = runBinary(SENSCONV_BINARY, {"-scandir", "rec", "-outputdir", "out"}, root);
     ASSERT_EQ(run.status, 0) << run.err;

@@ -96,7 +96,7 @@ std::vector<std::string> filesIn(const std::string& folder) {
 TEST(nothingLostTest, EveryImageWhoseCheckIsRightIsWritten) {
     scratchDirectory dir;
     ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "rec", "--duration", "80", "--files", "2", "--quiet"},
-                                 dir.path())
+                        dir.path())
                   .status,
               0);
     const std::vector<std::string> files = filesIn(dir / "rec");
@@ -216,8 +216,8 @@ TEST(nothingLostTest, SessionsReachTheDiskBeforeAndAfterTheirRename) {
     }
     // A session of many small images: one flush of the whole file system before the rename.
     ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "images", "--duration", "90", "--image-interval", "1",
-                                                  "--image-size", "64x48", "--quiet"},
-                                 dir.path())
+                                         "--image-size", "64x48", "--quiet"},
+                        dir.path())
                   .status,
               0);
     const programRun run = runProgram({"-scandir", dir / "images", "-outputdir", dir / "many"}, "", traced);
@@ -255,7 +255,7 @@ TEST(nothingLostTest, FinishedSessionsFollowTheUsersMask) {
 TEST(nothingLostTest, ReadErrorWhilePlanningEndsTheRun) {
     scratchDirectory dir;
     ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "rec", "--quiet", "--files", "2", "--duration", "200"},
-                                 dir.path())
+                        dir.path())
                   .status,
               0);
     if (!fileExists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
@@ -293,9 +293,9 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
     scratchDirectory dir;
     ASSERT_EQ(runBinary(SNSRSIM_BINARY,
-                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "1", "--duration", "1200",
-                                  "--gap", "3600", "--seed", "5"},
-                                 dir.path())
+                        {"--out", "rec", "--quiet", "--sessions", "3", "--files", "1", "--duration", "1200",
+                         "--gap", "3600", "--seed", "5"},
+                        dir.path())
                   .status,
               0);
     const auto endedAfterStart = [&dir](const std::string& out, const std::string& jobs, int signal, bool child) {

@@ -131,13 +131,13 @@ TEST(snsrsimTest, SameSeedGivesTheSameBytes) {
     const fs::path root(dir.path());
     for (const char* name : {"a", "b"}) {
         ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", std::string(name) + "/rec", "--truth", std::string(name) + "/truth",
-                                           "--duration", "12", "--files", "2", "--damaged", "--seed", "3"},
-                          root)
+                                             "--duration", "12", "--files", "2", "--damaged", "--seed", "3"},
+                            root)
                       .status,
                   0);
     }
     ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "c/rec", "--duration", "12", "--files", "2", "--damaged", "--seed", "4"},
-                      root)
+                        root)
                   .status,
               0);
     int files = 0;

@@ -298,9 +298,9 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
     };
     // Three sessions of two files, with lost and damaged packets.
     ASSERT_EQ(runBinary(SNSRSIM_BINARY,
-                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "2", "--duration", "20",
-                                  "--gap", "300", "--seed", "17", "--drop", "0.01", "--bad-checksum", "0.01"},
-                                 dir.path())
+                        {"--out", "rec", "--quiet", "--sessions", "3", "--files", "2", "--duration", "20",
+                         "--gap", "300", "--seed", "17", "--drop", "0.01", "--bad-checksum", "0.01"},
+                        dir.path())
                   .status,
               0);
     const programRun today = converted("today", {});
