@@ -1,16 +1,20 @@
 #pragma once
-// Files for the whole test suite: the one scratch directory, and whole-file reads.
+// Files for the whole test suite: the one scratch directory, whole-file reads and
+// writes, and whether a name is taken.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace sensconv::testing_support {
 
@@ -26,8 +30,9 @@ public:
         root_ = pattern;
     }
     ~scratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all, ignored);
+        std::error_code error;
+        std::filesystem::permissions(root_, std::filesystem::perms::owner_all, error);
+        if (std::filesystem::remove_all(root_, error) != static_cast<std::uintmax_t>(-1) && !error) return;
         // rm walks the tree relative to each directory, so no path length limit applies.
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -57,6 +62,32 @@ inline int64_t fileSizeOf(const std::string& path) {
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     return error ? -1 : static_cast<int64_t>(size);
+}
+
+// Whether anything is there under that name: a file, a directory, a link (even one
+// that leads nowhere), a pipe.
+inline bool fileExists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+inline bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+// A file of size bytes, each of them fill.
+inline bool writeBytes(const std::string& path, size_t size, char fill = 'x') {
+    return writeBytes(path, std::vector<uint8_t>(size, static_cast<uint8_t>(fill)));
+}
+
+inline bool appendBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) return false;
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
 }
 
 }  // namespace sensconv::testing_support

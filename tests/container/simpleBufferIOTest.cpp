@@ -13,7 +13,7 @@ namespace sensconv {
 namespace {
 
 using testing_support::appendBytes;
-using testing_support::tempPath;
+using testing_support::scratchDirectory;
 using testing_support::writeBytes;
 
 // Bytes whose value tells their offset (modulo a prime, so runs do not line up with
@@ -31,7 +31,7 @@ uint8_t byteAt(int64_t offset) {
 class simpleBufferIOTest : public ::testing::Test {
 protected:
     void open(size_t bytes) {
-        path_ = tempPath("data.bin");
+        path_ = dir_ / "data.bin";
         ASSERT_TRUE(writeBytes(path_, countingBytes(bytes)));
         file_ = platform::openForReading(path_);
         ASSERT_NE(file_, nullptr);
@@ -47,6 +47,7 @@ protected:
         if (file_ != nullptr) std::fclose(file_);
     }
 
+    scratchDirectory dir_;
     std::string path_;
     std::FILE* file_ = nullptr;
     simpleBufferIO buffer_;
@@ -186,8 +187,9 @@ TEST(simpleBufferIOStandaloneTest, PositionStartsWhereTheHeaderEnded) {
 }
 
 TEST(simpleBufferIOStandaloneTest, OffsetsBeyondFourGibibytesAreKept) {
+    const scratchDirectory dir;
     // A sparse file: 5 GiB of hole, then a few bytes.
-    const std::string path = tempPath("sparse.bin");
+    const std::string path = dir / "sparse.bin";
     const int64_t start = int64_t{5} << 30;
     {
         std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -212,7 +214,6 @@ TEST(simpleBufferIOStandaloneTest, OffsetsBeyondFourGibibytesAreKept) {
     EXPECT_EQ(p[0], byteAt(5010));
     buffer.release();
     std::fclose(file);
-    std::remove(path.c_str());
 }
 
 TEST(openInputFileTest, StandardInputNamesInAnyLetterCase) {
@@ -245,7 +246,8 @@ TEST(openInputFileTest, UnopenablePathsAndDirectoriesAreReported) {
 }
 
 TEST(openInputFileTest, RegularFileIsOpenedUnderItsOwnName) {
-    const std::string path = tempPath("stdin");
+    const scratchDirectory dir;
+    const std::string path = dir / "stdin";
     ASSERT_TRUE(writeBytes(path, countingBytes(3)));
     snsrHeader header;
     ASSERT_TRUE(openInputFile(header, path));

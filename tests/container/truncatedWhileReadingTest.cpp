@@ -16,10 +16,11 @@
 namespace sensconv {
 namespace {
 
-using testing_support::tempPath;
+using testing_support::scratchDirectory;
 
 TEST(truncatedWhileReadingTest, ReadingEndsAtTheNewEndWithTheCutPacketReported) {
-    const std::string path = tempPath("shrinking.snsr");
+    const scratchDirectory dir;
+    const std::string path = dir / "shrinking.snsr";
     containerBuilder builder;
     builder.addStream("qor2", 1);
     const std::vector<uint8_t> payload(100, 0x5A);
@@ -43,7 +44,6 @@ TEST(truncatedWhileReadingTest, ReadingEndsAtTheNewEndWithTheCutPacketReported) 
     EXPECT_EQ(last, packetReader::readResult::cutOff);
     EXPECT_EQ(reader.numParsedPackets(), 3000);
     EXPECT_EQ(reader.lastSNSRTimestamp(), 2999u);
-    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -69,23 +69,6 @@ TEST(repairMemoryTest, RepeatedLargestGapsStayWithinTheRepairBuffers) {
     if (!testing_support::threadSanitizer) { EXPECT_LT(measured.growthKiB, repairLimitMemoryKiB); }
 }
 
-// The filled positions of a file read back exactly, gap after gap.
-TEST(repairMemoryTest, FilledPositionsOfManyGapsReadBackInOrder) {
-    sampleChannel channel(sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
-    const double value[] = {2.0};
-    std::vector<int64_t> expected;
-    ::testing::internal::CaptureStderr();
-    // One sample per tick: packets at ticks 0, 4, 5, 9 find 2, none and 3 samples
-    // missing (the output stays one sample behind the schedule).
-    for (int64_t t : {0, 4, 5, 9}) ASSERT_TRUE(channel.addSamples(value, 1, t, 0).ok());
-    ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(channel.missingList, (std::vector<int64_t>{1, 2, 5, 6, 7}));
-    EXPECT_EQ(channel.missingList.size(), 5u);
-    EXPECT_EQ(channel.missingList[2], 5);
-    EXPECT_EQ(channel.missingList.back(), 7);
-    EXPECT_EQ(channel.samplesSoFar(), 9);
-}
-
 // With too little address space for a repair buffer the channel reports the buffer's
 // own message and status -1, instead of an uncaught exception.
 TEST(repairMemoryTest, RepairBufferThatCannotBeAllocatedIsFatal) {

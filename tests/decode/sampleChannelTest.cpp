@@ -72,6 +72,16 @@ TEST(sampleChannelTest, FirstFilledValueOfAFileIsOne) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(batchOf(channel), (std::vector<double>{1.0, 1.0, 1.0, 1.0, -4.0}));
     EXPECT_EQ(channel.missingList, (std::vector<int64_t>{0, 1, 2, 3}));
+
+    // Gap after gap, the filled positions of a file follow one another in order: packets
+    // at ticks 0, 4, 5, 9 find 0, 2, none and 3 samples missing (the output stays one
+    // sample behind the schedule).
+    sampleChannel later(sampleChannel::defaultMaxFill, 10, 10, "jux/x_mag", "mag");
+    ::testing::internal::CaptureStderr();
+    for (int64_t t : {0, 4, 5, 9}) ASSERT_TRUE(later.addSamples(value, 1, t, 0).ok());
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(later.missingList, (std::vector<int64_t>{1, 2, 5, 6, 7}));
+    EXPECT_EQ(later.samplesSoFar(), 9);
 }
 
 TEST(sampleChannelTest, FillLimit) {

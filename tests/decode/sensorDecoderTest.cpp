@@ -336,7 +336,9 @@ TEST_F(sensorDecoderTest, SessionTimeAndCalibrationCarryToTheNextFile) {
     EXPECT_EQ(second.lastPacketTimestamp(), 0u);
 }
 
-TEST_F(sensorDecoderTest, Statistics) {
+// The entries of a recording with audio are the golden test's; without an audio rate
+// the audio lines say so and the audio timestamps are left out.
+TEST_F(sensorDecoderTest, StatisticsWithoutAudio) {
     auto qor2 = qor2Stream(1000, 0, 40);
     qor2.atoms.push_back(intAtom("wd01", 3));       // C1 = 1, C5 = 1024
     qor2.atoms.push_back(intAtom("wd02", 0x0047));  // C5 += 1, C6 = 7
@@ -362,37 +364,14 @@ TEST_F(sensorDecoderTest, Statistics) {
     std::vector<std::string> lines;
     for (size_t i = 0; i < keys.size(); ++i) lines.push_back(keys[i] + "=" + values[i]);
 
-    const std::vector<std::string> head = {
-        "firstSNSRTimetamp=10", "lastSNSRTimestamp=50", "SNSRTimestamp_start_time=99", "qor2=1", "qor2_crcErrors=1",
-        "qor2_validPackets=2", "qor2_unhandledPackets=0", "qor2_interruptCounterMax=1000", "qor2_calib_mic_gain=0",
-        "qor2_calib_bar_C1=1", "qor2_calib_bar_C2=0", "qor2_calib_bar_C3=0", "qor2_calib_bar_C4=0",
-        "qor2_calib_bar_C5=1025", "qor2_calib_bar_C6=7",
-        // audio rate 0: no audio timestamps
-        "qor2_recvieved_audio=0", "qor2_expected_audio=0.000000", "qor2_schedule_audio=0.000000",
-        "qor2_recvieved_BarPres=0", "qor2_expected_BarPres=100.000000", "qor2_schedule_BarPres=40.000000",
-        "qor2_recvieved_compass=2", "qor2_expected_compass=100.000000", "qor2_schedule_compass=40.000000"};
-    ASSERT_GE(lines.size(), head.size());
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(head.size())), head);
-
+    const auto calibration = std::find(lines.begin(), lines.end(), "qor2_calib_bar_C6=7");
+    ASSERT_NE(calibration, lines.end());
+    EXPECT_EQ(std::vector<std::string>(calibration + 1, calibration + 4),
+              (std::vector<std::string>{"qor2_recvieved_audio=0", "qor2_expected_audio=0.000000",
+                                        "qor2_schedule_audio=0.000000"}));
+    EXPECT_EQ(calibration - lines.begin(), 14);
     // 15 main-board channels, then the second board, GPS and camera.
-    const size_t juxAt = 15 + 15 * 3;
-    ASSERT_EQ(lines.size(), juxAt + 5 + 10 * 3 + 2 + 3);
-    EXPECT_EQ(lines[juxAt - 3], "qor2_recvieved_power=0");
-    const std::vector<std::string> jux = {"jux=1",
-                                          "jux_crcErrors=0",
-                                          "jux_validPackets=2",
-                                          "jux_unhandledPackets=0",
-                                          "jux_interruptCounterMax=2000",
-                                          "jux_recvieved_gyro=2",
-                                          "jux_expected_gyro=20.000000",
-                                          "jux_schedule_gyro=20.000000"};
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(juxAt),
-                                       lines.begin() + static_cast<long>(juxAt + jux.size())),
-              jux);
-    EXPECT_EQ(lines[juxAt + 5 + 27], "jux_recvieved_juxpower=0");
-    const std::vector<std::string> tail = {"sirfGPS=1", "sirfGPS_numBytesProcessed=2", "camera=1",
-                                           "camera_numGoodImages=0", "camera_numBadImages=0"};
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 5, lines.end()), tail);
+    EXPECT_EQ(lines.size(), 15 + 15 * 3 + 5 + 10 * 3 + 2 + 3);
 }
 
 TEST_F(sensorDecoderTest, StatisticsOfAnEmptyFile) {

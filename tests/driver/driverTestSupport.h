@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the driver's tests: small files, captured stderr, and exact-text
-// patterns for death tests.
+// Helpers for the driver's tests: captured stderr, exact-text patterns for death
+// tests, and the folders an unfinished session leaves.
 
 #include <gtest/gtest.h>
 
@@ -14,11 +14,6 @@
 #include "common/testFiles.h"
 
 namespace sensconv::testing_support {
-
-inline void writeBytes(const std::string& path, size_t size, char fill = 'x') {
-    std::ofstream out(path, std::ios::binary);
-    out << std::string(size, fill);
-}
 
 inline std::string capturedStderr(const std::function<void()>& action) {
     testing::internal::CaptureStderr();

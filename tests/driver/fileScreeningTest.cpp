@@ -96,17 +96,6 @@ TEST(fileScreeningTest, AnEmptyListPrintsOnlyTheBanner) {
     EXPECT_EQ(screened(files), banner);
 }
 
-TEST(fileScreeningTest, FilesOfFourGibibytesAreKept) {
-    scratchDirectory dir;
-    { std::ofstream create(dir / "big.snsr"); }
-    std::error_code error;
-    std::filesystem::resize_file(dir / "big.snsr", (uint64_t{1} << 32) + 7, error);  // sparse on most systems
-    if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
-    std::vector<std::string> files = {dir / "big.snsr"};
-    EXPECT_EQ(screened(files), std::string(banner) + "# INFO: File [  1]            Opened, \"" + files[0] + "\"\n");
-    EXPECT_EQ(files.size(), 1u);
-}
-
 TEST(fileScreeningTest, ScanTakesContainerFilesWholeInAnyLetterCase) {
     scratchDirectory dir;
     for (const char* name : {"a.snsr", "B.SNSR", "with blank.Snsr", "notes.txt", "a.snsr.bak", "snsr"}) {

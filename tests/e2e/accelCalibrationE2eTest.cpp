@@ -58,13 +58,13 @@ TEST(accelCalibrationE2eTest, FindsTheSimulatedErrorsOfADay) {
     const fs::path root(dir.path());
     // A day of the main board alone; offsets up to 80 mg, gains up to 5 %, drifts up to
     // 2 mg per degree.
-    const toolRun sim = runTool(SNSRSIM_BINARY,
-                                {"--out", "rec", "--truth", "truth", "--quiet", "--duration", "86400", "--files", "3",
-                                 "--streams", "qor2", "--rate", "acc=10", "--seed", "1", "--accel-offset", "80,-55,30",
-                                 "--accel-gain", "-5,3.5,2", "--accel-temperature", "2,-1.5,-2"},
-                                root);
+    const toolRun sim = runBinary(SNSRSIM_BINARY,
+                                  {"--out", "rec", "--truth", "truth", "--quiet", "--duration", "86400", "--files", "3",
+                                   "--streams", "qor2", "--rate", "acc=10", "--seed", "1", "--accel-offset",
+                                   "80,-55,30", "--accel-gain", "-5,3.5,2", "--accel-temperature", "2,-1.5,-2"},
+                                  root);
     ASSERT_EQ(sim.status, 0) << sim.err;
-    const toolRun run = runTool(SENSCONV_BINARY, {"-scandir", "rec", "-outputdir", "out"}, root);
+    const toolRun run = runBinary(SENSCONV_BINARY, {"-scandir", "rec", "-outputdir", "out"}, root);
     ASSERT_EQ(run.status, 0) << run.err;
     expectValidSessionSummaries({(root / "out" / "part_00" / "session.json").string()});
 
@@ -96,13 +96,13 @@ TEST(accelCalibrationE2eTest, FindsTheSimulatedErrorsOfADay) {
 TEST(accelCalibrationE2eTest, AWearerWhoNeverTurnsIsRefusedAndKeepsTheNominalConversion) {
     scratchDirectory dir;
     const fs::path root(dir.path());
-    ASSERT_EQ(runTool(SNSRSIM_BINARY,
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY,
                       {"--out", "rec", "--truth", "truth", "--quiet", "--duration", "3600", "--streams", "qor2",
                        "--one-orientation", "--accel-offset", "40,40,40"},
                       root)
                   .status,
               0);
-    const toolRun run = runTool(SENSCONV_BINARY, {"-scandir", "rec", "-outputdir", "out"}, root);
+    const toolRun run = runBinary(SENSCONV_BINARY, {"-scandir", "rec", "-outputdir", "out"}, root);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(countLines(run.err, "WARNING"), 0) << run.err;
     expectValidSessionSummaries({(root / "out" / "part_00" / "session.json").string()});
@@ -118,9 +118,9 @@ TEST(accelCalibrationE2eTest, AWearerWhoNeverTurnsIsRefusedAndKeepsTheNominalCon
     }
 
     // Without the main board there is nothing to calibrate.
-    ASSERT_EQ(runTool(SNSRSIM_BINARY, {"--out", "jux", "--quiet", "--duration", "20", "--streams", "jux"}, root).status,
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "jux", "--quiet", "--duration", "20", "--streams", "jux"}, root).status,
               0);
-    ASSERT_EQ(runTool(SENSCONV_BINARY, {"-scandir", "jux", "-outputdir", "juxOut"}, root).status, 0);
+    ASSERT_EQ(runBinary(SENSCONV_BINARY, {"-scandir", "jux", "-outputdir", "juxOut"}, root).status, 0);
     EXPECT_TRUE(calibrationOf(root / "juxOut" / "part_00").is_null());
 }
 

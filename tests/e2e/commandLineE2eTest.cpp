@@ -41,46 +41,78 @@ TEST(commandLineE2eTest, NoArgumentsShowTheUsageAndEndWithMinusOne) {
     scratchDirectory dir;
     const programRun run = runProgram({}, dir.path());
     EXPECT_EQ(run.status, 255);
-    EXPECT_TRUE(run.err.starts_with("sensconv [-options] <input file(s)>\n   [-outputdir N]\n")) << run.err;
-    EXPECT_TRUE(run.err.ends_with("   [-scandir N]\n       Scan the directory for .snsr files to process, arrange them "
-                                  "into sessions and convert the data\n"))
-        << run.err;
+    EXPECT_EQ(run.err,
+              "sensconv [-options] <input file(s)>\n"
+              "   [-outputdir N]\n"
+              "       Create all output in directory N rather than the inferred directory\n"
+              "       (Default behavior is to figure out the path from the first input file)\n"
+              "   [-maxGap_sec N]\n"
+              "       Maximum gap in seconds between .snsr files of one session (default 60 seconds)\n"
+              "   [-ignoreRollover]\n"
+              "       Ignore roll over events that appear to be errors and continue\n"
+              "   [-NoWriteImageSubDir]\n"
+              "       Don't write images to 'images' sub directory in the target dir (default on)\n"
+              "   [-writeTraceFiles]\n"
+              "       Creates <filename>.processing files to SNSR which are open\n"
+              "       this provides some feedback should the program crash (default off)\n"
+              "   [-writeTraceLog]\n"
+              "       Writes the csv file trace.log detailing which files have been processed\n"
+              "       and where their output went (default off)\n"
+              "\n"
+              "   [-scandir N]\n"
+              "       Scan the directory for .snsr files to process, arrange them into sessions and convert the "
+              "data\n");
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(isEmptyDirectory(dir.path()));
 }
 
+// Parsing stops at the first option it does not know (the options behind it are
+// not taken), before any file is touched.
 TEST(commandLineE2eTest, UnknownOptionEndsWithMinusThreeBeforeAnyFileIsTouched) {
     scratchDirectory dir;
     writeRecording(dir / "a.snsr");
-    const programRun run = runProgram({"-writeTraceLog", "-writeTraceFiles", "a.snsr", "-outputDir", "out"},
-                                      dir.path());
-    EXPECT_EQ(run.status, 253);
-    EXPECT_EQ(run.err,
-              "# INFO: writing trace log during processing\n"
-              "# INFO: writing trace files during processing\n"
-              "# ERROR: Unrecognized command argument, -outputDir\n"
-              "# ERROR: Exiting\n");
-    EXPECT_EQ(run.out, "");
+    for (const std::string bad : {"-outputDir", "-", "-help", "--outputdir", "-OutputDir"}) {
+        const programRun run =
+            runProgram({"-writeTraceLog", "-writeTraceFiles", "a.snsr", bad, "-ignoreRollover", "-outputdir"}, dir.path());
+        EXPECT_EQ(run.status, 253) << bad;
+        EXPECT_EQ(run.err,
+                  "# INFO: writing trace log during processing\n"
+                  "# INFO: writing trace files during processing\n"
+                  "# ERROR: Unrecognized command argument, " + bad + "\n"
+                  "# ERROR: Exiting\n");
+        EXPECT_EQ(run.out, "") << bad;
+    }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(commandLineE2eTest, MissingOrEmptyValuesEndWithMinusThree) {
+TEST(commandLineE2eTest, MissingEmptyOrUnusableValuesEndWithMinusThree) {
     scratchDirectory dir;
     writeRecording(dir / "a.snsr");
-    programRun run = runProgram({"a.snsr", "-writeTraceLog", "-outputdir"}, dir.path());
-    EXPECT_EQ(run.status, 253);
-    EXPECT_EQ(run.err,
-              "# INFO: writing trace log during processing\n"
-              "# ERROR: Option -outputdir requires a value\n"
-              "# ERROR: Exiting\n");
-    run = runProgram({"-scandir", "", "a.snsr"}, dir.path());
-    EXPECT_EQ(run.status, 253);
-    EXPECT_EQ(run.err, "# ERROR: Option -scandir requires a value\n# ERROR: Exiting\n");
-    // -jobs takes a count of sessions, nothing else.
-    for (const char* jobs : {"0", "-2", "2x", "257", "99999999999999999999"}) {
-        run = runProgram({"-jobs", jobs, "a.snsr"}, dir.path());
+    for (const std::string option : {"-outputdir", "-scandir", "-maxGap_sec"}) {
+        programRun run = runProgram({"a.snsr", "-writeTraceLog", option}, dir.path());
+        EXPECT_EQ(run.status, 253) << option;
+        EXPECT_EQ(run.err,
+                  "# INFO: writing trace log during processing\n"
+                  "# ERROR: Option " + option + " requires a value\n"
+                  "# ERROR: Exiting\n");
+        run = runProgram({option, "", "a.snsr"}, dir.path());
+        EXPECT_EQ(run.status, 253) << option;
+        EXPECT_EQ(run.err, "# ERROR: Option " + option + " requires a value\n# ERROR: Exiting\n");
+    }
+    // A gap that is not a plain finite number would silently change the session plan
+    // ("nan" merges every file into one session): it stops the run.
+    for (const std::string bad : {"soon", "90s", "nan", "-inf", "0x10", " 60", "60 ", "1e999", "."}) {
+        const programRun run = runProgram({"-writeTraceFiles", "-maxGap_sec", bad, "a.snsr"}, dir.path());
+        EXPECT_EQ(run.status, 253) << bad;
+        EXPECT_EQ(run.err, "# INFO: writing trace files during processing\n"
+                           "# ERROR: Option -maxGap_sec takes a number of seconds, not " + bad + "\n"
+                           "# ERROR: Exiting\n");
+    }
+    // -jobs takes a count of sessions, nothing else: no blanks, no sign.
+    for (const std::string jobs : {"0", "-2", "+2", " 2", "2 ", "2x", "257", "99999999999999999999"}) {
+        const programRun run = runProgram({"-jobs", jobs, "a.snsr"}, dir.path());
         EXPECT_EQ(run.status, 253) << jobs;
-        EXPECT_EQ(run.err, std::string("# ERROR: Option -jobs takes a number of sessions from 1 to 256, not ") + jobs +
+        EXPECT_EQ(run.err, "# ERROR: Option -jobs takes a number of sessions from 1 to 256, not " + jobs +
                                "\n# ERROR: Exiting\n");
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);

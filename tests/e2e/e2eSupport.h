@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testFiles.h"
 #include "container/containerBuilder.h"
 #include "decode/boardPacketBuilder.h"
 #include "driver/driverTestSupport.h"
@@ -56,7 +57,7 @@ struct programRun {
     }
 };
 
-struct runLimits {
+struct runOptions {
     std::optional<rlim_t> fileSizeLimit;  // every file it writes; writes beyond fail, without a signal
     unsigned timeoutSeconds = 120;        // a hung program is killed (status -SIGALRM)
     std::optional<std::string> stdinPath;  // the file it reads as standard input; empty input without one
@@ -70,8 +71,8 @@ struct runLimits {
 // test's own when empty), no shell in between; collects what it prints and its peak
 // memory. The streams go through pipes, which no file size limit touches.
 inline programRun runBinary(const std::string& binary, const std::vector<std::string>& arguments,
-                            const std::string& cwd, const runLimits& limits = {}) {
-    std::vector<std::string> argvText = limits.wrapper;
+                            const std::string& cwd = "", const runOptions& options = {}) {
+    std::vector<std::string> argvText = options.wrapper;
     argvText.push_back(binary);
     argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -86,23 +87,23 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
     std::fflush(stderr);
     const pid_t child = ::fork();
     if (child == 0) {
-        const int in = ::open(limits.stdinPath ? limits.stdinPath->c_str() : "/dev/null", O_RDONLY);
+        const int in = ::open(options.stdinPath ? options.stdinPath->c_str() : "/dev/null", O_RDONLY);
         if (in < 0 || ::dup2(errPipe[1], 2) < 0 || ::dup2(outPipe[1], 1) < 0 || ::dup2(in, 0) < 0) _exit(120);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(121);
         ::close(errPipe[0]);
         ::close(outPipe[0]);
         ::close(errPipe[1]);
         ::close(outPipe[1]);
-        if (limits.closedOutputStreams) {
+        if (options.closedOutputStreams) {
             ::close(1);
             ::close(2);
         }
-        if (limits.fileSizeLimit) {
+        if (options.fileSizeLimit) {
             ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{*limits.fileSizeLimit, *limits.fileSizeLimit};
+            const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
         }
-        ::alarm(limits.timeoutSeconds);
+        ::alarm(options.timeoutSeconds);
         ::execvp(argv[0], argv.data());
         _exit(123);
     }
@@ -118,7 +119,7 @@ inline programRun runBinary(const std::string& binary, const std::vector<std::st
             const ssize_t got = ::read(streams[i].fd, piece, sizeof piece);
             if (got > 0) {
                 texts[i]->append(piece, static_cast<size_t>(got));
-                if (i == 0 && limits.watchStandardError) limits.watchStandardError(child, run.err);
+                if (i == 0 && options.watchStandardError) options.watchStandardError(child, run.err);
             } else {
                 ::close(streams[i].fd);
                 streams[i].fd = -1;
@@ -145,30 +146,48 @@ inline void expectValidSessionSummaries(const std::vector<std::string>& document
     EXPECT_EQ(check.status, 0) << check.out << check.err;
 }
 
-// Every session.json under root that was written at or after since.
-inline std::vector<std::string> sessionSummariesUnder(const std::string& root,
+// Every session.json below the roots that was written at or after since, each once.
+inline std::vector<std::string> sessionSummariesUnder(const std::vector<std::string>& roots,
                                                       std::filesystem::file_time_type since) {
     namespace fs = std::filesystem;
     std::vector<std::string> found;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
-         !error && it != end; it.increment(error)) {
-        if (it->path().filename() == "session.json" && it->is_regular_file(error) &&
-            it->last_write_time(error) >= since)
-            found.push_back(it->path().string());
+    for (const std::string& root : roots) {
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
+             !error && it != end; it.increment(error)) {
+            if (it->path().filename() != "session.json" || !it->is_regular_file(error) ||
+                it->last_write_time(error) < since)
+                continue;
+            const std::string path = fs::weakly_canonical(it->path(), error).string();
+            if (std::find(found.begin(), found.end(), path) == found.end()) found.push_back(path);
+        }
     }
     return found;
 }
 
-// The same for the converter; the session summaries a conversion writes below cwd
-// must match their schema.
-inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd,
-                             std::optional<rlim_t> fileSizeLimit = std::nullopt) {
-    const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(1);
-    runLimits limits;
-    limits.fileSizeLimit = fileSizeLimit;
-    programRun run = runBinary(SENSCONV_BINARY, arguments, cwd, limits);
-    if (!fileSizeLimit) expectValidSessionSummaries(sessionSummariesUnder(cwd.empty() ? "." : cwd, started));
+// The converter through runBinary. Every session summary the run wrote below its
+// working directory, or below a directory it was given or a file's directory, must
+// match its schema (unless a file size limit or a signal cut the run short).
+inline programRun runProgram(const std::vector<std::string>& arguments, const std::string& cwd = "",
+                             const runOptions& options = {}) {
+    namespace fs = std::filesystem;
+    const auto started = fs::file_time_type::clock::now() - std::chrono::seconds(1);
+    programRun run = runBinary(SENSCONV_BINARY, arguments, cwd, options);
+    if (options.fileSizeLimit || run.status < 0) return run;
+    const fs::path base = cwd.empty() ? fs::current_path() : fs::path(cwd);
+    std::vector<std::string> roots;
+    if (!cwd.empty()) roots.push_back(cwd);
+    for (const std::string& argument : arguments) {
+        if (argument.empty() || argument[0] == '-') continue;
+        const fs::path given = fs::path(argument).is_absolute() ? fs::path(argument) : base / argument;
+        std::error_code error;
+        if (fs::is_directory(given, error)) {
+            roots.push_back(given.string());
+        } else if (fs::is_regular_file(given, error)) {
+            roots.push_back(given.parent_path().string());
+        }
+    }
+    expectValidSessionSummaries(sessionSummariesUnder(roots, started));
     return run;
 }
 

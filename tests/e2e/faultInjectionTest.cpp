@@ -39,14 +39,14 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     const auto unfinished = [&part](const std::string& out) {
         const std::vector<std::string> left = testing_support::incompleteFolders(out, "part_00");
         part = left.size() == 1 ? left[0] + "/" : "";
-        EXPECT_FALSE(exists(out + "/part_00"));
+        EXPECT_FALSE(fileExists(out + "/part_00"));
         return "# ERROR: Session  1 is incomplete, its output is in " + left.at(0) + "\n";
     };
 
     // Only the WAV file grows beyond 16 KiB; everything else is written whole.
     runOptions limited;
     limited.fileSizeLimit = 16384;
-    runResult run = runProgram({"-outputdir", dir / "first", dir / "a.snsr"}, limited);
+    programRun run = runProgram({"-outputdir", dir / "first", dir / "a.snsr"}, "", limited);
     EXPECT_EQ(run.status, 255);
     std::string incomplete = unfinished(dir / "first");
     EXPECT_EQ(run.problemLines(), "# ERROR: Unable to write output file " + part +
@@ -63,7 +63,7 @@ TEST(faultInjectionTest, OutputBeyondAFileSizeLimitIsReportedOncePerFileAndEndsW
     // At 200 bytes almost every file fails: each is reported once, in the order its
     // first write failed, and the run still finishes every other file.
     limited.fileSizeLimit = 200;
-    run = runProgram({"-outputdir", dir / "second", dir / "a.snsr"}, limited);
+    run = runProgram({"-outputdir", dir / "second", dir / "a.snsr"}, "", limited);
     EXPECT_EQ(run.status, 255);
     incomplete = unfinished(dir / "second");
     std::string expected = "# ERROR: Unable to write output file " + part + "sirfGPSOutput.bin (File too large)\n";
@@ -89,7 +89,7 @@ TEST(faultInjectionTest, OutputDirectoryBelowARegularFileEndsTheRunAtTheFirstOut
     const std::string notCreated = "# WARNING: Unable to create directory " + part + " (Not a directory)\n";
 
     ASSERT_TRUE(recording().writeFile(dir / "audio.snsr"));
-    runResult run = runProgram({"-outputdir", out, dir / "audio.snsr"});
+    programRun run = runProgram({"-outputdir", out, dir / "audio.snsr"});
     EXPECT_EQ(run.status, 248);
     EXPECT_EQ(run.problemLines(), notCreated + "# ERROR: Unable to open the .wav file " + part +
                                       "/completeSensorAudio.wav\n"
@@ -113,7 +113,7 @@ TEST(faultInjectionTest, OutputDirectoryBelowARegularFileEndsTheRunAtTheFirstOut
                                       part + "/, full path:\n"
                                       "# ERROR: " + part + "/binaryData_BarPres.bin\n"
                                       "# ERROR: Exiting\n");
-    EXPECT_FALSE(exists(dir / "plain/out"));
+    EXPECT_FALSE(fileExists(dir / "plain/out"));
 }
 
 // A directory, a dangling link and a named pipe, each named like a recording, next to a
@@ -134,20 +134,20 @@ TEST(faultInjectionTest, UnreadableInputsAreScreenedOut) {
 
     runOptions quick;
     quick.timeoutSeconds = 30;
-    runResult run = runProgram({dir / "p.snsr", dir / "l.snsr", dir / "d.snsr", dir / "a.snsr"}, quick);
+    programRun run = runProgram({dir / "p.snsr", dir / "l.snsr", dir / "d.snsr", dir / "a.snsr"}, "", quick);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find(screened), std::string::npos) << run.err;
     EXPECT_EQ(run.problemLines(), "");
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), 40 * 4);
 
-    run = runProgram({"-scandir", dir.path(), "-outputdir", dir / "scanned"}, quick);
+    run = runProgram({"-scandir", dir.path(), "-outputdir", dir / "scanned"}, "", quick);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("# INFO: Found   4 .snsr files in directory\n"), std::string::npos);
     EXPECT_NE(run.err.find(screened), std::string::npos) << run.err;
     EXPECT_EQ(fileSizeOf(dir / "scanned/part_00/binaryData_accel.bin"), 40 * 4);
 
     for (const char* name : {"d.snsr", "l.snsr", "p.snsr"}) {
-        run = runProgram({dir / name}, quick);
+        run = runProgram({dir / name}, "", quick);
         EXPECT_EQ(run.status, 254) << name;
         EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n") << name;
     }

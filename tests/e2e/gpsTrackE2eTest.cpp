@@ -71,9 +71,9 @@ std::vector<nlohmann::json> gpsdecodeFixes(const fs::path& part, const fs::path&
     const fs::path input = scratch / (part.parent_path().filename().string() + "-receiver.bin");
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
-    testing_support::runLimits fromInput;
+    testing_support::runOptions fromInput;
     fromInput.stdinPath = input.string();
-    const toolRun run = testing_support::runBinary(gpsdecode, {"-d", "-j"}, scratch.string(), fromInput);
+    const toolRun run = runBinary(gpsdecode, {"-d", "-j"}, scratch.string(), fromInput);
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<nlohmann::json> fixes;
     std::istringstream lines(run.out);
@@ -103,8 +103,8 @@ protected:
             std::vector<std::string> arguments = {"--out", name, "--duration", "240", "--files", "2", "--seed", "7",
                                                   "--streams", "qor2,mic,gps", "--quiet"};
             arguments.insert(arguments.end(), extra.begin(), extra.end());
-            ASSERT_EQ(runTool(SNSRSIM_BINARY, arguments, root).status, 0);
-            runs_[name] = runTool(SENSCONV_BINARY, {"-scandir", name, "-outputdir", name + "-out"}, root);
+            ASSERT_EQ(runBinary(SNSRSIM_BINARY, arguments, root).status, 0);
+            runs_[name] = runBinary(SENSCONV_BINARY, {"-scandir", name, "-outputdir", name + "-out"}, root);
             ASSERT_EQ(runs_[name].status, 0) << runs_[name].err;
         }
     }
@@ -144,7 +144,7 @@ TEST_F(gpsTrackE2eTest, Message41FixesAgreeWithGpsdecodeAndReadBackThroughGpsbab
     if (!installed(gpsbabel)) {
         std::printf("gpsbabel is not installed: read-back skipped\n");
     } else {
-        const toolRun back = runTool(gpsbabel, {"-t", "-i", "gpx", "-f", (part("both") / "gps.gpx").string(), "-o", "unicsv", "-F", "-"}, dir_->path());
+        const toolRun back = runBinary(gpsbabel, {"-t", "-i", "gpx", "-f", (part("both") / "gps.gpx").string(), "-o", "unicsv", "-F", "-"}, dir_->path());
         ASSERT_EQ(back.status, 0) << back.err;
         EXPECT_EQ(std::count(back.out.begin(), back.out.end(), '\n'), static_cast<std::ptrdiff_t>(rows.size()) + 1);  // and a header
         EXPECT_NE(back.out.find(rows.front().utc.substr(11, 12)), std::string::npos);

@@ -38,17 +38,24 @@ bool existsAnywhereBelow(const std::string& root, const std::string& name) {
     return false;
 }
 
-// Newlines, quotes, blanks, command substitutions and bytes that are not UTF-8 are
-// just bytes of a name: the scan keeps such a name whole, and nothing is run.
+// Newlines, quotes, blanks, backslashes, command substitutions, characters beyond
+// ASCII and bytes that are not UTF-8 are just bytes of a name: a file given on the
+// command line and a scan keep such a name whole, and nothing is run.
 TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     scratchDirectory dir;
-    const std::string data = dir / "in\nput $(touch pwned1)";
+    const std::string data = dir / "in\nput $(touch pwned1) ; & | \xc3\xa9\xe2\x82\xac";
     ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
-    const std::string name = "rec\n'\"`touch pwned2` \xff\xfe\x80 $(touch pwned3).snsr";
+    const std::string name = "rec\n'\"`touch pwned2` \xff\xfe\x80 $(touch pwned3) \\ \xe6\x97\xa5.snsr";
     ASSERT_TRUE(recording().writeFile(data + "/" + name));
     const std::string out = dir / "out\n\xc3(\"'$(touch pwned4)\\";
 
-    const runResult run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
+    // Given on the command line, the output goes next to it.
+    programRun run = runProgram({data + "/" + name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fileSizeOf(data + "/part_00/binaryData_accel.bin"), 40 * 4);
+    EXPECT_EQ(run.out, "");
+
+    run = runProgram({"-scandir", data, "-outputdir", out, "-writeTraceLog"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("# INFO: Found   1 .snsr files in directory\n"
                                      "\n# INFO: ------------------\n"
@@ -64,7 +71,7 @@ TEST(hostileInputTest, NamesWithNewlinesQuotesAndInvalidBytesStayWhole) {
     EXPECT_EQ(run.out, "");
     for (const char* stray : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
         EXPECT_FALSE(existsAnywhereBelow(dir.path(), stray)) << stray;
-        EXPECT_FALSE(exists(stray)) << stray;
+        EXPECT_FALSE(fileExists(stray)) << stray;
     }
 }
 
@@ -94,7 +101,7 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     // A name of the longest length a directory entry takes.
     const std::string longName = std::string(250, 'n') + ".snsr";
     ASSERT_TRUE(recording().writeFile(dir / longName));
-    runResult run = runProgram({dir / longName});
+    programRun run = runProgram({dir / longName});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fileSizeOf(dir / "part_00/binaryData_accel.bin"), 40 * 4);
 
@@ -121,12 +128,23 @@ TEST(hostileInputTest, LongNamesAndPaths) {
     for (const std::string& level : levels) tooLong += level + "/";
     tooLong += "x.snsr";
     ASSERT_GT(tooLong.size(), 4096u);
-    runOptions inScratch;
-    inScratch.workingDirectory = dir.path();
-    run = runProgram({"-outputdir", "out", tooLong}, inScratch);
+    run = runProgram({"-outputdir", "out", tooLong}, dir.path());
     EXPECT_EQ(run.status, 254);
     EXPECT_NE(run.err.find("# INFO: File [  1]   Unable to open!, \"" + tooLong + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# ERROR: There are no SNSR Files to parse\n# ERROR: Exiting\n");
+
+    // An output directory longer than the system takes (and than any fixed buffer would
+    // have held): the directory is reported, and the first output file that cannot be
+    // created ends the run with its own message.
+    std::string tooDeep;
+    for (int i = 0; i < 18; ++i) tooDeep += std::string(240, static_cast<char>('A' + i)) + "/";
+    run = runProgram({"-outputdir", tooDeep, dir / longName}, dir.path());
+    EXPECT_EQ(run.status, 248);  // the WAV file is the first one the session opens
+    EXPECT_NE(run.err.find("# WARNING: Unable to create directory " + tooDeep + "part_00 (File name too long)\n"),
+              std::string::npos)
+        << run.problemLines();
+    EXPECT_NE(run.err.find("# ERROR: Unable to open the .wav file " + tooDeep), std::string::npos);
+    EXPECT_TRUE(run.err.ends_with("# ERROR: Exiting\n"));
 }
 
 // Files beyond 4 GiB are screened by their full size: one of 4 GiB and 512 bytes is
@@ -138,7 +156,7 @@ TEST(hostileInputTest, FileBeyondFourGibibytesIsScreenedByItsFullSize) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, (off_t{1} << 32) + 512), 0);
     ::close(fd);
-    const runResult run = runProgram({path});
+    const programRun run = runProgram({path});
     EXPECT_EQ(run.status, 255);
     EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR, snsr file does not contain a valid SNSR header\n"
@@ -179,7 +197,7 @@ TEST(hostileInputTest, RecordingBeyondTwoGibibytesIsReadWithFullOffsets) {
 
     runOptions patient;
     patient.timeoutSeconds = 600;
-    const runResult run = runProgram({path}, patient);
+    const programRun run = runProgram({path}, "", patient);
     EXPECT_EQ(run.status, 0) << run.problemLines();
     EXPECT_NE(run.err.find("# INFO: File [  1]            Opened, \"" + path + "\"\n"), std::string::npos);
     const std::string at = std::to_string(holeEnd);

@@ -27,18 +27,18 @@ std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> treeOf(const fs:
 }
 
 toolRun sensconv(const fs::path& dir, const std::vector<std::string>& arguments) {
-    return runTool(SENSCONV_BINARY, arguments, dir);
+    return runBinary(SENSCONV_BINARY, arguments, dir);
 }
 
 TEST(infoModeTest, DescribesTheRecordingAsTheConversionThenReportsItAndCreatesNothing) {
     scratchDirectory dir;
     const fs::path root(dir.path());
     // The demo's recording: two sessions of two files, a little damage.
-    ASSERT_EQ(runTool(SNSRSIM_BINARY,
-                      {"--out", "rec", "--quiet", "--sessions", "2", "--files", "2", "--duration", "90", "--gap", "300",
-                       "--drop", "0.0005", "--bad-checksum", "0.0005", "--corrupt", "0.0005", "--bad-images", "1",
-                       "--seed", "2024"},
-                      root)
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY,
+                        {"--out", "rec", "--quiet", "--sessions", "2", "--files", "2", "--duration", "90", "--gap", "300",
+                        "--drop", "0.0005", "--bad-checksum", "0.0005", "--corrupt", "0.0005", "--bad-images", "1",
+                        "--seed", "2024"},
+                        root)
                   .status,
               0);
     const auto before = treeOf(root);

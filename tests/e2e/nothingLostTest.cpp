@@ -74,7 +74,7 @@ streamImages imagesIn(const std::vector<uint8_t>& stream) {
 
 std::set<std::vector<uint8_t>> imagesWritten(const std::string& folder) {
     std::set<std::vector<uint8_t>> images;
-    if (!exists(folder)) return images;
+    if (!fileExists(folder)) return images;
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string bytes = readWhole(entry.path().string());
         images.emplace(bytes.begin(), bytes.end());
@@ -95,8 +95,8 @@ std::vector<std::string> filesIn(const std::string& folder) {
 // converted without the one before it (whose first image began in that one).
 TEST(nothingLostTest, EveryImageWhoseCheckIsRightIsWritten) {
     scratchDirectory dir;
-    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, {"--out", "rec", "--duration", "80", "--files", "2", "--quiet"},
-                                 dir.path())
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "rec", "--duration", "80", "--files", "2", "--quiet"},
+                        dir.path())
                   .status,
               0);
     const std::vector<std::string> files = filesIn(dir / "rec");
@@ -117,7 +117,7 @@ TEST(nothingLostTest, EveryImageWhoseCheckIsRightIsWritten) {
         const std::string out = dir / ("out" + std::to_string(session.size()));
         std::vector<std::string> arguments = session;
         arguments.insert(arguments.end(), {"-outputdir", out});
-        const runResult run = runProgram(arguments);
+        const programRun run = runProgram(arguments);
         EXPECT_EQ(run.status, 0) << run.err;
         const streamImages expected = imagesIn(cameraStream(session));
         ASSERT_GE(expected.good.size(), 3u);
@@ -158,7 +158,7 @@ TEST(nothingLostTest, FatalEndKeepsTheAudioInTheWav) {
     plan.lastQor2Packets = {boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{})};
     ASSERT_TRUE(recording(plan).writeFile(dir / "ended.snsr"));
     ASSERT_EQ(runProgram({"-outputdir", dir / "whole", dir / "whole.snsr"}).status, 0);
-    const runResult fatal = runProgram({"-outputdir", dir / "ended", dir / "ended.snsr"});
+    const programRun fatal = runProgram({"-outputdir", dir / "ended", dir / "ended.snsr"});
     ASSERT_EQ(fatal.status, 245) << fatal.err;
     const std::vector<std::string> kept = testing_support::incompleteFolders(dir / "ended", "part_00");
     ASSERT_EQ(kept.size(), 1u);
@@ -172,7 +172,7 @@ TEST(nothingLostTest, FatalEndKeepsTheAudioInTheWav) {
     EXPECT_EQ(ended, std::vector<int16_t>(whole.begin(), whole.begin() + handedOn));
     // The other files keep what they had: every channel's samples, no binaryData.meta.
     EXPECT_EQ(fileSizeOf(kept[0] + "/binaryData_accel.bin"), fileSizeOf(dir / "whole/part_00/binaryData_accel.bin"));
-    EXPECT_FALSE(exists(kept[0] + "/binaryData.meta"));
+    EXPECT_FALSE(fileExists(kept[0] + "/binaryData.meta"));
 }
 
 // A session takes its final name only once all of it is on stable storage, and the
@@ -181,14 +181,14 @@ TEST(nothingLostTest, FatalEndKeepsTheAudioInTheWav) {
 TEST(nothingLostTest, SessionsReachTheDiskBeforeAndAfterTheirRename) {
     scratchDirectory dir;
     ASSERT_TRUE(recording().writeFile(dir / "a.snsr"));
-    if (!exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    if (!fileExists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
     runOptions traced;
     traced.wrapper = {"/usr/bin/strace", "-f", "-y", "-o", dir / "calls", "-E", "ASAN_OPTIONS=detect_leaks=0",
                       "-e", "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2"};
     const std::string out = dir / "out";
     const std::string part = out + "/part_00";
     for (const char* how : {"RENAME_NOREPLACE", "RENAME_EXCHANGE"}) {
-        const runResult run = runProgram({"-outputdir", out, dir / "a.snsr"}, traced);
+        const programRun run = runProgram({"-outputdir", out, dir / "a.snsr"}, "", traced);
         if (run.status != 0 && run.err.find("ptrace") != std::string::npos) GTEST_SKIP() << run.err;
         ASSERT_EQ(run.status, 0) << run.err;
         std::istringstream lines(readWhole(dir / "calls"));
@@ -215,12 +215,12 @@ TEST(nothingLostTest, SessionsReachTheDiskBeforeAndAfterTheirRename) {
         EXPECT_EQ(flushedAfter.count(out), 1u) << how;
     }
     // A session of many small images: one flush of the whole file system before the rename.
-    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, {"--out", "images", "--duration", "90", "--image-interval", "1",
-                                                  "--image-size", "64x48", "--quiet"},
-                                 dir.path())
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "images", "--duration", "90", "--image-interval", "1",
+                                         "--image-size", "64x48", "--quiet"},
+                        dir.path())
                   .status,
               0);
-    const runResult run = runProgram({"-scandir", dir / "images", "-outputdir", dir / "many"}, traced);
+    const programRun run = runProgram({"-scandir", dir / "images", "-outputdir", dir / "many"}, "", traced);
     ASSERT_EQ(run.status, 0) << run.err;
     const std::string calls = readWhole(dir / "calls");
     const size_t rename = calls.find("\"" + (dir / "many/part_00") + "\", RENAME_NOREPLACE");
@@ -239,7 +239,7 @@ TEST(nothingLostTest, FinishedSessionsFollowTheUsersMask) {
     for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
         const mode_t saved = ::umask(mask);
         const std::string out = dir / ("out" + std::to_string(mask));
-        const runResult run = runProgram({"-outputdir", out, dir / "a.snsr"});
+        const programRun run = runProgram({"-outputdir", out, dir / "a.snsr"});
         ::umask(saved);
         ASSERT_EQ(run.status, 0) << run.err;
         struct stat info {};
@@ -254,25 +254,25 @@ TEST(nothingLostTest, FinishedSessionsFollowTheUsersMask) {
 // the run ends there, naming the file and the offset, before anything is written.
 TEST(nothingLostTest, ReadErrorWhilePlanningEndsTheRun) {
     scratchDirectory dir;
-    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, {"--out", "rec", "--quiet", "--files", "2", "--duration", "200"},
-                                 dir.path())
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "rec", "--quiet", "--files", "2", "--duration", "200"},
+                        dir.path())
                   .status,
               0);
-    if (!exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    if (!fileExists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
     const std::string second = filesIn(dir / "rec")[1];
     runOptions injected;
     // Without -f only the planning thread's reads are counted: the fifth read of the
     // second file is one of the plan's.
     injected.wrapper = {"/usr/bin/strace", "-o", dir / "calls", "-E", "ASAN_OPTIONS=detect_leaks=0",
                         "-e", "inject=read:error=EIO:when=5", "-P", second};
-    const runResult run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "out"}, injected);
+    const programRun run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "out"}, "", injected);
     if (run.err.find("ptrace") != std::string::npos) GTEST_SKIP() << run.err;
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.problemLines(), "# snsr_packetReader: ERROR - SNSR Packet not enough data left to read length\n"
                                   "# ERROR: Unable to read " + second + " at offset 1048576 (Input/output error)\n"
                                   "# ERROR: Exiting\n")
         << run.err;
-    EXPECT_FALSE(exists(dir / "out"));
+    EXPECT_FALSE(fileExists(dir / "out"));
 }
 
 // What an output folder holds: its entries' names, staging names made alike.
@@ -292,10 +292,10 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 // ends as after a fatal error.
 TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
     scratchDirectory dir;
-    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY,
-                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "1", "--duration", "1200",
-                                  "--gap", "3600", "--seed", "5"},
-                                 dir.path())
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY,
+                        {"--out", "rec", "--quiet", "--sessions", "3", "--files", "1", "--duration", "1200",
+                         "--gap", "3600", "--seed", "5"},
+                        dir.path())
                   .status,
               0);
     const auto endedAfterStart = [&dir](const std::string& out, const std::string& jobs, int signal, bool child) {
@@ -316,14 +316,14 @@ TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
             }
             ::kill(target, signal);
         };
-        runResult run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / out, "-jobs", jobs}, stopped);
+        programRun run = runProgram({"-scandir", dir / "rec", "-outputdir", dir / out, "-jobs", jobs}, "", stopped);
         ::usleep(1500000);  // anything still running would go on writing meanwhile
         return run;
     };
     std::vector<std::string> oneAtATime;
     for (const char* jobs : {"1", "3"}) {
         const std::string out = std::string("stopped") + jobs;
-        const runResult run = endedAfterStart(out, jobs, SIGTERM, false);
+        const programRun run = endedAfterStart(out, jobs, SIGTERM, false);
         EXPECT_EQ(run.status, -SIGTERM) << jobs << run.err;
         const std::vector<std::string> left = testing_support::incompleteFolders(dir / out, "part_00");
         ASSERT_EQ(left.size(), 1u) << jobs << run.err;
@@ -336,14 +336,14 @@ TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
         EXPECT_EQ(entriesOf(dir / out), entries) << "nothing goes on writing, -jobs " << jobs;
         EXPECT_EQ(testing_support::incompleteFolders(dir / out, "part_00"), left);
     }
-    const runResult next = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "stopped1"});
+    const programRun next = runProgram({"-scandir", dir / "rec", "-outputdir", dir / "stopped1"});
     EXPECT_EQ(next.status, 0);
     EXPECT_EQ(next.linesStartingWith("# WARNING"),
               "# WARNING: " + testing_support::incompleteFolders(dir / "stopped1", "part_00")[0] +
                   " was left incomplete by an earlier run that was stopped\n");
 
     // (Killed from outside: a sanitizer build would take a SIGSEGV for its own crash.)
-    const runResult crashed = endedAfterStart("crashed", "3", SIGKILL, true);
+    const programRun crashed = endedAfterStart("crashed", "3", SIGKILL, true);
     EXPECT_EQ(crashed.status, 255) << crashed.err;
     const std::vector<std::string> left = testing_support::incompleteFolders(dir / "crashed", "part_00");
     ASSERT_EQ(left.size(), 1u) << crashed.err;

@@ -18,12 +18,7 @@ namespace sensconv::roundtrip {
 namespace fs = std::filesystem;
 
 using toolRun = testing_support::programRun;
-
-// Runs binary with arguments in cwd (no shell in between) and collects its output.
-inline toolRun runTool(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& cwd) {
-    return testing_support::runBinary(binary, arguments, cwd.string());
-}
-
+using testing_support::runBinary;
 using testing_support::scratchDirectory;
 
 std::vector<uint8_t> readBytes(const fs::path& path);

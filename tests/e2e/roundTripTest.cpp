@@ -15,11 +15,11 @@ namespace {
 
 toolRun simulate(const fs::path& dir, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"--out", "rec", "--truth", "truth", "--quiet"});
-    return runTool(SNSRSIM_BINARY, arguments, dir);
+    return runBinary(SNSRSIM_BINARY, arguments, dir);
 }
 
 toolRun convert(const fs::path& dir, const std::vector<std::string>& arguments) {
-    return runTool(SENSCONV_BINARY, arguments, dir);
+    return runBinary(SENSCONV_BINARY, arguments, dir);
 }
 
 std::vector<std::string> recordingFiles(const fs::path& dir) {
@@ -130,14 +130,14 @@ TEST(snsrsimTest, SameSeedGivesTheSameBytes) {
     scratchDirectory dir;
     const fs::path root(dir.path());
     for (const char* name : {"a", "b"}) {
-        ASSERT_EQ(runTool(SNSRSIM_BINARY, {"--out", std::string(name) + "/rec", "--truth", std::string(name) + "/truth",
-                                           "--duration", "12", "--files", "2", "--damaged", "--seed", "3"},
-                          root)
+        ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", std::string(name) + "/rec", "--truth", std::string(name) + "/truth",
+                                             "--duration", "12", "--files", "2", "--damaged", "--seed", "3"},
+                            root)
                       .status,
                   0);
     }
-    ASSERT_EQ(runTool(SNSRSIM_BINARY, {"--out", "c/rec", "--duration", "12", "--files", "2", "--damaged", "--seed", "4"},
-                      root)
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY, {"--out", "c/rec", "--duration", "12", "--files", "2", "--damaged", "--seed", "4"},
+                        root)
                   .status,
               0);
     int files = 0;
@@ -158,7 +158,7 @@ TEST(snsrsimTest, SameSeedGivesTheSameBytes) {
 TEST(snsrsimTest, OptionsAreChecked) {
     scratchDirectory dir;
     const fs::path root(dir.path());
-    const toolRun help = runTool(SNSRSIM_BINARY, {"--help"}, root);
+    const toolRun help = runBinary(SNSRSIM_BINARY, {"--help"}, root);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: snsrsim [options]"), std::string::npos);
 
@@ -178,7 +178,7 @@ TEST(snsrsimTest, OptionsAreChecked) {
         {{"--start-time", "315964799"}, "the GPS receiver needs a start time after 1980-01-06"},
     };
     for (const auto& c : refused) {
-        const toolRun run = runTool(SNSRSIM_BINARY, c.arguments, root);
+        const toolRun run = runBinary(SNSRSIM_BINARY, c.arguments, root);
         EXPECT_EQ(run.status, 2) << c.message;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "container/packetReader.h"
 #include "driver/driverTestSupport.h"
 #include "e2e/roundTripSupport.h"
 #include "hardeningSupport.h"
@@ -98,12 +99,12 @@ recordingPlan longRecording() {
 
 // Whether strace can make a read fail here (it needs ptrace, which containers may forbid).
 bool straceInjects(const scratchDirectory& dir, std::string& why) {
-    if (!exists("/usr/bin/strace")) {
+    if (!fileExists("/usr/bin/strace")) {
         why = "strace is not installed";
         return false;
     }
     std::ofstream(dir / "probe") << "probe";
-    const testing_support::programRun probe = testing_support::runBinary(
+    const programRun probe = runBinary(
         "/usr/bin/strace", {"-o", dir / "probe.trace", "-e", "inject=read:error=EIO:when=1+", "-P", dir / "probe",
                             "/bin/cat", dir / "probe"},
         dir.path());
@@ -130,7 +131,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
               err.find("Processing File   2 of") == std::string::npos;
         ::kill(pid, SIGCONT);
     };
-    runResult run = runProgram({"-outputdir", dir / "shrunk/", dir / "a.snsr", dir / "b.snsr"}, shrinking);
+    programRun run = runProgram({"-outputdir", dir / "shrunk/", dir / "a.snsr", dir / "b.snsr"}, "", shrinking);
     ASSERT_TRUE(cut) << run.err;
     ASSERT_TRUE(recording().writeFile(dir / "b.snsr"));
     EXPECT_EQ(run.status, 255);
@@ -147,6 +148,25 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
     // is as it was.
     EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
     EXPECT_EQ(readWhole(dir / "shrunk/part_00/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
+    // Every packet before the cut is kept: as many as a reader finds in the first
+    // cutSize bytes of the file.
+    {
+        std::vector<uint8_t> kept = recording().bytes();
+        kept.resize(static_cast<size_t>(cutSize));
+        ASSERT_TRUE(testing_support::writeBytes(dir / "b-cut.snsr", kept));
+        packetReader reader(dir / "b-cut.snsr");
+        snsrPacket packet;
+        ::testing::internal::CaptureStderr();
+        while (reader.hasData()) reader.readPacket(packet);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_GT(reader.numParsedPackets(), 50);
+        const std::string meta = readWhole(left[0] + "/binaryData.meta");
+        const size_t second = meta.find("\"#FileStart\",02\n");
+        ASSERT_NE(second, std::string::npos) << meta;
+        EXPECT_NE(meta.find("\"snsr_numParsedPackets\"," + std::to_string(reader.numParsedPackets()) + "\n", second),
+                  std::string::npos)
+            << meta.substr(second, 200);
+    }
 
     std::string why;
     if (!straceInjects(dir, why)) GTEST_SKIP() << why;
@@ -158,7 +178,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
     // (The leak checker of a sanitizer build cannot run under a tracer.)
     injected.wrapper = {"/usr/bin/strace", "-f", "-o", dir / "a.trace", "-E", "ASAN_OPTIONS=detect_leaks=0",
                         "-e", "inject=read:error=EIO:when=3+", "-P", dir / "a.snsr"};
-    run = runProgram({"-outputdir", dir / "failing", dir / "a.snsr", dir / "b.snsr"}, injected);
+    run = runProgram({"-outputdir", dir / "failing", dir / "a.snsr", dir / "b.snsr"}, "", injected);
     EXPECT_EQ(run.status, 255);
     left = incompleteFolders(dir / "failing", "part_00");
     ASSERT_EQ(left.size(), 1u);
@@ -170,7 +190,7 @@ TEST(wholeSessionTest, ReadErrorsAndShrunkInputsEndWithMinusOneAndTheRestOfTheRu
         << run.err;
     EXPECT_NE(run.err.find("# INFO: Session  1, Processing File   2 of   2 (total)\n"), std::string::npos);
     EXPECT_NE(readWhole(left[0] + "/binaryData.meta").find("\"#FileEnd\",02\n"), std::string::npos);
-    EXPECT_FALSE(exists(dir / "failing/part_00"));
+    EXPECT_FALSE(fileExists(dir / "failing/part_00"));
 }
 
 TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFoldersItLeaves) {
@@ -181,24 +201,24 @@ TEST(wholeSessionTest, ReRunReplacesWholeSessionsFollowsNoLinkAndNamesTheFolders
              {"old", {"--sessions", "2", "--drop", "0.2", "--seed", "3"}}, {"new", {"--seed", "4"}}}) {
         std::vector<std::string> arguments = {"--out", dir / out, "--duration", "30", "--files", "1", "--quiet"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY, arguments, dir.path()).status, 0);
+        ASSERT_EQ(runBinary(SNSRSIM_BINARY, arguments, dir.path()).status, 0);
     }
     const std::string out = dir / "out/";
     ASSERT_EQ(runProgram({"-scandir", dir / "old", "-outputdir", out}).status, 0);
-    ASSERT_TRUE(exists(out + "part_00/binaryData_accel.sparse"));
-    ASSERT_TRUE(exists(out + "part_01"));
+    ASSERT_TRUE(fileExists(out + "part_00/binaryData_accel.sparse"));
+    ASSERT_TRUE(fileExists(out + "part_01"));
     // A link planted in the old folder, under the name of a file the next run writes.
     std::ofstream(dir / "victim") << "precious";
     fs::remove(out + "part_00/binaryData_accel.bin");
     fs::create_symlink(dir / "victim", out + "part_00/binaryData_accel.bin");
 
-    const runResult run = runProgram({"-scandir", dir / "new", "-outputdir", out});
+    const programRun run = runProgram({"-scandir", dir / "new", "-outputdir", out});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(), "# WARNING: " + out + "part_01 is from an earlier run and was not replaced\n");
     ASSERT_EQ(runProgram({"-scandir", dir / "new", "-outputdir", dir / "reference/"}).status, 0);
     EXPECT_EQ(differences(out + "part_00", dir / "reference/part_00"), "");
     EXPECT_EQ(readWhole(dir / "victim"), "precious");
-    EXPECT_TRUE(exists(out + "part_01/binaryData_accel.bin"));
+    EXPECT_TRUE(fileExists(out + "part_01/binaryData_accel.bin"));
     EXPECT_TRUE(incompleteFolders(out, "part_00").empty());
 }
 
@@ -219,7 +239,7 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     // Two runs into one output directory at once: the second runs whole while the
     // first is held between its two files. The session is wholly one run's.
     const std::string out = dir / "out/";
-    runResult second;
+    programRun second;
     runOptions holdFirst;
     holdFirst.watchStandardError = [&](pid_t pid, const std::string& err) {
         if (second.status != -1000 || err.find("Processing File   2 of   2") == std::string::npos) return;
@@ -228,7 +248,7 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
         ::kill(pid, SIGCONT);
     };
     arguments[1] = out;
-    const runResult first = runProgram(arguments, holdFirst);
+    const programRun first = runProgram(arguments, "", holdFirst);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(second.status, 0) << second.err;
     const std::string fromX = differences(out + "part_00", dir / "x/part_00");
@@ -241,21 +261,21 @@ TEST(wholeSessionTest, ConcurrentAndKilledRunsNeverLeaveAMixedOrHalfSession) {
     killed.watchStandardError = [](pid_t pid, const std::string& err) {
         if (err.find("Processing File   2 of   2") != std::string::npos) ::kill(pid, SIGKILL);
     };
-    const runResult run = runProgram({"-outputdir", dir / "killed/", dir / "x.snsr", dir / "x2.snsr"}, killed);
+    const programRun run = runProgram({"-outputdir", dir / "killed/", dir / "x.snsr", dir / "x2.snsr"}, "", killed);
     EXPECT_EQ(run.status, -SIGKILL);
-    EXPECT_FALSE(exists(dir / "killed/part_00"));
+    EXPECT_FALSE(fileExists(dir / "killed/part_00"));
     const std::vector<std::string> left = incompleteFolders(dir / "killed", "part_00");
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(exists(left[0] + "/binaryData_accel.bin"));
+    EXPECT_TRUE(fileExists(left[0] + "/binaryData_accel.bin"));
 
     // Ended by the decoder (a period counter running backwards, with the last packets):
     // the same, and the last line says where the output is.
     containerBuilder backwards = recording();
     backwards.addFrame(1, 4900, boardPacketBuilder::qor2Sensor(1, 0xFF, 0, 100, qor2SensorFields{}));
     ASSERT_TRUE(backwards.writeFile(dir / "backwards.snsr"));
-    const runResult fatal = runProgram({"-outputdir", dir / "fatal/", dir / "backwards.snsr"});
+    const programRun fatal = runProgram({"-outputdir", dir / "fatal/", dir / "backwards.snsr"});
     EXPECT_EQ(fatal.status, 245);
-    EXPECT_FALSE(exists(dir / "fatal/part_00"));
+    EXPECT_FALSE(fileExists(dir / "fatal/part_00"));
     const std::vector<std::string> kept = incompleteFolders(dir / "fatal", "part_00");
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_TRUE(fatal.err.ends_with("# ERROR: Session  1 is incomplete, its output is in " + kept[0] +
@@ -270,25 +290,23 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
     scratchDirectory dir;
     const auto converted = [&dir](const std::string& name, std::vector<std::string> arguments) {
         fs::create_directories(dir / name);
-        runOptions inFolder;
-        inFolder.workingDirectory = dir / name;
         arguments.insert(arguments.end(), {"-writeTraceLog", "-writeTraceFiles", "-scandir", "../rec", "-outputdir", "out"});
-        runResult run = runProgram(arguments, inFolder);
+        programRun run = runProgram(arguments, dir / name);
         // The running trace log lies next to the inputs, which all runs share.
         run.out = readWhole(dir / "rec/trace.log") + readWhole(dir / (name + "/out/trace.log"));
         return run;
     };
     // Three sessions of two files, with lost and damaged packets.
-    ASSERT_EQ(roundtrip::runTool(SNSRSIM_BINARY,
-                                 {"--out", "rec", "--quiet", "--sessions", "3", "--files", "2", "--duration", "20",
-                                  "--gap", "300", "--seed", "17", "--drop", "0.01", "--bad-checksum", "0.01"},
-                                 dir.path())
+    ASSERT_EQ(runBinary(SNSRSIM_BINARY,
+                        {"--out", "rec", "--quiet", "--sessions", "3", "--files", "2", "--duration", "20",
+                         "--gap", "300", "--seed", "17", "--drop", "0.01", "--bad-checksum", "0.01"},
+                        dir.path())
                   .status,
               0);
-    const runResult today = converted("today", {});
+    const programRun today = converted("today", {});
     ASSERT_EQ(today.status, 0) << today.err;
     for (const char* jobs : {"1", "2", "3", "8"}) {
-        const runResult run = converted(std::string("jobs") + jobs, {"-jobs", jobs});
+        const programRun run = converted(std::string("jobs") + jobs, {"-jobs", jobs});
         EXPECT_EQ(run.status, 0) << jobs;
         EXPECT_EQ(run.err, today.err) << jobs;
         EXPECT_EQ(run.out, today.out) << "trace logs, -jobs " << jobs;
@@ -296,7 +314,7 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
             EXPECT_EQ(differences(dir / (std::string("jobs") + jobs + "/out/") + part, dir / "today/out/" + part), "")
                 << jobs;
         }
-        EXPECT_FALSE(exists(dir / (std::string("jobs") + jobs + "/out/part_03")));
+        EXPECT_FALSE(fileExists(dir / (std::string("jobs") + jobs + "/out/part_03")));
     }
 
     // A fatal error in the second of three sessions ends the run after the first, as
@@ -320,17 +338,17 @@ TEST(wholeSessionTest, SessionsSideBySideGiveTheSameFilesMessagesAndTraceLog) {
         const std::string name = std::string("fatal") + jobs;
         fs::create_directories(dir / (name + "/out/part_02"));
         std::ofstream(dir / (name + "/out/part_02/earlier")) << "kept";
-        const runResult run = converted(name, {"-jobs", jobs});
+        const programRun run = converted(name, {"-jobs", jobs});
         // The mark of the file that ended the run stays, as after any such end.
         EXPECT_TRUE(fs::remove(dir / "rec/b.snsr.processing")) << jobs;
         EXPECT_EQ(run.status, 245) << jobs;
         if (reference.empty()) reference = withoutStagingNames(run.err + run.out);
         EXPECT_EQ(withoutStagingNames(run.err + run.out), reference) << jobs;
-        EXPECT_TRUE(exists(dir / (name + "/out/part_00/binaryData_compass.bin"))) << jobs;
+        EXPECT_TRUE(fileExists(dir / (name + "/out/part_00/binaryData_compass.bin"))) << jobs;
         EXPECT_EQ(incompleteFolders(dir / (name + "/out"), "part_01").size(), 1u) << jobs;
         EXPECT_TRUE(incompleteFolders(dir / (name + "/out"), "part_02").empty()) << jobs;
         EXPECT_EQ(readWhole(dir / (name + "/out/part_02/earlier")), "kept") << jobs;
-        EXPECT_FALSE(exists(dir / "rec/c.snsr.processing")) << jobs;
+        EXPECT_FALSE(fileExists(dir / "rec/c.snsr.processing")) << jobs;
     }
     EXPECT_EQ(differences(dir / "fatal3/out/part_00", dir / "fatal1/out/part_00"), "");
 }
@@ -344,7 +362,7 @@ TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
     // Without standard output and error the messages go nowhere, never into a file.
     runOptions closed;
     closed.closedOutputStreams = true;
-    EXPECT_EQ(runProgram({"-outputdir", dir / "closed/", dir / "data/a.snsr"}, closed).status, 0);
+    EXPECT_EQ(runProgram({"-outputdir", dir / "closed/", dir / "data/a.snsr"}, "", closed).status, 0);
     EXPECT_EQ(differences(dir / "closed/part_00", dir / "reference/part_00"), "");
 
     // Links where the mark and the running trace log go: neither is followed, emptied
@@ -352,7 +370,7 @@ TEST(wholeSessionTest, ClosedStandardStreamsAndPlantedLinksChangeNothing) {
     std::ofstream(dir / "victim") << "precious";
     fs::create_symlink(dir / "victim", dir / "data/a.snsr.processing");
     fs::create_symlink(dir / "victim", dir / "data/trace.log");
-    const runResult run =
+    const programRun run =
         runProgram({"-writeTraceFiles", "-writeTraceLog", "-outputdir", dir / "traced/", dir / "data/a.snsr"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.problemLines(),

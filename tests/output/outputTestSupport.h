@@ -19,6 +19,7 @@
 
 namespace sensconv::outputTest {
 
+using testing_support::fileExists;
 using testing_support::fileSizeOf;
 using testing_support::readWhole;
 using testing_support::scratchDirectory;
@@ -29,10 +30,6 @@ inline void giveBatch(sampleChannel& source, const double* values, int32_t count
     source.batch = values;
     source.batch16 = nullptr;
     source.batchCount = count;
-}
-
-inline bool fileExists(const std::string& path) {
-    return std::filesystem::exists(path);
 }
 
 // Bytes given as hex text ("cdcccc3d 00002040"); blanks are ignored.

@@ -6,22 +6,17 @@
 #include <cstdio>
 #include <string>
 
+#include "common/testFiles.h"
 #include "platform/platform.h"
 
 namespace sensconv {
 namespace {
 
-std::string scratchPath(const std::string& name) {
-    std::string dir = ::testing::TempDir();
-    if (dir.empty() || dir.back() != '/') dir += '/';
-    return dir + "openForReadingTest_" + std::to_string(::getpid()) + "_" + name;
-}
-
 // A named pipe without a writer must not hold the caller: the open returns at once,
 // the size is unknown, and reading finds the end.
 TEST(openForReadingTest, NamedPipeWithoutWriterDoesNotBlock) {
-    const std::string path = scratchPath("pipe.snsr");
-    std::remove(path.c_str());
+    const testing_support::scratchDirectory dir;
+    const std::string path = dir / "pipe.snsr";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     EXPECT_EXIT(
         {
@@ -34,7 +29,6 @@ TEST(openForReadingTest, NamedPipeWithoutWriterDoesNotBlock) {
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    std::remove(path.c_str());
 }
 
 }  // namespace
