@@ -304,10 +304,14 @@ TEST(nothingLostTest, EndingRequestsLeaveWordAndNoOrphans) {
         stopped.watchStandardError = [&](pid_t pid, const std::string& err) {
             if (sent || err.find("# INFO: Comparing file headers") == std::string::npos) return;
             sent = true;
-            // Once the first session is being built (however slow the build under test).
-            for (int wait = 0; wait < 400 && testing_support::incompleteFolders(dir / out, "part_00").empty(); ++wait) {
-                ::usleep(25000);
-            }
+            // Once the first session has its first file (however slow the build under test:
+            // a session stopped before it wrote anything leaves nothing to report).
+            const auto begun = [&] {
+                const std::vector<std::string> staged = testing_support::incompleteFolders(dir / out, "part_00");
+                std::error_code error;
+                return !staged.empty() && !fs::is_empty(staged.front(), error) && !error;
+            };
+            for (int wait = 0; wait < 400 && !begun(); ++wait) ::usleep(25000);
             ::usleep(100000);
             pid_t target = pid;
             if (child) {
