@@ -86,6 +86,8 @@ uint64_t sessionThread::handOver(target& owner, uint32_t slot, bool now) {
     {
         std::lock_guard lock(mutex_);
         queue_.push_back({&owner, slot});
+        // Work wanted at once is wanted done: the thread does not wait for more.
+        if (now) wantedCount_ = std::max(wantedCount_, ticket + 1);
         wake = sleeping_ && (now || queue_.size() >= wakeAt);
     }
     if (wake) {

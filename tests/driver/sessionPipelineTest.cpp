@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
@@ -79,6 +80,26 @@ TEST(sessionThreadTest, EveryLineComesAfterTheOutcomesOfTheBlocksHandedBeforeIt)
             EXPECT_EQ(file->retiredOn[i], std::this_thread::get_id());
         }
     }
+}
+
+// Work handed over to be started at once (the wear pass's later half) runs while the
+// converting thread goes on with its own, before anyone waits for it.
+TEST(sessionThreadTest, WorkHandedNowStartsWithoutBeingWaitedFor) {
+    class startedWork final : public handOff::target {
+    public:
+        void writeHandedBlock(uint32_t) override { started.set_value(); }
+        void retireHandedBlock(uint32_t) override { ++retired; }
+        std::promise<void> started;
+        int retired = 0;
+    };
+    sessionThread thread;
+    ASSERT_TRUE(thread.threaded());
+    startedWork work;
+    std::future<void> started = work.started.get_future();
+    const uint64_t ticket = thread.handNow(work, 0);
+    EXPECT_EQ(started.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    thread.waitFor(ticket);
+    EXPECT_EQ(work.retired, 1);
 }
 
 // What a session's writer does, in both ways: channels and audio in blocks, lines of
