@@ -127,15 +127,15 @@ void BM_DecodePackets(benchmark::State& state) {
             // What the writer does after each packet: take every batch.
             for (size_t i = 0; i < decoder->qor2Channels().size(); ++i) {
                 const sampleChannel& channel = *decoder->qor2Channels()[i];
-                if (channel.batchCount == 0) continue;
-                decodedValues += channel.batchCount;
-                if (channel.batch != decoder->qor2Batch().values(static_cast<int>(i))) ++copiedBatches;
+                if (channel.batchCount() == 0) continue;
+                decodedValues += channel.batchCount();
+                if (channel.batch() != decoder->qor2Batch().values(static_cast<int>(i))) ++copiedBatches;
             }
             for (size_t i = 0; i < decoder->juxChannels().size(); ++i) {
                 const sampleChannel& channel = *decoder->juxChannels()[i];
-                if (channel.batchCount == 0) continue;
-                decodedValues += channel.batchCount;
-                if (channel.batch != decoder->juxBatch().values(static_cast<int>(i))) ++copiedBatches;
+                if (channel.batchCount() == 0) continue;
+                decodedValues += channel.batchCount();
+                if (channel.batch() != decoder->juxBatch().values(static_cast<int>(i))) ++copiedBatches;
             }
         }
         state.PauseTiming();

@@ -57,12 +57,12 @@ void removeImages(const std::string& dir) {
 
 // What the writer reads of a channel after every packet, plus the channel's promises.
 void readBatch(const sensconv::sampleChannel* channel) {
-    if (channel == nullptr || channel->batchCount == 0) return;
-    FUZZ_CHECK(channel->batchCount > 0);
-    FUZZ_CHECK(channel->batchCount <= repairLimit + 256);
-    FUZZ_CHECK(channel->batch != nullptr);
+    if (channel == nullptr || channel->batchCount() == 0) return;
+    FUZZ_CHECK(channel->batchCount() > 0);
+    FUZZ_CHECK(channel->batchCount() <= repairLimit + 256);
+    FUZZ_CHECK(channel->batch() != nullptr);
     volatile double sum = 0;
-    for (int32_t i = 0; i < channel->batchCount; ++i) sum = sum + channel->batch[i];
+    for (int32_t i = 0; i < channel->batchCount(); ++i) sum = sum + channel->batch()[i];
 }
 
 void readOutputs(const sensconv::decoderView& view) {
@@ -76,7 +76,7 @@ void checkFileEnd(const channels& list) {
     for (const auto& channel : list) {
         if (!channel) continue;
         int64_t previous = -1;
-        for (const int64_t position : channel->missingList) {
+        for (const int64_t position : channel->missingList()) {
             FUZZ_CHECK(position > previous && position < channel->samplesSoFar());
             previous = position;
         }

@@ -51,9 +51,9 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
     const double expected = expectedCount(t);
     const int64_t have = samplesSoFar_ + n;
     if (expected - static_cast<double>(have) < 2.0) {
-        batch = values;
-        batch16 = values16;
-        batchCount = n;
+        batch_ = values;
+        batch16_ = values16;
+        batchCount_ = n;
         samplesSoFar_ = have;
     } else {
         const double missing = expected - static_cast<double>(have) - 1;
@@ -62,21 +62,21 @@ outcome sampleChannel::addSamples(const double* values, int32_t n, int64_t t, in
         // Filled values repeat the last good value and go just before the packet's own.
         int32_t i = 0;
         while (expected - static_cast<double>(samplesSoFar_ + n) >= 2.0) {
-            missingList.push_back(samplesSoFar_);
-            ++filledInFile;
+            missingList_.push_back(samplesSoFar_);
+            ++filledInFile_;
             repairBuffer_[static_cast<size_t>(i)] = lastValue_;
             ++samplesSoFar_;
             ++i;
         }
         std::copy(values, values + n, repairBuffer_.get() + i);
-        batch = repairBuffer_.get();
-        batch16 = nullptr;
-        batchCount = n + i;
+        batch_ = repairBuffer_.get();
+        batch16_ = nullptr;
+        batchCount_ = n + i;
         samplesSoFar_ += n;
     }
     lastValue_ = values[n - 1];
-    lastTimestamp = static_cast<double>(t) / ticksPerSecond_;
-    if (firstTimestamp < 0) firstTimestamp = lastTimestamp;
+    lastTimestamp_ = static_cast<double>(t) / ticksPerSecond_;
+    if (firstTimestamp_ < 0) firstTimestamp_ = lastTimestamp_;
     return {};
 }
 

@@ -30,26 +30,34 @@ public:
     outcome addSamples(const double* values, int32_t n, int64_t t, int64_t packetIndex,
                        const int16_t* values16 = nullptr);
 
+    // Empties the batch and its filled positions, as each packet begins.
+    void emptyBatch() {
+        batchCount_ = 0;
+        batch16_ = nullptr;
+        missingList_.clear();
+    }
+
     // The values of the current packet: the board's batch array, or the repair buffer
     // when a gap was filled. The decoder empties it (batchCount 0) when a packet begins.
-    const double* batch = nullptr;
-    int32_t batchCount = 0;
+    const double* batch() const { return batch_; }
+    int32_t batchCount() const { return batchCount_; }
     // The batch as 16-bit samples, where the decoder had its values in that form and
     // none was filled in (the microphone's, for the WAV file); null otherwise.
-    const int16_t* batch16 = nullptr;
+    const int16_t* batch16() const { return batch16_; }
 
     // Positions of the values filled in for the current packet within this file's
     // output; the decoder empties the list with the batch, so that it never holds more
     // than one packet's gaps however damaged the file. 64-bit: a long file with large
     // gaps can hold more than 2^31 values of one channel.
-    positionRuns missingList;
-    int64_t filledInFile = 0;  // values filled in over the whole file
-    const double rate;                 // tenths of a hertz
+    const positionRuns& missingList() const { return missingList_; }
+    int64_t filledInFile() const { return filledInFile_; }  // values filled in over the whole file
+    double firstTimestamp() const { return firstTimestamp_; }  // seconds; -1 before the first value
+    double lastTimestamp() const { return lastTimestamp_; }
+
+    const double rate;  // tenths of a hertz
     const int32_t intmax;
-    double firstTimestamp = -1.0;      // seconds
-    double lastTimestamp = -1.0;
-    std::string longName;
-    std::string shortName;
+    const std::string longName;
+    const std::string shortName;
 
     int64_t samplesSoFar() const { return samplesSoFar_; }
 
@@ -60,6 +68,16 @@ public:
     }
 
 private:
+    // The tests and benchmarks that hand a writer batches of their own reach them here.
+    friend struct sampleChannelDoor;
+
+    const double* batch_ = nullptr;
+    int32_t batchCount_ = 0;
+    const int16_t* batch16_ = nullptr;
+    positionRuns missingList_;
+    int64_t filledInFile_ = 0;
+    double firstTimestamp_ = -1.0;
+    double lastTimestamp_ = -1.0;
     // Worked out once: every packet needs them.
     const double samplesPerTick_;  // rate / intmax, 0 without an interrupt maximum
     const double ticksPerSecond_;

@@ -330,7 +330,7 @@ fileReport sensorDecoder::finishFile(const packetReader& reader, int64_t gpsReco
     report.gpsBytes = gpsBytes_;
     report.gpsRecords = gpsRecords;
     if (cameraActive_ && extractor_ != nullptr) report.images = extractor_->counts();
-    if (const sampleChannel* audio = qor2Channels_[qor2Audio].get()) report.audioFilled = audio->filledInFile;
+    if (const sampleChannel* audio = qor2Channels_[qor2Audio].get()) report.audioFilled = audio->filledInFile();
     reader.writeStatistics(report.statisticsKeys, report.statisticsValues);
     writeStatistics(report.statisticsKeys, report.statisticsValues);
     return report;
@@ -372,8 +372,8 @@ void sensorDecoder::writeStatistics(metaList& metaKeys, metaList& metaValues) co
         const int32_t coefficients[] = {qor2Cal_.C1, qor2Cal_.C2, qor2Cal_.C3, qor2Cal_.C4, qor2Cal_.C5, qor2Cal_.C6};
         for (int i = 0; i < 6; ++i) add(formatText("qor2_calib_bar_C%d", i + 1), formatText("%d", coefficients[i]));
         if (const sampleChannel* audio = qor2Channels_[qor2Audio].get(); audio != nullptr && audio->rate != 0) {
-            add("qor2_audioFirstTimestamp", formatText("%f", audio->firstTimestamp));
-            add("qor2_audioLastTimestamp", formatText("%f", audio->lastTimestamp));
+            add("qor2_audioFirstTimestamp", formatText("%f", audio->firstTimestamp()));
+            add("qor2_audioLastTimestamp", formatText("%f", audio->lastTimestamp()));
         }
         addChannels("qor2", qor2Clock_, qor2State_, qor2Rates_, qor2ChannelTable);
     }

@@ -61,9 +61,7 @@ public:
     }
     void empty() {
         for (size_t i = 0; i < count_; ++i) {
-            channels_[i]->batchCount = 0;
-            channels_[i]->batch16 = nullptr;
-            channels_[i]->missingList.clear();
+            channels_[i]->emptyBatch();
         }
         count_ = 0;
     }

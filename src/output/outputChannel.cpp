@@ -17,9 +17,9 @@ outcome outputChannel::open(const std::string& directory) {
 void outputChannel::writeBatch() {
     if (bound_ == nullptr) return;
     takeFilledPositions();
-    const int32_t count = bound_->batchCount;
+    const int32_t count = bound_->batchCount();
     if (count <= 0) return;
-    file_.writeSamples(bound_->batch, count);
+    file_.writeSamples(bound_->batch(), count);
     // The count follows the samples the decoder delivered, so later positions stay
     // aligned with the decoder's even time spacing.
     file_.samplesWritten += count;
@@ -27,13 +27,13 @@ void outputChannel::writeBatch() {
 
 void outputChannel::takeFilledPositions() {
     // The decoder's list holds the current packet's filled positions only.
-    for (const positionRuns::run& run : bound_->missingList.runs()) file_.appendFilled(baseIndex_ + run.first, run.count);
+    for (const positionRuns::run& run : bound_->missingList().runs()) file_.appendFilled(baseIndex_ + run.first, run.count);
 }
 
 void outputChannel::mergeFileEnd() {
     if (bound_ == nullptr) return;
-    const double first = bound_->firstTimestamp;
-    const double last = bound_->lastTimestamp;
+    const double first = bound_->firstTimestamp();
+    const double last = bound_->lastTimestamp();
     if (file_.firstTimestamp < 0 && first >= 0) file_.firstTimestamp = first;
     // Every input file's clock starts at 0, so the session's last time is the sum of
     // the files' last times.

@@ -164,7 +164,7 @@ void snsr_packetWriter_class::writePacket() {
     }
     for (; due != 0; due &= due - 1) {
         const auto& [source, channel] = bound_[static_cast<size_t>(std::countr_zero(due))];
-        if (source->batchCount > 0 || !source->missingList.empty()) channel->writeBatch();
+        if (source->batchCount() > 0 || !source->missingList().empty()) channel->writeBatch();
     }
 
     if (gpsFile_.isOpen() && gpsRecord_ != nullptr && gpsRecord_->length > 0) {
@@ -173,11 +173,11 @@ void snsr_packetWriter_class::writePacket() {
         ++gpsRecords_;
     }
 
-    if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount > 0) {
-        if (audioChannel_->batch16 != nullptr) {
-            wav_.writeSamples(audioChannel_->batch16, audioChannel_->batchCount);
+    if (wav_.isOpen() && audioChannel_ != nullptr && audioChannel_->batchCount() > 0) {
+        if (audioChannel_->batch16() != nullptr) {
+            wav_.writeSamples(audioChannel_->batch16(), audioChannel_->batchCount());
         } else {
-            wav_.writeBatch(audioChannel_->batch, audioChannel_->batchCount);
+            wav_.writeBatch(audioChannel_->batch(), audioChannel_->batchCount());
         }
     }
 }

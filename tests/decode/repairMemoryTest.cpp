@@ -58,8 +58,8 @@ TEST(repairMemoryTest, RepeatedLargestGapsStayWithinTheRepairBuffers) {
                                decoder.processPacket(packetOf(streamJUX, gyro, 3 * i + 2)).ok();
             if (!taken) return -1L;
         }
-        for (const auto& channel : decoder.qor2Channels()) filled += channel->filledInFile;
-        for (const auto& channel : decoder.juxChannels()) filled += channel->filledInFile;
+        for (const auto& channel : decoder.qor2Channels()) filled += channel->filledInFile();
+        for (const auto& channel : decoder.juxChannels()) filled += channel->filledInFile();
         return static_cast<long>(filled);
     });
     ASSERT_TRUE(measured.exited);

@@ -114,7 +114,7 @@ TEST_F(sensorDecoderTest, ClockStartsAtZeroAndFollowsTicks) {
     EXPECT_EQ(decoder.qor2Clock().sessionBase, 0);
     feed(decoder, streamMIC, boardPacketBuilder::qor2Audio(11, 400, {0x8000}));
     EXPECT_EQ(decoder.qor2Clock().fileTime, 900);
-    EXPECT_EQ(decoder.qor2Channels()[qor2Audio]->lastTimestamp, 9.0);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Audio]->lastTimestamp(), 9.0);
 
     // A failed packet leaves the time base alone and only warns.
     auto bad = compassPacket(50, 0);
@@ -192,7 +192,7 @@ TEST_F(sensorDecoderTest, WrapThatIsNotARollOverEndsTheRun) {
               "# INFO: Interrupt max:    1000. Previous:  200 ts,    10 int, current:    3 ts,    20 int\n");
     EXPECT_STREQ(wrapped.closingLine(), "# ERROR: Exiting\n");
     // Nothing of the packet was taken.
-    EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->batchCount, 0);
+    EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->batchCount(), 0);
 }
 
 TEST_F(sensorDecoderTest, IgnoredWrapContinuesPastTheCounter) {
@@ -237,13 +237,13 @@ TEST_F(sensorDecoderTest, JuxPacketsWithoutReadingsBeforeTheFirstPairLeaveTheClo
     feed(decoder, streamJUX, boardPacketBuilder::juxSensor(0x0E, 7, 100, f));
     EXPECT_EQ(decoder.juxClock().first, (timePair{7, 100}));
     EXPECT_EQ(decoder.juxClock().fileTime, 0);
-    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount, 1);
-    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batch[0], 2.0);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount(), 1);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batch()[0], 2.0);
 
     // Later such packets repeat the last pair: the time stays, nothing is added.
     feed(decoder, streamJUX, boardPacketBuilder::juxWithoutReadings(128));
     EXPECT_EQ(decoder.juxClock().fileTime, 0);
-    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount, 0);
+    EXPECT_EQ(decoder.juxChannels()[juxYMag]->batchCount(), 0);
 
     auto bad = boardPacketBuilder::juxWithoutReadings(4);
     boardPacketBuilder::spoilChecksum(bad);
@@ -329,8 +329,8 @@ TEST_F(sensorDecoderTest, SessionTimeAndCalibrationCarryToTheNextFile) {
     f.humidity = 1000;
     feed(second, streamQOR2, boardPacketBuilder::qor2Sensor(0, 0x50, 200, 0, f), 300);
     EXPECT_EQ(second.qor2Clock().fileTime, 0);
-    EXPECT_EQ(second.qor2Channels()[qor2BarPress]->batchCount, 1);
-    EXPECT_EQ(second.qor2Channels()[qor2Humidity]->batchCount, 1);
+    EXPECT_EQ(second.qor2Channels()[qor2BarPress]->batchCount(), 1);
+    EXPECT_EQ(second.qor2Channels()[qor2Humidity]->batchCount(), 1);
     feed(second, streamSIRF_GPS, gpsPacket({9}));
     EXPECT_EQ(readLE32(second.gpsRecord().bytes.data()), 25000u);  // 2500 ticks = 25 s
     EXPECT_EQ(second.lastPacketTimestamp(), 0u);
@@ -431,7 +431,7 @@ TEST_F(sensorDecoderTest, DecodesWhatTheReaderDelivers) {
         EXPECT_EQ(decoder.qor2State().validPackets, 2);
         EXPECT_EQ(decoder.qor2State().received[qor2Audio], 2);
         EXPECT_EQ(decoder.qor2Clock().fileTime, 250);
-        EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->lastTimestamp, 2.5);
+        EXPECT_EQ(decoder.qor2Channels()[qor2Compass]->lastTimestamp(), 2.5);
         EXPECT_EQ(decoder.juxState().received[juxZMag], 1);
         EXPECT_EQ(decoder.gpsBytes(), 1);
         EXPECT_EQ(readLE32(decoder.gpsRecord().bytes.data()), 2500u);

@@ -31,8 +31,7 @@ sampleChannel barometer(double rateTenthsHz) {
 
 void deliver(sampleChannel& source, outputChannel& channel, std::vector<double> values, int64_t ticks) {
     // As the decoder does when a packet begins: the last packet's values were taken.
-    source.batchCount = 0;
-    source.missingList.clear();
+    source.emptyBatch();
     ASSERT_TRUE(source.addSamples(values.data(), static_cast<int32_t>(values.size()), ticks, 0).ok());
     channel.writeBatch();
 }

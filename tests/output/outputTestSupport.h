@@ -17,6 +17,19 @@
 #include "common/testFiles.h"
 #include "decode/sampleChannel.h"
 
+namespace sensconv {
+
+// A batch handed to a channel's output as the decoder leaves one after a packet.
+struct sampleChannelDoor {
+    static void giveBatch(sampleChannel& source, const double* values, int32_t count) {
+        source.batch_ = values;
+        source.batch16_ = nullptr;
+        source.batchCount_ = count;
+    }
+};
+
+}  // namespace sensconv
+
 namespace sensconv::outputTest {
 
 using testing_support::fileExists;
@@ -27,9 +40,7 @@ using testing_support::scratchDirectory;
 // Gives a channel's output one batch of any size, as the decoder leaves it after a
 // packet: the output's tests need batches larger than one packet holds.
 inline void giveBatch(sampleChannel& source, const double* values, int32_t count) {
-    source.batch = values;
-    source.batch16 = nullptr;
-    source.batchCount = count;
+    sampleChannelDoor::giveBatch(source, values, count);
 }
 
 // Bytes given as hex text ("cdcccc3d 00002040"); blanks are ignored.
